@@ -1,0 +1,235 @@
+// Entry and dispatch: the command codes, SELECT's set-up, RESET, ABOUT, the resume path
+// and the common ending. See engine.h for the call protocol.
+#include "entry/engine.h"
+
+#include "platform/platform.h"
+
+namespace tk {
+namespace {
+
+// A benchmark phase that comes more than this long after the previous one starts over.
+constexpr double kBenchmarkWindowMs = 1000.0;
+
+}  // namespace
+
+void Selection::Clear() noexcept {
+  RowIndex.Release();
+  IndexValid = 0;
+  SelFirstRow = 0;
+  SelLastRow = 0;
+  SourceBounds = ArrayBounds{};
+  DestBounds = ArrayBounds{};
+  RowIndexLength = 0;
+  LeftSentinel = 0;
+  RightSentinel = 0;
+}
+
+void SortState::Clear() noexcept {
+  SortStack.Release();
+  StackDepth = 0;
+  PivotIndex = 0;
+  SmallRangeLimit = 0;
+  InsertRow = 0;
+}
+
+void BenchmarkState::Clear() noexcept {
+  BenchmarkMode = 0;
+  BenchClock = 0.0;
+  BenchChecksum = 0.0;
+  BenchStepEnd = 0.0;
+}
+
+std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
+  if (code == nullptr) return kReturnEnded;  // nowhere to read a command or write a status
+  if (comm == nullptr) {
+    // No record to hold a text. SELECT also drops a suspended operation; every other code
+    // is refused without touching anything, so a stray call cannot lose the caller's place.
+    if (*code == kSelect) ResumeState = ToCode(Continuation::Idle);
+    *code = ToCode(Status::NullRecord);
+    return kReturnEnded;
+  }
+  code_ = code;
+  comm_ = comm;
+  const std::int32_t result = Dispatch();
+  code_ = nullptr;
+  comm_ = nullptr;
+  return result;
+}
+
+std::int32_t Engine::Dispatch() noexcept {
+  switch (*code_) {
+    case kSelect: return Select();
+    case kBenchmark: return Benchmark();
+    case kExport: return Export();
+    case kMove: return Move();
+    case kSortIndex: return SortIndex();
+    case kAbout: return About();
+    case kReset: return Reset();
+    default: return Run();  // the caller's answer to the last break-out
+  }
+}
+
+std::int32_t Engine::Finish(Status status, std::int32_t returnValue) noexcept {
+  ResumeState = ToCode(Continuation::Idle);
+  *code_ = ToCode(status);
+  (void)WriteStatus(*comm_, ToCode(status));  // a text that cannot be stored leaves the old one
+  return returnValue;
+}
+
+void Engine::WriteBannerAndVersion() noexcept {
+  (void)WriteBanner(*comm_, ToCode(Status::Banner));  // an empty banner is no reason to stop
+  comm_->Version = kEngineVersion;
+}
+
+std::int32_t Engine::Select() noexcept {
+  WriteBannerAndVersion();
+  selection.IndexValid = 0;
+  comm_->SortIndexValid = 0;
+  // Zero rows make the validation give the source its default rows: all below the header.
+  comm_->Source.FirstRow = 0;
+  comm_->Source.LastRow = 0;
+
+  // Slots and command lines are read by the inputs subsystem, which this build lacks:
+  // without it there is no array to sort.
+  return Finish(Status::ArrayError);
+}
+
+std::int32_t Engine::BuildRowIndex() noexcept {
+  selection.SelFirstRow = comm_->Source.FirstRow;
+  selection.SelLastRow = comm_->Source.LastRow;
+
+  // The previous selection's blocks go before the new ones are taken.
+  sort.SortStack.Release();
+  selection.RowIndex.Release();
+  if (!sort.SortStack.Allocate(kSortStackFrames)) return Finish(Status::NoMemory);
+
+  const std::uint32_t n = selection.SourceBounds.DataRows;
+  sort.StackDepth = 0;
+  sort.SortStack[0].Low = 1;
+  sort.SortStack[0].High = n;
+
+  // n + 2 entries must fit in 32 bits: 0xFFFFFFFE rows or more cannot be indexed.
+  if (n == 0 || n >= 0xFFFFFFFEu) {
+    sort.SortStack.Release();
+    return Finish(Status::BadBounds);
+  }
+  selection.RowIndexLength = n + 2;
+  if (!selection.RowIndex.Allocate(selection.RowIndexLength)) {
+    sort.SortStack.Release();
+    return Finish(Status::NoMemory);
+  }
+
+  // Position j holds the j-th data row; the sentinels copy the first and last entry, so
+  // that a sort which wrote outside positions 1..n is caught at completion (711).
+  std::int32_t* index = selection.RowIndex.get();
+  const std::int32_t firstDataRow =
+      selection.SourceBounds.FirstArrayRow + comm_->Source.HeaderLines;
+  for (std::uint32_t j = 1; j <= n; ++j) {
+    index[j] = firstDataRow + static_cast<std::int32_t>(j - 1);
+  }
+  index[0] = index[1];
+  index[n + 1] = index[n];
+  selection.LeftSentinel = index[0];
+  selection.RightSentinel = index[n + 1];
+
+  *code_ = ToCode(Status::ContinueIterating);
+  selection.IndexValid = 1;
+  return EnterSort();
+}
+
+std::int32_t Engine::EnterSort() noexcept {
+  // The sorting engine is not part of this build: the selection stands, unsorted.
+  return Finish(Status::FlowError);
+}
+
+std::int32_t Engine::Benchmark() noexcept {
+  WriteBannerAndVersion();
+  const double now = static_cast<double>(platform::TickCount());
+  if (bench.BenchStepEnd + kBenchmarkWindowMs < now) {
+    bench.BenchmarkMode = 0;
+    bench.BenchClock = 0.0;
+  }
+  if (bench.BenchmarkMode != 1) {
+    // A new run: carried out as a SELECT whose end fills the table instead of sorting.
+    bench.BenchmarkMode = 1;
+    *code_ = kSelect;
+    return Select();
+  }
+  return EnterSort();
+}
+
+std::int32_t Engine::Export() noexcept {
+  WriteBannerAndVersion();
+  CurrentOp = kExport;
+  if (comm_->Dest.FromRange != 1) return Finish(Status::RangeError);
+  if (comm_->ExportCmdOk == 0) return Finish(Status::BadCommandLine);
+  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
+  return Finish(Status::FlowError);  // the export is not part of this build
+}
+
+std::int32_t Engine::Move() noexcept {
+  CurrentOp = kMove;
+  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
+  return Finish(Status::FlowError);  // the move is not part of this build
+}
+
+std::int32_t Engine::SortIndex() noexcept {
+  bench.BenchmarkMode = 0;
+  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
+  return Finish(Status::FlowError);  // the index output is not part of this build
+}
+
+std::int32_t Engine::About() noexcept {
+  *code_ = ToCode(Status::About);
+  WriteBannerAndVersion();
+  return Finish(Status::About, kReturnOutput);
+}
+
+std::int32_t Engine::Reset() noexcept {
+  WriteBannerAndVersion();
+  bench.BenchmarkMode = 0;
+  comm_->SortIndexValid = 0;
+  comm_->IgnoreEmpty = 0;
+  selection.SelFirstRow = 0;
+  selection.SelLastRow = 0;
+  comm_->Source.FirstRow = 0;
+  comm_->Source.LastRow = 0;
+  comm_->SortKeyCount = 0;
+  comm_->MoveMapCount = 0;
+  comm_->ExportMapCount = 0;
+  comm_->BrkColumn = 0;
+  comm_->BrkDestColumn = 0;
+  comm_->BrkRowB = 0;
+  comm_->BrkRowA = 0;
+  comm_->BrkDestRow = 0;
+  sort.SortStack.Release();
+  selection.RowIndex.Release();
+  selection.IndexValid = 0;
+  return Finish(Status::Success, kReturnReset);
+}
+
+std::int32_t Engine::Run() noexcept {
+  // The trampoline: every continuation returns here instead of calling the next step.
+  for (;;) {
+    switch (static_cast<Continuation>(ResumeState)) {
+      case Continuation::LeftScan:
+      case Continuation::RightScan:
+      case Continuation::InsertPass:
+      case Continuation::CompareBreakOut:
+      case Continuation::MoveCycleStarted:
+      case Continuation::MoveRowCopied:
+      case Continuation::MoveCycleClosed:
+      case Continuation::CopyBreakOut:
+      case Continuation::ExportHeaderDone:
+      case Continuation::ExportRowDone:
+        // The operations that own these continuations are not part of this build, so
+        // nothing can be waiting here: answer as for an idle engine.
+        return Finish(Status::StackFailure);
+      case Continuation::Idle:
+      default:
+        return Finish(Status::StackFailure);
+    }
+  }
+}
+
+}  // namespace tk

@@ -1,0 +1,138 @@
+// The engine: all state that lives between calls of TKselect, and the call itself.
+//
+// TKselect forwards every call to Engine::Call on one process-wide instance; tests build
+// their own Engine objects, so each starts from the just-loaded state (all zero, idle).
+//
+// A call reads the code and tests it in a fixed order: 100 SELECT, 832 BENCHMARK,
+// 103 EXPORT, 102 MOVE, 101 SORTINDEX, 107 ABOUT, 104 RESET. Any other value is the
+// caller's answer to the last break-out and resumes the operation that ResumeState names.
+// A call ends in exactly one of three ways:
+//   completed or failed   through Finish: ResumeState 0, status in the code, LastError and
+//                         the Status text written; return 0 (2 for SORTINDEX, ABOUT and the
+//                         first benchmark phase, 3 for RESET);
+//   handed out            a break-out: code 3 or 201-204, ResumeState 4 or 8, return 1,
+//                         no status text;
+//   refused               no record (703): nothing in the record can be written.
+//
+// Resumable operations never call their continuation: a step that has finished sets
+// ResumeState and returns to the run loop (Run), which switches on it. A sort of a million
+// rows therefore runs in a flat loop, whatever the number of comparisons.
+//
+// State groups, each owned by one module and cleared by its own Clear (frees, then zeroes;
+// safe twice):
+//   Selection       the row index and the geometry of the last SELECT
+//   SortState       the quicksort's frame stack and cursors
+//   BenchmarkState  the benchmark's mode, clock and checksum
+#pragma once
+
+#include <cstdint>
+
+#include "entry/continuation.h"
+#include "entry/record.h"
+#include "entry/status.h"
+#include "input/bounds.h"
+#include "platform/heap_block.h"
+#include "sort/frame.h"
+
+namespace tk {
+
+// Command codes, in the order in which a call tests them.
+enum Command : std::int32_t {
+  kSelect = 100,
+  kBenchmark = 832,
+  kExport = 103,
+  kMove = 102,
+  kSortIndex = 101,
+  kAbout = 107,
+  kReset = 104,
+};
+
+// True for the seven command codes; any other code is an answer to a break-out.
+constexpr bool IsCommand(std::int32_t code) {
+  return code == kSelect || code == kBenchmark || code == kExport || code == kMove ||
+         code == kSortIndex || code == kAbout || code == kReset;
+}
+
+// What the return value of TKselect tells the caller.
+enum CallReturn : std::int32_t {
+  kReturnEnded = 0,     // finished or failed; the code holds the status
+  kReturnBreakOut = 1,  // the caller must compare or copy, then call again
+  kReturnOutput = 2,    // SORTINDEX succeeded, ABOUT, first benchmark phase
+  kReturnReset = 3,     // RESET
+};
+
+// The selection: what SELECT builds and MOVE, EXPORT and SORTINDEX use.
+struct Selection {
+  std::int32_t IndexValid = 0;       // 1 once SELECT has built RowIndex
+  std::int32_t SelFirstRow = 0;      // Source.FirstRow as SELECT fixed it
+  std::int32_t SelLastRow = 0;       // Source.LastRow as SELECT fixed it
+  ArrayBounds SourceBounds;          // geometry of Source.Data
+  ArrayBounds DestBounds;            // geometry of Dest.Data
+  HeapArray<std::int32_t> RowIndex;  // n + 2 array row numbers; 0 and n + 1 are sentinels
+  std::uint32_t RowIndexLength = 0;  // n + 2
+  std::int32_t LeftSentinel = 0;     // RowIndex[0] as built
+  std::int32_t RightSentinel = 0;    // RowIndex[n + 1] as built
+
+  void Clear() noexcept;
+};
+
+// The quicksort's working state.
+struct SortState {
+  HeapArray<SortFrame> SortStack;    // kSortStackFrames frames while a sort may run
+  std::int32_t StackDepth = 0;       // index of the current frame
+  std::uint32_t PivotIndex = 0;      // RowIndex position of the current partition's pivot
+  std::uint32_t SmallRangeLimit = 0; // ranges up to this span go to the insertion pass
+  std::int32_t InsertRow = 0;        // the row the insertion pass is placing
+
+  void Clear() noexcept;
+};
+
+// The built-in benchmark.
+struct BenchmarkState {
+  std::int32_t BenchmarkMode = 0;    // 1 while a benchmark run is under way
+  double BenchClock = 0.0;           // tick count at which the timed phase started
+  double BenchChecksum = 0.0;        // sum of the generated date column after the fill
+  double BenchStepEnd = 0.0;         // tick count at the end of the last benchmark phase
+
+  void Clear() noexcept;
+};
+
+class Engine {
+ public:
+  // One call of TKselect. [in/out] code: command or break-out answer, then the status.
+  // [in/out] comm: the caller's record, borrowed for this call only.
+  std::int32_t Call(std::int32_t* code, TKCOMM* comm) noexcept;
+
+  // Engine variables. Public so that tests can look at what a caller cannot see.
+  std::int32_t ResumeState = 0;  // a Continuation value
+  std::int32_t CurrentOp = 0;    // 102 MOVE or 103 EXPORT: whose copy step is running
+  Selection selection;
+  SortState sort;
+  BenchmarkState bench;
+
+ private:
+  std::int32_t Dispatch() noexcept;
+  std::int32_t Select() noexcept;
+  std::int32_t Benchmark() noexcept;
+  std::int32_t Export() noexcept;
+  std::int32_t Move() noexcept;
+  std::int32_t SortIndex() noexcept;
+  std::int32_t About() noexcept;
+  std::int32_t Reset() noexcept;
+  std::int32_t Run() noexcept;
+
+  // SELECT steps 10 to 18: the sort stack, the row index and its sentinels.
+  std::int32_t BuildRowIndex() noexcept;
+  std::int32_t EnterSort() noexcept;
+
+  // Banner and Version, as SELECT, BENCHMARK, EXPORT, ABOUT and RESET write them.
+  void WriteBannerAndVersion() noexcept;
+
+  // The common ending: ResumeState 0, the status into the code, LastError and Status.
+  std::int32_t Finish(Status status, std::int32_t returnValue = kReturnEnded) noexcept;
+
+  std::int32_t* code_ = nullptr;  // the call's code argument, valid during a call only
+  TKCOMM* comm_ = nullptr;        // the call's record, valid during a call only
+};
+
+}  // namespace tk

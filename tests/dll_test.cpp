@@ -1,0 +1,141 @@
+// The boundary: tkselect.dll loaded with LoadLibrary and called through GetProcAddress,
+// exactly as the macro's declaration does it.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <set>
+#include <string>
+
+#include "entry/record.h"
+#include "support/table.h"
+
+namespace {
+
+using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
+
+// Calls `fn(code, comm)` with the two arguments pushed by hand and reports how far the
+// stack pointer moved across the call. A __stdcall callee pops its 8 bytes: 0. A cdecl
+// callee would leave them: -8.
+extern "C" std::int32_t __cdecl CallMeasuringStack(void* fn, std::int32_t* code, void* comm,
+                                                    std::int32_t* espDelta);
+asm(R"(
+  .text
+  .globl _CallMeasuringStack
+_CallMeasuringStack:
+  push %ebp
+  mov  %esp, %ebp
+  push %ebx
+  mov  %esp, %ebx
+  push 16(%ebp)
+  push 12(%ebp)
+  call *8(%ebp)
+  mov  %esp, %ecx
+  sub  %ebx, %ecx
+  mov  20(%ebp), %edx
+  mov  %ecx, (%edx)
+  mov  %ebx, %esp
+  pop  %ebx
+  pop  %ebp
+  ret
+)");
+
+class Dll : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryA(TK_DLL_PATH);
+    ASSERT_NE(module_, nullptr) << "cannot load " << TK_DLL_PATH;
+  }
+  void TearDown() override {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  TKselectFn Entry() const {
+    return reinterpret_cast<TKselectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "TKselect")));
+  }
+  const IMAGE_NT_HEADERS32* Headers() const {
+    auto* base = reinterpret_cast<const BYTE*>(module_);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    return reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  }
+  template <class T>
+  const T* At(DWORD rva) const {
+    return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(module_) + rva);
+  }
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(Dll, Is32BitAndExportsOnlyTKselectAtOrdinalOne) {
+  const IMAGE_NT_HEADERS32* nt = Headers();
+  EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_NE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL, 0);
+
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  const auto* exports = At<IMAGE_EXPORT_DIRECTORY>(dir.VirtualAddress);
+  EXPECT_EQ(exports->Base, 1u);
+  EXPECT_EQ(exports->NumberOfFunctions, 1u);
+  ASSERT_EQ(exports->NumberOfNames, 1u);
+  const auto* names = At<DWORD>(exports->AddressOfNames);
+  EXPECT_STREQ(At<char>(names[0]), "TKselect");
+
+  EXPECT_NE(Entry(), nullptr);
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(1))),
+            reinterpret_cast<void*>(Entry()));
+  EXPECT_EQ(GetProcAddress(module_, "TKselect@8"), nullptr);
+  EXPECT_EQ(GetProcAddress(module_, "_TKselect@8"), nullptr);
+}
+
+TEST_F(Dll, ImportsWindowsSystemDllsOnly) {
+  const std::set<std::string> system = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll",
+                                        "ole32.dll",    "user32.dll", "advapi32.dll"};
+  const IMAGE_DATA_DIRECTORY& dir =
+      Headers()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  int count = 0;
+  for (const auto* imp = At<IMAGE_IMPORT_DESCRIPTOR>(dir.VirtualAddress); imp->Name != 0; ++imp) {
+    std::string name = At<char>(imp->Name);
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    EXPECT_EQ(system.count(name), 1u) << "imports " << name;
+    ++count;
+  }
+  EXPECT_GT(count, 0);
+}
+
+TEST_F(Dll, CalleePopsItsArguments) {
+  tkt::Record r;
+  std::int32_t code = 107;
+  std::int32_t delta = 12345;
+  const std::int32_t returned =
+      CallMeasuringStack(reinterpret_cast<void*>(Entry()), &code, &r.comm, &delta);
+  EXPECT_EQ(delta, 0);
+  EXPECT_EQ(returned, 2);
+  EXPECT_EQ(code, 200);
+}
+
+TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
+  TKselectFn tkselect = Entry();
+  tkt::Record r;
+  std::int32_t code = 107;
+  EXPECT_EQ(tkselect(&code, &r.comm), 2);
+  EXPECT_EQ(code, 200);
+  EXPECT_EQ(tkt::FieldText(r.comm.Status), L"[200]Completed without errors");
+  EXPECT_EQ(r.comm.Version, 2.0);
+  const std::wstring banner = tkt::FieldText(r.comm.Banner);
+  ASSERT_GE(banner.size(), 6u);
+  EXPECT_EQ(banner.substr(banner.size() - 6), L" 2.000");
+
+  code = 104;
+  EXPECT_EQ(tkselect(&code, &r.comm), 3);
+  EXPECT_EQ(code, 2);
+
+  code = 0;
+  EXPECT_EQ(tkselect(&code, &r.comm), 0);
+  EXPECT_EQ(code, 713);
+  EXPECT_EQ(r.comm.LastError, 713);
+
+  code = 100;
+  EXPECT_EQ(tkselect(&code, nullptr), 0);
+  EXPECT_EQ(code, 703);
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#include "support/caller.h"
+
+namespace tkt {
+
+Caller::Caller(tk::Engine& engine)
+    : Caller([&engine](std::int32_t* code, tk::TKCOMM* comm) { return engine.Call(code, comm); }) {}
+
+Caller::Caller(CallFn call) : compare(CompareCellsAscending), call_(std::move(call)) {}
+
+std::int32_t Caller::Send(std::int32_t& code, tk::TKCOMM& comm) {
+  ++calls;
+  lastReturn = call_(&code, &comm);
+  return code;
+}
+
+std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
+  std::int32_t code = command;
+  Send(code, comm);
+  while (lastReturn == tk::kReturnBreakOut) {
+    if (seen.size() >= breakOutLimit) {
+      limitHit = true;
+      break;
+    }
+    const BreakOut b{code, comm.BrkRowA, comm.BrkRowB, comm.BrkColumn, comm.BrkDestRow,
+                     comm.BrkDestColumn};
+    seen.push_back(b);
+    std::int32_t answer = 0;
+    if (b.code == 3) {
+      answer = compare(b, comm);
+    } else {
+      Perform(b, comm);
+    }
+    code = answer;
+    Send(code, comm);
+  }
+  for (auto& kept : setAside_) VariantClear(&kept.second);
+  setAside_.clear();
+  return code;
+}
+
+void Caller::Perform(const BreakOut& b, tk::TKCOMM& comm) {
+  SAFEARRAY* source = comm.Source.Data.parray;
+  switch (b.code) {
+    case 202: {
+      // A new map entry is value-initialised (VT_EMPTY); VariantCopy clears an old one.
+      VariantCopy(&setAside_[b.column], &CellAt(source, b.rowA, b.column));
+      break;
+    }
+    case 201:
+      VariantCopy(&CellAt(source, b.rowB, b.column), &CellAt(source, b.rowA, b.column));
+      break;
+    case 203:
+      VariantCopy(&CellAt(source, b.rowB, b.column), &setAside_[b.column]);
+      break;
+    case 204:
+      VariantCopy(&CellAt(comm.Dest.Data.parray, b.destRow, b.destColumn),
+                  &CellAt(source, b.rowA, b.column));
+      break;
+    default:
+      break;  // not a break-out this caller knows; answering 0 lets the engine go on
+  }
+}
+
+std::int32_t CompareCellsAscending(const BreakOut& b, tk::TKCOMM& comm) {
+  SAFEARRAY* source = comm.Source.Data.parray;
+  const HRESULT r = VarCmp(&CellAt(source, b.rowA, b.column), &CellAt(source, b.rowB, b.column),
+                           LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+  if (r == VARCMP_LT) return -1;
+  if (r == VARCMP_GT) return 1;
+  return 0;
+}
+
+}  // namespace tkt
