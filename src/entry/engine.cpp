@@ -2,6 +2,7 @@
 // and the common ending. See engine.h for the call protocol.
 #include "entry/engine.h"
 
+#include "input/slots.h"
 #include "platform/platform.h"
 
 namespace tk {
@@ -22,6 +23,10 @@ void Selection::Clear() noexcept {
   RowIndexLength = 0;
   LeftSentinel = 0;
   RightSentinel = 0;
+  keys.SortKeys.Release();
+  keys.MoveMap.Release();
+  keys.ExportMap.Release();
+  SourceBlock = nullptr;
 }
 
 void SortState::Clear() noexcept {
@@ -89,9 +94,48 @@ std::int32_t Engine::Select() noexcept {
   comm_->Source.FirstRow = 0;
   comm_->Source.LastRow = 0;
 
-  // Slots and command lines are read by the inputs subsystem, which this build lacks:
-  // without it there is no array to sort.
-  return Finish(Status::ArrayError);
+  const Status ready = SetUpInputs();
+  if (ready != Status::Success) return Finish(ready);
+  return BuildRowIndex();
+}
+
+Status Engine::SetUpInputs() noexcept {
+  TKCOMM& c = *comm_;
+  Status status = ValidateSlot(selection.SourceBounds, c.Source);
+  if (status != Status::Success) return status;
+  // 718 here means no usable destination array: SELECT goes on without one.
+  status = ValidateSlot(selection.DestBounds, c.Dest);
+  if (status != Status::Success && status != Status::ArrayError) return status;
+
+  // The same cells through two slots (even through two descriptors) would be exported onto
+  // themselves while being read.
+  VARIANT* sourceBlock = DataBlock(c.Source);
+  if (c.Dest.Valid != 0 && sourceBlock != nullptr && DataBlock(c.Dest) == sourceBlock) {
+    c.Dest.Valid = 0;
+    c.Dest.FromRange = 0;
+    return Status::SameSourceAndDest;
+  }
+
+  KeyTables& keys = selection.keys;
+  const TableContext context{selection.SourceBounds, selection.DestBounds, sourceBlock};
+  status = LoadKeyTable(c, TableKind::Sort, keys, context);
+  if (status != Status::Success) return status;  // a sort command is required (704)
+
+  status = LoadKeyTable(c, TableKind::Move, keys, context);
+  if (status == Status::NullPointer) {
+    if (DeriveMoveMap(c, keys) != Status::Success) return Status::NoMemory;
+  } else if (status != Status::Success) {
+    return status;
+  }
+
+  // No export command (704) or no destination Range (718): SELECT goes on without one.
+  status = LoadKeyTable(c, TableKind::Export, keys, context);
+  if (status != Status::Success && status != Status::NullPointer &&
+      status != Status::ArrayError) {
+    return status;
+  }
+  selection.SourceBlock = sourceBlock;
+  return Status::Success;
 }
 
 std::int32_t Engine::BuildRowIndex() noexcept {
@@ -134,12 +178,10 @@ std::int32_t Engine::BuildRowIndex() noexcept {
 
   *code_ = ToCode(Status::ContinueIterating);
   selection.IndexValid = 1;
+  if (bench.BenchmarkMode == 1) {
+    return Finish(Status::FlowError);  // the benchmark's fill phase is not part of this build
+  }
   return EnterSort();
-}
-
-std::int32_t Engine::EnterSort() noexcept {
-  // The sorting engine is not part of this build: the selection stands, unsorted.
-  return Finish(Status::FlowError);
 }
 
 std::int32_t Engine::Benchmark() noexcept {
@@ -155,7 +197,7 @@ std::int32_t Engine::Benchmark() noexcept {
     *code_ = kSelect;
     return Select();
   }
-  return EnterSort();
+  return Finish(Status::FlowError);  // the benchmark's sort phase is not part of this build
 }
 
 std::int32_t Engine::Export() noexcept {
@@ -204,6 +246,7 @@ std::int32_t Engine::Reset() noexcept {
   comm_->BrkDestRow = 0;
   sort.SortStack.Release();
   selection.RowIndex.Release();
+  selection.keys.SortKeys.Release();  // the move and export maps stay until the next SELECT
   selection.IndexValid = 0;
   return Finish(Status::Success, kReturnReset);
 }
@@ -211,19 +254,28 @@ std::int32_t Engine::Reset() noexcept {
 std::int32_t Engine::Run() noexcept {
   // The trampoline: every continuation returns here instead of calling the next step.
   for (;;) {
-    switch (static_cast<Continuation>(ResumeState)) {
+    const auto state = static_cast<Continuation>(ResumeState);
+    switch (state) {
       case Continuation::LeftScan:
       case Continuation::RightScan:
       case Continuation::InsertPass:
       case Continuation::CompareBreakOut:
+        // The sort keeps pointers into Source.Data: a caller that replaced or resized it
+        // while a comparison was pending would have us read freed cells.
+        if (!SourceUnchanged()) return Finish(Status::ArrayError);
+        if (state == Continuation::CompareBreakOut) {
+          if (!ResumeCompare()) return pendingReturn_;
+          continue;  // ResumeState names the sort step that asked
+        }
+        return ResumeSort(state);
       case Continuation::MoveCycleStarted:
       case Continuation::MoveRowCopied:
       case Continuation::MoveCycleClosed:
       case Continuation::CopyBreakOut:
       case Continuation::ExportHeaderDone:
       case Continuation::ExportRowDone:
-        // The operations that own these continuations are not part of this build, so
-        // nothing can be waiting here: answer as for an idle engine.
+        // MOVE and EXPORT are not part of this build, so nothing can be waiting here:
+        // answer as for an idle engine.
         return Finish(Status::StackFailure);
       case Continuation::Idle:
       default:

@@ -31,6 +31,7 @@
 #include "entry/record.h"
 #include "entry/status.h"
 #include "input/bounds.h"
+#include "input/key_tables.h"
 #include "platform/heap_block.h"
 #include "sort/frame.h"
 
@@ -72,6 +73,8 @@ struct Selection {
   std::uint32_t RowIndexLength = 0;  // n + 2
   std::int32_t LeftSentinel = 0;     // RowIndex[0] as built
   std::int32_t RightSentinel = 0;    // RowIndex[n + 1] as built
+  KeyTables keys;                    // SortKeys, MoveMap, ExportMap
+  VARIANT* SourceBlock = nullptr;    // Source.Data's cells when SELECT built the tables
 
   void Clear() noexcept;
 };
@@ -83,6 +86,16 @@ struct SortState {
   std::uint32_t PivotIndex = 0;      // RowIndex position of the current partition's pivot
   std::uint32_t SmallRangeLimit = 0; // ranges up to this span go to the insertion pass
   std::int32_t InsertRow = 0;        // the row the insertion pass is placing
+
+  void Clear() noexcept;
+};
+
+// The row comparison's state, kept while a compare break-out waits for its answer.
+struct CompareState {
+  std::int32_t StepRowA = 0;            // row being scanned or shifted (copy step: source row)
+  std::int32_t StepRowB = 0;            // pivot or inserted row (copy step: destination row)
+  std::int32_t CompareReturnState = 0;  // the sort continuation that asked: 1, 2 or 3
+  std::int32_t CompareKeyIndex = 0;     // 0-based index of the key being compared
 
   void Clear() noexcept;
 };
@@ -108,9 +121,12 @@ class Engine {
   std::int32_t CurrentOp = 0;    // 102 MOVE or 103 EXPORT: whose copy step is running
   Selection selection;
   SortState sort;
+  CompareState compare;
   BenchmarkState bench;
 
  private:
+  enum class SortStep : std::uint8_t;  // the quicksort's steps (quicksort.cpp)
+
   std::int32_t Dispatch() noexcept;
   std::int32_t Select() noexcept;
   std::int32_t Benchmark() noexcept;
@@ -121,9 +137,25 @@ class Engine {
   std::int32_t Reset() noexcept;
   std::int32_t Run() noexcept;
 
-  // SELECT steps 10 to 18: the sort stack, the row index and its sentinels.
+  // SELECT's set-up: the slots, then the three key tables.
+  Status SetUpInputs() noexcept;
+  // SELECT's second half: the sort stack, the row index and its sentinels.
   std::int32_t BuildRowIndex() noexcept;
   std::int32_t EnterSort() noexcept;
+
+  // The quicksort after the comparison that `at` (1, 2 or 3) names.
+  std::int32_t ResumeSort(Continuation at) noexcept;
+  // The quicksort from `step` on, until the call must return (its value is returned).
+  std::int32_t RunSort(SortStep step) noexcept;
+  // Compares StepRowA with StepRowB for the sort step in ResumeState. True: decided, the
+  // result is in the code. False: the call ends with pendingReturn_ (break-out or 710).
+  bool CompareRows() noexcept;
+  // The key loop from CompareKeyIndex on, with the result so far.
+  bool CompareKeys(std::int32_t result) noexcept;
+  // The caller answered a compare break-out: take the answer, go on with the next key.
+  bool ResumeCompare() noexcept;
+  // False when the caller replaced or emptied Source.Data since SELECT built the tables.
+  bool SourceUnchanged() const noexcept;
 
   // Banner and Version, as SELECT, BENCHMARK, EXPORT, ABOUT and RESET write them.
   void WriteBannerAndVersion() noexcept;
@@ -131,6 +163,7 @@ class Engine {
   // The common ending: ResumeState 0, the status into the code, LastError and Status.
   std::int32_t Finish(Status status, std::int32_t returnValue = kReturnEnded) noexcept;
 
+  std::int32_t pendingReturn_ = 0;  // return value of a step that ended the call
   std::int32_t* code_ = nullptr;  // the call's code argument, valid during a call only
   TKCOMM* comm_ = nullptr;        // the call's record, valid during a call only
 };

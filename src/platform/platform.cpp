@@ -66,6 +66,82 @@ bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept {
   return true;
 }
 
+bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept {
+  VARIANT converted;
+  VariantInit(&converted);
+  if (FAILED(VariantChangeType(&converted, const_cast<VARIANT*>(&cell), 0, VT_I4))) return false;
+  value = converted.lVal;  // a VT_I4 owns nothing: no clear needed
+  return true;
+}
+
+SAFEARRAY* CreateVariantVector(std::uint32_t count) noexcept {
+  SAFEARRAYBOUND bound = {count, 0};
+  return SafeArrayCreate(VT_VARIANT, 1, &bound);
+}
+
+bool ResizeVector(SAFEARRAY* array, std::uint32_t count) noexcept {
+  SAFEARRAYBOUND bound = {count, 0};
+  return SUCCEEDED(SafeArrayRedim(array, &bound));
+}
+
+HRESULT DestroyArray(SAFEARRAY* array) noexcept { return SafeArrayDestroy(array); }
+
+bool HoldsVariants(const SAFEARRAY& array) noexcept {
+  if (array.cbElements != sizeof(VARIANT)) return false;
+  if ((array.fFeatures & FADF_VARIANT) != 0) return true;
+  VARTYPE type = VT_EMPTY;
+  return (array.fFeatures & FADF_HAVEVARTYPE) != 0 &&
+         SUCCEEDED(SafeArrayGetVartype(const_cast<SAFEARRAY*>(&array), &type)) &&
+         type == VT_VARIANT;
+}
+
+char* ToAnsiText(const wchar_t* text) noexcept {
+  if (text == nullptr) return nullptr;
+  // -1: the text up to and including its first NUL.
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return nullptr;
+  auto* narrow = static_cast<char*>(Alloc(static_cast<std::size_t>(bytes)));
+  if (narrow == nullptr) return nullptr;
+  if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, bytes, nullptr, nullptr) != bytes) {
+    Free(narrow);
+    return nullptr;
+  }
+  return narrow;
+}
+
+HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar_t* member,
+                     std::uint32_t argCount, const VARIANT* args) noexcept {
+  if (object == nullptr) return E_POINTER;
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+
+  // IDispatch takes the arguments last first. One spare slot keeps the block non-empty.
+  auto* reversed = static_cast<VARIANT*>(AllocZeroed(argCount + 1u, sizeof(VARIANT)));
+  if (reversed == nullptr) return E_OUTOFMEMORY;
+  for (std::uint32_t i = 0; i < argCount; ++i) reversed[argCount - 1 - i] = args[i];
+
+  DISPID putId = DISPID_PROPERTYPUT;
+  DISPPARAMS params = {};
+  params.rgvarg = reversed;
+  params.cArgs = argCount;
+  if ((flags & DISPATCH_PROPERTYPUT) != 0) {
+    params.rgdispidNamedArgs = &putId;
+    params.cNamedArgs = 1;
+  }
+  EXCEPINFO exception = {};
+  UINT badArgument = 0;
+  hr = object->Invoke(id, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &params, result, &exception,
+                      &badArgument);
+  // The exception's texts are ours to free, whether or not anyone reads them.
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrHelpFile);
+  Free(reversed);  // shallow copies: the caller's VARIANTs stay the caller's
+  return hr;
+}
+
 double LocalNowOleDate() noexcept {
   if (g_testClock != nullptr) return g_testClock->oleNow;
   SYSTEMTIME now;

@@ -5,6 +5,11 @@
 //             leaks and make the k-th allocation fail (FailAllocationAt).
 //   strings   ReplaceText: store a text in a caller's string VARIANT (Banner, Status),
 //             reusing its BSTR where it holds one.
+//   cells     CompareCells (VarCmp), CopyCell (VariantCopy), ClearCell, AsInt32.
+//   arrays    CreateVariantVector / ResizeVector / DestroyArray: SAFEARRAYs
+//             the engine creates (entry arrays) or must replace (Range reads).
+//   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page.
+//   objects   InvokeByName: a late-bound property call on an IDispatch.
 //   time      LocalNowOleDate, OleDateYear, TickCount; a test clock can replace the
 //             real one (SetTestClock) so that time windows are tested without sleeping.
 //
@@ -46,6 +51,55 @@ void FailAllocationAt(std::int64_t nth) noexcept;
 // Returns false when memory is short; the field then holds what it held, or, where it
 //   held something other than a string, VT_EMPTY.
 bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept;
+
+// ---- cells --------------------------------------------------------------------------------
+
+// VarCmp(a, b) with the system locale, case-insensitive: VARCMP_LT 0, VARCMP_EQ 1,
+// VARCMP_GT 2, VARCMP_NULL 3, or a failure HRESULT. Both cells are read in place.
+inline HRESULT CompareCells(VARIANT* a, VARIANT* b) noexcept {
+  return VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+}
+// VariantCopy: releases what `dest` held, then copies `source` (a string as a new string).
+inline HRESULT CopyCell(VARIANT* dest, const VARIANT* source) noexcept {
+  return VariantCopy(dest, const_cast<VARIANT*>(source));
+}
+// VariantClear: releases the cell's content and leaves it VT_EMPTY.
+inline HRESULT ClearCell(VARIANT* cell) noexcept { return VariantClear(cell); }
+// The cell's value converted to a 32-bit integer; false when it does not convert.
+bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept;
+
+// ---- arrays -------------------------------------------------------------------------------
+
+// A one-dimensional VARIANT array, lower bound 0, `count` VT_EMPTY elements; nullptr when
+// memory is short.
+SAFEARRAY* CreateVariantVector(std::uint32_t count) noexcept;
+// Resizes a one-dimensional array created by CreateVariantVector to `count` elements.
+bool ResizeVector(SAFEARRAY* array, std::uint32_t count) noexcept;
+// SafeArrayDestroy: frees the array and the VARIANTs in it. Fails (returns the HRESULT)
+// for a locked array or one the caller declared with fixed bounds.
+HRESULT DestroyArray(SAFEARRAY* array) noexcept;
+
+// True when the array's elements are 16-byte VARIANTs: FADF_VARIANT, or a stored element
+// type of VT_VARIANT (arrays from SafeArrayAllocDescriptorEx carry only the latter on some
+// systems). A 16-byte DECIMAL or record array is not one.
+bool HoldsVariants(const SAFEARRAY& array) noexcept;
+
+// ---- text ---------------------------------------------------------------------------------
+
+// Converts `text` (up to its first NUL) with its terminator to the ANSI code page, into a
+// block from Alloc that the caller frees with Free. Characters the code page lacks become
+// its default character. nullptr for a null text or when memory is short.
+char* ToAnsiText(const wchar_t* text) noexcept;
+
+// ---- objects ------------------------------------------------------------------------------
+
+// A late-bound call of `member` on `object`: the DISPID is looked up by name (user locale)
+// on every call, the arguments are passed in reverse order as IDispatch expects, a property
+// put names DISPID_PROPERTYPUT, and Invoke runs with the system locale.
+// [out] result: may be nullptr (no result wanted). [in] args: borrowed, shallow-copied.
+// Returns Invoke's HRESULT, or the lookup's on failure, or E_POINTER for a null object.
+HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar_t* member,
+                     std::uint32_t argCount, const VARIANT* args) noexcept;
 
 // ---- time ---------------------------------------------------------------------------------
 

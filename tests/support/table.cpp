@@ -72,6 +72,16 @@ Cell Cell::Short(std::int16_t value) {
   return c;
 }
 
+Rows NumberGrid(int n, int columns) {
+  Rows rows;
+  for (int r = 0; r < n; ++r) {
+    std::vector<Cell> row;
+    for (int c = 0; c < columns; ++c) row.emplace_back(r * 10 + c);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 SAFEARRAY* MakeTable(const Rows& rows, std::int32_t firstRow, std::int32_t firstColumn) {
   std::size_t columns = 0;
   for (const auto& row : rows) columns = std::max(columns, row.size());

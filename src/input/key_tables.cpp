@@ -1,0 +1,110 @@
+// Sort-key and column-map tables. See key_tables.h.
+#include "input/key_tables.h"
+
+namespace tk {
+namespace {
+
+// Where one command line lives in the record, and what it parses into.
+struct LineRules {
+  const KeywordTable& keywords;
+  std::int32_t fields;
+  std::int32_t lowestMode;
+  std::int32_t highestMode;
+};
+
+constexpr std::int32_t kPairFields = 2;    // column, mode
+constexpr std::int32_t kTripleFields = 3;  // source column, destination column, mode
+
+bool InRange(std::int32_t value, std::int32_t low, std::int32_t high) noexcept {
+  return low <= value && value <= high;
+}
+
+// Parse one line; on success build its table. The entry array goes away with `entries`.
+Status ParseAndBuild(const VARIANT& line, const LineRules& rules, std::int32_t& count,
+                     std::int32_t& ok, KeyTable& table, const TableContext& context) noexcept {
+  EntryArray entries;
+  const Status parsed = ParseCommand(rules.keywords, line, rules.fields, entries, count);
+  if (parsed != Status::Success) return parsed;
+  return BuildKeyTable(table, entries, count, rules.fields, ok, context, rules.lowestMode,
+                       rules.highestMode);
+}
+
+}  // namespace
+
+Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
+                    const TableContext& context) noexcept {
+  switch (which) {
+    case TableKind::Sort:
+      return ParseAndBuild(comm.SortCmd, {kSortKeywords, kPairFields, kCompareAscending, kCompareBreakOut}, comm.SortKeyCount,
+                           comm.SortCmdOk, tables.SortKeys, context);
+    case TableKind::Move:
+      return ParseAndBuild(comm.MoveCmd, {kMoveKeywords, kPairFields, kMoveAuto, kMoveBreakOut},
+                           comm.MoveMapCount, comm.MoveCmdOk, tables.MoveMap, context);
+    case TableKind::Export: {
+      // Only a destination read from a Range and validated by this SELECT gets an export
+      // table: EXPORT writes into its cells and back into the Range.
+      Status status = Status::ArrayError;
+      if (comm.Dest.FromRange != 0 && comm.Dest.Valid != 0) {
+        status = ParseAndBuild(comm.ExportCmd, {kExportKeywords, kTripleFields, kExportAuto,
+                                                 kExportBreakOut},
+                               comm.ExportMapCount, comm.ExportCmdOk, tables.ExportMap, context);
+      }
+      // No table from this SELECT: EXPORT must refuse rather than use an older one.
+      if (status == Status::NullPointer || status == Status::ArrayError) comm.ExportCmdOk = 0;
+      return status;
+    }
+  }
+  return Status::FlowError;
+}
+
+Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t count,
+                     std::int32_t fields, std::int32_t& ok, const TableContext& context,
+                     std::int32_t lowestMode, std::int32_t highestMode) noexcept {
+  ok = 0;
+  table.Release();
+  const std::uint32_t entryCount = count > 0 ? static_cast<std::uint32_t>(count) : 0u;
+  if (!table.AllocateZeroed(entryCount)) return Status::NoMemory;
+
+  bool valid = entryCount > 0;
+  const std::uint32_t width = static_cast<std::uint32_t>(fields);
+  for (std::uint32_t i = 0; valid && i < entryCount; ++i) {
+    KeyEntry& entry = table[i];
+    // Values are read in place: the low 16 bits for a column, 32 bits for the mode.
+    entry.Column = entries.Element(i * width).iVal;
+    valid = InRange(entry.Column, context.source.FirstColumn, context.source.LastColumn);
+    if (valid && fields == kTripleFields) {
+      entry.DestColumn = entries.Element(i * width + 1).iVal;
+      valid = InRange(entry.DestColumn, context.dest.FirstColumn, context.dest.LastColumn);
+    }
+    entry.Mode = entries.Element(i * width + width - 1).lVal;
+    valid = valid && InRange(entry.Mode, lowestMode, highestMode);
+    if (!valid) break;
+    // The column's first cell, moved back by the first row number, so that the cell of
+    // array row r is ColumnCell(Cells, r).
+    const auto columnOffset = static_cast<std::uint32_t>(entry.Column - context.source.FirstColumn);
+    entry.Cells = ColumnCell(context.sourceBlock + columnOffset * context.source.Rows,
+                             -context.source.FirstArrayRow);
+  }
+  if (!valid) {
+    table.Release();
+    return Status::BadCommandLine;
+  }
+  ok = 1;
+  return Status::Success;
+}
+
+Status DeriveMoveMap(TKCOMM& comm, KeyTables& tables) noexcept {
+  tables.MoveMap.Release();
+  const std::size_t keys = tables.SortKeys.size();
+  if (!tables.MoveMap.AllocateZeroed(keys)) return Status::NoMemory;
+  for (std::size_t i = 0; i < keys; ++i) {
+    tables.MoveMap[i].Column = tables.SortKeys[i].Column;
+    tables.MoveMap[i].DestColumn = tables.SortKeys[i].DestColumn;
+    tables.MoveMap[i].Mode =
+        tables.SortKeys[i].Mode == kCompareBreakOut ? kMoveBreakOut : kMoveAuto;
+  }
+  comm.MoveCmdOk = comm.SortCmdOk;
+  return Status::Success;
+}
+
+}  // namespace tk

@@ -1,0 +1,88 @@
+// Sort-key and column-map tables.
+//
+// SELECT turns the three command lines into three tables of KeyEntry:
+//   SortKeys   (SortCmd,   modes 1-3)     which columns are compared, in precedence order
+//   MoveMap    (MoveCmd,   modes 500-501) which columns MOVE hands to the caller; derived
+//              from the sort keys when no move command is given (DeriveMoveMap)
+//   ExportMap  (ExportCmd, modes 600-601) source column -> destination column, and how
+//
+// Offered, in the order SELECT calls them (after both slots are validated):
+//   LoadKeyTable(sort)    2, or 704 (no sort command: SELECT stops), 705, 709
+//   LoadKeyTable(move)    2, or 704 -> DeriveMoveMap, or 705, 709
+//   LoadKeyTable(export)  2, or 704/718 (no export table: EXPORT will refuse), 705, 709
+// BuildKeyTable checks every entry against the slots' columns and the table's mode range;
+// the first entry that breaks a rule empties the table (709).
+//
+// A sort key's Cells points at its column in Source.Data such that the cell of array row r
+// is Cells + r (see ColumnCell). The tables keep these pointers from one SELECT to the
+// next, so the caller must leave Source.Data as SELECT found it in between.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/record.h"
+#include "entry/status.h"
+#include "input/bounds.h"
+#include "input/parser.h"
+#include "platform/heap_block.h"
+
+namespace tk {
+
+struct KeyEntry {
+  std::int16_t Column;      // source array column
+  std::int16_t DestColumn;  // destination array column (export map only, else 0)
+  std::int32_t Mode;        // the keyword's value
+  VARIANT* Cells;           // column base in Source.Data (null in a derived move map)
+};
+
+// Modes of the three keyword tables.
+enum KeyMode : std::int32_t {
+  kCompareAscending = 1,   // TK_COMPASCAUTO
+  kCompareDescending = 2,  // TK_COMPDESAUTO
+  kCompareBreakOut = 3,    // TK_COMPBRKO
+  kMoveAuto = 500,         // TK_MOVEAUTO
+  kMoveBreakOut = 501,     // TK_MOVEBRKO
+  kExportAuto = 600,       // TK_EXPORTAUTO
+  kExportBreakOut = 601,   // TK_EXPORTBRKO
+};
+
+// The cell of array row `row` in the column whose base is `cells`. The base itself may lie
+// before the array (it is the first cell minus the first row number), so the address is
+// computed in integers, wrapping as the machine's addresses do.
+inline VARIANT* ColumnCell(VARIANT* cells, std::int32_t row) noexcept {
+  return reinterpret_cast<VARIANT*>(reinterpret_cast<std::uintptr_t>(cells) +
+                                    static_cast<std::uintptr_t>(row) * sizeof(VARIANT));
+}
+
+using KeyTable = HeapArray<KeyEntry>;
+
+struct KeyTables {
+  KeyTable SortKeys;
+  KeyTable MoveMap;
+  KeyTable ExportMap;
+};
+
+enum class TableKind { Sort, Move, Export };
+
+// What the tables are checked against: the validated slots' geometry and the source cells.
+struct TableContext {
+  const ArrayBounds& source;
+  const ArrayBounds& dest;
+  VARIANT* sourceBlock;  // first cell of Source.Data
+};
+
+// Parses one command line of `comm` and builds its table.
+Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
+                    const TableContext& context) noexcept;
+
+// Builds `table` from `count` entries of `entries` with `fields` fields each; sets `ok` to
+// 1 on success, 0 otherwise. Returns 2, 705 or 709.
+Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t count,
+                     std::int32_t fields, std::int32_t& ok, const TableContext& context,
+                     std::int32_t lowestMode, std::int32_t highestMode) noexcept;
+
+// The move map when no move command is given: one entry per sort key, moved by the caller
+// where the key is compared by the caller. Returns 2 or 705.
+Status DeriveMoveMap(TKCOMM& comm, KeyTables& tables) noexcept;
+
+}  // namespace tk

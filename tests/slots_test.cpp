@@ -1,0 +1,351 @@
+// Table slots: validation, defaults, Range reads and writes, seen through SELECT.
+#include <gtest/gtest.h>
+
+#include "entry/engine.h"
+#include "input/slots.h"
+#include "support/fake_range.h"
+#include "support/table.h"
+
+namespace {
+
+using tk::Engine;
+using tkt::Cell;
+using tkt::FakeRange;
+using tkt::Record;
+using tkt::Rows;
+
+// What SELECT answers when its set-up succeeded and the sort completed.
+constexpr std::int32_t kSelected = 2;
+
+std::int32_t Select(Engine& engine, Record& r) {
+  std::int32_t code = 100;
+  engine.Call(&code, &r.comm);
+  return code;
+}
+
+struct SlotTest : ::testing::Test {
+  Engine engine;
+  Record r;
+  void SetUp() override { tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO"); }
+};
+
+TEST_F(SlotTest, OneDimensionalArrayIsOneColumn) {
+  tkt::PutArray(r.comm.Source.Data, tkt::MakeColumn({3, 1, 2, 5}, 1));
+  EXPECT_EQ(Select(engine, r), kSelected);
+  const tk::ArrayBounds& b = engine.selection.SourceBounds;
+  EXPECT_EQ(b.FirstArrayRow, 1);
+  EXPECT_EQ(b.LastArrayRow, 4);
+  EXPECT_EQ(b.Rows, 4u);
+  EXPECT_EQ(b.FirstColumn, 1);
+  EXPECT_EQ(b.LastColumn, 1);
+  EXPECT_EQ(b.Columns, 1u);
+  EXPECT_EQ(b.DataRows, 4u);
+  EXPECT_EQ(r.comm.Source.FirstRow, 1);
+  EXPECT_EQ(r.comm.Source.LastRow, 4);
+  EXPECT_EQ(r.comm.Source.Valid, 1);
+  EXPECT_EQ(r.comm.Source.FromRange, 0);
+}
+
+TEST_F(SlotTest, TwoDimensionsWithHeaderLineGetDefaultRows) {
+  tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(10, 3), 1, 1));
+  r.comm.Source.HeaderLines = 1;
+  r.comm.Source.FirstRow = 5;  // SELECT always gives the source its default rows
+  r.comm.Source.LastRow = 6;
+  EXPECT_EQ(Select(engine, r), kSelected);
+  const tk::ArrayBounds& b = engine.selection.SourceBounds;
+  EXPECT_EQ(r.comm.Source.FirstRow, 2);
+  EXPECT_EQ(r.comm.Source.LastRow, 10);
+  EXPECT_EQ(b.DataRows, 9u);
+  EXPECT_EQ(r.comm.Source.RowCount, 9.0);
+  EXPECT_EQ(b.RowOffset, 0);
+  EXPECT_EQ(b.FirstColumn, 1);
+  EXPECT_EQ(b.LastColumn, 3);
+}
+
+TEST_F(SlotTest, RowsFromZeroAndOtherLowerBounds) {
+  tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(10, 2), 0, -3));
+  tkt::PutText(r.comm.SortCmd, L"-2,TK_COMPASCAUTO");
+  EXPECT_EQ(Select(engine, r), kSelected);
+  const tk::ArrayBounds& b = engine.selection.SourceBounds;
+  EXPECT_EQ(b.RowOffset, 1);
+  EXPECT_EQ(b.LastArrayRow, 9);
+  EXPECT_EQ(b.FirstColumn, -3);
+  EXPECT_EQ(b.LastColumn, -2);
+  EXPECT_EQ(r.comm.Source.FirstRow, 0);
+}
+
+struct BoundsCase {
+  const char* what;
+  std::int32_t headerLines;
+  std::int32_t code;
+};
+
+TEST_F(SlotTest, HeaderLineErrorsInTheirOrder) {
+  const BoundsCase cases[] = {
+      {"all rows are header rows", 10, 700},  // default first row lies past the last
+      {"negative header count", -1, 700},     // default first row lies above the array
+      {"one data row left", 9, kSelected},
+  };
+  for (const BoundsCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Engine fresh;
+    Record rec;
+    tkt::PutText(rec.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    tkt::PutArray(rec.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(10, 3)));
+    rec.comm.Source.HeaderLines = c.headerLines;
+    EXPECT_EQ(Select(fresh, rec), c.code);
+  }
+}
+
+// The destination keeps the rows the caller set, so explicit rows reach the later checks.
+TEST_F(SlotTest, DestinationRowsAreCheckedAsGiven) {
+  struct DestCase {
+    const char* what;
+    std::int32_t headerLines, firstRow, lastRow, code;
+  } const cases[] = {
+      {"negative header count, explicit rows", -1, 2, 5, 702},
+      {"header count above the rows", 11, 0, 0, 700},
+      {"first row inside the header rows", 2, 2, 8, 700},
+      {"first row set, last row left at 0", 0, 5, 0, 700},
+      {"last row below the array", 0, 1, 11, 700},
+      {"first row after last row", 0, 6, 5, 700},
+      {"explicit rows inside the array", 1, 3, 7, kSelected},
+  };
+  for (const DestCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Engine fresh;
+    Record rec;
+    tkt::PutText(rec.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    tkt::PutArray(rec.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(4, 2)));
+    tkt::PutArray(rec.comm.Dest.Data, tkt::MakeTable(tkt::NumberGrid(10, 2)));
+    rec.comm.Dest.HeaderLines = c.headerLines;
+    rec.comm.Dest.FirstRow = c.firstRow;
+    rec.comm.Dest.LastRow = c.lastRow;
+    EXPECT_EQ(Select(fresh, rec), c.code);
+  }
+}
+
+TEST_F(SlotTest, DefaultRowsStayInTheSlotWhenALaterCheckFails) {
+  tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(4, 2)));
+  tkt::PutArray(r.comm.Dest.Data, tkt::MakeTable(tkt::NumberGrid(5, 2)));
+  r.comm.Dest.HeaderLines = -2;
+  EXPECT_EQ(Select(engine, r), 700);
+  EXPECT_EQ(r.comm.Dest.FirstRow, -1);  // 1 + (-2), written before the checks
+  EXPECT_EQ(r.comm.Dest.LastRow, 5);
+  EXPECT_EQ(r.comm.Dest.Valid, 0);
+}
+
+TEST_F(SlotTest, NoDestinationIsAccepted) {
+  tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(4, 2)));
+  r.comm.Dest.Valid = 1;  // whatever the caller left there
+  EXPECT_EQ(Select(engine, r), kSelected);
+  EXPECT_EQ(r.comm.Dest.Valid, 0);
+  EXPECT_EQ(r.comm.Dest.FromRange, 0);
+}
+
+TEST_F(SlotTest, SourceWithoutUsableArray) {
+  struct Case {
+    const char* what;
+    VARTYPE vt;
+    std::int32_t code;
+  } const cases[] = {
+      {"empty", VT_EMPTY, 718},
+      {"a number", VT_I4, 718},
+      {"array type with null pointer", VT_ARRAY | VT_VARIANT, 718},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Engine fresh;
+    Record rec;
+    tkt::PutText(rec.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    rec.comm.Source.Data.vt = c.vt;
+    EXPECT_EQ(Select(fresh, rec), c.code);
+    EXPECT_EQ(rec.comm.Source.Valid, 0);
+  }
+}
+
+TEST_F(SlotTest, ThreeDimensionsAre708) {
+  SAFEARRAYBOUND bounds[3] = {{2, 1}, {2, 1}, {2, 1}};
+  tkt::PutArray(r.comm.Source.Data, SafeArrayCreate(VT_VARIANT, 3, bounds));
+  EXPECT_EQ(Select(engine, r), 708);
+}
+
+// Arrays whose elements are not 16-byte VARIANTs would be read past their end as cells.
+TEST_F(SlotTest, ArraysOfOtherElementTypesAreRefused) {
+  for (VARTYPE type : {VT_I4, VT_BSTR, VT_R8, VT_I2}) {
+    SCOPED_TRACE(type);
+    Engine fresh;
+    Record rec;
+    tkt::PutText(rec.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    SAFEARRAYBOUND bounds[2] = {{50, 1}, {3, 1}};
+    SAFEARRAY* longs = SafeArrayCreate(type, 2, bounds);
+    VariantClear(&rec.comm.Source.Data);
+    rec.comm.Source.Data.vt = static_cast<VARTYPE>(VT_ARRAY | type);
+    rec.comm.Source.Data.parray = longs;
+    EXPECT_EQ(Select(fresh, rec), 718);
+
+    // As a destination it is no destination at all.
+    Engine other;
+    Record dest;
+    tkt::PutText(dest.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    tkt::PutArray(dest.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(3, 2)));
+    dest.comm.Dest.Data.vt = static_cast<VARTYPE>(VT_ARRAY | type);
+    dest.comm.Dest.Data.parray = SafeArrayCreate(type, 2, bounds);
+    EXPECT_EQ(Select(other, dest), kSelected);
+    EXPECT_EQ(dest.comm.Dest.Valid, 0);
+  }
+}
+
+TEST_F(SlotTest, ArrayHeldByReferenceIsNotTakenForADescriptor) {
+  SAFEARRAY* table = tkt::MakeTable(tkt::NumberGrid(3, 2));
+  r.comm.Source.Data.vt = VT_ARRAY | VT_VARIANT | VT_BYREF;
+  r.comm.Source.Data.pparray = &table;
+  EXPECT_EQ(Select(engine, r), 718);
+  r.comm.Source.Data.vt = VT_EMPTY;
+  SafeArrayDestroy(table);
+}
+
+TEST_F(SlotTest, DestinationSharingTheSourceCellsIs717) {
+  tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(4, 2)));
+  VariantCopy(&r.comm.Dest.Data, &r.comm.Source.Data);  // a copy: other cells
+  EXPECT_EQ(Select(engine, r), kSelected);
+  EXPECT_EQ(r.comm.Dest.Valid, 1);
+
+  // The same descriptor in both slots.
+  Engine same;
+  Record rec;
+  tkt::PutText(rec.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  tkt::PutArray(rec.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(4, 2)));
+  rec.comm.Dest.Data = rec.comm.Source.Data;
+  rec.comm.Dest.FromRange = 1;
+  EXPECT_EQ(Select(same, rec), 717);
+  EXPECT_EQ(rec.comm.Dest.Valid, 0);
+  EXPECT_EQ(rec.comm.Dest.FromRange, 0);
+  rec.comm.Dest.Data.vt = VT_EMPTY;  // the record frees the array once
+}
+
+TEST_F(SlotTest, TwoDescriptorsOverOneBlockAre717) {
+  SAFEARRAY* source = tkt::MakeTable(tkt::NumberGrid(4, 2));
+  tkt::PutArray(r.comm.Source.Data, source);
+  SAFEARRAY* alias = nullptr;
+  ASSERT_EQ(SafeArrayAllocDescriptorEx(VT_VARIANT, 2, &alias), S_OK);
+  alias->rgsabound[0] = source->rgsabound[0];
+  alias->rgsabound[1] = source->rgsabound[1];
+  alias->pvData = source->pvData;
+  r.comm.Dest.Data.vt = VT_ARRAY | VT_VARIANT;
+  r.comm.Dest.Data.parray = alias;
+  EXPECT_EQ(Select(engine, r), 717);
+  r.comm.Dest.Data.vt = VT_EMPTY;
+  alias->pvData = nullptr;
+  SafeArrayDestroyDescriptor(alias);
+}
+
+TEST(RangeRead, OneCountAndOneValuePerRead) {
+  FakeRange range(tkt::NumberGrid(5, 3));
+  Engine engine;
+  Record r;
+  tkt::PutText(r.comm.SortCmd, L"2,TK_COMPASCAUTO");
+  tkt::PutRange(r.comm.Source, range);
+  r.comm.Source.HeaderLines = 1;
+  EXPECT_EQ(Select(engine, r), kSelected);
+  EXPECT_EQ(range.countGets, 1);
+  EXPECT_EQ(range.valueGets, 1);
+  EXPECT_EQ(range.valuePuts, 0);
+  EXPECT_EQ(range.nameLookups, 2);
+  EXPECT_EQ(r.comm.Source.FromRange, 1);
+  EXPECT_EQ(r.comm.Source.Valid, 1);
+  EXPECT_EQ(tkt::Dump(r.comm.Source.Data.parray), tkt::Dump(range.cells()));
+  EXPECT_EQ(r.comm.Source.FirstRow, 2);
+  EXPECT_EQ(r.comm.Source.LastRow, 5);
+
+  // A second SELECT replaces the array it read the first time.
+  EXPECT_EQ(Select(engine, r), kSelected);
+  EXPECT_EQ(range.countGets, 2);
+  EXPECT_EQ(range.valueGets, 2);
+}
+
+TEST(RangeRead, FailuresAre715) {
+  struct Case {
+    const char* what;
+    void (*arrange)(FakeRange&, tk::RangeSlot&);
+  } const cases[] = {
+      {"lookup fails", [](FakeRange& f, tk::RangeSlot&) { f.lookupFailure = DISP_E_UNKNOWNNAME; }},
+      {"Count fails", [](FakeRange& f, tk::RangeSlot&) { f.countFailure = E_FAIL; }},
+      {"Count is 0",
+       [](FakeRange& f, tk::RangeSlot&) {
+         f.overrideCount = true;
+         f.countAnswer = 0;
+       }},
+      {"Count is negative",
+       [](FakeRange& f, tk::RangeSlot&) {
+         f.overrideCount = true;
+         f.countAnswer = -4;
+       }},
+      {"Value fails", [](FakeRange& f, tk::RangeSlot&) { f.valueGetFailure = E_FAIL; }},
+      {"object pointer null",
+       [](FakeRange& f, tk::RangeSlot& s) {
+         s.RangeObj.pdispVal = nullptr;
+         f.Release();
+       }},
+      {"not an object",
+       [](FakeRange& f, tk::RangeSlot& s) {
+         s.RangeObj.vt = VT_I4;
+         s.RangeObj.lVal = 1;
+         f.Release();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeRange range(tkt::NumberGrid(3, 2));
+    Engine engine;
+    Record r;
+    tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    tkt::PutRange(r.comm.Source, range);
+    c.arrange(range, r.comm.Source);
+    EXPECT_EQ(Select(engine, r), 715);
+    EXPECT_EQ(r.comm.Source.FromRange, 0);
+    EXPECT_EQ(r.comm.Source.Valid, 0);
+  }
+}
+
+TEST(RangeRead, ScalarValueIs718) {
+  FakeRange range(Rows{{42}});
+  Engine engine;
+  Record r;
+  tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  tkt::PutRange(r.comm.Source, range);
+  EXPECT_EQ(Select(engine, r), 718);
+  EXPECT_EQ(r.comm.Source.FromRange, 1);  // the read itself succeeded
+  EXPECT_EQ(r.comm.Source.Data.vt, VT_I4);
+}
+
+TEST(RangeRead, LockedOldArrayIsKeptAnd718) {
+  FakeRange range(tkt::NumberGrid(3, 2));
+  Engine engine;
+  Record r;
+  tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  tkt::PutRange(r.comm.Source, range);
+  SAFEARRAY* old = tkt::MakeTable(tkt::NumberGrid(2, 2));
+  tkt::PutArray(r.comm.Source.Data, old);
+  SafeArrayLock(old);
+  EXPECT_EQ(Select(engine, r), 718);
+  EXPECT_EQ(r.comm.Source.Data.parray, old);
+  EXPECT_EQ(range.valueGets, 0);
+  SafeArrayUnlock(old);
+}
+
+TEST(RangeWrite, PutsTheWholeArray) {
+  FakeRange range(tkt::NumberGrid(3, 2));
+  Record r;
+  tkt::PutRange(r.comm.Source, range);
+  tk::RangeSlot& slot = r.comm.Source;
+  EXPECT_EQ(tk::WriteRange(slot), tk::Status::NullPointer);
+  tkt::PutArray(slot.Data, tkt::MakeTable({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}}));
+  EXPECT_EQ(tk::WriteRange(slot), tk::Status::Success);
+  EXPECT_EQ(range.valuePuts, 1);
+  EXPECT_EQ(tkt::Dump(range.cells()), tkt::Dump(slot.Data.parray));
+  range.valuePutFailure = E_FAIL;
+  EXPECT_EQ(tk::WriteRange(slot), tk::Status::RangeError);
+}
+
+}  // namespace
