@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "entry/engine.h"
 #include "support/fake_range.h"
@@ -27,8 +28,14 @@ SAFEARRAY* Entries(std::initializer_list<std::int32_t> values) {
 // The source of 10 rows x 3 columns read from a Range, no header lines.
 struct TableTest : ::testing::Test {
   FakeRange range{tkt::NumberGrid(10, 3)};
+  std::unique_ptr<FakeRange> destRange;  // outlives the record, which holds a reference
   Engine engine;
   Record r;
+  FakeRange& Dest(const Rows& rows) {
+    destRange = std::make_unique<FakeRange>(rows);
+    tkt::PutRange(r.comm.Dest, *destRange);
+    return *destRange;
+  }
   void SetUp() override { tkt::PutRange(r.comm.Source, range); }
   std::int32_t Select() {
     std::int32_t code = 100;
@@ -155,10 +162,9 @@ TEST_F(TableTest, ExplicitMoveCommand) {
 }
 
 TEST_F(TableTest, ExportMapOnlyForADestinationRange) {
-  FakeRange dest(tkt::NumberGrid(6, 4));
+  Dest(tkt::NumberGrid(6, 4));
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(r.comm.ExportCmd, L"1,4,TK_EXPORTAUTO 3,2,TK_EXPORTBRKO");
-  tkt::PutRange(r.comm.Dest, dest);
   ASSERT_EQ(Select(), kSelected);
   EXPECT_EQ(r.comm.ExportCmdOk, 1);
   EXPECT_EQ(r.comm.ExportMapCount, 2);
@@ -198,10 +204,9 @@ TEST_F(TableTest, ExportCommandWithoutDestinationRangeIsNotParsed) {
 // A destination Range that answers a single value is read (FromRange 1) but not valid:
 // an export table for it would let EXPORT write cells into something that is no array.
 TEST_F(TableTest, ExportNeedsAValidatedDestination) {
-  FakeRange dest(Rows{{"one cell"}});
+  Dest(Rows{{"one cell"}});
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(r.comm.ExportCmd, L"1,1,TK_EXPORTAUTO");
-  tkt::PutRange(r.comm.Dest, dest);
   r.comm.ExportCmdOk = 1;
   ASSERT_EQ(Select(), kSelected);
   EXPECT_EQ(r.comm.Dest.FromRange, 1);
@@ -274,8 +279,7 @@ TEST_F(TableTest, EveryAllocationThatFailsEndsSelectCleanly) {
 }
 
 TEST_F(TableTest, ResetFreesTheSortKeysOnly) {
-  FakeRange dest(tkt::NumberGrid(6, 4));
-  tkt::PutRange(r.comm.Dest, dest);
+  Dest(tkt::NumberGrid(6, 4));
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(r.comm.ExportCmd, L"1,1,TK_EXPORTAUTO");
   ASSERT_EQ(Select(), kSelected);

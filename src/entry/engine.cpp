@@ -27,6 +27,7 @@ void Selection::Clear() noexcept {
   keys.MoveMap.Release();
   keys.ExportMap.Release();
   SourceBlock = nullptr;
+  DestBlock = nullptr;
 }
 
 void SortState::Clear() noexcept {
@@ -62,6 +63,8 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
 }
 
 std::int32_t Engine::Dispatch() noexcept {
+  // A command abandons whatever waits for the caller; a MOVE's buffer goes with it.
+  if (IsCommand(*code_)) move.VisitedFlags.Release();
   switch (*code_) {
     case kSelect: return Select();
     case kBenchmark: return Benchmark();
@@ -135,6 +138,7 @@ Status Engine::SetUpInputs() noexcept {
     return status;
   }
   selection.SourceBlock = sourceBlock;
+  selection.DestBlock = c.Dest.Valid != 0 ? DataBlock(c.Dest) : nullptr;
   return Status::Success;
 }
 
@@ -200,27 +204,6 @@ std::int32_t Engine::Benchmark() noexcept {
   return Finish(Status::FlowError);  // the benchmark's sort phase is not part of this build
 }
 
-std::int32_t Engine::Export() noexcept {
-  WriteBannerAndVersion();
-  CurrentOp = kExport;
-  if (comm_->Dest.FromRange != 1) return Finish(Status::RangeError);
-  if (comm_->ExportCmdOk == 0) return Finish(Status::BadCommandLine);
-  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
-  return Finish(Status::FlowError);  // the export is not part of this build
-}
-
-std::int32_t Engine::Move() noexcept {
-  CurrentOp = kMove;
-  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
-  return Finish(Status::FlowError);  // the move is not part of this build
-}
-
-std::int32_t Engine::SortIndex() noexcept {
-  bench.BenchmarkMode = 0;
-  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
-  return Finish(Status::FlowError);  // the index output is not part of this build
-}
-
 std::int32_t Engine::About() noexcept {
   *code_ = ToCode(Status::About);
   WriteBannerAndVersion();
@@ -271,12 +254,20 @@ std::int32_t Engine::Run() noexcept {
       case Continuation::MoveCycleStarted:
       case Continuation::MoveRowCopied:
       case Continuation::MoveCycleClosed:
+        if (!SourceUnchanged()) return Finish(Status::ArrayError);
+        return ResumeMove(state);
       case Continuation::CopyBreakOut:
+        // The copy step keeps pointers into Source.Data (and Dest.Data for EXPORT).
+        if (!SourceUnchanged() || (CurrentOp == kExport && !DestUnchanged())) {
+          return Finish(Status::ArrayError);
+        }
+        if (CurrentOp == kMove && !move.VisitedFlags) return Finish(Status::StackFailure);
+        if (!ResumeCopy()) return pendingReturn_;
+        continue;  // ResumeState names the MOVE or EXPORT step that set up the copy
       case Continuation::ExportHeaderDone:
       case Continuation::ExportRowDone:
-        // MOVE and EXPORT are not part of this build, so nothing can be waiting here:
-        // answer as for an idle engine.
-        return Finish(Status::StackFailure);
+        if (!SourceUnchanged() || !DestUnchanged()) return Finish(Status::ArrayError);
+        return ResumeExport(state);
       case Continuation::Idle:
       default:
         return Finish(Status::StackFailure);

@@ -75,6 +75,7 @@ struct Selection {
   std::int32_t RightSentinel = 0;    // RowIndex[n + 1] as built
   KeyTables keys;                    // SortKeys, MoveMap, ExportMap
   VARIANT* SourceBlock = nullptr;    // Source.Data's cells when SELECT built the tables
+  VARIANT* DestBlock = nullptr;      // Dest.Data's cells when SELECT validated it
 
   void Clear() noexcept;
 };
@@ -96,6 +97,41 @@ struct CompareState {
   std::int32_t StepRowB = 0;            // pivot or inserted row (copy step: destination row)
   std::int32_t CompareReturnState = 0;  // the sort continuation that asked: 1, 2 or 3
   std::int32_t CompareKeyIndex = 0;     // 0-based index of the key being compared
+
+  void Clear() noexcept;
+};
+
+// The copy step shared by MOVE and EXPORT: one row, column by column, each column either
+// done by the engine or handed to the caller as a copy break-out.
+struct CopyStep {
+  VARIANT* DestCell = nullptr;        // destination row's cell at column offset 0
+  VARIANT* SourceCell = nullptr;      // source row's cell at column offset 0
+  std::uint32_t DestStride = 0;       // cells between neighbours of the destination row
+  std::uint32_t SourceStride = 0;     // cells between neighbours of the source row
+  std::uint32_t CopyColumns = 0;      // columns the loop visits: the source's column count
+  std::int32_t BreakStatus = 0;       // 201, 202, 203 or 204: this step's break-out code
+  std::uint32_t ColumnCursor = 0;     // 0-based column offset of the loop
+  std::int32_t AfterCopyState = 0;    // the continuation once every column is done
+
+  void Clear() noexcept;
+};
+
+// MOVE's cycle following.
+struct MoveState {
+  HeapArray<std::uint8_t> VisitedFlags;  // n + 2 bytes: 1 where a position is final
+  std::uint32_t RowCursor = 0;           // outer scan position; the open cycle's start
+  std::uint32_t CycleCursor = 0;         // the position being filled in the open cycle
+
+  void Clear() noexcept;
+};
+
+// EXPORT's cursors.
+struct ExportState {
+  std::uint32_t RowCursor = 0;       // position in RowIndex (data phase)
+  std::uint32_t DestRowCursor = 0;   // destination row, 1 at the destination's first row
+  std::uint32_t HeaderRowsDone = 0;  // header rows handled
+  std::uint32_t HeaderRows = 0;      // header rows to export: both tables have them
+  std::int32_t DestFirstOffset = 0;  // Dest.FirstRow - the destination's first array row
 
   void Clear() noexcept;
 };
@@ -122,10 +158,15 @@ class Engine {
   Selection selection;
   SortState sort;
   CompareState compare;
+  CopyStep copy;
+  MoveState move;
+  ExportState exporting;
   BenchmarkState bench;
 
  private:
   enum class SortStep : std::uint8_t;  // the quicksort's steps (quicksort.cpp)
+  enum class MoveStep : std::uint8_t;  // MOVE's steps (move.cpp)
+  enum class ExportStep : std::uint8_t;  // EXPORT's steps (export.cpp)
 
   std::int32_t Dispatch() noexcept;
   std::int32_t Select() noexcept;
@@ -156,6 +197,25 @@ class Engine {
   bool ResumeCompare() noexcept;
   // False when the caller replaced or emptied Source.Data since SELECT built the tables.
   bool SourceUnchanged() const noexcept;
+  // The same for Dest.Data.
+  bool DestUnchanged() const noexcept;
+
+  // MOVE from `step` on / after the copy step that `at` (5, 6 or 7) names.
+  std::int32_t RunMove(MoveStep step) noexcept;
+  std::int32_t ResumeMove(Continuation at) noexcept;
+  // EXPORT from `step` on / after the copy step that `at` (9 or 10) names.
+  std::int32_t RunExport(ExportStep step) noexcept;
+  std::int32_t ResumeExport(Continuation at) noexcept;
+  // Sets up one copy step of the running MOVE or EXPORT and runs its column loop.
+  bool StartCopy(std::int32_t breakStatus, std::int32_t sourceRow, std::int32_t destRow,
+                 Continuation after) noexcept;
+  // The column loop from ColumnCursor on. True: every column done, ResumeState is
+  // AfterCopyState. False: the call ends with pendingReturn_ (break-out or failure).
+  bool RunColumnLoop() noexcept;
+  // The caller made its copy: the next column.
+  bool ResumeCopy() noexcept;
+  // Ends MOVE or EXPORT: write the slot back to its Range when it came from one.
+  bool WriteBack(RangeSlot& slot) noexcept;
 
   // Banner and Version, as SELECT, BENCHMARK, EXPORT, ABOUT and RESET write them.
   void WriteBannerAndVersion() noexcept;

@@ -79,6 +79,10 @@ SAFEARRAY* CreateVariantVector(std::uint32_t count) noexcept {
   return SafeArrayCreate(VT_VARIANT, 1, &bound);
 }
 
+SAFEARRAY* CreateArray(VARTYPE type, UINT dimensions, SAFEARRAYBOUND* bounds) noexcept {
+  return SafeArrayCreate(type, dimensions, bounds);
+}
+
 bool ResizeVector(SAFEARRAY* array, std::uint32_t count) noexcept {
   SAFEARRAYBOUND bound = {count, 0};
   return SUCCEEDED(SafeArrayRedim(array, &bound));

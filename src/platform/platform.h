@@ -73,6 +73,9 @@ bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept;
 // A one-dimensional VARIANT array, lower bound 0, `count` VT_EMPTY elements; nullptr when
 // memory is short.
 SAFEARRAY* CreateVariantVector(std::uint32_t count) noexcept;
+// SafeArrayCreate: a new array of `type` with `dimensions` bounds (left dimension first);
+// nullptr when memory is short.
+SAFEARRAY* CreateArray(VARTYPE type, UINT dimensions, SAFEARRAYBOUND* bounds) noexcept;
 // Resizes a one-dimensional array created by CreateVariantVector to `count` elements.
 bool ResizeVector(SAFEARRAY* array, std::uint32_t count) noexcept;
 // SafeArrayDestroy: frees the array and the VARIANTs in it. Fails (returns the HRESULT)

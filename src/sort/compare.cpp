@@ -90,4 +90,8 @@ bool Engine::SourceUnchanged() const noexcept {
   return SlotStillHolds(comm_->Source, selection.SourceBounds, selection.SourceBlock);
 }
 
+bool Engine::DestUnchanged() const noexcept {
+  return SlotStillHolds(comm_->Dest, selection.DestBounds, selection.DestBlock);
+}
+
 }  // namespace tk

@@ -1,5 +1,7 @@
 #include "support/table.h"
 
+#include "common/caller.h"
+
 #include <algorithm>
 #include <cwchar>
 
@@ -133,9 +135,7 @@ Shape ShapeOf(const SAFEARRAY* array) {
 }
 
 VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column) {
-  const Shape s = ShapeOf(array);
-  auto* cells = static_cast<VARIANT*>(array->pvData);
-  return cells[(column - s.firstColumn) * s.rows + (row - s.firstRow)];
+  return tkr::CellAt(array, row, column);
 }
 
 std::wstring Text(const VARIANT& cell) {

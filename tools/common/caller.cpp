@@ -1,9 +1,20 @@
-#include "support/caller.h"
+#include "common/caller.h"
 
-namespace tkt {
+#include <utility>
 
-Caller::Caller(tk::Engine& engine)
-    : Caller([&engine](std::int32_t* code, tk::TKCOMM* comm) { return engine.Call(code, comm); }) {}
+namespace tkr {
+namespace {
+// TKselect returns 1 when the caller must compare or copy, then call again.
+constexpr std::int32_t kBreakOutReturn = 1;
+}  // namespace
+
+VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column) {
+  // The descriptor lists the last dimension first: entry 0 is the columns of a 2-D array.
+  auto* cells = static_cast<VARIANT*>(array->pvData);
+  if (array->cDims == 1) return cells[row - array->rgsabound[0].lLbound];
+  const std::int32_t rows = static_cast<std::int32_t>(array->rgsabound[1].cElements);
+  return cells[(column - array->rgsabound[0].lLbound) * rows + (row - array->rgsabound[1].lLbound)];
+}
 
 Caller::Caller(CallFn call) : compare(CompareCellsAscending), call_(std::move(call)) {}
 
@@ -16,7 +27,7 @@ std::int32_t Caller::Send(std::int32_t& code, tk::TKCOMM& comm) {
 std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
   std::int32_t code = command;
   Send(code, comm);
-  while (lastReturn == tk::kReturnBreakOut) {
+  while (lastReturn == kBreakOutReturn) {
     if (seen.size() >= breakOutLimit) {
       limitHit = true;
       break;
@@ -70,4 +81,4 @@ std::int32_t CompareCellsAscending(const BreakOut& b, tk::TKCOMM& comm) {
   return 0;
 }
 
-}  // namespace tkt
+}  // namespace tkr

@@ -1,0 +1,68 @@
+// Caller: plays the macro's part of the call protocol.
+//
+// Run(command) calls TKselect and, for as long as the call returns 1, does what the
+// break-out asks and calls again:
+//   3    asks `compare` for -1, 0 or 1 (by default: VarCmp on the two cells of BrkColumn in
+//        Source.Data, case-insensitive ascending, the way a macro's own rule would);
+//   202  sets cell (BrkRowA, BrkColumn) of Source.Data aside;
+//   201  copies cell (BrkRowA, BrkColumn) into (BrkRowB, BrkColumn) of Source.Data;
+//   203  puts the value set aside for BrkColumn into (BrkRowB, BrkColumn);
+//   204  copies Source (BrkRowA, BrkColumn) into Dest (BrkDestRow, BrkDestColumn).
+// Every break-out is recorded in `seen`, so whole sequences can be compared.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "entry/record.h"
+
+namespace tkr {
+
+struct BreakOut {
+  std::int32_t code;
+  std::int32_t rowA, rowB, column, destRow, destColumn;
+  bool operator==(const BreakOut& o) const {
+    return code == o.code && rowA == o.rowA && rowB == o.rowB && column == o.column &&
+           destRow == o.destRow && destColumn == o.destColumn;
+  }
+};
+
+// The cell at array row `row`, column `column` of a 1-D or 2-D VARIANT array (column 1
+// for a 1-D array). No checks: the engine named the cell.
+VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column = 1);
+
+// The default comparison of a caller: VarCmp (system locale, case-insensitive) on the two
+// cells of BrkColumn in Source.Data, mapped to -1, 0, 1.
+std::int32_t CompareCellsAscending(const BreakOut& b, tk::TKCOMM& comm);
+
+class Caller {
+ public:
+  using CallFn = std::function<std::int32_t(std::int32_t*, tk::TKCOMM*)>;
+  using CompareFn = std::function<std::int32_t(const BreakOut&, tk::TKCOMM&)>;
+
+  explicit Caller(CallFn call);
+
+  // Sends `command` and answers break-outs until the command ends, or until more than
+  // `breakOutLimit` came (then it stops answering; `limitHit` tells). Returns the final
+  // code; `lastReturn` holds the last return value.
+  std::int32_t Run(std::int32_t command, tk::TKCOMM& comm);
+
+  // One raw call: `code` in, code out.
+  std::int32_t Send(std::int32_t& code, tk::TKCOMM& comm);
+
+  CompareFn compare;  // answers code 3
+  std::vector<BreakOut> seen;
+  std::int32_t lastReturn = 0;
+  std::size_t breakOutLimit = 50'000'000;
+  bool limitHit = false;
+  int calls = 0;
+
+ private:
+  void Perform(const BreakOut& b, tk::TKCOMM& comm);
+  CallFn call_;
+  std::map<std::int32_t, VARIANT> setAside_;  // column -> value kept between 202 and 203
+};
+
+}  // namespace tkr
