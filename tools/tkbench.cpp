@@ -11,6 +11,12 @@
 // It prints one line per row count: times, comparisons per row, cost per comparison and
 // the ratio of the engine's cost per comparison to std::sort's. Tables below 200,000 rows
 // are timed three times and the fastest run counts, to keep warm-up out of the figures.
+//
+// Then the built-in BENCHMARK flow on a Range object of each size (4 columns, filled by the
+// engine): BENCHMARK (fill), BENCHMARK (sort), MOVE, with the engine's own SortSeconds,
+// MoveSeconds and WriteSeconds and this program's clock around each call.
+//
+// With --data FILE it also writes the figures as columns for a plot.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/range_object.h"
 #include "entry/record.h"
 
 namespace {
@@ -123,6 +130,49 @@ Result StdSort(SAFEARRAY* table) {
   return result;
 }
 
+struct Flow {
+  double fill = 0, sort = 0, move = 0;  // this program's clock around each call
+  double sortSeconds = 0, moveSeconds = 0, writeSeconds = 0;  // the engine's own figures
+  bool ok = false;
+};
+
+// BENCHMARK, BENCHMARK, MOVE on a Range of `rows` x 4 empty cells.
+Flow BenchmarkFlow(TKselectFn tkselect, std::uint32_t rows) {
+  SAFEARRAYBOUND bounds[2] = {{rows, 1}, {4, 1}};
+  tkr::RangeObject range(SafeArrayCreate(VT_VARIANT, 2, bounds));
+  tk::TKCOMM comm{};
+  tkr::PutRangeObject(comm.Source.RangeObj, range);
+  comm.SortCmd.vt = VT_BSTR;
+  comm.SortCmd.bstrVal = SysAllocString(L"4,TK_COMPASCAUTO 1,TK_COMPDESAUTO");
+  comm.BenchRows = static_cast<std::int32_t>(rows);
+  comm.BenchShuffle = 0.5;
+
+  Flow flow;
+  std::int32_t codes[3] = {832, 832, 102};
+  double* clocks[3] = {&flow.fill, &flow.sort, &flow.move};
+  flow.ok = true;
+  for (int i = 0; i < 3; ++i) {
+    const double start = Seconds();
+    tkselect(&codes[i], &comm);
+    *clocks[i] = Seconds() - start;
+    if (codes[i] != 2) {
+      std::fprintf(stderr, "tkbench: benchmark step %d ended with %d\n", i + 1, codes[i]);
+      flow.ok = false;
+      break;
+    }
+  }
+  flow.sortSeconds = comm.SortSeconds;
+  flow.moveSeconds = comm.MoveSeconds;
+  flow.writeSeconds = comm.WriteSeconds;
+  std::int32_t code = 104;
+  tkselect(&code, &comm);
+  for (VARIANT* v : {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data,
+                     &comm.SortCmd}) {
+    VariantClear(v);
+  }
+  return flow;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,8 +184,16 @@ int main(int argc, char** argv) {
   auto tkselect = reinterpret_cast<TKselectFn>(
       reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
   std::vector<std::uint32_t> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(static_cast<std::uint32_t>(std::atol(argv[i])));
+  FILE* data = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--data" && i + 1 < argc) {
+      data = std::fopen(argv[++i], "w");
+    } else {
+      counts.push_back(static_cast<std::uint32_t>(std::atol(argv[i])));
+    }
+  }
   if (counts.empty()) counts = {100000, 1000000};
+  std::vector<std::pair<double, double>> selectAndStd;
 
   std::printf("| rows | SELECT s | SELECT comparisons/row | ns/comparison | std::sort s | "
               "std::sort comparisons/row | ns/comparison | ratio |\n");
@@ -163,7 +221,24 @@ int main(int argc, char** argv) {
                 static_cast<double>(counted.comparisons) / rows, engineCost, reference.seconds,
                 static_cast<double>(reference.comparisons) / rows, stdCost, engineCost / stdCost);
     std::fflush(stdout);
+    selectAndStd.emplace_back(timed.seconds, reference.seconds);
   }
+
+  std::printf("\n| rows | fill s | sort s (SortSeconds) | MOVE s | MoveSeconds | WriteSeconds |\n");
+  std::printf("|---:|---:|---:|---:|---:|---:|\n");
+  int failures = 0;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    const Flow flow = BenchmarkFlow(tkselect, counts[i]);
+    failures += flow.ok ? 0 : 1;
+    std::printf("| %u | %.3f | %.3f (%.3f) | %.3f | %.3f | %.3f |\n", counts[i], flow.fill,
+                flow.sort, flow.sortSeconds, flow.move, flow.moveSeconds, flow.writeSeconds);
+    std::fflush(stdout);
+    if (data != nullptr) {
+      std::fprintf(data, "%u %.6f %.6f %.6f %.6f %.6f\n", counts[i], selectAndStd[i].first,
+                   selectAndStd[i].second, flow.fill, flow.sort, flow.move);
+    }
+  }
+  if (data != nullptr) std::fclose(data);
   FreeLibrary(dll);
-  return 0;
+  return failures == 0 ? 0 : 1;
 }

@@ -6,13 +6,6 @@
 #include "platform/platform.h"
 
 namespace tk {
-namespace {
-
-// A benchmark phase that comes more than this long after the previous one starts over.
-constexpr double kBenchmarkWindowMs = 1000.0;
-
-}  // namespace
-
 void Selection::Clear() noexcept {
   RowIndex.Release();
   IndexValid = 0;
@@ -38,12 +31,6 @@ void SortState::Clear() noexcept {
   InsertRow = 0;
 }
 
-void BenchmarkState::Clear() noexcept {
-  BenchmarkMode = 0;
-  BenchClock = 0.0;
-  BenchChecksum = 0.0;
-  BenchStepEnd = 0.0;
-}
 
 std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   if (code == nullptr) return kReturnEnded;  // nowhere to read a command or write a status
@@ -92,6 +79,7 @@ void Engine::WriteBannerAndVersion() noexcept {
 std::int32_t Engine::Select() noexcept {
   WriteBannerAndVersion();
   selection.IndexValid = 0;
+  bench.SortPrepared = false;
   comm_->SortIndexValid = 0;
   // Zero rows make the validation give the source its default rows: all below the header.
   comm_->Source.FirstRow = 0;
@@ -182,26 +170,8 @@ std::int32_t Engine::BuildRowIndex() noexcept {
 
   *code_ = ToCode(Status::ContinueIterating);
   selection.IndexValid = 1;
-  if (bench.BenchmarkMode == 1) {
-    return Finish(Status::FlowError);  // the benchmark's fill phase is not part of this build
-  }
+  if (bench.BenchmarkMode == 1) return FillPhase();
   return EnterSort();
-}
-
-std::int32_t Engine::Benchmark() noexcept {
-  WriteBannerAndVersion();
-  const double now = static_cast<double>(platform::TickCount());
-  if (bench.BenchStepEnd + kBenchmarkWindowMs < now) {
-    bench.BenchmarkMode = 0;
-    bench.BenchClock = 0.0;
-  }
-  if (bench.BenchmarkMode != 1) {
-    // A new run: carried out as a SELECT whose end fills the table instead of sorting.
-    bench.BenchmarkMode = 1;
-    *code_ = kSelect;
-    return Select();
-  }
-  return Finish(Status::FlowError);  // the benchmark's sort phase is not part of this build
 }
 
 std::int32_t Engine::About() noexcept {
@@ -213,6 +183,7 @@ std::int32_t Engine::About() noexcept {
 std::int32_t Engine::Reset() noexcept {
   WriteBannerAndVersion();
   bench.BenchmarkMode = 0;
+  bench.SortPrepared = false;
   comm_->SortIndexValid = 0;
   comm_->IgnoreEmpty = 0;
   selection.SelFirstRow = 0;

@@ -142,6 +142,8 @@ struct BenchmarkState {
   double BenchClock = 0.0;           // tick count at which the timed phase started
   double BenchChecksum = 0.0;        // sum of the generated date column after the fill
   double BenchStepEnd = 0.0;         // tick count at the end of the last benchmark phase
+  std::uint32_t FillRows = 0;        // rows the fill wrote (BenchRows when it ran)
+  bool SortPrepared = false;         // a fill phase succeeded and its sort has not finished
 
   void Clear() noexcept;
 };
@@ -216,6 +218,10 @@ class Engine {
   bool ResumeCopy() noexcept;
   // Ends MOVE or EXPORT: write the slot back to its Range when it came from one.
   bool WriteBack(RangeSlot& slot) noexcept;
+
+  // BENCHMARK's phases: the fill at the end of SELECT, and the end of the sort phase.
+  std::int32_t FillPhase() noexcept;
+  std::int32_t BenchmarkSortEnded(Status indexCheck) noexcept;
 
   // Banner and Version, as SELECT, BENCHMARK, EXPORT, ABOUT and RESET write them.
   void WriteBannerAndVersion() noexcept;

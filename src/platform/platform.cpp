@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 
 namespace tk::platform {
@@ -165,6 +166,13 @@ std::uint32_t TickCount() noexcept {
   if (g_testClock != nullptr) return g_testClock->ticks;
   return GetTickCount();
 }
+
+void SeedRandom() noexcept {
+  const std::int64_t seconds = g_testClock != nullptr ? g_testClock->calendarSeconds : _time64(nullptr);
+  std::srand(static_cast<unsigned>(seconds));
+}
+
+int Random() noexcept { return std::rand(); }
 
 void SetTestClock(const TestClock* clock) noexcept { g_testClock = clock; }
 

@@ -113,10 +113,17 @@ int OleDateYear(double oleDate) noexcept;
 // Milliseconds since system start (wraps after 49.7 days, as GetTickCount does).
 std::uint32_t TickCount() noexcept;
 
-// Test clock: while set, LocalNowOleDate and TickCount answer from it.
+// Seeds the C runtime's rand with the calendar time in seconds.
+void SeedRandom() noexcept;
+// The C runtime's rand: 0 to 32767.
+int Random() noexcept;
+
+// Test clock: while set, LocalNowOleDate, TickCount and the seed of SeedRandom answer
+// from it.
 struct TestClock {
   double oleNow;
   std::uint32_t ticks;
+  std::int64_t calendarSeconds;
 };
 void SetTestClock(const TestClock* clock) noexcept;  // nullptr returns to the real clock
 

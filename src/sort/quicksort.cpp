@@ -248,6 +248,7 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
                             index[selection.RowIndexLength - 1] == selection.RightSentinel;
         const Status status = intact ? Status::Success : Status::IndexCorrupted;
         *code_ = ToCode(status);
+        if (bench.BenchmarkMode == 1) return BenchmarkSortEnded(status);
         sort.SortStack.Release();
         TKCOMM& c = *comm_;
         c.BrkRowA = 0;

@@ -1,0 +1,188 @@
+// BENCHMARK: the engine's built-in benchmark and self-test on the caller's own table.
+//
+// The flow: BENCHMARK (a SELECT whose end fills the source with random typed rows, mixes
+// them, takes a checksum and writes the Range back; returns 2), BENCHMARK again within one
+// second of the last phase (sorts, checks that the checksum still holds, times the sort),
+// then MOVE (timed, with the write-back timed too; ends the run). A BENCHMARK that comes
+// more than a second after the last phase starts a new run; SORTINDEX, RESET and a failed
+// check end the run, and a SELECT during the run fills again instead of sorting.
+//
+// The fill writes BenchRows rows from the first array row, header rows included; cell
+// (i, j), both from 0, is element i + j * BenchRows:
+//   column 1  a word of 3 to 14 letters, the first upper case      VT_BSTR
+//   column 2  RandomReal(1, now + 14) + RandomReal(0, 1)            VT_DATE
+//   column 3  RandomReal(0, 999999.999)                             VT_R8
+//   column 4  RandomInt(0, 999), so 0 to 998                        VT_I4
+// with the C runtime's rand seeded from the calendar time. Mixing then copies the leading
+// cells of random rows onto others, so rows come to share their first keys.
+//
+// A table that cannot hold the fill (fewer rows than BenchRows, fewer than four columns, a
+// negative BenchRows) is refused with 700 before anything is written. A second BENCHMARK
+// runs the sort only while a fill has prepared one that has not finished yet; otherwise
+// it starts a new run, so it never sorts what no SELECT prepared or re-enters a finished
+// sort.
+#include <cmath>
+#include <cstring>
+#include <cwchar>
+#include <limits>
+
+#include "entry/engine.h"
+#include "input/slots.h"
+#include "platform/platform.h"
+
+namespace tk {
+namespace {
+
+// A benchmark phase that comes more than this long after the previous one starts over.
+constexpr double kBenchmarkWindowMs = 1000.0;
+// rand() yields 0 to 32767: draws are scaled by 32768 so that the upper bound never comes.
+constexpr double kRandRange = 32768.0;
+// The fill's word: 3 to 14 letters in a buffer of 15 characters with its terminator.
+constexpr std::int32_t kWordCapacity = 15;
+constexpr std::int32_t kWordMinLength = 3;
+constexpr std::int32_t kWordMaxLength = 15;
+// Columns the fill writes.
+constexpr std::uint32_t kFillColumns = 4;
+
+std::int32_t RandomInt(std::int32_t low, std::int32_t high) noexcept {
+  return static_cast<std::int32_t>(low + static_cast<double>(high - low) * platform::Random() /
+                                             kRandRange);
+}
+
+double RandomReal(double low, double high) noexcept {
+  return low + (high - low) * platform::Random() / kRandRange;
+}
+
+// Appends a word to `text` (room for `capacity` characters with the terminator): its length
+// drawn first, then each letter; `trailing` appended after it when not 0; the first letter
+// upper case when `capitalize` is not 0. Returns the word's length.
+std::int32_t RandomWord(wchar_t* text, wchar_t trailing, bool capitalize, std::int32_t capacity,
+                        std::int32_t minLength, std::int32_t maxLength) noexcept {
+  const std::int32_t length =
+      trailing != 0 ? RandomInt(minLength, maxLength - 1) : RandomInt(minLength, maxLength);
+  std::size_t end = std::wcslen(text);
+  const std::size_t room = static_cast<std::size_t>(capacity) - 1;
+  for (std::int32_t i = 0; i < length; ++i) {
+    const wchar_t letter = static_cast<wchar_t>(RandomInt(97, 123));
+    if (end < room) {
+      text[end++] = (capitalize && i == 0) ? static_cast<wchar_t>(letter - L'a' + L'A') : letter;
+    }
+  }
+  if (trailing != 0 && end < room) text[end++] = trailing;
+  text[end] = L'\0';
+  return length;
+}
+
+// Sum of column 2 over the filled rows, in row order.
+double DateChecksum(const VARIANT* cells, std::uint32_t rows) noexcept {
+  double sum = 0.0;
+  for (std::uint32_t i = 0; i < rows; ++i) sum += cells[rows + i].date;
+  return sum;
+}
+
+}  // namespace
+
+void BenchmarkState::Clear() noexcept { *this = BenchmarkState{}; }
+
+std::int32_t Engine::Benchmark() noexcept {
+  WriteBannerAndVersion();
+  const double now = static_cast<double>(platform::TickCount());
+  if (bench.BenchStepEnd + kBenchmarkWindowMs < now) {
+    bench.BenchmarkMode = 0;
+    bench.BenchClock = 0.0;
+  }
+  if (bench.BenchmarkMode != 1 || !bench.SortPrepared) {
+    // A new run: carried out as a SELECT whose end fills the table instead of sorting.
+    bench.BenchmarkMode = 1;
+    *code_ = kSelect;
+    return Select();
+  }
+  // The sort phase: the sort SELECT prepared, from its first frame.
+  if (!SourceUnchanged()) return Finish(Status::ArrayError);
+  sort.StackDepth = 0;
+  return EnterSort();
+}
+
+std::int32_t Engine::FillPhase() noexcept {
+  TKCOMM& c = *comm_;
+  const ArrayBounds& bounds = selection.SourceBounds;
+  // The fill addresses BenchRows rows of four columns: refuse a table that lacks them.
+  if (c.BenchRows < 0 || static_cast<std::uint32_t>(c.BenchRows) > bounds.Rows ||
+      bounds.Columns < kFillColumns) {
+    return Finish(Status::BadBounds);
+  }
+  const auto rows = static_cast<std::uint32_t>(c.BenchRows);
+  VARIANT* cells = selection.SourceBlock;
+  const double now = platform::LocalNowOleDate();
+  platform::SeedRandom();
+
+  for (std::uint32_t i = 0; i < rows; ++i) {
+    wchar_t word[kWordCapacity] = {};
+    RandomWord(word, 0, true, kWordCapacity, kWordMinLength, kWordMaxLength);
+    VARIANT* text = &cells[i];
+    platform::ClearCell(text);
+    text->bstrVal = SysAllocString(word);
+    if (text->bstrVal == nullptr) return Finish(Status::NoMemory);
+    text->vt = VT_BSTR;
+
+    const double day = RandomReal(1.0, now + 14.0);
+    const double time = RandomReal(0.0, 1.0);
+    VARIANT* date = &cells[rows + i];
+    platform::ClearCell(date);
+    date->vt = VT_DATE;
+    date->date = day + time;
+
+    VARIANT* real = &cells[2 * rows + i];
+    platform::ClearCell(real);
+    real->vt = VT_R8;
+    real->dblVal = RandomReal(0.0, 999999.999);
+
+    VARIANT* integer = &cells[3 * rows + i];
+    platform::ClearCell(integer);
+    integer->vt = VT_I4;
+    integer->lVal = RandomInt(0, 999);
+  }
+
+  // Mixing: T + 1 steps, T = trunc(rows * BenchShuffle); none for a negative (or NaN)
+  // product, and never more steps than a 32-bit count holds.
+  const double product = std::trunc(static_cast<double>(rows) * c.BenchShuffle);
+  const double steps = product >= 0.0 ? std::fmin(product, 2147483646.0) + 1.0 : 0.0;
+  const auto lastRow = static_cast<std::int32_t>(rows) - 1;
+  for (double step = 0.0; step < steps; step += 1.0) {
+    const std::int32_t a = RandomInt(0, lastRow);
+    const std::int32_t b = RandomInt(0, lastRow);
+    const std::int32_t m = RandomInt(1, static_cast<std::int32_t>(bounds.Columns));
+    if (a == b) continue;
+    for (std::int32_t k = 0; k < m; ++k) {
+      const std::uint32_t offset = static_cast<std::uint32_t>(k) * rows;
+      if (FAILED(platform::CopyCell(&cells[offset + static_cast<std::uint32_t>(a)],
+                                    &cells[offset + static_cast<std::uint32_t>(b)]))) {
+        return Finish(Status::NoMemory);
+      }
+    }
+  }
+
+  bench.BenchChecksum = DateChecksum(cells, rows);
+  bench.FillRows = rows;
+  if (!WriteBack(c.Source)) return Finish(Status::RangeWriteError);
+  bench.BenchClock = bench.BenchStepEnd = platform::TickCount();
+  bench.SortPrepared = true;
+  return Finish(Status::Success, kReturnOutput);
+}
+
+std::int32_t Engine::BenchmarkSortEnded(Status indexCheck) noexcept {
+  bench.SortPrepared = false;
+  bench.BenchStepEnd = platform::TickCount();
+  comm_->SortSeconds = (bench.BenchStepEnd - bench.BenchClock) / 1000.0;
+  if (DateChecksum(selection.SourceBlock, bench.FillRows) == bench.BenchChecksum) {
+    return Finish(indexCheck);
+  }
+  bench.BenchmarkMode = 0;
+  bench.BenchClock = 0.0;
+  selection.RowIndex.Release();
+  selection.IndexValid = 0;
+  comm_->SortIndexValid = 0;
+  return Finish(Status::ArrayError);
+}
+
+}  // namespace tk
