@@ -1,11 +1,34 @@
 #!/usr/bin/env bash
-# Builds tkselect and runs the main job: the demo program loads the real tkselect.dll
-# under Wine, the way a macro does, and prints what each call answers.
+# Builds tkselect and runs the main job: tkrun sorts the bundled example tables through the
+# real tkselect.dll under Wine, as a macro would drive it, and the tables are shown before
+# and after. The sorted tables are left in build/demo/.
 source "$(dirname "$0")/lib.sh"
 
 tk_install
 tk_configure_and_build >/dev/null
 tk_wine_ready
 trap tk_wine_done EXIT
-cd "$TK_BIN"
-wine tkdemo.exe tkselect.dll
+
+out="$TK_ROOT/build/demo"
+mkdir -p "$out"
+cp "$TK_ROOT"/examples/*.csv "$out/"
+cd "$out"
+run() { wine "$TK_BIN/tkrun.exe" "$@"; }
+show() { printf '\n--- %s (first %s lines)\n' "$1" "$2"; head -n "$2" "$1" | tr -d '\r'; }
+
+printf '=== 1. File names, compared by this program in natural order (break-out key)\n'
+show files.csv 8
+run --sort "1,TK_COMPBRKO" --compare 1=natural --index --output files_sorted.csv files.csv
+show files_sorted.csv 12
+
+printf '\n=== 2. Staff by department (case-insensitive), then salary descending; stable\n'
+show staff.csv 8
+run --sort "2,TK_COMPASCAUTO 4,TK_COMPDESAUTO" --output staff_by_department.csv staff.csv
+show staff_by_department.csv 12
+
+printf '\n=== 3. By grade, then shortest name; name column moved and exported by this program\n'
+run --sort "5,TK_COMPASCAUTO 1,TK_COMPBRKO" --compare 1=length \
+    --export "1,1,TK_EXPORTAUTO 2,2,TK_EXPORTBRKO 4,3,TK_EXPORTAUTO" --export-to summary.csv \
+    --output staff_by_grade.csv staff.csv
+show summary.csv 10
+printf '\nSorted tables are in %s\n' "$out"

@@ -9,3 +9,5 @@ tk_configure_and_build
 tk_wine_ready
 trap tk_wine_done EXIT
 ctest --test-dir "$TK_BUILD" --output-on-failure -j 2 "$@"
+# The release archive: DLL, macro module, runner, README, docs.
+(cd "$TK_BUILD" && cpack -G ZIP >/dev/null) && tk_log "release archive: $(ls "$TK_BUILD"/tkselect-*-win32.zip)"

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 
@@ -123,6 +125,12 @@ TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   const std::wstring banner = tkt::FieldText(r.comm.Banner);
   ASSERT_GE(banner.size(), 6u);
   EXPECT_EQ(banner.substr(banner.size() - 6), L" 2.000");
+
+  // The release archive is named after the project's version: the banner must end with it.
+  char version[16];
+  std::snprintf(version, sizeof version, " %5.3f", std::atof(TK_PROJECT_VERSION));
+  EXPECT_EQ(banner.substr(banner.size() - 6), std::wstring(version, version + 6));
+  EXPECT_EQ(r.comm.Version, std::atof(TK_PROJECT_VERSION));
 
   code = 104;
   EXPECT_EQ(tkselect(&code, &r.comm), 3);

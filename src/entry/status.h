@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "entry/record.h"
+#include "entry/version.h"
 
 namespace tk {
 
@@ -55,7 +56,8 @@ enum class [[nodiscard]] Status : std::int32_t {
 constexpr std::int32_t ToCode(Status s) { return static_cast<std::int32_t>(s); }
 
 // The engine's version number, written into Version and printed at the end of the banner.
-constexpr double kEngineVersion = 2.0;
+// It comes from the project's version, so the banner and the release archive agree.
+constexpr double kEngineVersion = TK_VERSION_MAJOR + TK_VERSION_MINOR / 10.0;
 
 // The status text is formatted into this many characters, terminator included.
 constexpr int kStatusTextLimit = 200;

@@ -239,10 +239,21 @@ std::wstring DisplayText(const VARIANT& cell) {
 }
 
 std::wstring CsvText(const VARIANT& cell, wchar_t separator) {
-  const std::wstring plain = DisplayText(cell);
-  bool quote = cell.vt == VT_BSTR;  // text stays text when read again
-  if (!quote) {
-    for (wchar_t ch : plain) quote = quote || ch == separator || ch == L'"' || ch == L'\n' || ch == L'\r';
+  std::wstring plain = DisplayText(cell);
+  if (cell.vt == VT_R8) {
+    // The shortest form that reads back as the same double.
+    wchar_t exact[40];
+    std::swprintf(exact, 40, L"%.17g", cell.dblVal);
+    if (std::wcstod(plain.c_str(), nullptr) != cell.dblVal) plain = exact;
+  }
+  bool quote = false;
+  for (wchar_t ch : plain) quote = quote || ch == separator || ch == L'"' || ch == L'\n' || ch == L'\r';
+  if (!quote && cell.vt == VT_BSTR) {
+    // Text stays text: quote it where reading it back unquoted would give another type
+    // (a number, a date, a boolean, an empty cell).
+    VARIANT back = CellFromField(CsvField{plain, false});
+    quote = back.vt != VT_BSTR;
+    VariantClear(&back);
   }
   if (!quote) return plain;
   std::wstring out = L"\"";

@@ -7,8 +7,9 @@
 // decimal integer that fits in 32 bits is a Long, another number a Double; everything
 // else, and every quoted field, is text.
 //
-// Writing gives each cell back in the form it was read from, so a table read and written
-// unchanged comes out the same.
+// Writing gives each cell back in a form that reads back as the same cell: text is quoted
+// only where it holds a separator, a quote or a line break, or would otherwise read as a
+// number, date, boolean or empty cell; numbers keep every digit they need.
 #pragma once
 
 #include <string>

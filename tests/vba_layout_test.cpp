@@ -1,0 +1,687 @@
+// The macro module (TKselect.bas) against the record this library is compiled with.
+//
+// A macro reaches the library through its own declaration of the record. A field out of
+// place there does not fail: the library then reads and writes the wrong bytes of the
+// macro's memory. So the module's Type blocks are laid out here by 32-bit VBA's rules and
+// compared, field by field and by name, with offsetof and sizeof of tk::TKCOMM and
+// tk::RangeSlot. The module's named codes are compared with the engine's commands,
+// statuses, return values and keyword tables, and its Declare lines with the exported
+// function (two 4-byte arguments by reference, a Long back).
+//
+// The module is read from the working directory, where the build copies it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "entry/engine.h"
+#include "entry/record.h"
+#include "entry/status.h"
+#include "input/parser.h"
+
+namespace {
+
+constexpr const char* kModuleFile = "TKselect.bas";
+// The file name the build gives the library, which the Declare lines must name.
+constexpr const char* kLibraryFile = "tkselect.dll";
+// The exported function's name, as the library's export list gives it.
+constexpr const char* kExportName = "TKselect";
+
+// ---------------------------------------------------------------------------------------
+// Reading the module: logical lines without comments.
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return Lower(a) == Lower(b);
+}
+
+std::string Trim(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  const auto last = s.find_last_not_of(" \t");
+  return s.substr(first, last - first + 1);
+}
+
+// The statement part of a line: everything before a ' that stands outside a string, and
+// nothing of a Rem line.
+std::string StripComment(const std::string& line) {
+  bool inString = false;
+  std::size_t end = line.size();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '"') inString = !inString;  // "" inside a string toggles twice
+    if (line[i] == '\'' && !inString) {
+      end = i;
+      break;
+    }
+  }
+  std::string code = Trim(line.substr(0, end));
+  const std::string lower = Lower(code);
+  if (lower == "rem" || lower.rfind("rem ", 0) == 0) return "";
+  return code;
+}
+
+struct Line {
+  int number;        // the first physical line, from 1
+  std::string code;  // comment removed, continuations joined, trimmed
+};
+
+// A physical line ending in " _" continues on the next one (a comment as well).
+std::vector<Line> LogicalLines(const std::string& text) {
+  std::vector<Line> lines;
+  std::istringstream in(text);
+  std::string physical;
+  std::string pending;
+  int number = 0;
+  int first = 0;
+  while (std::getline(in, physical)) {
+    ++number;
+    if (!physical.empty() && physical.back() == '\r') physical.pop_back();
+    if (pending.empty()) first = number;
+    const std::string trimmed = Trim(physical);
+    const bool continues = trimmed == "_" || (trimmed.size() >= 2 &&
+                                              trimmed.compare(trimmed.size() - 2, 2, " _") == 0);
+    if (continues) {
+      pending += trimmed.substr(0, trimmed.size() - 1) + " ";
+      continue;
+    }
+    lines.push_back(Line{first, StripComment(pending + physical)});
+    pending.clear();
+  }
+  if (!pending.empty()) lines.push_back(Line{first, StripComment(pending)});
+  return lines;
+}
+
+const std::regex::flag_type kVba = std::regex::ECMAScript | std::regex::icase;
+
+// ---------------------------------------------------------------------------------------
+// Type blocks and their layout under 32-bit VBA.
+
+struct VbaField {
+  std::string name;
+  std::string type;  // as written: Long, Variant, RangeSlot...
+  bool dynamicArray;
+  int line;
+};
+
+struct VbaType {
+  std::string name;
+  std::vector<VbaField> fields;
+};
+
+struct Placed {
+  std::string name;
+  std::string type;  // "Long()" for a dynamic array of Long
+  std::size_t offset;
+  std::size_t size;
+};
+
+struct Layout {
+  std::vector<Placed> fields;
+  std::size_t size = 0;
+  std::size_t alignment = 1;
+};
+
+// 32-bit VBA aligns each field of a user-defined type to its natural alignment, but to
+// no more than 4 bytes, and pads the type to a multiple of its largest field alignment.
+constexpr std::size_t kVbaPacking = 4;
+
+struct Scalar {
+  const char* type;
+  std::size_t size;
+  std::size_t natural;  // natural alignment, before the packing limit
+};
+
+// A String, Object or dynamic array field is a 4-byte pointer; a Variant is 16 bytes.
+constexpr Scalar kScalars[] = {
+    {"byte", 1, 1},   {"boolean", 2, 2}, {"integer", 2, 2},  {"long", 4, 4},
+    {"single", 4, 4}, {"double", 8, 8},  {"currency", 8, 8}, {"date", 8, 8},
+    {"string", 4, 4}, {"object", 4, 4},  {"longptr", 4, 4},  {"variant", 16, 8},
+};
+constexpr std::size_t kArrayPointerSize = 4;
+
+std::size_t AlignUp(std::size_t n, std::size_t alignment) {
+  return (n + alignment - 1) / alignment * alignment;
+}
+
+using TypeMap = std::map<std::string, VbaType>;  // by lower-case name
+
+// Lays `type` out; nested user types are laid out from `types`. Returns nullopt and sets
+// `error` for a field type it does not know.
+std::optional<Layout> LayOut(const VbaType& type, const TypeMap& types, std::string& error,
+                             int depth = 0) {
+  if (depth > 8) {
+    error = "Type " + type.name + " nests too deeply (does it contain itself?)";
+    return std::nullopt;
+  }
+  Layout layout;
+  std::size_t offset = 0;
+  for (const VbaField& field : type.fields) {
+    std::size_t size = 0;
+    std::size_t natural = 0;
+    if (field.dynamicArray) {
+      size = natural = kArrayPointerSize;
+    } else if (const auto nested = types.find(Lower(field.type)); nested != types.end()) {
+      const auto inner = LayOut(nested->second, types, error, depth + 1);
+      if (!inner) return std::nullopt;
+      size = inner->size;
+      natural = inner->alignment;
+    } else {
+      const auto scalar =
+          std::find_if(std::begin(kScalars), std::end(kScalars),
+                       [&](const Scalar& s) { return Lower(field.type) == s.type; });
+      if (scalar == std::end(kScalars)) {
+        error = "line " + std::to_string(field.line) + ": unknown field type " + field.type;
+        return std::nullopt;
+      }
+      size = scalar->size;
+      natural = scalar->natural;
+    }
+    const std::size_t alignment = std::min(natural, kVbaPacking);
+    offset = AlignUp(offset, alignment);
+    layout.fields.push_back(
+        Placed{field.name, field.type + (field.dynamicArray ? "()" : ""), offset, size});
+    offset += size;
+    layout.alignment = std::max(layout.alignment, alignment);
+  }
+  layout.size = AlignUp(offset, layout.alignment);
+  return layout;
+}
+
+// ---------------------------------------------------------------------------------------
+// The module's declarations.
+
+struct Constant {
+  std::string type;                   // lower case; empty when no As clause
+  std::optional<std::int64_t> value;  // for a whole-number literal
+  int line;
+};
+
+struct Declare {
+  bool ptrSafe;
+  bool isFunction;
+  std::string name;
+  std::string lib;
+  std::string alias;
+  std::string arguments;
+  std::string returns;
+  int line;
+};
+
+struct Module {
+  std::vector<Line> lines;
+  TypeMap types;
+  std::map<std::string, Constant> publicConstants;  // by name as written
+  std::vector<std::string> problems;                // lines the parser could not read
+};
+
+std::optional<std::int64_t> WholeNumber(const std::string& text) {
+  static const std::regex number(R"(^([-+]?\d+)&?$)");
+  std::smatch m;
+  if (!std::regex_match(text, m, number)) return std::nullopt;
+  return std::stoll(m[1].str());
+}
+
+Module Parse(const std::string& text) {
+  static const std::regex typeStart(R"(^(?:(?:public|private)\s+)?type\s+([a-z_]\w*)$)", kVba);
+  static const std::regex typeEnd(R"(^end\s+type$)", kVba);
+  static const std::regex field(R"(^([a-z]\w*)\s*(\(\s*\))?\s+as\s+([a-z]\w*)$)", kVba);
+  static const std::regex constant(
+      R"(^(public|private|global)?\s*const\s+([a-z]\w*)(?:\s+as\s+([a-z]\w*))?\s*=\s*(.+)$)", kVba);
+
+  Module module;
+  module.lines = LogicalLines(text);
+  VbaType* open = nullptr;
+  for (const Line& line : module.lines) {
+    std::smatch m;
+    if (line.code.empty()) continue;
+    if (open != nullptr) {
+      if (std::regex_match(line.code, typeEnd)) {
+        open = nullptr;
+      } else if (std::regex_match(line.code, m, field)) {
+        open->fields.push_back(VbaField{m[1].str(), m[3].str(), m[2].matched, line.number});
+      } else {
+        module.problems.push_back("line " + std::to_string(line.number) + " in Type " + open->name +
+                                  ": not a field this test can lay out: " + line.code);
+      }
+    } else if (std::regex_match(line.code, m, typeStart)) {
+      open = &module.types[Lower(m[1].str())];
+      if (!open->name.empty()) {
+        module.problems.push_back("line " + std::to_string(line.number) + ": Type " + open->name +
+                                  " is declared twice");
+      }
+      open->name = m[1].str();
+    } else if (std::regex_match(line.code, m, constant)) {
+      const std::string scope = Lower(m[1].str());
+      if (scope == "public" || scope == "global") {
+        module.publicConstants[m[2].str()] =
+            Constant{Lower(m[3].str()), WholeNumber(Trim(m[4].str())), line.number};
+      }
+    }
+  }
+  if (open != nullptr) module.problems.push_back("Type " + open->name + " has no End Type");
+  return module;
+}
+
+std::optional<std::string> ReadFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+const std::optional<std::string>& ModuleText() {
+  static const std::optional<std::string> text = ReadFile(kModuleFile);
+  return text;
+}
+
+const Module* TheModule() {
+  static const std::optional<Module> module =
+      ModuleText() ? std::optional<Module>(Parse(*ModuleText())) : std::nullopt;
+  return module ? &*module : nullptr;
+}
+
+#define TK_LOAD_MODULE(name)                                                                \
+  const Module* name = TheModule();                                                         \
+  ASSERT_NE(name, nullptr) << kModuleFile << " was not found in the working directory; "    \
+                           << "the build copies vba/TKselect.bas next to the test (re-run " \
+                           << "the CMake configure step after editing it)"
+
+// ---------------------------------------------------------------------------------------
+// The C++ side of the record, member by member, with the VBA type each member needs.
+
+template <typename T>
+struct VbaName;
+template <>
+struct VbaName<std::int32_t> {
+  static constexpr const char* value = "Long";
+};
+template <>
+struct VbaName<double> {
+  static constexpr const char* value = "Double";
+};
+template <>
+struct VbaName<VARIANT> {
+  static constexpr const char* value = "Variant";
+};
+template <>
+struct VbaName<tk::RangeSlot> {
+  static constexpr const char* value = "RangeSlot";
+};
+// The SAFEARRAY pointer is the caller's dynamic array; SORTINDEX fills it with VT_I4
+// elements, which VBA calls Long.
+template <>
+struct VbaName<SAFEARRAY*> {
+  static constexpr const char* value = "Long()";
+};
+
+struct CppField {
+  const char* name;
+  std::size_t offset;
+  std::size_t size;
+  const char* vbaType;
+};
+
+// clang-format off
+#define TK_FIELD(Record, Name)                                         \
+  CppField{#Name, offsetof(tk::Record, Name), sizeof(tk::Record::Name), \
+           VbaName<decltype(tk::Record::Name)>::value}
+// clang-format on
+
+const std::vector<CppField> kSlotFields = {
+    TK_FIELD(RangeSlot, FromRange), TK_FIELD(RangeSlot, RangeObj),    TK_FIELD(RangeSlot, Valid),
+    TK_FIELD(RangeSlot, Data),      TK_FIELD(RangeSlot, HeaderLines), TK_FIELD(RangeSlot, FirstRow),
+    TK_FIELD(RangeSlot, LastRow),   TK_FIELD(RangeSlot, RowCount),
+};
+
+const std::vector<CppField> kRecordFields = {
+    TK_FIELD(TKCOMM, Banner),       TK_FIELD(TKCOMM, Version),
+    TK_FIELD(TKCOMM, Reserved1),    TK_FIELD(TKCOMM, Source),
+    TK_FIELD(TKCOMM, IgnoreEmpty),  TK_FIELD(TKCOMM, Dest),
+    TK_FIELD(TKCOMM, SortCmd),      TK_FIELD(TKCOMM, SortKeyCount),
+    TK_FIELD(TKCOMM, SortCmdOk),    TK_FIELD(TKCOMM, MoveCmd),
+    TK_FIELD(TKCOMM, MoveMapCount), TK_FIELD(TKCOMM, MoveCmdOk),
+    TK_FIELD(TKCOMM, ExportCmd),    TK_FIELD(TKCOMM, ExportMapCount),
+    TK_FIELD(TKCOMM, ExportCmdOk),  TK_FIELD(TKCOMM, BrkRowA),
+    TK_FIELD(TKCOMM, BrkRowB),      TK_FIELD(TKCOMM, BrkColumn),
+    TK_FIELD(TKCOMM, BrkDestRow),   TK_FIELD(TKCOMM, BrkDestColumn),
+    TK_FIELD(TKCOMM, SortIndex),    TK_FIELD(TKCOMM, SortIndexValid),
+    TK_FIELD(TKCOMM, LastError),    TK_FIELD(TKCOMM, Status),
+    TK_FIELD(TKCOMM, BenchRows),    TK_FIELD(TKCOMM, Reserved2),
+    TK_FIELD(TKCOMM, BenchShuffle), TK_FIELD(TKCOMM, SortSeconds),
+    TK_FIELD(TKCOMM, MoveSeconds),  TK_FIELD(TKCOMM, WriteSeconds),
+};
+
+// The table above must cover the struct: members back to back from offset 0 to sizeof.
+// A member added to record.h and not here shows up as a gap.
+void ExpectTableCovers(const std::vector<CppField>& table, std::size_t structSize) {
+  std::size_t next = 0;
+  for (const CppField& f : table) {
+    EXPECT_EQ(f.offset, next) << f.name << ": a member of the struct is missing before it";
+    next = f.offset + f.size;
+  }
+  EXPECT_EQ(next, structSize) << "members of the struct are missing after the last one";
+}
+
+// Lays out the module's Type `typeName` and compares it with `table`, field by field.
+void ExpectTypeMatches(const Module& module, const std::string& typeName,
+                       const std::vector<CppField>& table, std::size_t structSize) {
+  for (const std::string& problem : module.problems) ADD_FAILURE() << problem;
+  const auto found = module.types.find(Lower(typeName));
+  ASSERT_NE(found, module.types.end()) << "no Type " << typeName << " block in " << kModuleFile;
+  std::string error;
+  const std::optional<Layout> layout = LayOut(found->second, module.types, error);
+  ASSERT_TRUE(layout.has_value()) << error;
+
+  const std::vector<Placed>& vba = layout->fields;
+  for (std::size_t i = 0; i < std::max(vba.size(), table.size()); ++i) {
+    if (i >= vba.size()) {
+      ADD_FAILURE() << typeName << " lacks field " << i + 1 << ", " << table[i].name;
+      continue;
+    }
+    if (i >= table.size()) {
+      ADD_FAILURE() << typeName << " has an extra field " << i + 1 << ", " << vba[i].name;
+      continue;
+    }
+    SCOPED_TRACE(typeName + " field " + std::to_string(i + 1) + ": " + table[i].name);
+    EXPECT_TRUE(SameName(vba[i].name, table[i].name)) << "the module has " << vba[i].name;
+    EXPECT_TRUE(SameName(vba[i].type, table[i].vbaType))
+        << "declared As " << vba[i].type << ", needs " << table[i].vbaType;
+    EXPECT_EQ(vba[i].offset, table[i].offset);
+    EXPECT_EQ(vba[i].size, table[i].size);
+  }
+  EXPECT_EQ(layout->size, structSize) << "size of Type " << typeName;
+}
+
+// ---------------------------------------------------------------------------------------
+
+TEST(VbaLayoutRules, PlaceFieldsAsThirtyTwoBitVbaDoes) {
+  // Literal layouts of 32-bit VBA: Doubles and Variants on 4-byte boundaries, smaller
+  // fields on their own size, a type padded to its largest alignment.
+  const Module sample = Parse(
+      "Private Type Inner   ' a comment\r\n"
+      "    Tag As Byte\r\n"
+      "    Amount As Double    ' at 4\r\n"
+      "End Type\r\n"
+      "type outer\r\n"
+      "    Flag AS integer\r\n"
+      "    Part As Inner\r\n"
+      "    List() As Variant\r\n"
+      "    Note As _\r\n"
+      "        Variant\r\n"
+      "    Last As Byte\r\n"
+      "END TYPE\r\n");
+  EXPECT_TRUE(sample.problems.empty());
+  std::string error;
+  const auto inner = LayOut(sample.types.at("inner"), sample.types, error);
+  ASSERT_TRUE(inner.has_value()) << error;
+  EXPECT_EQ(inner->fields.at(1).offset, 4u);
+  EXPECT_EQ(inner->size, 12u);
+
+  const auto outer = LayOut(sample.types.at("outer"), sample.types, error);
+  ASSERT_TRUE(outer.has_value()) << error;
+  ASSERT_EQ(outer->fields.size(), 5u);
+  const std::size_t offsets[] = {0, 4, 16, 20, 36};
+  const std::size_t sizes[] = {2, 12, 4, 16, 1};
+  for (std::size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(outer->fields[i].name);
+    EXPECT_EQ(outer->fields[i].offset, offsets[i]);
+    EXPECT_EQ(outer->fields[i].size, sizes[i]);
+  }
+  EXPECT_EQ(outer->fields[2].type, "Variant()");
+  EXPECT_EQ(outer->size, 40u);
+}
+
+TEST(VbaLayoutRules, RefuseWhatTheyCannotLayOut) {
+  const Module fixed = Parse("Type T\n  Name As String * 8\n  Cells(1 To 3) As Long\nEnd Type\n");
+  EXPECT_EQ(fixed.problems.size(), 2u);
+
+  const Module unknown = Parse("Type T\n  Amount As Decimal\nEnd Type\n");
+  std::string error;
+  EXPECT_FALSE(LayOut(unknown.types.at("t"), unknown.types, error).has_value());
+  EXPECT_NE(error.find("Decimal"), std::string::npos);
+}
+
+TEST(VbaRecord, CppTablesCoverTheCompiledStructs) {
+  ExpectTableCovers(kSlotFields, sizeof(tk::RangeSlot));
+  ExpectTableCovers(kRecordFields, sizeof(tk::TKCOMM));
+}
+
+TEST(VbaRecord, RangeSlotMatchesTheCompiledSlotFieldByField) {
+  TK_LOAD_MODULE(module);
+  ExpectTypeMatches(*module, "RangeSlot", kSlotFields, sizeof(tk::RangeSlot));
+}
+
+TEST(VbaRecord, TkcommMatchesTheCompiledRecordFieldByField) {
+  TK_LOAD_MODULE(module);
+  ExpectTypeMatches(*module, "TKCOMM", kRecordFields, sizeof(tk::TKCOMM));
+}
+
+// ---------------------------------------------------------------------------------------
+// Named codes.
+
+struct Named {
+  const char* name;
+  std::int64_t value;
+};
+
+// Every entry of `expected` is a Public Const As Long with the engine's value, and every
+// module constant with `prefix` is one of them.
+void ExpectConstants(const Module& module, const std::string& prefix,
+                     const std::vector<Named>& expected) {
+  for (const Named& e : expected) {
+    SCOPED_TRACE(e.name);
+    const auto found = module.publicConstants.find(e.name);
+    if (found == module.publicConstants.end()) {
+      ADD_FAILURE() << "no Public Const " << e.name << " in " << kModuleFile;
+      continue;
+    }
+    EXPECT_EQ(found->second.type, "long") << "line " << found->second.line;
+    ASSERT_TRUE(found->second.value.has_value())
+        << "line " << found->second.line << ": not a whole number";
+    EXPECT_EQ(*found->second.value, e.value) << "line " << found->second.line;
+  }
+  for (const auto& [name, constant] : module.publicConstants) {
+    if (Lower(name).rfind(Lower(prefix), 0) != 0) continue;
+    const bool known = std::any_of(expected.begin(), expected.end(),
+                                   [&](const Named& e) { return name == e.name; });
+    EXPECT_TRUE(known) << name << " (line " << constant.line << ") names no engine value";
+  }
+}
+
+// True when some module constant with `prefix` holds `value`.
+bool HasConstantFor(const Module& module, const std::string& prefix, std::int64_t value) {
+  return std::any_of(module.publicConstants.begin(), module.publicConstants.end(),
+                     [&](const auto& entry) {
+                       return entry.first.rfind(prefix, 0) == 0 && entry.second.value == value;
+                     });
+}
+
+std::int64_t Code(tk::Status s) {
+  return tk::ToCode(s);
+}
+
+TEST(VbaConstants, CommandCodesAreTheEngines) {
+  TK_LOAD_MODULE(module);
+  ExpectConstants(*module, "TKC_",
+                  {{"TKC_SELECT", tk::kSelect},
+                   {"TKC_SORTINDEX", tk::kSortIndex},
+                   {"TKC_MOVE", tk::kMove},
+                   {"TKC_EXPORT", tk::kExport},
+                   {"TKC_RESET", tk::kReset},
+                   {"TKC_ABOUT", tk::kAbout},
+                   {"TKC_BENCHMARK", tk::kBenchmark}});
+  // And no command is without a name.
+  for (std::int32_t code = -1; code <= 2000; ++code) {
+    if (tk::IsCommand(code)) {
+      EXPECT_TRUE(HasConstantFor(*module, "TKC_", code)) << code;
+    }
+  }
+}
+
+TEST(VbaConstants, StatusCodesAreTheEngines) {
+  TK_LOAD_MODULE(module);
+  using tk::Status;
+  ExpectConstants(*module, "TKS_",
+                  {{"TKS_SUCCESS", Code(Status::Success)},
+                   {"TKS_COMPARE_BREAKOUT", Code(Status::CompareBreakOut)},
+                   {"TKS_CONTINUE_ITERATING", Code(Status::ContinueIterating)},
+                   {"TKS_ABOUT", Code(Status::About)},
+                   {"TKS_MOVE_ROW_BREAKOUT", Code(Status::MoveRowBreakOut)},
+                   {"TKS_MOVE_START_BREAKOUT", Code(Status::MoveStartBreakOut)},
+                   {"TKS_MOVE_CLOSE_BREAKOUT", Code(Status::MoveCloseBreakOut)},
+                   {"TKS_EXPORT_BREAKOUT", Code(Status::ExportBreakOut)},
+                   {"TKS_BAD_BOUNDS", Code(Status::BadBounds)},
+                   {"TKS_BAD_HEADER_LINES", Code(Status::BadHeaderLines)},
+                   {"TKS_NULL_RECORD", Code(Status::NullRecord)},
+                   {"TKS_NULL_POINTER", Code(Status::NullPointer)},
+                   {"TKS_NO_MEMORY", Code(Status::NoMemory)},
+                   {"TKS_STATIC_SORT_INDEX", Code(Status::StaticSortIndex)},
+                   {"TKS_OUT_OF_ORDER", Code(Status::OutOfOrder)},
+                   {"TKS_TOO_MANY_DIMENSIONS", Code(Status::TooManyDimensions)},
+                   {"TKS_BAD_COMMAND_LINE", Code(Status::BadCommandLine)},
+                   {"TKS_BAD_CELL", Code(Status::BadCell)},
+                   {"TKS_INDEX_CORRUPTED", Code(Status::IndexCorrupted)},
+                   {"TKS_FLOW_ERROR", Code(Status::FlowError)},
+                   {"TKS_STACK_FAILURE", Code(Status::StackFailure)},
+                   {"TKS_STACK_OVERFLOW", Code(Status::StackOverflow)},
+                   {"TKS_RANGE_ERROR", Code(Status::RangeError)},
+                   {"TKS_RANGE_WRITE_ERROR", Code(Status::RangeWriteError)},
+                   {"TKS_SAME_SOURCE_AND_DEST", Code(Status::SameSourceAndDest)},
+                   {"TKS_ARRAY_ERROR", Code(Status::ArrayError)},
+                   {"TKS_BANNER", Code(Status::Banner)}});
+  // Every code with a message of its own in the engine's table has a name too, so a row
+  // added to the table cannot be forgotten here.
+  const std::wstring fallback = tk::StatusMessage(0);
+  for (std::int32_t code = 1; code <= 999; ++code) {
+    if (tk::StatusMessage(code) != fallback) {
+      EXPECT_TRUE(HasConstantFor(*module, "TKS_", code)) << code << " has no TKS_ constant";
+    }
+  }
+}
+
+TEST(VbaConstants, ReturnValuesAreTheEngines) {
+  TK_LOAD_MODULE(module);
+  ExpectConstants(*module, "TKR_",
+                  {{"TKR_ENDED", tk::kReturnEnded},
+                   {"TKR_BREAKOUT", tk::kReturnBreakOut},
+                   {"TKR_OUTPUT", tk::kReturnOutput},
+                   {"TKR_RESET", tk::kReturnReset}});
+}
+
+TEST(VbaConstants, KeywordValuesAreTheParsers) {
+  TK_LOAD_MODULE(module);
+  // The constant carries the keyword's own name, so the table rows are the expectation.
+  std::vector<Named> keywords;
+  for (const tk::KeywordTable* table :
+       {&tk::kSortKeywords, &tk::kMoveKeywords, &tk::kExportKeywords}) {
+    for (std::int32_t i = 0; i < table->count; ++i) {
+      keywords.push_back(Named{table->rows[i].text, table->rows[i].value});
+    }
+  }
+  ASSERT_FALSE(keywords.empty());
+  ExpectConstants(*module, "TK_", keywords);
+}
+
+// ---------------------------------------------------------------------------------------
+// The Declare lines and the file itself.
+
+std::vector<Declare> DeclaresIn(const std::vector<Line>& lines) {
+  static const std::regex declare(
+      R"re(^(?:(?:public|private)\s+)?declare\s+(ptrsafe\s+)?(function|sub)\s+(\w+)\s+)re"
+      R"re(lib\s+"([^"]*)"(?:\s+alias\s+"([^"]*)")?\s*\((.*)\)(?:\s+as\s+(\w+))?$)re",
+      kVba);
+  std::vector<Declare> found;
+  for (const Line& line : lines) {
+    std::smatch m;
+    if (!std::regex_match(line.code, m, declare)) continue;
+    found.push_back(Declare{m[1].matched, SameName(m[2].str(), "function"), m[3].str(), m[4].str(),
+                            m[5].str(), m[6].str(), m[7].str(), line.number});
+  }
+  return found;
+}
+
+// The library's Declare in one branch of #If VBA7: one 4-byte pointer for the code, one
+// for the record, a Long back.
+void ExpectLibraryDeclare(const std::vector<Line>& branch, bool vba7) {
+  SCOPED_TRACE(vba7 ? "#If VBA7 branch" : "#Else branch");
+  std::vector<Declare> declares;
+  for (const Declare& d : DeclaresIn(branch)) {
+    const std::string& exported = d.alias.empty() ? d.name : d.alias;
+    if (exported == kExportName) declares.push_back(d);
+  }
+  ASSERT_EQ(declares.size(), 1u) << "one Declare of " << kExportName << " expected";
+  const Declare& d = declares.front();
+  SCOPED_TRACE("line " + std::to_string(d.line));
+  EXPECT_EQ(d.ptrSafe, vba7) << (vba7 ? "VBA7 needs PtrSafe" : "VBA6 knows no PtrSafe");
+  EXPECT_TRUE(d.isFunction);
+  EXPECT_TRUE(SameName(d.returns, "Long"));
+  const std::string file = d.lib.substr(d.lib.find_last_of("\\/") + 1);
+  EXPECT_TRUE(SameName(file, kLibraryFile)) << "Lib \"" << d.lib << "\"";
+
+  static const std::regex argument(R"(^(?:(byref|byval)\s+)?(\w+)\s*(\(\s*\))?\s+as\s+(\w+)$)",
+                                   kVba);
+  std::vector<std::string> types;
+  std::istringstream list(d.arguments);
+  for (std::string item; std::getline(list, item, ',');) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(item = Trim(item), m, argument)) << "argument: " << item;
+    EXPECT_FALSE(SameName(m[1].str(), "ByVal")) << item << ": the library writes through it";
+    EXPECT_FALSE(m[3].matched) << item;
+    types.push_back(m[4].str());
+  }
+  ASSERT_EQ(types.size(), 2u) << d.arguments;
+  EXPECT_TRUE(SameName(types[0], "Long")) << "the code is a 32-bit Long";
+  EXPECT_TRUE(SameName(types[1], "TKCOMM")) << "the record is the module's TKCOMM";
+}
+
+TEST(VbaDeclare, BothBranchesDeclareTheLibraryByReference) {
+  TK_LOAD_MODULE(module);
+  static const std::regex ifVba7(R"(^#if\s+vba7\s+then$)", kVba);
+  static const std::regex elseLine(R"(^#else$)", kVba);
+  static const std::regex endIf(R"(^#end\s*if$)", kVba);
+
+  const auto& lines = module->lines;
+  const auto start = std::find_if(lines.begin(), lines.end(),
+                                  [](const Line& l) { return std::regex_match(l.code, ifVba7); });
+  ASSERT_NE(start, lines.end()) << "no #If VBA7 Then block";
+  const auto middle = std::find_if(
+      start, lines.end(), [](const Line& l) { return std::regex_match(l.code, elseLine); });
+  const auto end = std::find_if(start, lines.end(),
+                                [](const Line& l) { return std::regex_match(l.code, endIf); });
+  ASSERT_NE(end, lines.end()) << "#If VBA7 Then has no #End If";
+  ASSERT_TRUE(middle < end) << "#If VBA7 Then has no #Else";
+  ExpectLibraryDeclare(std::vector<Line>(start + 1, middle), true);
+  ExpectLibraryDeclare(std::vector<Line>(middle + 1, end), false);
+}
+
+TEST(VbaModuleFile, IsNamedAndImportable) {
+  TK_LOAD_MODULE(module);
+  const std::string& text = *ModuleText();
+  // The editor takes the module's name from its first line.
+  EXPECT_EQ(text.substr(0, text.find_first_of("\r\n")), "Attribute VB_Name = \"TKselect\"");
+  // The editor reads the file in the system's ANSI code page: bytes above 127 would not
+  // come out as written.
+  const auto high = std::find_if(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) > 127; });
+  EXPECT_EQ(high, text.end()) << "a byte above 127 at offset " << (high - text.begin());
+  const bool explicitOn = std::any_of(module->lines.begin(), module->lines.end(),
+                                      [](const Line& l) { return l.code == "Option Explicit"; });
+  EXPECT_TRUE(explicitOn) << "Option Explicit";
+}
+
+}  // namespace

@@ -1,0 +1,1005 @@
+Attribute VB_Name = "TKselect"
+' TKselect: the macro side of tkselect.dll, the row-sorting engine for worksheet tables.
+'
+' What this module holds
+'   - The record the library reads and writes (Type TKCOMM with its two RangeSlot tables),
+'     declared so that 32-bit VBA lays it out byte for byte as the library expects.
+'   - The declaration of the library's one function, TKselect(code, comm).
+'   - Named codes: TKC_ commands, TKS_ statuses, TKR_ return values, and TK_ keyword values.
+'   - Ready procedures that run a whole request, break-outs included:
+'       TKSortRange    sort a worksheet Range in place
+'       TKSortArray    sort a 1-D or 2-D array in place
+'       TKExportRange  sort a table and export chosen columns into a second Range
+'       TKSortIndex    sort a table and return its row order, leaving the table alone
+'       TKAbout        the library's banner (a quick check that the library loads)
+'     Each returns the final status (TKS_SUCCESS when all went well); TKLastStatusText
+'     gives the library's text for it, such as "[002]Completed without errors".
+'   - TKNaturalCompare, a comparison routine for TK_COMPBRKO keys ("file9" before
+'     "file10"), and one Example... macro per ready procedure.
+'
+' How to use it
+'   1. In the macro editor (Alt+F11): File > Import File..., choose TKselect.bas.
+'   2. Put tkselect.dll next to the workbook, or in a folder on the PATH, or write its full
+'      path into both Declare lines below (Lib "C:\Tools\tkselect.dll"). A copy next to
+'      the workbook is loaded by this module before its first call, because Windows does
+'      not look in the workbook's folder by itself.
+'   3. 32-bit Office only. tkselect.dll is a 32-bit library and the record below is laid
+'      out for 32-bit VBA; under 64-bit Office every procedure that reaches the library
+'      raises an error saying so (see OFFICE_BITNESS_PROBLEM).
+'   4. Call a ready procedure:
+'        outcome = TKSortRange(Sheet1.UsedRange, "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO", _
+'                              headerRows:=1)
+'        If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText()
+'
+' Command lines
+'   A sort or move line is a list of "column,KEYWORD" entries separated by blanks; an
+'   export line lists "sourceColumn,destinationColumn,KEYWORD". Columns are the table's own
+'   column numbers: 1 is the leftmost column of a Range, an array uses its own index.
+'     sort:    TK_COMPASCAUTO  ascending, compared by the library (text ignores case)
+'              TK_COMPDESAUTO  descending, compared by the library
+'              TK_COMPBRKO     compared by your comparison routine
+'     move:    TK_MOVEAUTO     moved by the library
+'              TK_MOVEBRKO     moved by this module, through your copy routine if named
+'     export:  TK_EXPORTAUTO   copied by the library
+'              TK_EXPORTBRKO   copied by this module, through your copy routine if named
+'   Keys count in the order written. Without a move line every column moves with its row,
+'   and sort keys of kind TK_COMPBRKO move as TK_MOVEBRKO columns. A command line may also
+'   be an array of entries built with the TK_ constants, e.g.
+'   Array(3, TK_COMPDESAUTO, 1, TK_COMPASCAUTO): column as Integer, keyword as Long.
+'   Empty cells sort after all others in automatic keys, ascending or descending.
+'
+' Routines you provide (named by text, called with Application.Run; a name without "!" is
+' looked up in the workbook that holds this module)
+'   Comparison, for TK_COMPBRKO keys:
+'     Public Function MyCompare(ByVal valueA As Variant, ByVal valueB As Variant, _
+'                               ByVal keyColumn As Long) As Long
+'     returns -1 when valueA comes first, 1 when valueB comes first, 0 when they tie on
+'     this key (the next key decides). keyColumn is the column as the sort line names it,
+'     so one routine can serve several keys. Only the sign of the result counts.
+'   Copy, for TK_MOVEBRKO and TK_EXPORTBRKO columns:
+'     Public Function MyCopy(ByVal cellValue As Variant, ByVal fromRow As Long, _
+'                            ByVal toRow As Long, ByVal keyColumn As Long) As Variant
+'     returns what to store at toRow. It is called once for every cell of such a column
+'     that changes rows (rows already in place are not passed), with the row the value
+'     stood in before the move; for an export, fromRow is the source row, toRow the
+'     destination row, keyColumn the source column. Without a copy routine the value is
+'     copied unchanged.
+'   Neither routine may call this module's procedures: the library holds one request at a
+'   time, and the request under way is waiting for the routine's answer.
+'
+' What happens to the data
+'   A Range is read through .Value into an array, sorted there and written back with one
+'   .Value assignment, so formulas in it are replaced by their values. The library never
+'   sees the Range itself, except EXPORT's destination, which it reads at SELECT and
+'   writes back at the end of EXPORT (formulas there become values too).
+'
+' The protocol underneath, for one request (each step is one call of TKselect):
+'   SELECT (TKC_SELECT) checks the table and the command lines and sorts; then one of
+'   MOVE (TKC_MOVE), EXPORT (TKC_EXPORT) or SORTINDEX (TKC_SORTINDEX) applies the order.
+'   While a call returns TKR_BREAKOUT, the code asks for one step: TKS_COMPARE_BREAKOUT,
+'   compare rows BrkRowA and BrkRowB on column BrkColumn and send -1, 0 or 1 as the next
+'   code; TKS_MOVE_START_BREAKOUT, set cell (BrkRowA, BrkColumn) aside; TKS_MOVE_ROW_BREAKOUT,
+'   copy (BrkRowA, BrkColumn) to (BrkRowB, BrkColumn); TKS_MOVE_CLOSE_BREAKOUT, put the
+'   value set aside into (BrkRowB, BrkColumn); TKS_EXPORT_BREAKOUT, copy Source cell
+'   (BrkRowA, BrkColumn) into Dest cell (BrkDestRow, BrkDestColumn); after a copy the next
+'   code is 0. A command code sent instead of an answer abandons the step, so answers are
+'   always -1, 0 or 1. Any other return value ends the command, with its status in code.
+'   The ready procedures end every request with RESET (TKC_RESET), so the library keeps
+'   no pointer into arrays that VBA frees afterwards.
+'
+' Names: TKC_ command codes, TKS_ statuses, TKR_ return values of TKselect; TK_ constants
+' carry exactly the keyword's name and value, for command lines built as arrays. Local
+' names avoid those of Excel's members (value, row, column...), because the editor gives
+' one identifier one spelling across the whole project.
+Option Explicit
+
+' ---------------------------------------------------------------------------------------
+' The record. Field order and types are the library's interface: 32-bit VBA aligns a field
+' to at most 4 bytes, a Variant takes 16, a Double 8, a Long 4, and the dynamic array
+' SortIndex() is a 4-byte pointer, giving 60 bytes per RangeSlot and 324 per TKCOMM.
+' Never insert, remove or reorder a field. Strings travel as Variants because a String
+' field would make VBA hand the library an ANSI copy of the record instead of the record.
+' ---------------------------------------------------------------------------------------
+
+' One table: a Range object, an array of cells (row, column), or both.
+Public Type RangeSlot
+    FromRange As Long       ' out: 1 when Data was read from RangeObj by SELECT
+    RangeObj As Variant     ' in:  a Range, or Empty when Data is given
+    Valid As Long           ' out: 1 once SELECT accepted the table
+    Data As Variant         ' in/out: the cells, an array of Variants with 1 or 2 dimensions
+    HeaderLines As Long     ' in:  header rows at the top, never sorted
+    FirstRow As Long        ' in/out: first data row (0 with LastRow 0: below the headers)
+    LastRow As Long         ' in/out: last data row
+    RowCount As Double      ' out: number of data rows
+End Type
+
+Public Type TKCOMM
+    Banner As Variant       ' out: the library's name, year and version
+    Version As Double       ' out: the engine version
+    Reserved1 As Variant    ' never touched
+    Source As RangeSlot     ' in/out: the table that is sorted, moved and exported
+    IgnoreEmpty As Long     ' in:  0 = empty cells sort last; else they tie on that key
+    Dest As RangeSlot       ' in/out: EXPORT's destination (a Range); may stay empty
+    SortCmd As Variant      ' in:  the sort command line
+    SortKeyCount As Long    ' out: entries read from SortCmd
+    SortCmdOk As Long       ' out: 1 when the sort keys were built
+    MoveCmd As Variant      ' in:  the move command line; Empty derives it from the keys
+    MoveMapCount As Long    ' out: entries read from MoveCmd
+    MoveCmdOk As Long       ' out: 1 when the move map was built
+    ExportCmd As Variant    ' in:  the export command line
+    ExportMapCount As Long  ' out: entries read from ExportCmd
+    ExportCmdOk As Long     ' out: 1 when the export map was built
+    BrkRowA As Long         ' out: break-out, first row
+    BrkRowB As Long         ' out: break-out, second row
+    BrkColumn As Long       ' out: break-out, source column
+    BrkDestRow As Long      ' out: export break-out, destination row
+    BrkDestColumn As Long   ' out: export break-out, destination column
+    SortIndex() As Long     ' out: the row order, from SORTINDEX (index from 1)
+    SortIndexValid As Long  ' out: 1 after SORTINDEX filled SortIndex
+    LastError As Long       ' out: the last status when it is an error (700-799), else 0
+    Status As Variant       ' out: the status text, "[ddd]message"
+    BenchRows As Long       ' in:  benchmark table rows
+    Reserved2 As Long       ' never touched
+    BenchShuffle As Double  ' in:  benchmark mixing factor
+    SortSeconds As Double   ' out: benchmark sort time
+    MoveSeconds As Double   ' out: benchmark move time
+    WriteSeconds As Double  ' out: benchmark write-back time
+End Type
+
+' ---------------------------------------------------------------------------------------
+' The library. Both arguments go by reference: the library reads the code and writes the
+' status into it, and works on the caller's own record. LoadLibraryW preloads the copy
+' that sits next to the workbook (see LoadLibraryNextToWorkbook).
+' ---------------------------------------------------------------------------------------
+#If VBA7 Then
+Private Declare PtrSafe Function TKselect Lib "tkselect.dll" _
+    (ByRef code As Long, ByRef comm As TKCOMM) As Long
+Private Declare PtrSafe Function LoadLibraryW Lib "kernel32" _
+    (ByVal libraryPath As LongPtr) As LongPtr
+#Else
+Private Declare Function TKselect Lib "tkselect.dll" _
+    (ByRef code As Long, ByRef comm As TKCOMM) As Long
+Private Declare Function LoadLibraryW Lib "kernel32" (ByVal libraryPath As Long) As Long
+#End If
+
+' The file name in the Declare lines, for the preload and for messages.
+Private Const LIBRARY_FILE As String = "tkselect.dll"
+
+' 64-bit Office cannot load a 32-bit library, and its Variant is 24 bytes, so the record
+' above would not match the library either. VBA offers no way to stop the compile of one
+' module with a message of its own, and a module that does not compile stops every macro
+' of the workbook; so the module compiles everywhere, and each procedure that reaches the
+' library raises this text as an error first (BeginRequest).
+#If Win64 Then
+Private Const OFFICE_BITNESS_PROBLEM As String = "tkselect.dll is a 32-bit library and " & _
+    "cannot be loaded by 64-bit Office. Run this workbook in a 32-bit installation of Office."
+#Else
+Private Const OFFICE_BITNESS_PROBLEM As String = ""
+#End If
+
+' Error number of the errors this module raises itself.
+Private Const ERR_TKSELECT As Long = vbObjectError + 513
+
+' ---------------------------------------------------------------------------------------
+' Command codes: the first argument of TKselect.
+' ---------------------------------------------------------------------------------------
+Public Const TKC_SELECT As Long = 100      ' check the tables and command lines, then sort
+Public Const TKC_SORTINDEX As Long = 101   ' the order into SortIndex
+Public Const TKC_MOVE As Long = 102        ' rearrange Source's rows into the order
+Public Const TKC_EXPORT As Long = 103      ' copy the rows in order into Dest
+Public Const TKC_RESET As Long = 104       ' forget the selection
+Public Const TKC_ABOUT As Long = 107       ' banner and version
+Public Const TKC_BENCHMARK As Long = 832   ' the built-in benchmark
+
+' ---------------------------------------------------------------------------------------
+' Statuses: what the code holds after a call. 700-799 are errors.
+' ---------------------------------------------------------------------------------------
+Public Const TKS_SUCCESS As Long = 2                  ' the command finished
+Public Const TKS_COMPARE_BREAKOUT As Long = 3         ' compare BrkRowA with BrkRowB
+Public Const TKS_CONTINUE_ITERATING As Long = 105     ' inside SELECT only; never returned
+Public Const TKS_ABOUT As Long = 200                  ' the answer to ABOUT
+Public Const TKS_MOVE_ROW_BREAKOUT As Long = 201      ' copy row BrkRowA's cell to BrkRowB
+Public Const TKS_MOVE_START_BREAKOUT As Long = 202    ' set row BrkRowA's cell aside
+Public Const TKS_MOVE_CLOSE_BREAKOUT As Long = 203    ' put the cell set aside into BrkRowB
+Public Const TKS_EXPORT_BREAKOUT As Long = 204        ' copy a Source cell into Dest
+Public Const TKS_BAD_BOUNDS As Long = 700             ' invalid array bounds or data rows
+Public Const TKS_BAD_HEADER_LINES As Long = 702       ' invalid number of header lines
+Public Const TKS_NULL_RECORD As Long = 703            ' no record passed
+Public Const TKS_NULL_POINTER As Long = 704           ' a command line or array is missing
+Public Const TKS_NO_MEMORY As Long = 705              ' not enough memory
+Public Const TKS_STATIC_SORT_INDEX As Long = 706      ' SortIndex is a fixed-size array
+Public Const TKS_OUT_OF_ORDER As Long = 707           ' SELECT must come first
+Public Const TKS_TOO_MANY_DIMENSIONS As Long = 708    ' a table with 3 or more dimensions
+Public Const TKS_BAD_COMMAND_LINE As Long = 709       ' a command line does not parse
+Public Const TKS_BAD_CELL As Long = 710               ' a Null cell in an automatic key
+Public Const TKS_INDEX_CORRUPTED As Long = 711        ' the row order failed its check
+Public Const TKS_FLOW_ERROR As Long = 712             ' flow error; no command reports it
+Public Const TKS_STACK_FAILURE As Long = 713          ' an answer while nothing waited
+Public Const TKS_STACK_OVERFLOW As Long = 714         ' the sort's recursion ran too deep
+Public Const TKS_RANGE_ERROR As Long = 715            ' a Range could not be read
+Public Const TKS_RANGE_WRITE_ERROR As Long = 716      ' a Range could not be written back
+Public Const TKS_SAME_SOURCE_AND_DEST As Long = 717   ' Source and Dest share their cells
+Public Const TKS_ARRAY_ERROR As Long = 718            ' no usable array
+Public Const TKS_BANNER As Long = 800                 ' the banner's message number
+
+' ---------------------------------------------------------------------------------------
+' Return values of TKselect: the kind of ending. The status itself is in the code.
+' ---------------------------------------------------------------------------------------
+Public Const TKR_ENDED As Long = 0      ' finished or failed
+Public Const TKR_BREAKOUT As Long = 1   ' a compare or copy step waits for the caller
+Public Const TKR_OUTPUT As Long = 2     ' SORTINDEX done, ABOUT, first benchmark phase
+Public Const TKR_RESET As Long = 3      ' RESET done
+
+' ---------------------------------------------------------------------------------------
+' Keyword values, for command lines built as arrays. Long, because the library reads the
+' keyword of an entry as a 32-bit value.
+' ---------------------------------------------------------------------------------------
+Public Const TK_COMPASCAUTO As Long = 1
+Public Const TK_COMPDESAUTO As Long = 2
+Public Const TK_COMPBRKO As Long = 3
+Public Const TK_MOVEAUTO As Long = 500
+Public Const TK_MOVEBRKO As Long = 501
+Public Const TK_EXPORTAUTO As Long = 600
+Public Const TK_EXPORTBRKO As Long = 601
+
+' The code sent after a copy break-out. Any value that is not a command code would do.
+Private Const COPY_DONE As Long = 0
+
+' The status text of the last request, for TKLastStatusText.
+Private mLastStatusText As String
+' True from the first call of a request until its RESET: the library then holds pointers
+' into the record's arrays and must be told to let go before they are freed.
+Private mLibraryHoldsRecord As Boolean
+' True once LoadLibraryNextToWorkbook has run.
+Private mLibraryLookedFor As Boolean
+
+' =======================================================================================
+' Ready procedures
+' =======================================================================================
+
+' Sorts the rows of sortRange in place.
+'   sortRange     one rectangular area; its header rows stay on top
+'   sortCommand   the sort line, e.g. "2,TK_COMPASCAUTO 1,TK_COMPBRKO"
+'   moveCommand   optional move line; left out, every column moves with its row
+'   headerRows    header rows at the top of the Range
+'   compareRoutine, copyRoutine   see "Routines you provide" above
+'   stable        True: rows that tie on every key keep their order (see SelectTable)
+' Returns the status; the Range is written back only when it is TKS_SUCCESS.
+Public Function TKSortRange(ByVal sortRange As Range, ByVal sortCommand As Variant, _
+                            Optional ByVal moveCommand As Variant, _
+                            Optional ByVal headerRows As Long = 0, _
+                            Optional ByVal compareRoutine As String = "", _
+                            Optional ByVal copyRoutine As String = "", _
+                            Optional ByVal stable As Boolean = True) As Long
+    Dim cellValues As Variant
+
+    BeginRequest
+    cellValues = RangeValues(sortRange, "sortRange")
+    TKSortRange = TKSortArray(cellValues, sortCommand, moveCommand, headerRows, _
+                              compareRoutine, copyRoutine, stable)
+    If TKSortRange = TKS_SUCCESS Then sortRange.Value = cellValues
+End Function
+
+' Sorts the rows of an array in place: grid(row, column), or grid(row) as one column, of
+' any element type and bounds. Arguments as for TKSortRange. On any status other than
+' TKS_SUCCESS the array is left as it was.
+Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant, _
+                            Optional ByVal moveCommand As Variant, _
+                            Optional ByVal headerRows As Long = 0, _
+                            Optional ByVal compareRoutine As String = "", _
+                            Optional ByVal copyRoutine As String = "", _
+                            Optional ByVal stable As Boolean = True) As Long
+    Dim comm As TKCOMM
+    Dim outcome As Long
+    Dim dimensions As Long
+    Dim errNumber As Long
+    Dim errSource As String
+    Dim errDescription As String
+
+    On Error GoTo Failed
+    BeginRequest
+    If IsMissing(moveCommand) Then moveCommand = Empty
+    dimensions = TableDimensions(grid, "grid")
+    outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
+                          compareRoutine, stable)
+    If outcome = TKS_SUCCESS Then
+        outcome = RunCommand(comm, TKC_MOVE, compareRoutine, copyRoutine)
+    End If
+    If outcome = TKS_SUCCESS Then CopyBack comm.Source.Data, grid, dimensions
+    TKSortArray = CloseRequest(comm, outcome)
+    Exit Function
+
+Failed:
+    errNumber = Err.Number
+    errSource = Err.Source
+    errDescription = Err.Description
+    ReleaseRecord comm
+    RaiseAgain errNumber, errSource, errDescription
+End Function
+
+' Sorts sourceTable (a Range or an array, left unchanged) and copies its rows in that order
+' into exportRange through exportCommand, e.g. "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO"
+' (source column 2 into the Range's column 1, source column 1 into its column 2).
+'   headerRows       header rows of sourceTable
+'   exportHeaderRows header rows of exportRange; the first min(headerRows, exportHeaderRows)
+'                    header rows are exported too, through the same columns
+' Data rows fill exportRange from below its header rows; when it is shorter than the
+' table, the rows that do not fit are left out. Columns that exportCommand does not name
+' keep their content. The library writes exportRange back itself at the end.
+Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As Range, _
+                              ByVal sortCommand As Variant, ByVal exportCommand As Variant, _
+                              Optional ByVal headerRows As Long = 0, _
+                              Optional ByVal exportHeaderRows As Long = 0, _
+                              Optional ByVal compareRoutine As String = "", _
+                              Optional ByVal copyRoutine As String = "", _
+                              Optional ByVal stable As Boolean = True) As Long
+    Dim comm As TKCOMM
+    Dim grid As Variant
+    Dim outcome As Long
+    Dim errNumber As Long
+    Dim errSource As String
+    Dim errDescription As String
+
+    On Error GoTo Failed
+    BeginRequest
+    grid = TableValues(sourceTable, "sourceTable")
+    CheckRange exportRange, "exportRange"
+    ' A single cell reads back as one value, not as an array of cells.
+    If exportRange.CountLarge < 2 Then
+        Err.Raise ERR_TKSELECT, "TKExportRange", "exportRange must have at least two cells."
+    End If
+    Set comm.Dest.RangeObj = exportRange
+    comm.Dest.HeaderLines = exportHeaderRows
+    comm.ExportCmd = exportCommand
+    outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
+                          Empty, headerRows, compareRoutine, stable)
+    If outcome = TKS_SUCCESS Then
+        outcome = RunCommand(comm, TKC_EXPORT, compareRoutine, copyRoutine)
+    End If
+    TKExportRange = CloseRequest(comm, outcome)
+    Exit Function
+
+Failed:
+    errNumber = Err.Number
+    errSource = Err.Source
+    errDescription = Err.Description
+    ReleaseRecord comm
+    RaiseAgain errNumber, errSource, errDescription
+End Function
+
+' Sorts sourceTable (a Range or an array, left unchanged) and returns its order in
+' rowOrder, a dynamic Long array from index 1: rowOrder(1) is the row that comes first.
+' Row numbers are the table's own: for a Range, 1 is its top row, header rows included.
+' rowOrder is left as it was unless the status is TKS_SUCCESS.
+Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As Variant, _
+                            ByRef rowOrder() As Long, _
+                            Optional ByVal headerRows As Long = 0, _
+                            Optional ByVal compareRoutine As String = "", _
+                            Optional ByVal stable As Boolean = True) As Long
+    Dim comm As TKCOMM
+    Dim grid As Variant
+    Dim outcome As Long
+    Dim errNumber As Long
+    Dim errSource As String
+    Dim errDescription As String
+
+    On Error GoTo Failed
+    BeginRequest
+    grid = TableValues(sourceTable, "sourceTable")
+    outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
+                          Empty, headerRows, compareRoutine, stable)
+    If outcome = TKS_SUCCESS Then
+        outcome = RunCommand(comm, TKC_SORTINDEX, compareRoutine, "")
+    End If
+    If outcome = TKS_SUCCESS Then rowOrder = comm.SortIndex
+    TKSortIndex = CloseRequest(comm, outcome)
+    Exit Function
+
+Failed:
+    errNumber = Err.Number
+    errSource = Err.Source
+    errDescription = Err.Description
+    ReleaseRecord comm
+    RaiseAgain errNumber, errSource, errDescription
+End Function
+
+' The library's banner: its name, the year and the version. A quick check that
+' tkselect.dll is found and loads.
+Public Function TKAbout() As String
+    Dim comm As TKCOMM
+    Dim code As Long
+    Dim errNumber As Long
+    Dim errSource As String
+    Dim errDescription As String
+
+    On Error GoTo Failed
+    BeginRequest
+    code = TKC_ABOUT
+    TKselect code, comm
+    If VarType(comm.Banner) = vbString Then TKAbout = comm.Banner
+    mLastStatusText = StatusText(comm)
+    ReleaseRecord comm
+    Exit Function
+
+Failed:
+    errNumber = Err.Number
+    errSource = Err.Source
+    errDescription = Err.Description
+    ReleaseRecord comm
+    RaiseAgain errNumber, errSource, errDescription
+End Function
+
+' The library's status text of the last request made through this module, such as
+' "[002]Completed without errors" or "[709]Typing error or missing, ...".
+Public Function TKLastStatusText() As String
+    TKLastStatusText = mLastStatusText
+End Function
+
+' A comparison routine for TK_COMPBRKO keys: text in natural order, so that runs of
+' digits compare by their number ("file9" before "file10", "v2.10" after "v2.9"); other
+' characters compare without regard to case. Two numbers (or dates) compare by value. Empty cells
+' come last, as in automatic keys. keyColumn is not needed here.
+Public Function TKNaturalCompare(ByVal valueA As Variant, ByVal valueB As Variant, _
+                                 ByVal keyColumn As Long) As Long
+    Dim textA As String
+    Dim textB As String
+    Dim atA As Long
+    Dim atB As Long
+    Dim verdict As Long
+
+    If IsBlankCell(valueA) Or IsBlankCell(valueB) Then
+        If Not IsBlankCell(valueA) Then
+            TKNaturalCompare = -1
+        ElseIf Not IsBlankCell(valueB) Then
+            TKNaturalCompare = 1
+        End If
+        Exit Function
+    End If
+    If IsNumberCell(valueA) And IsNumberCell(valueB) Then
+        TKNaturalCompare = Sgn(valueA - valueB)
+        Exit Function
+    End If
+
+    textA = CStr(valueA)
+    textB = CStr(valueB)
+    atA = 1
+    atB = 1
+    Do While atA <= Len(textA) And atB <= Len(textB)
+        If IsDigitAt(textA, atA) And IsDigitAt(textB, atB) Then
+            verdict = CompareDigitRuns(DigitRunAt(textA, atA), DigitRunAt(textB, atB))
+        Else
+            verdict = StrComp(Mid$(textA, atA, 1), Mid$(textB, atB, 1), vbTextCompare)
+            atA = atA + 1
+            atB = atB + 1
+        End If
+        If verdict <> 0 Then
+            TKNaturalCompare = verdict
+            Exit Function
+        End If
+    Loop
+    ' One text ran out: the one with less left over comes first.
+    TKNaturalCompare = Sgn((Len(textA) - atA) - (Len(textB) - atB))
+End Function
+
+' =======================================================================================
+' Examples: one per ready procedure. They work on the active sheet, which should hold a
+' table with one header row: column 1 a region, column 2 a customer, column 3 an amount.
+' =======================================================================================
+
+' Sorts the sheet's table by region, then by customer in natural order (TKNaturalCompare
+' decides, so "Customer 9" comes before "Customer 10").
+Public Sub ExampleSortUsedRange()
+    Dim outcome As Long
+
+    outcome = TKSortRange(ActiveSheet.UsedRange, "1,TK_COMPASCAUTO 2,TK_COMPBRKO", _
+                          headerRows:=1, compareRoutine:="TKNaturalCompare")
+    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+End Sub
+
+' Sorts an array built in code by amount, largest first, then by name, and numbers the
+' lines again: column 1 is moved through ExampleRenumber, which gives every moved cell
+' the number of the line it lands on.
+Public Sub ExampleSortArray()
+    Dim grid() As Variant
+    Dim lineNo As Long
+    Dim outcome As Long
+
+    ReDim grid(1 To 6, 1 To 3)
+    grid(1, 1) = "No.": grid(1, 2) = "Name": grid(1, 3) = "Amount"
+    grid(2, 1) = 1: grid(2, 2) = "pear": grid(2, 3) = 3
+    grid(3, 1) = 2: grid(3, 2) = "Apple": grid(3, 3) = 12
+    grid(4, 1) = 3: grid(4, 2) = "fig": grid(4, 3) = 3
+    grid(5, 1) = 4: grid(5, 2) = "banana": grid(5, 3) = 7
+    grid(6, 1) = 5: grid(6, 2) = "cherry": grid(6, 3) = 12
+
+    outcome = TKSortArray(grid, "3,TK_COMPDESAUTO 2,TK_COMPASCAUTO", "1,TK_MOVEBRKO", _
+                          headerRows:=1, copyRoutine:="ExampleRenumber")
+    If outcome <> TKS_SUCCESS Then
+        MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+        Exit Sub
+    End If
+    For lineNo = 1 To 6
+        Debug.Print grid(lineNo, 1), grid(lineNo, 2), grid(lineNo, 3)
+    Next lineNo
+End Sub
+
+' The copy routine of ExampleSortArray: the line number of the row the cell lands on
+' (row 1 is the header).
+Public Function ExampleRenumber(ByVal cellValue As Variant, ByVal fromRow As Long, _
+                                ByVal toRow As Long, ByVal keyColumn As Long) As Variant
+    ExampleRenumber = toRow - 1
+End Function
+
+' Sorts the sheet's table by customer in natural order and exports customer and region,
+' in that order and with the header, into the two columns right of the table (one blank
+' column between).
+Public Sub ExampleExport()
+    Dim sheetTable As Range
+    Dim exportRange As Range
+    Dim outcome As Long
+
+    Set sheetTable = ActiveSheet.UsedRange
+    Set exportRange = sheetTable.Offset(0, sheetTable.Columns.Count + 1).Resize(, 2)
+    outcome = TKExportRange(sheetTable, exportRange, "2,TK_COMPBRKO", _
+                            "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO", _
+                            headerRows:=1, exportHeaderRows:=1, _
+                            compareRoutine:="TKNaturalCompare")
+    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+End Sub
+
+' Prints the sheet's rows in order of amount, largest first, without moving them.
+Public Sub ExampleSortIndex()
+    Dim rowOrder() As Long
+    Dim place As Long
+    Dim outcome As Long
+
+    outcome = TKSortIndex(ActiveSheet.UsedRange, "3,TK_COMPDESAUTO", rowOrder, headerRows:=1)
+    If outcome <> TKS_SUCCESS Then
+        MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+        Exit Sub
+    End If
+    For place = LBound(rowOrder) To UBound(rowOrder)
+        Debug.Print place, "sheet row " & ActiveSheet.UsedRange.Rows(rowOrder(place)).Row
+    Next place
+End Sub
+
+' Shows the library's banner.
+Public Sub ExampleAbout()
+    MsgBox TKAbout(), vbInformation, "TKselect"
+End Sub
+
+' =======================================================================================
+' The request: record, SELECT, break-outs, clean-up
+' =======================================================================================
+
+' Fills the record's source with grid and the command lines, and runs SELECT with its
+' compare break-outs. The library gets an array of Variants built here (a copy), never
+' the caller's own variable, so the caller's array keeps its element type and a Range's
+' array can take one more column.
+'
+' Stable sort: the library's quicksort leaves rows that tie on every key in no particular
+' order, and keys with few distinct values (Yes/No, a region code) drive its recursion
+' deep: its frame stack holds 516 levels and a deeper sort stops with TKS_STACK_OVERFLOW
+' (714). 2,000 rows with two distinct values reach that, and so can 10,000 rows with ten
+' or 100,000 with thirty. With stable, grid gets one hidden last column holding each data
+' row's position (1, 2, 3, ...) and the sort line gets that column as its last automatic
+' key: no two rows tie any more, ties keep their original order, and the deepest level
+' stays below 40 at 100,000 rows. Without a move line the library derives the move map from
+' the keys and moves the hidden column itself; a move line does not name it, so the
+' library moves it as an unnamed column. Only the caller's columns are copied back.
+Private Function SelectTable(ByRef comm As TKCOMM, ByRef grid As Variant, _
+                             ByVal dimensions As Long, ByVal sortCommand As Variant, _
+                             ByVal moveCommand As Variant, ByVal headerRows As Long, _
+                             ByVal compareRoutine As String, ByVal stable As Boolean) As Long
+    Dim work() As Variant
+
+    work = WorkArray(grid, dimensions, headerRows, stable)
+    If stable Then
+        comm.SortCmd = WithPositionKey(sortCommand, UBound(work, 2))
+    Else
+        comm.SortCmd = sortCommand
+    End If
+    comm.Source.Data = work
+    Erase work
+    comm.Source.HeaderLines = headerRows
+    If HasCommandLine(moveCommand) Then comm.MoveCmd = moveCommand
+    SelectTable = RunCommand(comm, TKC_SELECT, compareRoutine, "")
+End Function
+
+' Sends commandCode and answers every break-out until the library ends the command; returns
+' the final status. Break-outs are answered in comm.Source.Data and comm.Dest.Data
+' themselves, the arrays the library works on; the answer to a comparison is reduced to
+' its sign, so it can never be mistaken for a command code.
+Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
+                            ByVal compareRoutine As String, ByVal copyRoutine As String) As Long
+    Dim code As Long
+    Dim returned As Long
+    Dim aside() As Variant  ' MOVE: the cells set aside when the open cycle began, by column
+    Dim asideRow As Long    ' MOVE: the row they came from
+    Dim rowA As Long
+    Dim rowB As Long
+    Dim keyColumn As Long
+
+    If commandCode = TKC_MOVE Then
+        ReDim aside(LBound(comm.Source.Data, 2) To UBound(comm.Source.Data, 2))
+    End If
+    If Len(compareRoutine) > 0 Then compareRoutine = QualifiedRoutine(compareRoutine)
+    If Len(copyRoutine) > 0 Then copyRoutine = QualifiedRoutine(copyRoutine)
+    code = commandCode
+    returned = TKselect(code, comm)
+    mLibraryHoldsRecord = True
+    Do While returned = TKR_BREAKOUT
+        rowA = comm.BrkRowA
+        rowB = comm.BrkRowB
+        keyColumn = comm.BrkColumn
+        Select Case code
+        Case TKS_COMPARE_BREAKOUT
+            code = CompareCells(compareRoutine, comm.Source.Data(rowA, keyColumn), _
+                                comm.Source.Data(rowB, keyColumn), keyColumn)
+        Case TKS_MOVE_START_BREAKOUT
+            aside(keyColumn) = comm.Source.Data(rowA, keyColumn)
+            asideRow = rowA
+            code = COPY_DONE
+        Case TKS_MOVE_ROW_BREAKOUT
+            comm.Source.Data(rowB, keyColumn) = CopiedCell(copyRoutine, _
+                comm.Source.Data(rowA, keyColumn), rowA, rowB, keyColumn)
+            code = COPY_DONE
+        Case TKS_MOVE_CLOSE_BREAKOUT
+            comm.Source.Data(rowB, keyColumn) = CopiedCell(copyRoutine, aside(keyColumn), _
+                                                           asideRow, rowB, keyColumn)
+            aside(keyColumn) = Empty
+            code = COPY_DONE
+        Case TKS_EXPORT_BREAKOUT
+            comm.Dest.Data(comm.BrkDestRow, comm.BrkDestColumn) = CopiedCell(copyRoutine, _
+                comm.Source.Data(rowA, keyColumn), rowA, comm.BrkDestRow, keyColumn)
+            code = COPY_DONE
+        Case Else
+            Err.Raise ERR_TKSELECT, "TKselect", "The library asked for an unknown step (" & _
+                      code & ")."
+        End Select
+        returned = TKselect(code, comm)
+    Loop
+    RunCommand = code
+End Function
+
+' The answer to a compare break-out: the sign of the author's comparison.
+Private Function CompareCells(ByVal compareRoutine As String, ByVal cellA As Variant, _
+                              ByVal cellB As Variant, ByVal keyColumn As Long) As Long
+    If Len(compareRoutine) = 0 Then
+        Err.Raise ERR_TKSELECT, "TKselect", "Column " & keyColumn & " is a TK_COMPBRKO " & _
+                  "key, but no comparison routine was named (compareRoutine:=...)."
+    End If
+    CompareCells = Sgn(Application.Run(compareRoutine, cellA, cellB, keyColumn))
+End Function
+
+' The value a copy break-out stores: the cell itself, or what the author's copy routine
+' makes of it.
+Private Function CopiedCell(ByVal copyRoutine As String, ByVal cellValue As Variant, _
+                            ByVal fromRow As Long, ByVal toRow As Long, _
+                            ByVal keyColumn As Long) As Variant
+    If Len(copyRoutine) = 0 Then
+        CopiedCell = cellValue
+    Else
+        CopiedCell = Application.Run(copyRoutine, cellValue, fromRow, toRow, keyColumn)
+    End If
+End Function
+
+' Keeps the status text, releases the record and returns outcome.
+Private Function CloseRequest(ByRef comm As TKCOMM, ByVal outcome As Long) As Long
+    mLastStatusText = StatusText(comm)
+    ReleaseRecord comm
+    CloseRequest = outcome
+End Function
+
+' Tells the library to let go of the record (RESET), then frees everything the record
+' holds: the arrays, the Range, and the strings the library stored. Safe to call twice.
+Private Sub ReleaseRecord(ByRef comm As TKCOMM)
+    Dim code As Long
+
+    If mLibraryHoldsRecord Then
+        mLibraryHoldsRecord = False
+        code = TKC_RESET
+        TKselect code, comm
+    End If
+    comm.Banner = Empty
+    comm.Reserved1 = Empty
+    ReleaseSlot comm.Source
+    ReleaseSlot comm.Dest
+    comm.SortCmd = Empty
+    comm.MoveCmd = Empty
+    comm.ExportCmd = Empty
+    Erase comm.SortIndex
+    comm.Status = Empty
+End Sub
+
+Private Sub ReleaseSlot(ByRef slot As RangeSlot)
+    Set slot.RangeObj = Nothing
+    slot.Data = Empty
+End Sub
+
+Private Function StatusText(ByRef comm As TKCOMM) As String
+    If VarType(comm.Status) = vbString Then StatusText = comm.Status
+End Function
+
+' =======================================================================================
+' Tables and command lines
+' =======================================================================================
+
+' The engine's copy of grid: a 2-D array of Variants with grid's row and column bounds
+' (one column for a 1-D grid), plus the hidden position column when withPosition is set.
+Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
+                           ByVal headerRows As Long, ByVal withPosition As Boolean) As Variant()
+    Dim work() As Variant
+    Dim topRow As Long
+    Dim bottomRow As Long
+    Dim leftColumn As Long
+    Dim rightColumn As Long
+    Dim firstDataRow As Long
+    Dim r As Long
+    Dim c As Long
+
+    topRow = LBound(grid, 1)
+    bottomRow = UBound(grid, 1)
+    If dimensions = 2 Then
+        leftColumn = LBound(grid, 2)
+        rightColumn = UBound(grid, 2)
+    Else
+        leftColumn = 1
+        rightColumn = 1
+    End If
+    If withPosition Then
+        ReDim work(topRow To bottomRow, leftColumn To rightColumn + 1)
+    Else
+        ReDim work(topRow To bottomRow, leftColumn To rightColumn)
+    End If
+
+    If dimensions = 2 Then
+        For c = leftColumn To rightColumn
+            For r = topRow To bottomRow
+                work(r, c) = grid(r, c)
+            Next r
+        Next c
+    Else
+        For r = topRow To bottomRow
+            work(r, leftColumn) = grid(r)
+        Next r
+    End If
+
+    If withPosition Then
+        ' Header rows keep an empty cell; with an impossible headerRows the library
+        ' refuses the table, so the loop only has to stay inside the array.
+        firstDataRow = topRow + headerRows
+        If firstDataRow < topRow Then firstDataRow = topRow
+        For r = firstDataRow To bottomRow
+            work(r, rightColumn + 1) = r - topRow - headerRows + 1
+        Next r
+    End If
+    WorkArray = work
+End Function
+
+' Copies the caller's columns of the engine's array back into grid, in grid's shape.
+Private Sub CopyBack(ByRef work As Variant, ByRef grid As Variant, ByVal dimensions As Long)
+    Dim r As Long
+    Dim c As Long
+
+    If dimensions = 2 Then
+        For c = LBound(grid, 2) To UBound(grid, 2)
+            For r = LBound(grid, 1) To UBound(grid, 1)
+                grid(r, c) = work(r, c)
+            Next r
+        Next c
+    Else
+        c = LBound(work, 2)
+        For r = LBound(grid, 1) To UBound(grid, 1)
+            grid(r) = work(r, c)
+        Next r
+    End If
+End Sub
+
+' sortCommand with the position column appended as its last key, ascending. A missing,
+' blank or empty command is passed on unchanged, so that the library still refuses it
+' instead of sorting by position alone.
+Private Function WithPositionKey(ByVal sortCommand As Variant, _
+                                 ByVal positionColumn As Long) As Variant
+    Dim entries() As Variant
+    Dim entryCount As Long
+    Dim i As Long
+
+    WithPositionKey = sortCommand
+    If VarType(sortCommand) = vbString Then
+        If Len(Trim$(sortCommand)) > 0 Then
+            WithPositionKey = sortCommand & " " & CStr(positionColumn) & ",TK_COMPASCAUTO"
+        End If
+    ElseIf IsArray(sortCommand) Then
+        If DimensionCount(sortCommand) = 1 Then
+            entryCount = UBound(sortCommand) - LBound(sortCommand) + 1
+            If entryCount > 0 Then
+                ReDim entries(0 To entryCount + 1)
+                For i = 0 To entryCount - 1
+                    entries(i) = sortCommand(LBound(sortCommand) + i)
+                Next i
+                entries(entryCount) = CInt(positionColumn)
+                entries(entryCount + 1) = TK_COMPASCAUTO
+                WithPositionKey = entries
+            End If
+        End If
+    End If
+End Function
+
+' False for a move line that is missing, Empty or blank: the library then derives the
+' move map from the sort keys. (An empty text given to the library would be refused.)
+Private Function HasCommandLine(ByVal commandLine As Variant) As Boolean
+    If IsMissing(commandLine) Or IsEmpty(commandLine) Then Exit Function
+    If VarType(commandLine) = vbString Then
+        HasCommandLine = Len(Trim$(commandLine)) > 0
+    Else
+        HasCommandLine = True
+    End If
+End Function
+
+' The cell values of a Range, or an array as it is.
+Private Function TableValues(ByVal sourceTable As Variant, ByVal argument As String) As Variant
+    If IsObject(sourceTable) Then
+        If sourceTable Is Nothing Then
+            Err.Raise ERR_TKSELECT, "TKselect", argument & " is Nothing."
+        End If
+        If Not TypeOf sourceTable Is Range Then
+            Err.Raise ERR_TKSELECT, "TKselect", argument & " must be a Range or an array."
+        End If
+        TableValues = RangeValues(sourceTable, argument)
+    Else
+        TableValues = sourceTable
+    End If
+End Function
+
+' The values of a one-area Range as an array (row, column), also for a single cell.
+Private Function RangeValues(ByVal area As Range, ByVal argument As String) As Variant
+    Dim oneCell() As Variant
+
+    CheckRange area, argument
+    If area.CountLarge = 1 Then
+        ReDim oneCell(1 To 1, 1 To 1)
+        oneCell(1, 1) = area.Value
+        RangeValues = oneCell
+    Else
+        RangeValues = area.Value
+    End If
+End Function
+
+Private Sub CheckRange(ByVal area As Range, ByVal argument As String)
+    If area Is Nothing Then
+        Err.Raise ERR_TKSELECT, "TKselect", argument & " is Nothing."
+    End If
+    ' .Value of several areas gives the first area only.
+    If area.Areas.Count <> 1 Then
+        Err.Raise ERR_TKSELECT, "TKselect", argument & " must be one rectangular area."
+    End If
+End Sub
+
+' The number of dimensions of an array that a table may have: 1 or 2.
+Private Function TableDimensions(ByRef grid As Variant, ByVal argument As String) As Long
+    If Not IsArray(grid) Then
+        Err.Raise ERR_TKSELECT, "TKselect", argument & " must be an array or a Range."
+    End If
+    TableDimensions = DimensionCount(grid)
+    If TableDimensions < 1 Or TableDimensions > 2 Then
+        Err.Raise ERR_TKSELECT, "TKselect", argument & " must have 1 or 2 dimensions, " & _
+                  "and a dynamic array must be dimensioned."
+    End If
+End Function
+
+' The number of dimensions of an array; 0 for a dynamic array never dimensioned. VBA
+' answers only by failing: LBound of a dimension that does not exist raises error 9,
+' which ends the count and nothing else.
+Private Function DimensionCount(ByRef anyArray As Variant) As Long
+    Dim found As Long
+    Dim bound As Long
+
+    On Error GoTo NoMoreDimensions
+    Do
+        bound = LBound(anyArray, found + 1)
+        found = found + 1
+    Loop
+NoMoreDimensions:
+    DimensionCount = found
+End Function
+
+' =======================================================================================
+' The library, the platform, errors
+' =======================================================================================
+
+' The start of every procedure that reaches the library: refuse 64-bit Office with a clear
+' error (see OFFICE_BITNESS_PROBLEM), forget the last status text, find the library.
+Private Sub BeginRequest()
+    If Len(OFFICE_BITNESS_PROBLEM) > 0 Then
+        Err.Raise ERR_TKSELECT, "TKselect", OFFICE_BITNESS_PROBLEM
+    End If
+    mLastStatusText = ""
+    LoadLibraryNextToWorkbook
+End Sub
+
+' A Declare looks for its library where Windows looks: Excel's own folder, the system
+' folders, the current folder and the PATH, but not the workbook's folder. Loading the
+' copy next to the workbook once by its full path makes the Declare find that copy,
+' because a library already loaded is found by its file name. Where there is no such
+' copy (or the workbook is unsaved), LoadLibraryW fails quietly and the usual search
+' applies.
+Private Sub LoadLibraryNextToWorkbook()
+    Dim candidate As String
+
+    If mLibraryLookedFor Then Exit Sub
+    mLibraryLookedFor = True
+    If Len(ThisWorkbook.Path) = 0 Then Exit Sub
+    candidate = ThisWorkbook.Path & Application.PathSeparator & LIBRARY_FILE
+    LoadLibraryW StrPtr(candidate)
+End Sub
+
+' A routine name for Application.Run: a bare name is looked up in the workbook that holds
+' this module, whichever workbook is active.
+Private Function QualifiedRoutine(ByVal routine As String) As String
+    If InStr(routine, "!") > 0 Then
+        QualifiedRoutine = routine
+    Else
+        QualifiedRoutine = "'" & Replace(ThisWorkbook.Name, "'", "''") & "'!" & routine
+    End If
+End Function
+
+' Raises a trapped error again after the clean-up, with a hint when the library itself
+' could not be found or loaded.
+Private Sub RaiseAgain(ByVal errNumber As Long, ByVal errSource As String, _
+                       ByVal errDescription As String)
+    If errNumber = 53 And InStr(1, errDescription, LIBRARY_FILE, vbTextCompare) > 0 Then
+        errDescription = errDescription & ". Put " & LIBRARY_FILE & " next to the " & _
+            "workbook or in a folder on the PATH, or write its full path into the " & _
+            "Declare lines of module TKselect."
+    ElseIf errNumber = 48 Then
+        errDescription = errDescription & " (" & LIBRARY_FILE & " needs 32-bit Office)."
+    End If
+    Err.Raise errNumber, errSource, errDescription
+End Sub
+
+Private Function IsBlankCell(ByVal cellValue As Variant) As Boolean
+    IsBlankCell = IsEmpty(cellValue) Or IsNull(cellValue)
+End Function
+
+' Numbers and dates: what compares by subtraction.
+Private Function IsNumberCell(ByVal cellValue As Variant) As Boolean
+    Select Case VarType(cellValue)
+    Case vbByte, vbInteger, vbLong, vbSingle, vbDouble, vbCurrency, vbDecimal, vbDate
+        IsNumberCell = True
+    End Select
+End Function
+
+Private Function IsDigitAt(ByRef textValue As String, ByVal at As Long) As Boolean
+    Dim charCode As Long
+
+    If at > Len(textValue) Then Exit Function
+    charCode = AscW(Mid$(textValue, at, 1))
+    IsDigitAt = charCode >= 48 And charCode <= 57
+End Function
+
+' The run of digits that starts at `at`; moves `at` past it.
+Private Function DigitRunAt(ByRef textValue As String, ByRef at As Long) As String
+    Dim firstDigit As Long
+
+    firstDigit = at
+    Do While IsDigitAt(textValue, at)
+        at = at + 1
+    Loop
+    DigitRunAt = Mid$(textValue, firstDigit, at - firstDigit)
+End Function
+
+' Compares two runs of digits by the numbers they write, of any length.
+Private Function CompareDigitRuns(ByVal digitsA As String, ByVal digitsB As String) As Long
+    Do While Len(digitsA) > 1 And Left$(digitsA, 1) = "0"
+        digitsA = Mid$(digitsA, 2)
+    Loop
+    Do While Len(digitsB) > 1 And Left$(digitsB, 1) = "0"
+        digitsB = Mid$(digitsB, 2)
+    Loop
+    If Len(digitsA) <> Len(digitsB) Then
+        CompareDigitRuns = Sgn(Len(digitsA) - Len(digitsB))
+    Else
+        CompareDigitRuns = StrComp(digitsA, digitsB, vbBinaryCompare)
+    End If
+End Function
