@@ -421,20 +421,25 @@ TEST(ParseMend, OnlyTwoOrThreeFieldsAreAccepted) {
 // ---- memory ------------------------------------------------------------------------------
 
 TEST(ParseMemory, EachCopyThatCannotBeMadeGives705) {
-  // Allocation 1 is the narrow text, allocation 2 its upper-case copy.
+  // The allocations of a one-entry parse, in order: the entry array, the narrow text, its
+  // upper-case copy, then the growth of the entry array for the entry.
   const struct {
     const char* what;
     std::int64_t failing;
-  } rows[] = {{"narrow text", 1}, {"upper-case copy", 2}};
+    std::int32_t count;
+  } rows[] = {{"entry array", 1, kUntouched},
+              {"narrow text", 2, kUntouched},
+              {"upper-case copy", 3, kUntouched},
+              {"growing the entry array: memory, not a typing error", 4, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     tk::platform::FailAllocationAt(row.failing);
     const Outcome got = ParseText(tk::kSortKeywords, L"1,TK_COMPASCAUTO", 2);
     tk::platform::FailAllocationAt(0);
-    ExpectOutcome(got, Status::NoMemory, kUntouched, "");
+    ExpectOutcome(got, Status::NoMemory, row.count, "");
   }
-  // The parse needs no third block.
-  tk::platform::FailAllocationAt(3);
+  // The parse needs nothing more.
+  tk::platform::FailAllocationAt(5);
   const Outcome got = ParseText(tk::kSortKeywords, L"1,TK_COMPASCAUTO", 2);
   tk::platform::FailAllocationAt(0);
   ExpectOutcome(got, kOk, 1, "(1,1)");

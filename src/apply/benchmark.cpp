@@ -121,7 +121,7 @@ std::int32_t Engine::FillPhase() noexcept {
     RandomWord(word, 0, true, kWordCapacity, kWordMinLength, kWordMaxLength);
     VARIANT* text = &cells[i];
     platform::ClearCell(text);
-    text->bstrVal = SysAllocString(word);
+    text->bstrVal = platform::AllocString(word);
     if (text->bstrVal == nullptr) return Finish(Status::NoMemory);
     text->vt = VT_BSTR;
 

@@ -67,6 +67,8 @@ constexpr std::size_t kUpperCaseSlack = 10;
 // The scanner's answer when nothing but white space is left: the only successful ending.
 constexpr int kLineExhausted = EOF;
 static_assert(kLineExhausted == -1, "the scan loop ends successfully on -1");
+// ScanEntries' own answer when the entry array could not grow: not a value sscanf returns.
+constexpr int kArrayFull = -2;
 
 // A block from platform::Alloc, freed when the parse leaves by any path.
 class TextBlock {
@@ -109,8 +111,8 @@ void PutColumn(VARIANT& element, long column) noexcept {
 
 // Scans `line` entry by entry into `array`, which has room for one entry on entry.
 // [out] count: the entries stored. Returns the last scan result: kLineExhausted when the
-// whole line was read, anything else when an entry was bad (0 for an unknown keyword or an
-// array that could not grow).
+// whole line was read, kArrayFull when the array could not grow (memory, not the line, is
+// at fault), anything else when an entry was bad (0 for an unknown keyword).
 int ScanEntries(const KeywordTable& keywords, const char* line, std::int32_t fields,
                 SAFEARRAY* array, std::int32_t& count) noexcept {
   char keyword[kKeywordBuffer] = {};
@@ -134,7 +136,7 @@ int ScanEntries(const KeywordTable& keywords, const char* line, std::int32_t fie
 
     const auto width = static_cast<std::uint32_t>(fields);
     const auto stored = static_cast<std::uint32_t>(count);
-    if (!platform::ResizeVector(array, (stored + 1) * width)) return 0;
+    if (!platform::ResizeVector(array, (stored + 1) * width)) return kArrayFull;
 
     VARIANT* entry = static_cast<VARIANT*>(array->pvData) + stored * width;
     PutColumn(entry[0], column);
@@ -171,7 +173,7 @@ Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t
   const int r = ScanEntries(keywords, upper.get(), fields, created, count);
   if (r != kLineExhausted) {
     (void)platform::DestroyArray(created);
-    return Status::BadCommandLine;
+    return r == kArrayFull ? Status::NoMemory : Status::BadCommandLine;
   }
   entries.Own(created);
   return Status::Success;

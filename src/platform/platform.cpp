@@ -8,23 +8,27 @@
 namespace tk::platform {
 namespace {
 
-std::int64_t g_allocations = 0;
-std::int64_t g_frees = 0;
-std::int64_t g_failCountdown = 0;  // > 0: allocations left until the one that fails
+HeapCounters g_counters = {};
 const TestClock* g_testClock = nullptr;
+
+#ifdef TK_FAULT_INJECTION
+std::int64_t g_failCountdown = 0;  // > 0: allocations left until the one that fails
 
 // True when the test hook says this allocation is the one to fail.
 bool InjectedFailure() noexcept {
   if (g_failCountdown <= 0) return false;
   return --g_failCountdown == 0;
 }
+#else
+constexpr bool InjectedFailure() noexcept { return false; }
+#endif
 
 }  // namespace
 
 void* Alloc(std::size_t bytes) noexcept {
   if (InjectedFailure()) return nullptr;
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
-  if (block != nullptr) ++g_allocations;
+  if (block != nullptr) ++g_counters.allocations;
   return block;
 }
 
@@ -32,23 +36,33 @@ void* AllocZeroed(std::size_t count, std::size_t size) noexcept {
   if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
   if (InjectedFailure()) return nullptr;
   void* block = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
-  if (block != nullptr) ++g_allocations;
+  if (block != nullptr) ++g_counters.allocations;
   return block;
 }
 
 void Free(void* block) noexcept {
   if (block == nullptr) return;
-  ++g_frees;
+  ++g_counters.frees;
   std::free(block);
 }
 
-HeapCounters Counters() noexcept { return HeapCounters{g_allocations, g_frees}; }
+HeapCounters Counters() noexcept { return g_counters; }
 
+#ifdef TK_FAULT_INJECTION
 void FailAllocationAt(std::int64_t nth) noexcept { g_failCountdown = nth > 0 ? nth : 0; }
+#endif
+
+BSTR AllocString(const wchar_t* text) noexcept {
+  if (InjectedFailure()) return nullptr;
+  BSTR fresh = SysAllocString(text);
+  if (fresh != nullptr) ++g_counters.strings;
+  return fresh;
+}
 
 bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept {
   if (field.vt == VT_BSTR && field.bstrVal != nullptr) {
     // Reuse the caller's buffer; on failure SysReAllocString leaves it untouched.
+    if (InjectedFailure()) return false;
     return SysReAllocString(&field.bstrVal, text) != FALSE;
   }
   if (field.vt != VT_BSTR && field.vt != VT_EMPTY) {
@@ -57,7 +71,7 @@ bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept {
     // block alone; the field is reused all the same.
     VariantClear(&field);
   }
-  BSTR fresh = SysAllocString(text);
+  BSTR fresh = AllocString(text);
   if (fresh == nullptr) {
     if (field.vt != VT_BSTR) field.vt = VT_EMPTY;
     return false;
@@ -77,19 +91,27 @@ bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept {
 
 SAFEARRAY* CreateVariantVector(std::uint32_t count) noexcept {
   SAFEARRAYBOUND bound = {count, 0};
-  return SafeArrayCreate(VT_VARIANT, 1, &bound);
+  return CreateArray(VT_VARIANT, 1, &bound);
 }
 
 SAFEARRAY* CreateArray(VARTYPE type, UINT dimensions, SAFEARRAYBOUND* bounds) noexcept {
-  return SafeArrayCreate(type, dimensions, bounds);
+  if (InjectedFailure()) return nullptr;
+  SAFEARRAY* array = SafeArrayCreate(type, dimensions, bounds);
+  if (array != nullptr) ++g_counters.arraysCreated;
+  return array;
 }
 
 bool ResizeVector(SAFEARRAY* array, std::uint32_t count) noexcept {
+  if (InjectedFailure()) return false;
   SAFEARRAYBOUND bound = {count, 0};
   return SUCCEEDED(SafeArrayRedim(array, &bound));
 }
 
-HRESULT DestroyArray(SAFEARRAY* array) noexcept { return SafeArrayDestroy(array); }
+HRESULT DestroyArray(SAFEARRAY* array) noexcept {
+  const HRESULT hr = SafeArrayDestroy(array);
+  if (SUCCEEDED(hr)) ++g_counters.arraysDestroyed;
+  return hr;
+}
 
 bool HoldsVariants(const SAFEARRAY& array) noexcept {
   if (array.cbElements != sizeof(VARIANT)) return false;

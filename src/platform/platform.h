@@ -1,8 +1,10 @@
 // Platform facade: what the engine needs from Windows and OLE Automation.
 //
 // Offered:
-//   heap      Alloc / AllocZeroed / Free: the C heap, counted, so that tests can see
-//             leaks and make the k-th allocation fail (FailAllocationAt).
+//   heap      Alloc / AllocZeroed / Free: the C heap.
+//   counting  Every block, array and string the engine makes goes through here and is
+//             counted (Counters), so that tests see leaks; test builds (TK_FAULT_INJECTION)
+//             can also make the k-th of them fail (FailAllocationAt).
 //   strings   ReplaceText: store a text in a caller's string VARIANT (Banner, Status),
 //             reusing its BSTR where it holds one.
 //   cells     CompareCells (VarCmp), CopyCell (VariantCopy), ClearCell, AsInt32.
@@ -34,13 +36,22 @@ void* AllocZeroed(std::size_t count, std::size_t size) noexcept;
 void Free(void* block) noexcept;
 
 struct HeapCounters {
-  std::int64_t allocations;  // successful Alloc/AllocZeroed calls since load
-  std::int64_t frees;        // Free calls with a non-null block
+  std::int64_t allocations;     // successful Alloc/AllocZeroed calls since load
+  std::int64_t frees;           // Free calls with a non-null block
+  std::int64_t arraysCreated;   // SAFEARRAYs created through CreateVariantVector/CreateArray
+  std::int64_t arraysDestroyed; // SAFEARRAYs destroyed through DestroyArray
+  std::int64_t strings;         // BSTRs allocated for the caller (texts, generated words)
 };
 HeapCounters Counters() noexcept;
 
-// Test hook: the nth allocation from now (1 = the next one) fails; 0 switches it off.
+#ifdef TK_FAULT_INJECTION
+// Test hook: the nth allocation of any kind from now (1 = the next one) fails; 0 switches
+// it off. Only test builds have it: the DLL cannot be made to fail on purpose.
 void FailAllocationAt(std::int64_t nth) noexcept;
+#endif
+
+// A new BSTR holding `text` for a caller's cell or field; nullptr when memory is short.
+BSTR AllocString(const wchar_t* text) noexcept;
 
 // ---- strings ------------------------------------------------------------------------------
 
