@@ -1,0 +1,738 @@
+// robust_test: random callers against tkselect.dll, in child processes.
+//
+// Every case is made from its seed: a random table (1 or 2 dimensions, lower bounds -5 to
+// 5, 0 to 3 header lines, 0 to 3,000 rows, 1 to 8 columns, cells of every kind a record can
+// carry: numbers, text, dates, currency, booleans, empty, null, errors, decimals, nested
+// arrays, objects, an unknown type), given as an array or as a Range object, with random
+// command lines (valid, invalid, text or caller-built arrays), then a random sequence of
+// commands. Break-outs are answered consistently, randomly or adversarially (huge values,
+// commands instead of answers), copies are made or skipped, and between calls the case may
+// do what the protocol forbids but a buggy macro does: empty, replace or resize Source.Data
+// or Dest.Data, change SortKeyCount, Dest.FirstRow/LastRow or the header counts, put numbers
+// into Banner and Status, pass no record.
+//
+// Checked after every call: the return value is 0 to 3 and the code is one of the statuses
+// that return value can carry; LastError and the Status text agree with the code; every cell
+// a break-out names lies inside the caller's array; and after a MOVE that completed without
+// forbidden changes or skipped copies, the rows are a permutation of the rows before it.
+//
+// The parent runs the cases in batches, each in a child process of its own; a child that
+// crashes reports the seed of the case it was in, and a child that hangs is ended and
+// reported. Usage: robust_test [--cases N] [--seed S] [--batch K]; the last line reads
+// "N passed, N failed".
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/range_object.h"
+#include "entry/record.h"
+
+namespace {
+
+using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
+
+// ---- random ------------------------------------------------------------------------------
+
+struct Rng {
+  std::mt19937 g;
+  explicit Rng(std::uint32_t seed) : g(seed) {}
+  int Below(int n) { return n <= 0 ? 0 : static_cast<int>(g() % static_cast<unsigned>(n)); }
+  int Between(int low, int high) { return low + Below(high - low + 1); }
+  bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(g) < p; }
+  std::int32_t Any() { return static_cast<std::int32_t>(g()); }
+};
+
+// A cell object: answers nothing but counts its references, and frees itself at zero.
+class CellObject final : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
+      *out = this;
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = --refs_;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
+    if (n != nullptr) *n = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** t) override {
+    if (t != nullptr) *t = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return DISP_E_UNKNOWNNAME;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ private:
+  LONG refs_ = 1;
+};
+
+// A Range that may refuse to be written (the engine must answer 716 and keep the rows).
+class FlakyRange final : public tkr::RangeObject {
+ public:
+  FlakyRange(SAFEARRAY* cells, bool refuseWrites) : RangeObject(cells), refuse_(refuseWrites) {}
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
+                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                   UINT* argError) override {
+    if (refuse_ && (flags & DISPATCH_PROPERTYPUT) != 0) return E_FAIL;
+    return RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
+  }
+
+ private:
+  bool refuse_;
+};
+
+const wchar_t* const kWords[] = {L"pear", L"Apple", L"apple", L"", L"Zebra", L"\u00e9clair",
+                                 L"file10", L"file9", L"  spaced ", L"\u65e5\u672c", L"PEAR"};
+
+VARIANT RandomCell(Rng& r, int palette) {
+  VARIANT v;
+  VariantInit(&v);
+  // Palettes: 0 numbers, 1 text, 2 mixed, 3 anything at all, 4 two values only (keys
+  // like that drive the sort to its depth limit on long tables).
+  int kind = 0;
+  if (palette == 4) {
+    v.vt = VT_I4;
+    v.lVal = r.Below(2);
+    return v;
+  }
+  switch (palette) {
+    case 0: kind = r.Below(5); break;
+    case 1: kind = r.Chance(0.9) ? 5 : 6; break;
+    case 2: kind = r.Below(8); break;
+    default: kind = r.Below(16); break;
+  }
+  switch (kind) {
+    case 0: v.vt = VT_I4; v.lVal = r.Between(-50, 50); break;
+    case 1: v.vt = VT_R8; v.dblVal = r.Between(-1000, 1000) / 8.0; break;
+    case 2: v.vt = VT_DATE; v.date = 40000.0 + r.Below(100); break;
+    case 3: v.vt = VT_CY; v.cyVal.int64 = r.Between(-100, 100) * 10000LL; break;
+    case 4: v.vt = VT_BOOL; v.boolVal = r.Chance(0.5) ? VARIANT_TRUE : VARIANT_FALSE; break;
+    case 5: v.vt = VT_BSTR; v.bstrVal = SysAllocString(kWords[r.Below(11)]); break;
+    case 6: break;  // empty
+    case 7: v.vt = VT_I2; v.iVal = static_cast<SHORT>(r.Between(-9, 9)); break;
+    case 8: v.vt = VT_NULL; break;
+    case 9: v.vt = VT_ERROR; v.scode = static_cast<SCODE>(0x800A07FA); break;
+    case 10: {
+      DECIMAL d;
+      VarDecFromI4(r.Between(-99, 99), &d);
+      v.decVal = d;
+      v.vt = VT_DECIMAL;
+      break;
+    }
+    case 11: {
+      SAFEARRAYBOUND b = {static_cast<ULONG>(r.Between(0, 3)), 0};
+      v.parray = SafeArrayCreate(VT_VARIANT, 1, &b);
+      v.vt = VT_ARRAY | VT_VARIANT;
+      break;
+    }
+    case 12: v.vt = VT_DISPATCH; v.pdispVal = new CellObject(); break;
+    case 13: v.vt = 0x7F; v.lVal = r.Any(); break;  // no such type
+    case 14: v.vt = VT_UI1; v.bVal = static_cast<BYTE>(r.Below(256)); break;
+    default: v.vt = VT_R4; v.fltVal = static_cast<float>(r.Between(-9, 9)); break;
+  }
+  return v;
+}
+
+SAFEARRAY* RandomTable(Rng& r, bool small) {
+  const bool oneDimension = r.Chance(0.2);
+  int rows = r.Chance(0.6) ? r.Between(0, 30) : r.Chance(0.75) ? r.Between(31, 300) : r.Between(301, 3000);
+  if (small) rows = r.Between(0, 40);
+  const int columns = oneDimension ? 1 : r.Between(1, 8);
+  SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows), r.Between(-5, 5)},
+                              {static_cast<ULONG>(columns), r.Between(-5, 5)}};
+  if (r.Chance(0.01)) {  // three dimensions: refused, never read
+    SAFEARRAYBOUND cube[3] = {{2, 0}, {2, 0}, {2, 0}};
+    return SafeArrayCreate(VT_VARIANT, 3, cube);
+  }
+  SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, oneDimension ? 1 : 2, bounds);
+  auto* cells = static_cast<VARIANT*>(table->pvData);
+  for (int c = 0; c < columns; ++c) {
+    const int palette = r.Chance(0.1) ? 3 : r.Chance(0.1) ? 4 : r.Below(3);
+    for (int row = 0; row < rows; ++row) cells[c * rows + row] = RandomCell(r, palette);
+  }
+  return table;
+}
+
+// ---- cells the caller reaches --------------------------------------------------------------
+
+struct Geometry {
+  int firstRow = 0, rows = 0, firstColumn = 1, columns = 1;
+};
+
+bool GeometryOf(const VARIANT& data, Geometry& g) {
+  if ((data.vt & VT_ARRAY) == 0 || (data.vt & VT_BYREF) != 0 || data.parray == nullptr) return false;
+  const SAFEARRAY* a = data.parray;
+  if (a->cDims == 1) {
+    g = {a->rgsabound[0].lLbound, static_cast<int>(a->rgsabound[0].cElements), 1, 1};
+    return true;
+  }
+  if (a->cDims != 2) return false;
+  g = {a->rgsabound[1].lLbound, static_cast<int>(a->rgsabound[1].cElements),
+       a->rgsabound[0].lLbound, static_cast<int>(a->rgsabound[0].cElements)};
+  return true;
+}
+
+// The caller's cell at (row, column), or nullptr when it lies outside the array.
+VARIANT* Cell(VARIANT& data, int row, int column) {
+  Geometry g;
+  if (!GeometryOf(data, g) || data.parray->cbElements != sizeof(VARIANT)) return nullptr;
+  if (row < g.firstRow || row >= g.firstRow + g.rows || column < g.firstColumn ||
+      column >= g.firstColumn + g.columns) {
+    return nullptr;
+  }
+  return static_cast<VARIANT*>(data.parray->pvData) + (column - g.firstColumn) * g.rows +
+         (row - g.firstRow);
+}
+
+std::string Fingerprint(const VARIANT& v) {
+  std::string f = std::to_string(v.vt) + ":";
+  if (v.vt == VT_BSTR) {
+    if (v.bstrVal != nullptr) f.append(reinterpret_cast<const char*>(v.bstrVal), SysStringByteLen(v.bstrVal));
+  } else if ((v.vt & VT_ARRAY) != 0) {
+    f += v.parray != nullptr ? std::to_string(v.parray->rgsabound[0].cElements) : "null";
+  } else if (v.vt == VT_DISPATCH || v.vt == VT_UNKNOWN) {
+    f += "object";
+  } else if (v.vt == VT_DECIMAL) {
+    f.append(reinterpret_cast<const char*>(&v.decVal) + 2, sizeof(DECIMAL) - 2);
+  } else {
+    f.append(reinterpret_cast<const char*>(&v.llVal), sizeof(v.llVal));
+  }
+  return f;
+}
+
+// All rows of the array, each as one string, sorted: equal when one is a permutation of
+// the other.
+std::vector<std::string> RowMultiset(VARIANT& data) {
+  std::vector<std::string> rows;
+  Geometry g;
+  if (!GeometryOf(data, g)) return rows;
+  for (int r = 0; r < g.rows; ++r) {
+    std::string row;
+    for (int c = 0; c < g.columns; ++c) row += Fingerprint(*Cell(data, g.firstRow + r, g.firstColumn + c)) + "|";
+    rows.push_back(row);
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+// ---- one case ------------------------------------------------------------------------------
+
+constexpr std::int32_t kCommands[] = {100, 832, 103, 102, 101, 107, 104};
+
+bool IsCommand(std::int32_t code) {
+  return std::find(std::begin(kCommands), std::end(kCommands), code) != std::end(kCommands);
+}
+
+bool EndingStatus(std::int32_t code) {
+  static const std::int32_t statuses[] = {2,   700, 702, 704, 705, 706, 707, 708, 709,
+                                          710, 711, 713, 714, 715, 716, 717, 718};
+  return std::find(std::begin(statuses), std::end(statuses), code) != std::end(statuses);
+}
+
+std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Geometry& source,
+                               const Geometry& dest) {
+  static const wchar_t* const sortWords[] = {L"TK_COMPASCAUTO", L"TK_COMPDESAUTO", L"TK_COMPBRKO"};
+  static const wchar_t* const moveWords[] = {L"TK_MOVEAUTO", L"TK_MOVEBRKO"};
+  static const wchar_t* const exportWords[] = {L"TK_EXPORTAUTO", L"TK_EXPORTBRKO"};
+  if (r.Chance(0.04)) {  // garbage
+    static const wchar_t* const junk[] = {L"1 , TK_COMPASCAUTO", L"  ", L"", L"x,y",
+                                          L"1,TK_COMPASCAUTO,2,TK_COMPDESAUTO", L"99999999999,TK_MOVEAUTO",
+                                          L"1,TK_EXPORTAUTO", L"-1,-1,TK_EXPORTBRKO ,",
+                                          L"1,TK_COMPASCAUTOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOO"};
+    return junk[r.Below(9)];
+  }
+  std::wstring line;
+  const int entries = r.Between(1, 3);
+  // Mostly columns inside the tables, so that most lines build; now and then one outside.
+  auto column = [&](const Geometry& g) {
+    return r.Chance(0.96) ? g.firstColumn + r.Below(g.columns) : g.firstColumn + r.Between(-2, g.columns + 1);
+  };
+  for (int e = 0; e < entries; ++e) {
+    line += std::to_wstring(column(source)) + (r.Chance(0.9) ? L"," : L":");
+    if (fields == 3) line += std::to_wstring(column(dest)) + L",";
+    if (fields == 3) {
+      line += exportWords[r.Chance(0.7) ? 0 : 1];
+    } else if (fields == 2 && sortLine) {
+      line += r.Chance(0.97) ? sortWords[r.Chance(0.75) ? r.Below(2) : 2] : moveWords[r.Below(2)];
+    } else {
+      line += r.Chance(0.97) ? moveWords[r.Below(2)] : sortWords[r.Below(3)];
+    }
+    line += L" ";
+  }
+  return line;
+}
+
+void PutCommand(Rng& r, VARIANT& target, const std::wstring& text, int fields) {
+  VariantClear(&target);
+  if (r.Chance(0.04)) return;  // no command at all
+  if (r.Chance(0.08)) {
+    // A caller-built entry array: sometimes of the wrong shape or element type.
+    const int elements = r.Between(0, 9);
+    SAFEARRAYBOUND b = {static_cast<ULONG>(elements), 0};
+    const VARTYPE type = r.Chance(0.8) ? VT_VARIANT : VT_I4;
+    SAFEARRAY* a = SafeArrayCreate(type, 1, &b);
+    if (type == VT_VARIANT) {
+      auto* cells = static_cast<VARIANT*>(a->pvData);
+      for (int i = 0; i < elements; ++i) {
+        cells[i].vt = VT_I4;
+        cells[i].lVal = (i % fields == fields - 1) ? r.Between(0, 4) + (r.Chance(0.5) ? 0 : 500)
+                                                   : r.Between(-6, 9);
+      }
+    }
+    target.vt = static_cast<VARTYPE>(VT_ARRAY | type);
+    target.parray = a;
+    return;
+  }
+  target.vt = VT_BSTR;
+  target.bstrVal = SysAllocString(text.c_str());
+}
+
+struct Case {
+  Rng r;
+  tk::TKCOMM comm{};
+  tkr::RangeObject* sourceRange = nullptr;  // owned here; released after the record
+  tkr::RangeObject* destRange = nullptr;
+  std::vector<std::string> failures;
+  std::map<int, VARIANT> setAside;
+  bool arraysChanged = false;  // the case emptied, replaced or resized an array
+  bool aliased = false;        // Dest.Data was set to the source's own array
+
+  explicit Case(std::uint32_t seed) : r(seed) {}
+  ~Case() {
+    for (auto& kept : setAside) VariantClear(&kept.second);
+    if (aliased && comm.Dest.Data.vt == comm.Source.Data.vt &&
+        comm.Dest.Data.parray == comm.Source.Data.parray) {
+      comm.Dest.Data.vt = VT_EMPTY;
+    }
+    for (VARIANT* v : {&comm.Banner, &comm.Reserved1, &comm.Source.RangeObj, &comm.Source.Data,
+                       &comm.Dest.RangeObj, &comm.Dest.Data, &comm.SortCmd, &comm.MoveCmd,
+                       &comm.ExportCmd, &comm.Status}) {
+      VariantClear(v);
+    }
+    if (comm.SortIndex != nullptr) {
+      comm.SortIndex->fFeatures &= static_cast<USHORT>(~(FADF_STATIC | FADF_FIXEDSIZE));
+      SafeArrayDestroy(comm.SortIndex);
+    }
+    delete sourceRange;
+    delete destRange;
+  }
+  void Fail(const std::string& why) { failures.push_back(why); }
+};
+
+void PutTable(Case& k, tk::RangeSlot& slot, tkr::RangeObject*& range, bool small) {
+  SAFEARRAY* table = RandomTable(k.r, small);
+  if (k.r.Chance(0.35)) {
+    // A Range answers its cells from 1; give it a 2-D table.
+    if (table->cDims == 2) {
+      table->rgsabound[0].lLbound = 1;
+      table->rgsabound[1].lLbound = 1;
+    }
+    range = new FlakyRange(table, k.r.Chance(0.1));
+    tkr::PutRangeObject(slot.RangeObj, *range);
+  } else {
+    slot.Data.vt = VT_ARRAY | VT_VARIANT;
+    slot.Data.parray = table;
+  }
+  slot.HeaderLines = k.r.Chance(0.9) ? k.r.Between(0, 3) : k.r.Between(-2, 5000);
+}
+
+// What a buggy macro does between two calls.
+bool ForbiddenChange(Case& k) {
+  tk::TKCOMM& c = k.comm;
+  // Before the source array goes, a destination that is the same array lets go of it.
+  if (k.aliased && c.Dest.Data.parray == c.Source.Data.parray) {
+    c.Dest.Data.vt = VT_EMPTY;
+    k.aliased = false;
+  }
+  switch (k.r.Below(9)) {
+    case 0:
+      VariantClear(&c.Source.Data);
+      k.arraysChanged = true;
+      return true;
+    case 1:
+      VariantClear(&c.Source.Data);
+      c.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+      c.Source.Data.parray = RandomTable(k.r, true);
+      k.arraysChanged = true;
+      return true;
+    case 2:
+      if (c.Source.Data.vt == (VT_ARRAY | VT_VARIANT) && c.Source.Data.parray != nullptr &&
+          c.Source.Data.parray->cDims == 2) {
+        SAFEARRAYBOUND b = c.Source.Data.parray->rgsabound[0];
+        b.cElements = b.cElements > 1 && k.r.Chance(0.5) ? b.cElements - 1 : b.cElements + 1;
+        SafeArrayRedim(c.Source.Data.parray, &b);
+      }
+      k.arraysChanged = true;
+      return true;
+    case 3:
+      c.SortKeyCount = k.r.Chance(0.5) ? k.r.Between(-3, 30) : k.r.Any();
+      return false;  // the rows themselves are not touched
+    case 4:
+      c.Dest.FirstRow = k.r.Between(-10, 50);
+      c.Dest.LastRow = k.r.Between(-10, 5000);
+      return false;
+    case 5:
+      VariantClear(&c.Status);
+      c.Status.vt = VT_R8;
+      c.Status.dblVal = 12.5;
+      VariantClear(&c.Banner);
+      c.Banner.vt = VT_I4;
+      c.Banner.lVal = k.r.Any();
+      return false;
+    case 6:
+      k.arraysChanged = true;
+      VariantClear(&c.Dest.Data);
+      if (k.r.Chance(0.5)) {
+        c.Dest.Data.vt = VT_ARRAY | VT_VARIANT;
+        c.Dest.Data.parray = RandomTable(k.r, true);
+      }
+      return false;
+    case 7:
+      c.Source.HeaderLines = k.r.Between(-3, 10);
+      c.Dest.HeaderLines = k.r.Between(-3, 10);
+      return false;
+    default:
+      c.IgnoreEmpty = k.r.Any();
+      c.BenchRows = k.r.Between(-5, 4000);
+      c.BenchShuffle = k.r.Chance(0.2) ? std::nan("") : k.r.Between(-10, 300) / 10.0;
+      return false;
+  }
+}
+
+// Does what a copy break-out asks, in the caller's arrays; false when it names a cell
+// outside them.
+bool PerformCopy(Case& k, std::int32_t code) {
+  tk::TKCOMM& c = k.comm;
+  const bool inside = code == 204 ? Cell(c.Source.Data, c.BrkRowA, c.BrkColumn) != nullptr &&
+                                        Cell(c.Dest.Data, c.BrkDestRow, c.BrkDestColumn) != nullptr
+                                  : Cell(c.Source.Data, c.BrkRowA, c.BrkColumn) != nullptr &&
+                                        Cell(c.Source.Data, c.BrkRowB, c.BrkColumn) != nullptr;
+  if (!inside && !k.arraysChanged) k.Fail("copy break-out names a cell outside the arrays");
+  if (code == 204) {
+    VARIANT* from = Cell(c.Source.Data, c.BrkRowA, c.BrkColumn);
+    VARIANT* to = Cell(c.Dest.Data, c.BrkDestRow, c.BrkDestColumn);
+    if (from == nullptr || to == nullptr) return false;
+    return SUCCEEDED(VariantCopy(to, from));
+  }
+  VARIANT* a = Cell(c.Source.Data, c.BrkRowA, c.BrkColumn);
+  VARIANT* b = Cell(c.Source.Data, c.BrkRowB, c.BrkColumn);
+  if (a == nullptr || b == nullptr) return false;
+  // A cell of a type VariantCopy refuses cannot be copied by this caller either: the copy
+  // fails and the rows are no longer a permutation, by the caller's doing.
+  if (code == 202) return SUCCEEDED(VariantCopy(&k.setAside[c.BrkColumn], a));
+  if (code == 201) return SUCCEEDED(VariantCopy(b, a));
+  return SUCCEEDED(VariantCopy(b, &k.setAside[c.BrkColumn]));
+}
+
+// What the cases reached, reported by each child so that a run shows it tested something.
+struct Stats {
+  long calls = 0, breakOuts = 0, movesChecked = 0;
+  std::map<std::int32_t, long> codes;
+} g_stats;
+
+std::string Describe(std::int32_t sent, std::int32_t code, std::int32_t rv) {
+  return "sent " + std::to_string(sent) + " -> code " + std::to_string(code) + ", return " +
+         std::to_string(rv);
+}
+
+void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
+  tk::TKCOMM& c = k.comm;
+  PutTable(k, c.Source, k.sourceRange, false);
+  if (k.r.Chance(0.7)) PutTable(k, c.Dest, k.destRange, true);
+  if (k.r.Chance(0.03) && k.destRange == nullptr && c.Source.Data.vt == (VT_ARRAY | VT_VARIANT)) {
+    VariantClear(&c.Dest.Data);
+    c.Dest.Data = c.Source.Data;  // the same array twice: the record must not free it twice
+    k.aliased = true;
+  }
+  Geometry source, dest;
+  if (k.sourceRange != nullptr) {
+    VARIANT v;
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = k.sourceRange->cells();
+    GeometryOf(v, source);
+  } else {
+    GeometryOf(c.Source.Data, source);
+  }
+  if (k.destRange != nullptr) {
+    VARIANT v;
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = k.destRange->cells();
+    GeometryOf(v, dest);
+  } else {
+    GeometryOf(c.Dest.Data, dest);
+  }
+  PutCommand(k.r, c.SortCmd, RandomCommandLine(k.r, 2, true, source, dest), 2);
+  if (k.r.Chance(0.5)) PutCommand(k.r, c.MoveCmd, RandomCommandLine(k.r, 2, false, source, dest), 2);
+  if (k.r.Chance(0.7)) PutCommand(k.r, c.ExportCmd, RandomCommandLine(k.r, 3, false, source, dest), 3);
+  c.IgnoreEmpty = k.r.Chance(0.3) ? 1 : 0;
+  c.BenchRows = k.r.Chance(0.5) ? source.rows : k.r.Between(-5, source.rows + 5);
+  c.BenchShuffle = k.r.Between(-10, 30) / 10.0;
+  if (k.r.Chance(0.1)) {
+    SAFEARRAYBOUND b = {3, 1};
+    c.SortIndex = SafeArrayCreate(VT_I4, 1, &b);
+    if (k.r.Chance(0.5)) c.SortIndex->fFeatures |= FADF_FIXEDSIZE;
+  }
+  if (k.r.Chance(0.1)) ForbiddenChange(k);
+
+  // How this case answers break-outs.
+  const int answering = k.r.Below(5);  // 0-1 consistent, 2 random, 3 wide, 4 constant
+  const std::int32_t constant = k.r.Chance(0.5) ? -1 : 1;
+  const double changeRate = k.r.Chance(0.5) ? 0.0 : 0.002;
+  const double skipRate = k.r.Chance(0.7) ? 0.0 : 0.01;
+
+  int steps = k.r.Between(2, 12);
+  bool moving = false, moveClean = false;
+  std::vector<std::string> beforeMove;
+  int breakOuts = 0;
+  std::int32_t code = 0, rv = 0;
+  auto send = [&](std::int32_t sent, bool nullRecord) {
+    code = sent;
+    rv = tkselect(&code, nullRecord ? nullptr : &c);
+    ++g_stats.calls;
+    ++g_stats.codes[code];
+    const std::string what = Describe(sent, code, rv);
+    if (nullRecord) {
+      if (code != 703 || rv != 0) k.Fail("no record: " + what);
+      return;
+    }
+    bool ok = false;
+    switch (rv) {
+      case 0: ok = EndingStatus(code); break;
+      case 1: ok = code == 3 || (code >= 201 && code <= 204); break;
+      case 2: ok = code == 2 || code == 200; break;
+      case 3: ok = code == 2; break;
+      default: break;
+    }
+    if (!ok) k.Fail("status outside the documented set: " + what);
+    if (rv != 1) {
+      const std::int32_t lastError = (code / 100 == 7) ? code : 0;
+      if (c.LastError != lastError) k.Fail("LastError " + std::to_string(c.LastError) + ": " + what);
+      wchar_t expected[8];
+      std::swprintf(expected, 8, L"[%03d]", static_cast<int>(code));
+      if (c.Status.vt != VT_BSTR || c.Status.bstrVal == nullptr ||
+          std::wstring(c.Status.bstrVal).rfind(expected, 0) != 0) {
+        k.Fail("Status text does not start with the code: " + what);
+      }
+    }
+  };
+
+  if (k.r.Chance(0.5)) send(104, false);
+  // Mostly SELECT, then what uses its order; every command now and then.
+  static const std::int32_t kLikely[] = {100, 102, 103, 101, 102, 103, 100, 832};
+  bool first = true;
+  while (steps-- > 0) {
+    std::int32_t command = first && k.r.Chance(0.85) ? 100
+                           : k.r.Chance(0.8)        ? kLikely[k.r.Below(8)]
+                                                    : kCommands[k.r.Below(7)];
+    first = false;
+    if (k.r.Chance(0.1)) command = k.r.Chance(0.5) ? k.r.Between(-3, 3) : k.r.Any();  // a resume
+    if (k.r.Chance(0.01)) {
+      send(command, true);
+      continue;
+    }
+    if (k.r.Chance(0.05) && ForbiddenChange(k)) moveClean = false;
+    if (command == 102) {
+      moving = true;
+      moveClean = true;
+      beforeMove = RowMultiset(c.Source.Data);
+    } else if (IsCommand(command)) {
+      moving = false;
+    }
+    send(command, false);
+    while (rv == 1 && breakOuts < 400000) {
+      ++breakOuts;
+      ++g_stats.breakOuts;
+      if (k.r.Chance(changeRate) && ForbiddenChange(k)) moveClean = false;
+      std::int32_t answer = 0;
+      if (code == 3) {
+        VARIANT* a = Cell(c.Source.Data, c.BrkRowA, c.BrkColumn);
+        VARIANT* b = Cell(c.Source.Data, c.BrkRowB, c.BrkColumn);
+        if ((a == nullptr || b == nullptr) && !k.failures.empty()) break;
+        if (answering <= 1 && a != nullptr && b != nullptr) {
+          const HRESULT v = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+          answer = v == VARCMP_LT ? -1 : v == VARCMP_GT ? 1 : 0;
+        } else if (answering == 2) {
+          answer = k.r.Between(-1, 1);
+        } else if (answering == 3) {
+          answer = k.r.Any();
+        } else {
+          answer = constant;
+        }
+      } else if (k.r.Chance(skipRate)) {
+        moveClean = false;  // the caller skips its copy
+      } else if (!PerformCopy(k, code)) {
+        moveClean = false;
+      }
+      if (k.r.Chance(0.003)) {
+        answer = kCommands[k.r.Below(7)];  // a command instead of an answer
+        if (answer == 102) {
+          moving = true;
+          moveClean = true;
+          beforeMove = RowMultiset(c.Source.Data);
+        } else {
+          moving = false;
+        }
+      } else if (IsCommand(answer)) {
+        answer = 0;
+      }
+      send(answer, false);
+    }
+    if (rv == 1) break;  // break-out budget spent: leave it suspended for the next case
+    if (moving && rv == 0 && code == 2) {
+      if (moveClean) {
+        ++g_stats.movesChecked;
+        if (RowMultiset(c.Source.Data) != beforeMove) {
+          k.Fail("MOVE lost or duplicated rows (seed " + std::to_string(seed) + ")");
+        }
+      }
+      moving = false;
+    }
+  }
+}
+
+// ---- processes -----------------------------------------------------------------------------
+
+std::uint32_t g_currentSeed = 0;
+std::uint32_t g_batchStart = 0;
+
+// A child that crashes exits with kCrashBase + the crashing case's offset in its batch, so
+// that the parent can report the seed and go on with the next case.
+constexpr UINT kCrashBase = 0x10000;
+
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
+  std::printf("CRASH seed=%u exception 0x%08lx\n", g_currentSeed,
+              info != nullptr ? info->ExceptionRecord->ExceptionCode : 0UL);
+  std::fflush(stdout);
+  TerminateProcess(GetCurrentProcess(), kCrashBase + (g_currentSeed - g_batchStart));
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// Self-check of the crash reporting: --crash-at S makes the case with seed S fault on purpose.
+std::uint32_t g_crashAt = 0;
+
+int RunChild(std::uint32_t seed, std::uint32_t count) {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(ReportCrash);
+  HMODULE dll = LoadLibraryA("tkselect.dll");
+  if (dll == nullptr) {
+    std::printf("cannot load tkselect.dll\n");
+    return 255;
+  }
+  auto tkselect = reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
+  int failed = 0;
+  g_batchStart = seed;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    g_currentSeed = seed + i;
+    if (g_crashAt != 0 && g_currentSeed == g_crashAt) {
+      volatile int* nowhere = nullptr;
+      *nowhere = 1;
+    }
+    Case k(g_currentSeed);
+    RunCase(tkselect, g_currentSeed, k);
+    if (!k.failures.empty()) {
+      ++failed;
+      std::printf("FAIL seed=%u: %s\n", g_currentSeed, k.failures.front().c_str());
+    }
+  }
+  std::string codes;
+  for (const auto& [status, n] : g_stats.codes) codes += " " + std::to_string(status) + ":" + std::to_string(n);
+  std::printf("stats seeds %u..%u: calls %ld, break-outs %ld, MOVEs checked %ld, codes%s\n", seed,
+              seed + count - 1, g_stats.calls, g_stats.breakOuts, g_stats.movesChecked, codes.c_str());
+  std::fflush(stdout);
+  return failed < 250 ? failed : 250;
+}
+
+// Runs `count` cases from `seed` in a child; returns its exit code, or -1 for a hang.
+long RunBatch(std::uint32_t seed, std::uint32_t count, DWORD timeoutMs) {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string command = std::string("\"") + self + "\" --child --seed " + std::to_string(seed) +
+                        " --count " + std::to_string(count) + " --crash-at " + std::to_string(g_crashAt);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -2;
+  }
+  long exitCode = -1;
+  if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+    TerminateProcess(process.hProcess, 0xDEAD);
+  } else {
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    exitCode = static_cast<long>(code);
+  }
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::uint32_t cases = 10000, seed = 1, batch = 250, count = 0;
+  bool child = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&]() { return i + 1 < argc ? static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10)) : 0u; };
+    if (arg == "--child") child = true;
+    else if (arg == "--cases") cases = next();
+    else if (arg == "--seed") seed = next();
+    else if (arg == "--batch") batch = std::max(1u, next());
+    else if (arg == "--count") count = next();
+    else if (arg == "--crash-at") g_crashAt = next();
+  }
+  if (child) return RunChild(seed, count);
+
+  std::uint32_t failed = 0, crashed = 0, hung = 0;
+  const std::uint32_t end = seed + cases;
+  for (std::uint32_t start = seed; start < end;) {
+    const std::uint32_t n = std::min(batch, end - start);
+    const long exitCode = RunBatch(start, n, 600000);
+    if (exitCode >= 0 && exitCode <= 250) {
+      failed += static_cast<std::uint32_t>(exitCode);
+      start += n;
+    } else if (exitCode >= static_cast<long>(kCrashBase) &&
+               exitCode < static_cast<long>(kCrashBase + n)) {
+      // The child printed the crashing seed; go on right after it.
+      ++crashed;
+      ++failed;
+      start += static_cast<std::uint32_t>(exitCode - static_cast<long>(kCrashBase)) + 1;
+    } else {
+      if (exitCode == -1) {
+        ++hung;
+        std::printf("HANG in seeds %u..%u\n", start, start + n - 1);
+      } else {
+        std::printf("child for seeds %u..%u ended with 0x%lx\n", start, start + n - 1,
+                    static_cast<unsigned long>(exitCode));
+      }
+      failed += n;
+      start += n;
+    }
+  }
+  std::printf("cases %u, seeds %u..%u, crashes %u, hangs %u\n", cases, seed, seed + cases - 1,
+              crashed, hung);
+  std::printf("%u passed, %u failed\n", cases - failed, failed);
+  return failed == 0 ? 0 : 1;
+}
