@@ -82,8 +82,6 @@ double DateChecksum(const VARIANT* cells, std::uint32_t rows) noexcept {
 
 }  // namespace
 
-void BenchmarkState::Clear() noexcept { *this = BenchmarkState{}; }
-
 std::int32_t Engine::Benchmark() noexcept {
   WriteBannerAndVersion();
   const double now = static_cast<double>(platform::TickCount());

@@ -6,22 +6,6 @@
 #include "platform/platform.h"
 
 namespace tk {
-void Selection::Clear() noexcept {
-  RowIndex.Release();
-  IndexValid = 0;
-  SelFirstRow = 0;
-  SelLastRow = 0;
-  SourceBounds = ArrayBounds{};
-  DestBounds = ArrayBounds{};
-  RowIndexLength = 0;
-  LeftSentinel = 0;
-  RightSentinel = 0;
-  keys.SortKeys.Release();
-  keys.MoveMap.Release();
-  keys.ExportMap.Release();
-  SourceBlock = nullptr;
-  DestBlock = nullptr;
-}
 
 void SortState::Clear() noexcept {
   SortStack.Release();
@@ -30,7 +14,6 @@ void SortState::Clear() noexcept {
   SmallRangeLimit = 0;
   InsertRow = 0;
 }
-
 
 std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   if (code == nullptr) return kReturnEnded;  // nowhere to read a command or write a status
@@ -198,9 +181,15 @@ std::int32_t Engine::Reset() noexcept {
   comm_->BrkRowB = 0;
   comm_->BrkRowA = 0;
   comm_->BrkDestRow = 0;
-  sort.SortStack.Release();
+  // The working state of every operation goes; of the selection, the row index and the
+  // sort keys. The move and export maps and the bounds stay until the next SELECT.
+  sort.Clear();
+  compare.Clear();
+  copy.Clear();
+  move.Clear();
+  exporting.Clear();
   selection.RowIndex.Release();
-  selection.keys.SortKeys.Release();  // the move and export maps stay until the next SELECT
+  selection.keys.SortKeys.Release();
   selection.IndexValid = 0;
   return Finish(Status::Success, kReturnReset);
 }

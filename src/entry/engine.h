@@ -18,10 +18,14 @@
 // ResumeState and returns to the run loop (Run), which switches on it. A sort of a million
 // rows therefore runs in a flat loop, whatever the number of comparisons.
 //
-// State groups, each owned by one module and cleared by its own Clear (frees, then zeroes;
-// safe twice):
-//   Selection       the row index and the geometry of the last SELECT
+// State groups, each owned by one module; the working state of an operation has a Clear
+// (frees, then zeroes; safe twice) that RESET calls:
+//   Selection       the row index, key tables and geometry of the last SELECT
 //   SortState       the quicksort's frame stack and cursors
+//   CompareState    the row pair and key of a pending comparison
+//   CopyStep        MOVE's and EXPORT's copy step
+//   MoveState       MOVE's cycle cursors and visited flags
+//   ExportState     EXPORT's cursors
 //   BenchmarkState  the benchmark's mode, clock and checksum
 #pragma once
 
@@ -76,8 +80,6 @@ struct Selection {
   KeyTables keys;                    // SortKeys, MoveMap, ExportMap
   VARIANT* SourceBlock = nullptr;    // Source.Data's cells when SELECT built the tables
   VARIANT* DestBlock = nullptr;      // Dest.Data's cells when SELECT validated it
-
-  void Clear() noexcept;
 };
 
 // The quicksort's working state.
@@ -144,8 +146,6 @@ struct BenchmarkState {
   double BenchStepEnd = 0.0;         // tick count at the end of the last benchmark phase
   std::uint32_t FillRows = 0;        // rows the fill wrote (BenchRows when it ran)
   bool SortPrepared = false;         // a fill phase succeeded and its sort has not finished
-
-  void Clear() noexcept;
 };
 
 class Engine {
