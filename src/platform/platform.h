@@ -2,9 +2,12 @@
 //
 // Offered:
 //   heap      Alloc / AllocZeroed / Free: the C heap.
-//   counting  Every block, array and string the engine makes goes through here and is
-//             counted (Counters), so that tests see leaks; test builds (TK_FAULT_INJECTION)
-//             can also make the k-th of them fail (FailAllocationAt).
+//   counting  Every heap block, array and new string the engine makes goes through here
+//             and is counted (Counters), so that tests see leaks; test builds
+//             (TK_FAULT_INJECTION) can also make the k-th allocation fail
+//             (FailAllocationAt), reallocations of Banner/Status and the growth of an
+//             entry array included. Strings that VariantCopy makes in the caller's own
+//             cells (EXPORT, the benchmark's mixing) are the caller's and not counted.
 //   strings   ReplaceText: store a text in a caller's string VARIANT (Banner, Status),
 //             reusing its BSTR where it holds one.
 //   cells     CompareCells (VarCmp), CopyCell (VariantCopy), ClearCell, AsInt32.
