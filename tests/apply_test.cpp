@@ -15,6 +15,7 @@ namespace {
 using tk::Engine;
 using tkt::BreakOut;
 using tkt::Caller;
+using tkt::Order;
 using tkt::Cell;
 using tkt::Dump;
 using tkt::FakeRange;
@@ -22,12 +23,6 @@ using tkt::Record;
 using tkt::Rows;
 
 using Grid = std::vector<std::vector<std::wstring>>;
-
-std::vector<std::int32_t> Order(const Engine& e) {
-  std::vector<std::int32_t> out;
-  for (std::uint32_t j = 1; j + 1 < e.selection.RowIndexLength; ++j) out.push_back(e.selection.RowIndex[j]);
-  return out;
-}
 
 // The rows of `before` rearranged as MOVE must leave them: array row F + p - 1 receives the
 // row RowIndex[p] held before; header rows stay. Rows are 1-based here (arrays from 1).

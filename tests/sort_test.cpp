@@ -15,15 +15,9 @@ namespace {
 using tk::Engine;
 using tkt::BreakOut;
 using tkt::Caller;
+using tkt::Order;
 using tkt::Cell;
 using tkt::Record;
-
-// Positions 1..n of the row index.
-std::vector<std::int32_t> Order(const Engine& e) {
-  std::vector<std::int32_t> out;
-  for (std::uint32_t j = 1; j + 1 < e.selection.RowIndexLength; ++j) out.push_back(e.selection.RowIndex[j]);
-  return out;
-}
 
 // A one-column source of integer keys, rows from 1, no header.
 struct KeyColumn {

@@ -4,7 +4,17 @@
 #include "common/caller.h"
 #include "entry/engine.h"
 
+#include <vector>
+
 namespace tkt {
+
+// Positions 1..n of the engine's row index: the order of the last SELECT.
+inline std::vector<std::int32_t> Order(const tk::Engine& engine) {
+  const tk::Selection& s = engine.selection;
+  std::vector<std::int32_t> out;
+  for (std::uint32_t j = 1; j + 1 < s.RowIndexLength; ++j) out.push_back(s.RowIndex[j]);
+  return out;
+}
 
 using tkr::BreakOut;
 using tkr::CompareCellsAscending;
