@@ -21,6 +21,7 @@ using tkt::Dump;
 using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
+using tkt::Dots;
 
 using Grid = std::vector<std::vector<std::wstring>>;
 
@@ -266,12 +267,6 @@ struct ExportSession : DestRange, Session {
 
 const Rows kSource = {{"key", "name", "qty"}, {3, "c", 30}, {1, "a", 10}, {2, "b", 20}};
 
-Rows Blank(int rows, int columns) {
-  Rows out(static_cast<std::size_t>(rows));
-  for (auto& row : out) row.assign(static_cast<std::size_t>(columns), Cell("."));
-  return out;
-}
-
 TEST(Export, HeaderRowsAsManyAsBothHave) {
   struct Case {
     std::int32_t sourceHeaders, destHeaders;
@@ -282,7 +277,7 @@ TEST(Export, HeaderRowsAsManyAsBothHave) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.destHeaders);
-    ExportSession s(Blank(5, 2), kSource, c.sourceHeaders, c.destHeaders,
+    ExportSession s(Dots(5, 2), kSource, c.sourceHeaders, c.destHeaders,
                     L"1,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
     ASSERT_EQ(s.Run(100), 2);
     EXPECT_EQ(s.Run(103), 2);
@@ -290,7 +285,7 @@ TEST(Export, HeaderRowsAsManyAsBothHave) {
     EXPECT_EQ(s.dest.valuePuts, 1);
   }
   // A source without header rows exports none into a destination that has one.
-  ExportSession none(Blank(4, 2), {{3, "c"}, {1, "a"}}, 0, 1, L"1,1,TK_EXPORTAUTO");
+  ExportSession none(Dots(4, 2), {{3, "c"}, {1, "a"}}, 0, 1, L"1,1,TK_EXPORTAUTO");
   ASSERT_EQ(none.Run(100), 2);
   EXPECT_EQ(none.Run(103), 2);
   EXPECT_EQ(Dump(none.dest.cells()),
@@ -298,7 +293,7 @@ TEST(Export, HeaderRowsAsManyAsBothHave) {
 }
 
 TEST(Export, ShorterDestinationStopsAtItsLastRow) {
-  ExportSession s(Blank(2, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
+  ExportSession s(Dots(2, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(100), 2);
   EXPECT_EQ(s.Run(103), 2);
   EXPECT_EQ(Dump(s.dest.cells()), (Grid{{L"a"}, {L"b"}}));
@@ -307,7 +302,7 @@ TEST(Export, ShorterDestinationStopsAtItsLastRow) {
 TEST(Export, ColumnMapRules) {
   // Column 2 unnamed; column 1 named twice (the first entry counts); columns 1 and 3 both
   // go to destination column 3 (the higher source column is copied last and stays).
-  ExportSession s(Blank(3, 3), kSource, 1, 0,
+  ExportSession s(Dots(3, 3), kSource, 1, 0,
                   L"1,2,TK_EXPORTAUTO 1,1,TK_EXPORTAUTO 1,3,TK_EXPORTAUTO 3,3,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(100), 2);
   EXPECT_EQ(s.Run(103), 2);
@@ -318,7 +313,7 @@ TEST(Export, ColumnMapRules) {
 }
 
 TEST(Export, BreakOutsOnHeaderAndDataRows) {
-  ExportSession s(Blank(4, 2), kSource, 1, 1, L"2,2,TK_EXPORTBRKO 1,1,TK_EXPORTAUTO");
+  ExportSession s(Dots(4, 2), kSource, 1, 1, L"2,2,TK_EXPORTBRKO 1,1,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(100), 2);
   s.caller.seen.clear();
   // The caller copies into Dest.Data; the engine writes that array back at the end.
@@ -332,7 +327,7 @@ TEST(Export, BreakOutsOnHeaderAndDataRows) {
 }
 
 TEST(Export, SourceColumnsNumberedFromZero) {
-  FakeRange dest(Blank(3, 2));
+  FakeRange dest(Dots(3, 2));
   Session s;
   tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable({{2, "b"}, {1, "a"}, {3, "c"}}, 1, 0));
   tkt::PutRange(s.r.comm.Dest, dest);
@@ -344,7 +339,7 @@ TEST(Export, SourceColumnsNumberedFromZero) {
 }
 
 TEST(Export, AfterMoveTheIndexNamesTheOldRows) {
-  ExportSession s(Blank(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
+  ExportSession s(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(100), 2);
   ASSERT_EQ(s.Run(102), 2);  // rows now a, b, c; RowIndex still 3, 4, 2
   EXPECT_EQ(s.Run(103), 2);
@@ -360,18 +355,18 @@ TEST(Export, Refusals) {
   ASSERT_EQ(arrayDest.Run(100), 2);
   EXPECT_EQ(arrayDest.Run(103), 715);
 
-  ExportSession noMap(Blank(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
+  ExportSession noMap(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
   VariantClear(&noMap.r.comm.ExportCmd);
   ASSERT_EQ(noMap.Run(100), 2);
   EXPECT_EQ(noMap.Run(103), 709);
 
-  ExportSession failing(Blank(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
+  ExportSession failing(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
   ASSERT_EQ(failing.Run(100), 2);
   failing.dest.valuePutFailure = E_FAIL;
   EXPECT_EQ(failing.Run(103), 716);
   EXPECT_EQ(Dump(failing.r.comm.Dest.Data.parray), (Grid{{L"a"}, {L"b"}, {L"c"}}));
 
-  ExportSession moved(Blank(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
+  ExportSession moved(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
   ASSERT_EQ(moved.Run(100), 2);
   moved.r.comm.Dest.FirstRow = 0;  // above the destination array
   EXPECT_EQ(moved.Run(103), 700);
@@ -382,7 +377,7 @@ TEST(Export, Refusals) {
 }
 
 TEST(Export, ACellThatCannotBeCopiedEndsWith705) {
-  ExportSession s(Blank(3, 2), kSource, 1, 0, L"2,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
+  ExportSession s(Dots(3, 2), kSource, 1, 0, L"2,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(100), 2);
   VARIANT& odd = tkt::CellAt(s.r.comm.Source.Data.parray, 4, 3);  // qty of row "b"
   VariantClear(&odd);
@@ -513,7 +508,7 @@ TEST(ApplyRandom, MoveAndExportAgreeWithTheIndex) {
     const int destRows = 1 + pick(80);
     const int destColumns = 1 + pick(4);
     const int destHeaders = pick(std::min(destRows, 3));
-    FakeRange dest(Blank(destRows, destColumns));
+    FakeRange dest(Dots(destRows, destColumns));
 
     Session s;
     tkt::PutRange(s.r.comm.Source, source);

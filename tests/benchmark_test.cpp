@@ -19,6 +19,7 @@ using tkt::Cell;
 using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
+using tkt::Dots;
 
 constexpr double kNow = 46000.25;  // an OLE date in 2025
 constexpr std::int64_t kSeed = 1765000000;
@@ -88,12 +89,6 @@ Table Expected(Table table, int rows, double shuffle, std::int64_t seed) {
     for (int k = 0; a != b && k < m; ++k) table[a][k] = table[b][k];
   }
   return table;
-}
-
-Rows Dots(int rows, int columns) {
-  Rows out(static_cast<std::size_t>(rows));
-  for (auto& row : out) row.assign(static_cast<std::size_t>(columns), Cell("."));
-  return out;
 }
 
 // A source Range, the record and the engine, with a test clock that tests move on.

@@ -59,6 +59,7 @@ using tkt::Dump;
 using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
+using tkt::Dots;
 
 using Grid = std::vector<std::vector<std::wstring>>;
 
@@ -126,12 +127,6 @@ class ReadWatch {
   bool held_;
   int counts_;
 };
-
-Rows Dots(int rows, int columns) {
-  Rows out(static_cast<std::size_t>(rows));
-  for (auto& row : out) row.assign(static_cast<std::size_t>(columns), Cell("."));
-  return out;
-}
 
 // ---- one world per run --------------------------------------------------------------------
 

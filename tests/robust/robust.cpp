@@ -192,6 +192,20 @@ bool GeometryOf(const VARIANT& data, Geometry& g) {
   return true;
 }
 
+// The geometry of a slot's table: the Range's cells when it has one, else its array.
+Geometry TableGeometry(const tk::RangeSlot& slot, const tkr::RangeObject* range) {
+  Geometry g;
+  if (range != nullptr) {
+    VARIANT cells;
+    cells.vt = VT_ARRAY | VT_VARIANT;
+    cells.parray = range->cells();
+    GeometryOf(cells, g);
+  } else {
+    GeometryOf(slot.Data, g);
+  }
+  return g;
+}
+
 // The caller's cell at (row, column), or nullptr when it lies outside the array.
 VARIANT* Cell(VARIANT& data, int row, int column) {
   Geometry g;
@@ -464,23 +478,8 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
     c.Dest.Data = c.Source.Data;  // the same array twice: the record must not free it twice
     k.aliased = true;
   }
-  Geometry source, dest;
-  if (k.sourceRange != nullptr) {
-    VARIANT v;
-    v.vt = VT_ARRAY | VT_VARIANT;
-    v.parray = k.sourceRange->cells();
-    GeometryOf(v, source);
-  } else {
-    GeometryOf(c.Source.Data, source);
-  }
-  if (k.destRange != nullptr) {
-    VARIANT v;
-    v.vt = VT_ARRAY | VT_VARIANT;
-    v.parray = k.destRange->cells();
-    GeometryOf(v, dest);
-  } else {
-    GeometryOf(c.Dest.Data, dest);
-  }
+  const Geometry source = TableGeometry(c.Source, k.sourceRange);
+  const Geometry dest = TableGeometry(c.Dest, k.destRange);
   PutCommand(k.r, c.SortCmd, RandomCommandLine(k.r, 2, true, source, dest), 2);
   if (k.r.Chance(0.5)) PutCommand(k.r, c.MoveCmd, RandomCommandLine(k.r, 2, false, source, dest), 2);
   if (k.r.Chance(0.7)) PutCommand(k.r, c.ExportCmd, RandomCommandLine(k.r, 3, false, source, dest), 3);

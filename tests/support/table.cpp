@@ -84,6 +84,12 @@ Rows NumberGrid(int n, int columns) {
   return rows;
 }
 
+Rows Dots(int n, int columns) {
+  Rows out(static_cast<std::size_t>(n));
+  for (auto& row : out) row.assign(static_cast<std::size_t>(columns), Cell("."));
+  return out;
+}
+
 SAFEARRAY* MakeTable(const Rows& rows, std::int32_t firstRow, std::int32_t firstColumn) {
   std::size_t columns = 0;
   for (const auto& row : rows) columns = std::max(columns, row.size());

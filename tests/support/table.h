@@ -46,6 +46,9 @@ using Rows = std::vector<std::vector<Cell>>;
 // n rows x `columns` columns of numbers: row r (from 0), column c (from 0) holds r * 10 + c.
 Rows NumberGrid(int n, int columns);
 
+// n rows x `columns` columns all holding the text "." (a blank destination, a table to fill).
+Rows Dots(int n, int columns);
+
 // A two-dimensional array holding rows[r][c] at (firstRow + r, firstColumn + c). Rows
 // shorter than the longest are padded with empty cells. The caller owns the result.
 SAFEARRAY* MakeTable(const Rows& rows, std::int32_t firstRow = 1, std::int32_t firstColumn = 1);
