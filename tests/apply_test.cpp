@@ -15,13 +15,13 @@ namespace {
 using tk::Engine;
 using tkt::BreakOut;
 using tkt::Caller;
-using tkt::Order;
 using tkt::Cell;
+using tkt::Dots;
 using tkt::Dump;
 using tkt::FakeRange;
+using tkt::Order;
 using tkt::Record;
 using tkt::Rows;
-using tkt::Dots;
 
 using Grid = std::vector<std::vector<std::wstring>>;
 
@@ -72,13 +72,15 @@ TEST(Move, TwoCycleAndKCycleBreakOutSequences) {
   ASSERT_EQ(two.Run(100), 2);
   two.caller.seen.clear();
   ASSERT_EQ(two.Run(102), 2);
-  EXPECT_EQ(two.caller.seen, (std::vector<BreakOut>{
-                                 {202, 1, 1, 2, 0, 0}, {201, 2, 1, 2, 0, 0}, {203, 2, 2, 2, 0, 0}}));
+  EXPECT_EQ(
+      two.caller.seen,
+      (std::vector<BreakOut>{{202, 1, 1, 2, 0, 0}, {201, 2, 1, 2, 0, 0}, {203, 2, 2, 2, 0, 0}}));
 
   // One cycle through five rows, two break-out columns (1 and 3) of three.
   Session k;
-  tkt::PutArray(k.r.comm.Source.Data, tkt::MakeTable({{"e", 5, "E"}, {"a", 1, "A"}, {"b", 2, "B"},
-                                                      {"c", 3, "C"}, {"d", 4, "D"}}));
+  tkt::PutArray(
+      k.r.comm.Source.Data,
+      tkt::MakeTable({{"e", 5, "E"}, {"a", 1, "A"}, {"b", 2, "B"}, {"c", 3, "C"}, {"d", 4, "D"}}));
   tkt::PutText(k.r.comm.SortCmd, L"2,TK_COMPASCAUTO");
   tkt::PutText(k.r.comm.MoveCmd, L"3,TK_MOVEBRKO 1,TK_MOVEBRKO");
   ASSERT_EQ(k.Run(100), 2);
@@ -96,9 +98,11 @@ TEST(Move, TwoCycleAndKCycleBreakOutSequences) {
   EXPECT_EQ(perCode[202], 2);
   EXPECT_EQ(perCode[201], 2 * 4);
   EXPECT_EQ(perCode[203], 2);
-  EXPECT_EQ(Dump(k.r.comm.Source.Data.parray),
-            (Grid{{L"a", L"1", L"A"}, {L"b", L"2", L"B"}, {L"c", L"3", L"C"}, {L"d", L"4", L"D"},
-                  {L"e", L"5", L"E"}}));
+  EXPECT_EQ(Dump(k.r.comm.Source.Data.parray), (Grid{{L"a", L"1", L"A"},
+                                                     {L"b", L"2", L"B"},
+                                                     {L"c", L"3", L"C"},
+                                                     {L"d", L"4", L"D"},
+                                                     {L"e", L"5", L"E"}}));
 }
 
 TEST(Move, RowsInPlaceAreNotTouchedButTheRangeIsWritten) {
@@ -130,7 +134,8 @@ TEST(Move, SecondMoveAppliesThePermutationAgain) {
 
 TEST(Move, PartlySortedIndexAfterAnAbandonedSort) {
   Session s;
-  tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable({{5, "e"}, {3, "c"}, {4, "d"}, {1, "a"}, {2, "b"}}));
+  tkt::PutArray(s.r.comm.Source.Data,
+                tkt::MakeTable({{5, "e"}, {3, "c"}, {4, "d"}, {1, "a"}, {2, "b"}}));
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPBRKO");
   const Grid start = Dump(s.r.comm.Source.Data.parray);
   std::int32_t code = 100;
@@ -318,10 +323,10 @@ TEST(Export, BreakOutsOnHeaderAndDataRows) {
   s.caller.seen.clear();
   // The caller copies into Dest.Data; the engine writes that array back at the end.
   EXPECT_EQ(s.Run(103), 2);
-  EXPECT_EQ(s.caller.seen, (std::vector<BreakOut>{{204, 1, 1, 2, 1, 2},
-                                                   {204, 3, 2, 2, 2, 2},
-                                                   {204, 4, 3, 2, 3, 2},
-                                                   {204, 2, 4, 2, 4, 2}}));
+  EXPECT_EQ(
+      s.caller.seen,
+      (std::vector<BreakOut>{
+          {204, 1, 1, 2, 1, 2}, {204, 3, 2, 2, 2, 2}, {204, 4, 3, 2, 3, 2}, {204, 2, 4, 2, 4, 2}}));
   EXPECT_EQ(Dump(s.dest.cells()),
             (Grid{{L"key", L"name"}, {L"1", L"a"}, {L"2", L"b"}, {L"3", L"c"}}));
 }
@@ -421,7 +426,8 @@ TEST(SortIndex, CountCutToTheDestination) {
   EXPECT_EQ(cut.caller.lastReturn, 2);
   EXPECT_EQ(cut.r.comm.SortIndexValid, 1);
   const std::vector<std::int32_t> order = Order(cut.engine);
-  EXPECT_EQ(Indexed(cut.r.comm.SortIndex), std::vector<std::int32_t>(order.begin(), order.begin() + 5));
+  EXPECT_EQ(Indexed(cut.r.comm.SortIndex),
+            std::vector<std::int32_t>(order.begin(), order.begin() + 5));
 
   IndexSession longer(10);
   tkt::PutArray(longer.r.comm.Dest.Data, tkt::MakeColumn(std::vector<Cell>(50, Cell(0))));
@@ -542,7 +548,8 @@ TEST(ApplyRandom, MoveAndExportAgreeWithTheIndex) {
         for (const auto& [from, to] : exportMap) {
           if (from == c) {
             expected[static_cast<std::size_t>(destRow - 1)][static_cast<std::size_t>(to - 1)] =
-                sourceBefore[static_cast<std::size_t>(sourceRow - 1)][static_cast<std::size_t>(c - 1)];
+                sourceBefore[static_cast<std::size_t>(sourceRow - 1)]
+                            [static_cast<std::size_t>(c - 1)];
             break;
           }
         }
@@ -550,7 +557,8 @@ TEST(ApplyRandom, MoveAndExportAgreeWithTheIndex) {
     };
     if (!exportMap.empty()) {
       for (int h = 1; h <= headerRows; ++h) put(h, h);
-      for (int p = 0; p < n && destHeaders + 1 + p <= destRows; ++p) put(destHeaders + 1 + p, order[static_cast<std::size_t>(p)]);
+      for (int p = 0; p < n && destHeaders + 1 + p <= destRows; ++p)
+        put(destHeaders + 1 + p, order[static_cast<std::size_t>(p)]);
       EXPECT_EQ(s.Run(103), 2);
       EXPECT_EQ(Dump(dest.cells()), expected);
     } else {

@@ -16,10 +16,10 @@ namespace {
 
 using tk::Engine;
 using tkt::Cell;
+using tkt::Dots;
 using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
-using tkt::Dots;
 
 constexpr double kNow = 46000.25;  // an OLE date in 2025
 constexpr std::int64_t kSeed = 1765000000;
@@ -27,7 +27,9 @@ constexpr std::int64_t kSeed = 1765000000;
 // The draws as the benchmark defines them, replayed from the same seed.
 struct Draws {
   explicit Draws(std::int64_t seed) { std::srand(static_cast<unsigned>(seed)); }
-  int Int(int low, int high) { return static_cast<int>(low + double(high - low) * std::rand() / 32768.0); }
+  int Int(int low, int high) {
+    return static_cast<int>(low + double(high - low) * std::rand() / 32768.0);
+  }
   double Real(double low, double high) { return low + (high - low) * std::rand() / 32768.0; }
   std::wstring Word() {
     const int length = Int(3, 15);
@@ -45,7 +47,9 @@ struct Value {
   VARTYPE vt;
   std::wstring text;
   double number;
-  bool operator==(const Value& o) const { return vt == o.vt && text == o.text && number == o.number; }
+  bool operator==(const Value& o) const {
+    return vt == o.vt && text == o.text && number == o.number;
+  }
 };
 
 Value Of(const VARIANT& v) {
@@ -182,7 +186,8 @@ TEST(BenchmarkFlow, FillSortMoveWithTimings) {
   EXPECT_EQ(b.engine.bench.BenchmarkMode, 0);
   EXPECT_EQ(b.range.valuePuts, 2);
   for (std::int32_t row = 2; row <= 200; ++row) {
-    EXPECT_LE(tkt::CellAt(b.range.cells(), row - 1, 4).lVal, tkt::CellAt(b.range.cells(), row, 4).lVal);
+    EXPECT_LE(tkt::CellAt(b.range.cells(), row - 1, 4).lVal,
+              tkt::CellAt(b.range.cells(), row, 4).lVal);
   }
 }
 

@@ -19,7 +19,7 @@ using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
 // stack pointer moved across the call. A __stdcall callee pops its 8 bytes: 0. A cdecl
 // callee would leave them: -8.
 extern "C" std::int32_t __cdecl CallMeasuringStack(void* fn, std::int32_t* code, void* comm,
-                                                    std::int32_t* espDelta);
+                                                   std::int32_t* espDelta);
 asm(R"(
   .text
   .globl _CallMeasuringStack

@@ -55,11 +55,11 @@ namespace {
 using tk::Engine;
 using tkt::Caller;
 using tkt::Cell;
+using tkt::Dots;
 using tkt::Dump;
 using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
-using tkt::Dots;
 
 using Grid = std::vector<std::vector<std::wstring>>;
 
@@ -240,16 +240,11 @@ void ExpectSameData(const Picture& got, const Picture& want) {
 // The status texts the failures under test can end with.
 std::wstring StatusText(std::int32_t status) {
   switch (status) {
-    case 2:
-      return L"[002]Completed without errors";
-    case 705:
-      return L"[705]Not enough memory for the operation";
-    case 715:
-      return L"[715]Range Error";
-    case 716:
-      return L"[716]Range Read or Write error (UDF's may not change sheet called from))";
-    default:
-      return L"<no text expected for this status>";
+    case 2: return L"[002]Completed without errors";
+    case 705: return L"[705]Not enough memory for the operation";
+    case 715: return L"[715]Range Error";
+    case 716: return L"[716]Range Read or Write error (UDF's may not change sheet called from))";
+    default: return L"<no text expected for this status>";
   }
 }
 
@@ -638,16 +633,11 @@ class Churn {
   Cell RandomCell() {
     static const wchar_t* const kWords[] = {L"a", L"B", L"ab", L"Ab", L"ba", L"abc", L"b a"};
     switch (Pick(9)) {
-      case 0:
-        return Cell(Pick(7));
-      case 1:
-        return Cell(Pick(40) / 8.0);
-      case 2:
-        return Cell();
-      case 3:
-        return Pick(40) == 0 ? Cell::Null() : Cell(true);  // a null cell fails a compare
-      default:
-        return Cell(kWords[Pick(7)]);
+      case 0: return Cell(Pick(7));
+      case 1: return Cell(Pick(40) / 8.0);
+      case 2: return Cell();
+      case 3: return Pick(40) == 0 ? Cell::Null() : Cell(true);  // a null cell fails a compare
+      default: return Cell(kWords[Pick(7)]);
     }
   }
 
@@ -667,14 +657,9 @@ class Churn {
     tkt::PutRange(slot, range);
     switch (Pick(5)) {
       case 0:
-      case 1:
-        VariantClear(&slot.Data);
-        break;
-      case 2:
-        tkt::PutText(slot.Data, L"left over");
-        break;
-      default:
-        break;
+      case 1: VariantClear(&slot.Data); break;
+      case 2: tkt::PutText(slot.Data, L"left over"); break;
+      default: break;
     }
   }
 
@@ -716,9 +701,7 @@ class Churn {
 
     int destColumns = 0;
     switch (Pick(3)) {
-      case 0:
-        VariantClear(&c.Dest.Data);
-        break;
+      case 0: VariantClear(&c.Dest.Data); break;
       case 1:
         destColumns = 1 + Pick(4);
         tkt::PutArray(c.Dest.Data, tkt::MakeTable(Dots(1 + Pick(35), destColumns)));
@@ -739,25 +722,16 @@ class Churn {
     // Command lines: text mostly, sometimes the caller's own entry array, now and then
     // one that must be refused (704, 709).
     switch (Pick(30)) {
-      case 0:
-        tkt::PutText(c.SortCmd, L"1,TK_NOSUCHKEY");
-        break;
-      case 1:
-        tkt::PutText(c.SortCmd, L"99,TK_COMPASCAUTO");
-        break;
-      case 2:
-        VariantClear(&c.SortCmd);
-        break;
-      case 3:
-        tkt::PutText(c.SortCmd, L"   ");
-        break;
+      case 0: tkt::PutText(c.SortCmd, L"1,TK_NOSUCHKEY"); break;
+      case 1: tkt::PutText(c.SortCmd, L"99,TK_COMPASCAUTO"); break;
+      case 2: VariantClear(&c.SortCmd); break;
+      case 3: tkt::PutText(c.SortCmd, L"   "); break;
       case 4:
       case 5:
       case 6:
         tkt::PutArray(c.SortCmd, tkt::MakeColumn({firstColumn + Pick(columns), 1 + Pick(3)}, 0));
         break;
-      default:
-        tkt::PutText(c.SortCmd, SortLine(firstColumn, columns, 1 + Pick(2)).c_str());
+      default: tkt::PutText(c.SortCmd, SortLine(firstColumn, columns, 1 + Pick(2)).c_str());
     }
     if (Pick(2) == 0) {
       VariantClear(&c.MoveCmd);  // derived from the sort keys

@@ -1,12 +1,13 @@
 // Command lines into entry arrays: texts, caller-built arrays, values of other kinds, and the
 // refusals that keep a malformed array or an overlong text from being read out of bounds.
+#include "input/parser.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "input/parser.h"
 #include "platform/platform.h"
 #include "support/table.h"
 
@@ -172,16 +173,15 @@ const TextCase kTextCases[] = {
     {"sort keyword in export line", kExport, L"1,2,TK_COMPASCAUTO", 3, kBad, 0, ""},
     {"export line with one column", kExport, L"1,TK_EXPORTAUTO", 3, kBad, 0, ""},
     {"good then foreign keyword", kMove, L"1,TK_MOVEAUTO 2,TK_EXPORTBRKO", 2, kBad, 1, ""},
-    {"export third entry short", kExport, L"1,2,TK_EXPORTAUTO 3,4,TK_EXPORTBRKO 5,6", 3, kBad,
-     2, ""},
+    {"export third entry short", kExport, L"1,2,TK_EXPORTAUTO 3,4,TK_EXPORTBRKO 5,6", 3, kBad, 2,
+     ""},
     // Keywords of 49 characters or more are cut at 49 and never match.
     {"49-character keyword", kSort, L"1," + std::wstring(49, L'K'), 2, kBad, 0, ""},
     {"50-character keyword", kSort, L"1," + std::wstring(50, L'K'), 2, kBad, 0, ""},
     {"keyword with long tail", kSort, L"1,TK_COMPASCAUTO" + kLongTail, 2, kBad, 0, ""},
     {"long keyword then entry", kSort, L"1," + kLongTail + L" 2,TK_COMPBRKO", 2, kBad, 0, ""},
     {"huge token", kSort, L"2,TK_COMPBRKO 1," + std::wstring(100000, L'k'), 2, kBad, 1, ""},
-    {"long blank run", kSort, std::wstring(50000, L' ') + L"5,TK_COMPDESAUTO", 2, kOk, 1,
-     "(5,2)"},
+    {"long blank run", kSort, std::wstring(50000, L' ') + L"5,TK_COMPDESAUTO", 2, kOk, 1, "(5,2)"},
     // Characters the ANSI code page lacks become its default character, never a keyword.
     {"CJK in keyword", kSort, L"1,TK_COMPASCAUTO\u4E2D", 2, kBad, 0, ""},
     {"CJK instead of keyword", kSort, L"1,\u4E2D\u6587", 2, kBad, 0, ""},
@@ -288,8 +288,7 @@ struct ArrayCase {
 const ArrayCase kArrayCases[] = {
     {"two sort entries", {Cell::Short(3), 1, Cell::Short(1), 2}, 1, 2, kOk, 2},
     {"lower bound 0", {Cell::Short(3), 1}, 0, 2, kOk, 1},
-    {"export entries", {Cell::Short(1), Cell::Short(2), 600, Cell::Short(3), 4, 601}, 1, 3, kOk,
-     2},
+    {"export entries", {Cell::Short(1), Cell::Short(2), 600, Cell::Short(3), 4, 601}, 1, 3, kOk, 2},
     {"no elements", {}, 0, 2, kOk, 0},
     {"five elements, two fields", {1, 1, 2, 2, 3}, 1, 2, kBad, 2},
     {"seven elements, three fields", {1, 1, 600, 2, 2, 601, 3}, 1, 3, kBad, 2},

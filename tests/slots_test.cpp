@@ -1,8 +1,9 @@
 // Table slots: validation, defaults, Range reads and writes, seen through SELECT.
+#include "input/slots.h"
+
 #include <gtest/gtest.h>
 
 #include "entry/engine.h"
-#include "input/slots.h"
 #include "support/fake_range.h"
 #include "support/table.h"
 

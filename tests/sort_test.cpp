@@ -15,8 +15,8 @@ namespace {
 using tk::Engine;
 using tkt::BreakOut;
 using tkt::Caller;
-using tkt::Order;
 using tkt::Cell;
+using tkt::Order;
 using tkt::Record;
 
 // A one-column source of integer keys, rows from 1, no header.
@@ -59,12 +59,9 @@ TEST(SortFigures, ComparisonsAndDepthOnThousandRows) {
     std::size_t comparisons;  // 0: not checked
     int deepest;              // -1: not checked
   } const figures[] = {
-      {"ascending", 1000, 2, 7987, 8},
-      {"descending", 1000, 2, 7995, 8},
-      {"equal", 1000, 2, 7987, 8},
-      {"alternating", 1000, 2, 0, 496},
-      {"alternating", 2000, 714, 0, -1},
-      {"ones then zeros", 1000, 714, 0, -1},
+      {"ascending", 1000, 2, 7987, 8},   {"descending", 1000, 2, 7995, 8},
+      {"equal", 1000, 2, 7987, 8},       {"alternating", 1000, 2, 0, 496},
+      {"alternating", 2000, 714, 0, -1}, {"ones then zeros", 1000, 714, 0, -1},
   };
   for (const Figure& f : figures) {
     SCOPED_TRACE(std::string(f.shape) + " " + std::to_string(f.n));
@@ -144,7 +141,7 @@ TEST(SortProtocol, ThreeRowsCallByCall) {
       {100, 3, 1, 1, 2},  // SELECT: row 1 against the pivot, row 2
       {1, 3, 1, 3, 2},
       {1, 3, 1, 3, 1},
-      {-1, 2, 0, 0, 0},   // done; the break-out fields are cleared
+      {-1, 2, 0, 0, 0},  // done; the break-out fields are cleared
   };
   for (const Exchange& x : calls) {
     SCOPED_TRACE(x.sent);
@@ -208,15 +205,27 @@ TEST(SortCells, TextCaseAndEmptyCells) {
     std::vector<std::int32_t> order;
   } const cases[] = {
       {"case does not tell apart; the second key does",
-       {{"abc", 2}, {"ABC", 1}}, L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO", 0, {2, 1}},
+       {{"abc", 2}, {"ABC", 1}},
+       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
+       0,
+       {2, 1}},
       {"descending: empty last", {{3}, {Cell()}, {1}}, L"1,TK_COMPDESAUTO", 0, {1, 3, 2}},
       {"ascending: empty last", {{3}, {Cell()}, {1}}, L"1,TK_COMPASCAUTO", 0, {3, 1, 2}},
-      {"two empties are equal", {{Cell(), 2}, {Cell(), 1}}, L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
-       0, {2, 1}},
-      {"ignored empty: the second key decides", {{Cell(), 2}, {5, 1}},
-       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO", 1, {2, 1}},
-      {"not ignored: empty goes last", {{Cell(), 1}, {5, 2}},
-       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO", 0, {2, 1}},
+      {"two empties are equal",
+       {{Cell(), 2}, {Cell(), 1}},
+       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
+       0,
+       {2, 1}},
+      {"ignored empty: the second key decides",
+       {{Cell(), 2}, {5, 1}},
+       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
+       1,
+       {2, 1}},
+      {"not ignored: empty goes last",
+       {{Cell(), 1}, {5, 2}},
+       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
+       0,
+       {2, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -241,7 +250,8 @@ TEST(SortCells, NullCellEnds710) {
   EXPECT_EQ(engine.Call(&code, &r.comm), 0);
   EXPECT_EQ(code, 710);
   EXPECT_EQ(r.comm.LastError, 710);
-  EXPECT_EQ(tkt::FieldText(r.comm.Status), L"[710]Missing, empty or improperly formatted array cell");
+  EXPECT_EQ(tkt::FieldText(r.comm.Status),
+            L"[710]Missing, empty or improperly formatted array cell");
   EXPECT_TRUE(engine.sort.SortStack);
   EXPECT_EQ(engine.selection.IndexValid, 1);
 }
@@ -406,7 +416,8 @@ TEST(SortRandom, MixedCellsAnyKeys) {
 
     Caller caller(engine);
     caller.compare = [&](const BreakOut& b, tk::TKCOMM&) {
-      return keyResult(3, tkt::CellAt(table, b.rowA, b.column), tkt::CellAt(table, b.rowB, b.column));
+      return keyResult(3, tkt::CellAt(table, b.rowA, b.column),
+                       tkt::CellAt(table, b.rowB, b.column));
     };
     const std::int32_t code = caller.Run(100, r.comm);
     if (code == 714) continue;  // few distinct keys on many rows: a legitimate ending

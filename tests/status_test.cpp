@@ -1,9 +1,10 @@
 // Status texts, LastError and the two text fields of the record.
+#include "entry/status.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "entry/status.h"
 #include "support/fake_range.h"
 #include "support/table.h"
 

@@ -69,13 +69,24 @@ TEST(Csv, CellTypes) {
     bool quoted;
     VARTYPE vt;
   } const cases[] = {
-      {L"", false, VT_EMPTY},        {L"", true, VT_BSTR},         {L"42", false, VT_I4},
-      {L"-7", false, VT_I4},         {L"42", true, VT_BSTR},       {L"3000000000", false, VT_R8},
-      {L"2.5", false, VT_R8},        {L"1e3", false, VT_R8},       {L"0x10", false, VT_BSTR},
-      {L"inf", false, VT_BSTR},      {L" 5", false, VT_BSTR},      {L"TRUE", false, VT_BOOL},
-      {L"false", false, VT_BOOL},    {L"2026-03-14", false, VT_DATE},
-      {L"2026-03-14T08:30", false, VT_DATE},                      {L"2026-13-01", false, VT_BSTR},
-      {L"2026-03-14x", false, VT_BSTR}, {L"pear", false, VT_BSTR},
+      {L"", false, VT_EMPTY},
+      {L"", true, VT_BSTR},
+      {L"42", false, VT_I4},
+      {L"-7", false, VT_I4},
+      {L"42", true, VT_BSTR},
+      {L"3000000000", false, VT_R8},
+      {L"2.5", false, VT_R8},
+      {L"1e3", false, VT_R8},
+      {L"0x10", false, VT_BSTR},
+      {L"inf", false, VT_BSTR},
+      {L" 5", false, VT_BSTR},
+      {L"TRUE", false, VT_BOOL},
+      {L"false", false, VT_BOOL},
+      {L"2026-03-14", false, VT_DATE},
+      {L"2026-03-14T08:30", false, VT_DATE},
+      {L"2026-13-01", false, VT_BSTR},
+      {L"2026-03-14x", false, VT_BSTR},
+      {L"pear", false, VT_BSTR},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.text));
@@ -106,10 +117,16 @@ TEST(CompareRules, NaturalOrder) {
     const wchar_t* b;
     int expected;
   } const cases[] = {
-      {L"file9", L"file10", -1},   {L"File10", L"file9", 1},  {L"img002", L"img2", 0},
-      {L"img2", L"img10", -1},     {L"a", L"B", -1},          {L"abc", L"ab", 1},
-      {L"report 2", L"report 10 final", -1},                  {L"x99999999999999999999", L"x100000000000000000000", -1},
-      {L"", L"a", -1},             {L"v1.10", L"v1.9", 1},
+      {L"file9", L"file10", -1},
+      {L"File10", L"file9", 1},
+      {L"img002", L"img2", 0},
+      {L"img2", L"img10", -1},
+      {L"a", L"B", -1},
+      {L"abc", L"ab", 1},
+      {L"report 2", L"report 10 final", -1},
+      {L"x99999999999999999999", L"x100000000000000000000", -1},
+      {L"", L"a", -1},
+      {L"v1.10", L"v1.9", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.a) + " vs " + tkr::ToUtf8(c.b));
@@ -147,8 +164,8 @@ Outcome RunTool(const std::string& arguments) {
   PROCESS_INFORMATION process = {};
   std::string command = "tkrun.exe " + arguments;
   Outcome out;
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                     &startup, &process)) {
+  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                     &process)) {
     WaitForSingleObject(process.hProcess, 120000);
     GetExitCodeProcess(process.hProcess, &out.exitCode);
     CloseHandle(process.hProcess);
@@ -166,7 +183,8 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
     std::vector<std::pair<std::string, std::string>> files;  // written, expected
   } const cases[] = {
       {"department, then salary descending",
-       "--sort \"2,TK_COMPASCAUTO 4,TK_COMPDESAUTO\" --output out_department.csv examples\\staff.csv",
+       "--sort \"2,TK_COMPASCAUTO 4,TK_COMPDESAUTO\" --output out_department.csv "
+       "examples\\staff.csv",
        {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}}},
       {"file names in natural order by break-outs",
        "--sort \"1,TK_COMPBRKO\" --compare 1=natural --output out_files.csv examples\\files.csv",
@@ -183,7 +201,8 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
     SCOPED_TRACE(c.what);
     const Outcome run = RunTool(c.arguments);
     EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_NE(run.err.find("SELECT    [002]Completed without errors"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("SELECT    [002]Completed without errors"), std::string::npos)
+        << run.err;
     for (const auto& [written, expected] : c.files) {
       const std::string got = ReadAll(written);
       ASSERT_FALSE(got.empty()) << written;

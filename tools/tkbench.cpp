@@ -166,8 +166,8 @@ Flow BenchmarkFlow(TKselectFn tkselect, std::uint32_t rows) {
   flow.writeSeconds = comm.WriteSeconds;
   std::int32_t code = 104;
   tkselect(&code, &comm);
-  for (VARIANT* v : {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data,
-                     &comm.SortCmd}) {
+  for (VARIANT* v :
+       {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data, &comm.SortCmd}) {
     VariantClear(v);
   }
   return flow;
@@ -181,8 +181,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tkbench: cannot load tkselect.dll\n");
     return 1;
   }
-  auto tkselect = reinterpret_cast<TKselectFn>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
+  auto tkselect =
+      reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
   std::vector<std::uint32_t> counts;
   FILE* data = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -195,15 +195,17 @@ int main(int argc, char** argv) {
   if (counts.empty()) counts = {100000, 1000000};
   std::vector<std::pair<double, double>> selectAndStd;
 
-  std::printf("| rows | SELECT s | SELECT comparisons/row | ns/comparison | std::sort s | "
-              "std::sort comparisons/row | ns/comparison | ratio |\n");
+  std::printf(
+      "| rows | SELECT s | SELECT comparisons/row | ns/comparison | std::sort s | "
+      "std::sort comparisons/row | ns/comparison | ratio |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (std::uint32_t rows : counts) {
     const int runs = rows < 200000 ? 3 : 1;
     Result timed, reference, counted;
     for (int run = 0; run < runs; ++run) {
       SAFEARRAY* table = MakeTable(rows, rows);  // the same cells every time, unsorted
-      const Result engine = EngineSort(tkselect, table, L"4,TK_COMPASCAUTO 1,TK_COMPDESAUTO", false);
+      const Result engine =
+          EngineSort(tkselect, table, L"4,TK_COMPASCAUTO 1,TK_COMPDESAUTO", false);
       SafeArrayDestroy(table);
       table = MakeTable(rows, rows);
       const Result sorted = StdSort(table);

@@ -127,8 +127,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
       tkr::CompareRule rule;
       if (eq == std::string::npos || !ParseInt(v.substr(0, eq).c_str(), column) ||
           !tkr::ParseRule(v.substr(eq + 1), rule)) {
-        return Fail("--compare takes COLUMN=RULE with RULE natural, length or exact "
-                    "(optionally :desc), not '" + v + "'");
+        return Fail(
+            "--compare takes COLUMN=RULE with RULE natural, length or exact "
+            "(optionally :desc), not '" +
+            v + "'");
       }
       o.rules[column] = rule;
     } else if (arg == "--separator" && value(v)) {
@@ -208,8 +210,9 @@ std::string StatusText(const tk::TKCOMM& comm) {
 
 const char* Hint(std::int32_t code) {
   switch (code) {
-    case 709: return "check the command lines: entries COLUMN,KEYWORD separated by blanks, "
-                     "columns inside the table, keywords of that line";
+    case 709:
+      return "check the command lines: entries COLUMN,KEYWORD separated by blanks, "
+             "columns inside the table, keywords of that line";
     case 700: return "check --header: the table needs at least one row below its header";
     case 714: return "keys with few distinct values: leave out --unstable, or add a key";
     case 710: return "a key column holds a null cell";
@@ -232,9 +235,10 @@ int main(int argc, char** argv) {
     dllPath = dllPath.substr(0, dllPath.find_last_of("\\/") + 1) + "tkselect.dll";
   }
   HMODULE dll = LoadLibraryA(dllPath.c_str());
-  auto tkselect = dll == nullptr ? nullptr
-                                 : reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(
-                                       GetProcAddress(dll, "TKselect")));
+  auto tkselect =
+      dll == nullptr
+          ? nullptr
+          : reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
   if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dllPath + "'");
 
   tkr::CsvRows rows;
@@ -252,7 +256,8 @@ int main(int argc, char** argv) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
       rows[r].resize(columns);
       const bool data = r >= static_cast<std::size_t>(o.header);
-      rows[r].push_back(tkr::CsvField{data ? std::to_wstring(r + 1 - static_cast<std::size_t>(o.header)) : L"", false});
+      rows[r].push_back(tkr::CsvField{
+          data ? std::to_wstring(r + 1 - static_cast<std::size_t>(o.header)) : L"", false});
     }
     sortCmd += L" " + std::to_wstring(columns + 1) + L",TK_COMPASCAUTO";
   }
@@ -293,7 +298,8 @@ int main(int argc, char** argv) {
       caller.seen.clear();
       const auto t0 = std::chrono::steady_clock::now();
       const std::int32_t code = caller.Run(command, comm);
-      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       if (!o.quiet) {
         std::fprintf(stderr, "%-9s %s  (%zu break-outs, %.3f s)\n", what, StatusText(comm).c_str(),
                      caller.seen.size(), seconds);
@@ -336,9 +342,9 @@ int main(int argc, char** argv) {
 
     std::int32_t reset = 104;  // frees the selection before the tables go
     tkselect(&reset, &comm);
-    for (VARIANT* v : {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data,
-                       &comm.Dest.RangeObj, &comm.Dest.Data, &comm.SortCmd, &comm.MoveCmd,
-                       &comm.ExportCmd}) {
+    for (VARIANT* v :
+         {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data, &comm.Dest.RangeObj,
+          &comm.Dest.Data, &comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) {
       VariantClear(v);
     }
     if (comm.SortIndex != nullptr) SafeArrayDestroy(comm.SortIndex);

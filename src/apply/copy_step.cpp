@@ -38,7 +38,9 @@ VARIANT* RowStart(VARIANT* block, const ArrayBounds& bounds, std::int32_t row) n
 
 }  // namespace
 
-void CopyStep::Clear() noexcept { *this = CopyStep{}; }
+void CopyStep::Clear() noexcept {
+  *this = CopyStep{};
+}
 
 bool Engine::StartCopy(std::int32_t breakStatus, std::int32_t sourceRow, std::int32_t destRow,
                        Continuation after) noexcept {
@@ -86,8 +88,8 @@ bool Engine::RunColumnLoop() noexcept {
     }
     VARIANT* source = copy.SourceCell + copy.ColumnCursor * copy.SourceStride;
     if (toDest) {
-      const auto offset = static_cast<std::uint32_t>(entry->DestColumn -
-                                                     selection.DestBounds.FirstColumn);
+      const auto offset =
+          static_cast<std::uint32_t>(entry->DestColumn - selection.DestBounds.FirstColumn);
       if (FAILED(platform::CopyCell(copy.DestCell + offset * copy.DestStride, source))) {
         pendingReturn_ = Finish(Status::NoMemory);
         return false;

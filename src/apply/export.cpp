@@ -29,7 +29,9 @@ enum class Engine::ExportStep : std::uint8_t {
   End,         // write-back
 };
 
-void ExportState::Clear() noexcept { *this = ExportState{}; }
+void ExportState::Clear() noexcept {
+  *this = ExportState{};
+}
 
 std::int32_t Engine::Export() noexcept {
   WriteBannerAndVersion();
@@ -80,9 +82,10 @@ std::int32_t Engine::RunExport(ExportStep step) noexcept {
           step = ExportStep::DataStart;
           break;
         }
-        if (!StartCopy(ToCode(Status::ExportBreakOut),
-                       source.FirstArrayRow + static_cast<std::int32_t>(exporting.DestRowCursor) - 1,
-                       destRow(), Continuation::ExportHeaderDone)) {
+        if (!StartCopy(
+                ToCode(Status::ExportBreakOut),
+                source.FirstArrayRow + static_cast<std::int32_t>(exporting.DestRowCursor) - 1,
+                destRow(), Continuation::ExportHeaderDone)) {
           return pendingReturn_;
         }
         [[fallthrough]];
@@ -99,8 +102,8 @@ std::int32_t Engine::RunExport(ExportStep step) noexcept {
       case ExportStep::Data: {
         // The last destination row the caller allows, as the record says now, and never
         // past the destination array.
-        const std::int64_t allowed = std::int64_t{c.Dest.LastRow} - c.Dest.FirstRow + 1 +
-                                     exporting.DestFirstOffset;
+        const std::int64_t allowed =
+            std::int64_t{c.Dest.LastRow} - c.Dest.FirstRow + 1 + exporting.DestFirstOffset;
         if (exporting.RowCursor > source.DataRows || exporting.DestRowCursor > allowed ||
             exporting.DestRowCursor > dest.Rows) {
           step = ExportStep::End;

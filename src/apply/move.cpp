@@ -97,9 +97,7 @@ std::int32_t Engine::RunMove(MoveStep step) noexcept {
           return pendingReturn_;
         }
         [[fallthrough]];
-      case MoveStep::CycleStarted:
-        move.CycleCursor = move.RowCursor;
-        [[fallthrough]];
+      case MoveStep::CycleStarted: move.CycleCursor = move.RowCursor; [[fallthrough]];
       case MoveStep::CycleStep: {
         const std::int32_t filled = rowAt(move.CycleCursor);
         if (index[move.CycleCursor] == rowAt(move.RowCursor)) {

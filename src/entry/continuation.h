@@ -10,20 +10,22 @@
 namespace tk {
 
 enum class Continuation : std::int32_t {
-  Idle = 0,               // nothing suspended: a resume ends with 713
-  LeftScan = 1,           // sort: after a comparison of the left scan
-  RightScan = 2,          // sort: after a comparison of the right scan
-  InsertPass = 3,         // sort: after a comparison of the insertion pass
-  CompareBreakOut = 4,    // a comparison waits for the caller's answer
-  MoveCycleStarted = 5,   // MOVE: the cycle's first row is in the temporary row
-  MoveRowCopied = 6,      // MOVE: a row-to-row copy has finished
-  MoveCycleClosed = 7,    // MOVE: the temporary row has been copied back
-  CopyBreakOut = 8,       // a copy step waits for the caller to copy one cell
-  ExportHeaderDone = 9,   // EXPORT: a header row has been copied
-  ExportRowDone = 10,     // EXPORT: a data row has been copied
+  Idle = 0,              // nothing suspended: a resume ends with 713
+  LeftScan = 1,          // sort: after a comparison of the left scan
+  RightScan = 2,         // sort: after a comparison of the right scan
+  InsertPass = 3,        // sort: after a comparison of the insertion pass
+  CompareBreakOut = 4,   // a comparison waits for the caller's answer
+  MoveCycleStarted = 5,  // MOVE: the cycle's first row is in the temporary row
+  MoveRowCopied = 6,     // MOVE: a row-to-row copy has finished
+  MoveCycleClosed = 7,   // MOVE: the temporary row has been copied back
+  CopyBreakOut = 8,      // a copy step waits for the caller to copy one cell
+  ExportHeaderDone = 9,  // EXPORT: a header row has been copied
+  ExportRowDone = 10,    // EXPORT: a data row has been copied
 };
 
-constexpr std::int32_t ToCode(Continuation c) { return static_cast<std::int32_t>(c); }
+constexpr std::int32_t ToCode(Continuation c) {
+  return static_cast<std::int32_t>(c);
+}
 
 static_assert(static_cast<int>(Continuation::Idle) == 0);
 static_assert(static_cast<int>(Continuation::LeftScan) == 1);

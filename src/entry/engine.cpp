@@ -104,8 +104,7 @@ Status Engine::SetUpInputs() noexcept {
 
   // No export command (704) or no destination Range (718): SELECT goes on without one.
   status = LoadKeyTable(c, TableKind::Export, keys, context);
-  if (status != Status::Success && status != Status::NullPointer &&
-      status != Status::ArrayError) {
+  if (status != Status::Success && status != Status::NullPointer && status != Status::ArrayError) {
     return status;
   }
   selection.SourceBlock = sourceBlock;
@@ -229,8 +228,7 @@ std::int32_t Engine::Run() noexcept {
         if (!SourceUnchanged() || !DestUnchanged()) return Finish(Status::ArrayError);
         return ResumeExport(state);
       case Continuation::Idle:
-      default:
-        return Finish(Status::StackFailure);
+      default: return Finish(Status::StackFailure);
     }
   }
 }

@@ -84,11 +84,11 @@ struct Selection {
 
 // The quicksort's working state.
 struct SortState {
-  HeapArray<SortFrame> SortStack;    // kSortStackFrames frames while a sort may run
-  std::int32_t StackDepth = 0;       // index of the current frame
-  std::uint32_t PivotIndex = 0;      // RowIndex position of the current partition's pivot
-  std::uint32_t SmallRangeLimit = 0; // ranges up to this span go to the insertion pass
-  std::int32_t InsertRow = 0;        // the row the insertion pass is placing
+  HeapArray<SortFrame> SortStack;     // kSortStackFrames frames while a sort may run
+  std::int32_t StackDepth = 0;        // index of the current frame
+  std::uint32_t PivotIndex = 0;       // RowIndex position of the current partition's pivot
+  std::uint32_t SmallRangeLimit = 0;  // ranges up to this span go to the insertion pass
+  std::int32_t InsertRow = 0;         // the row the insertion pass is placing
 
   void Clear() noexcept;
 };
@@ -106,14 +106,14 @@ struct CompareState {
 // The copy step shared by MOVE and EXPORT: one row, column by column, each column either
 // done by the engine or handed to the caller as a copy break-out.
 struct CopyStep {
-  VARIANT* DestCell = nullptr;        // destination row's cell at column offset 0
-  VARIANT* SourceCell = nullptr;      // source row's cell at column offset 0
-  std::uint32_t DestStride = 0;       // cells between neighbours of the destination row
-  std::uint32_t SourceStride = 0;     // cells between neighbours of the source row
-  std::uint32_t CopyColumns = 0;      // columns the loop visits: the source's column count
-  std::int32_t BreakStatus = 0;       // 201, 202, 203 or 204: this step's break-out code
-  std::uint32_t ColumnCursor = 0;     // 0-based column offset of the loop
-  std::int32_t AfterCopyState = 0;    // the continuation once every column is done
+  VARIANT* DestCell = nullptr;      // destination row's cell at column offset 0
+  VARIANT* SourceCell = nullptr;    // source row's cell at column offset 0
+  std::uint32_t DestStride = 0;     // cells between neighbours of the destination row
+  std::uint32_t SourceStride = 0;   // cells between neighbours of the source row
+  std::uint32_t CopyColumns = 0;    // columns the loop visits: the source's column count
+  std::int32_t BreakStatus = 0;     // 201, 202, 203 or 204: this step's break-out code
+  std::uint32_t ColumnCursor = 0;   // 0-based column offset of the loop
+  std::int32_t AfterCopyState = 0;  // the continuation once every column is done
 
   void Clear() noexcept;
 };
@@ -140,12 +140,12 @@ struct ExportState {
 
 // The built-in benchmark.
 struct BenchmarkState {
-  std::int32_t BenchmarkMode = 0;    // 1 while a benchmark run is under way
-  double BenchClock = 0.0;           // tick count at which the timed phase started
-  double BenchChecksum = 0.0;        // sum of the generated date column after the fill
-  double BenchStepEnd = 0.0;         // tick count at the end of the last benchmark phase
-  std::uint32_t FillRows = 0;        // rows the fill wrote (BenchRows when it ran)
-  bool SortPrepared = false;         // a fill phase succeeded and its sort has not finished
+  std::int32_t BenchmarkMode = 0;  // 1 while a benchmark run is under way
+  double BenchClock = 0.0;         // tick count at which the timed phase started
+  double BenchChecksum = 0.0;      // sum of the generated date column after the fill
+  double BenchStepEnd = 0.0;       // tick count at the end of the last benchmark phase
+  std::uint32_t FillRows = 0;      // rows the fill wrote (BenchRows when it ran)
+  bool SortPrepared = false;       // a fill phase succeeded and its sort has not finished
 };
 
 class Engine {
@@ -166,8 +166,8 @@ class Engine {
   BenchmarkState bench;
 
  private:
-  enum class SortStep : std::uint8_t;  // the quicksort's steps (quicksort.cpp)
-  enum class MoveStep : std::uint8_t;  // MOVE's steps (move.cpp)
+  enum class SortStep : std::uint8_t;    // the quicksort's steps (quicksort.cpp)
+  enum class MoveStep : std::uint8_t;    // MOVE's steps (move.cpp)
   enum class ExportStep : std::uint8_t;  // EXPORT's steps (export.cpp)
 
   std::int32_t Dispatch() noexcept;
@@ -230,8 +230,8 @@ class Engine {
   std::int32_t Finish(Status status, std::int32_t returnValue = kReturnEnded) noexcept;
 
   std::int32_t pendingReturn_ = 0;  // return value of a step that ended the call
-  std::int32_t* code_ = nullptr;  // the call's code argument, valid during a call only
-  TKCOMM* comm_ = nullptr;        // the call's record, valid during a call only
+  std::int32_t* code_ = nullptr;    // the call's code argument, valid during a call only
+  TKCOMM* comm_ = nullptr;          // the call's record, valid during a call only
 };
 
 }  // namespace tk

@@ -9,10 +9,11 @@ tk::Engine g_engine;
 
 // code: [in/out] command or break-out answer, then the status. comm: [in/out] the caller's
 // record, borrowed for the call. Exported undecorated, ordinal 1, through tkselect.def.
-extern "C" std::int32_t __stdcall TKselect(std::int32_t* code,
-                                                                 tk::TKCOMM* comm) noexcept {
+extern "C" std::int32_t __stdcall TKselect(std::int32_t* code, tk::TKCOMM* comm) noexcept {
   return g_engine.Call(code, comm);
 }
 
 // Nothing to set up or tear down per process or thread.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+  return TRUE;
+}

@@ -33,8 +33,9 @@ constexpr StatusRow kStatusTable[] = {
     {711, L"Index corrupted"},
     {712, L"Flow Error"},
     {713, L"Stack-Failure"},
-    {714, L"Stack-Overflow by extreem recursion (If first-time sort: try presorting 2 or more "
-          L"partial ranges first)"},
+    {714,
+     L"Stack-Overflow by extreem recursion (If first-time sort: try presorting 2 or more "
+     L"partial ranges first)"},
     {715, L"Range Error"},
     {716, L"Range Read or Write error (UDF's may not change sheet called from))"},
     {717, L"Source & Destinaton range must be different"},
@@ -43,7 +44,8 @@ constexpr StatusRow kStatusTable[] = {
 
 // The banner: "<product line> <year> <trailing text> 2.000". The year is the local year
 // at the first lookup of the process, -1 when the clock gives no valid date.
-constexpr wchar_t kBannerLead[] = L"tkselect - resumable multi-key row sorting for spreadsheet tables - (c)";
+constexpr wchar_t kBannerLead[] =
+    L"tkselect - resumable multi-key row sorting for spreadsheet tables - (c)";
 constexpr wchar_t kBannerTrail[] = L"the tkselect developers - version";
 
 wchar_t g_banner[kStatusTextLimit + 1];

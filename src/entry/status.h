@@ -22,38 +22,40 @@
 
 namespace tk {
 
-enum class [[nodiscard]] Status : std::int32_t {
-  Completed = 0,           // row 0: the fallback message
-  Success = 2,             // an operation finished
-  CompareBreakOut = 3,     // the caller compares two rows
-  ContinueIterating = 105, // internal: SELECT hands over to the sort
-  About = 200,             // the answer to ABOUT
-  MoveRowBreakOut = 201,   // the caller copies an array row into another
-  MoveStartBreakOut = 202, // the caller sets a cycle's first row aside
-  MoveCloseBreakOut = 203, // the caller puts the set-aside row back
-  ExportBreakOut = 204,    // the caller copies a cell into the destination
-  BadBounds = 700,
-  BadHeaderLines = 702,
-  NullRecord = 703,
-  NullPointer = 704,
-  NoMemory = 705,
-  StaticSortIndex = 706,
-  OutOfOrder = 707,
-  TooManyDimensions = 708,
-  BadCommandLine = 709,
-  BadCell = 710,
-  IndexCorrupted = 711,
-  FlowError = 712,
-  StackFailure = 713,
-  StackOverflow = 714,
-  RangeError = 715,
-  RangeWriteError = 716,
-  SameSourceAndDest = 717,
-  ArrayError = 718,
-  Banner = 800,            // the banner's row; never an ending
+enum class [[nodiscard]] Status : std::int32_t{
+    Completed = 0,            // row 0: the fallback message
+    Success = 2,              // an operation finished
+    CompareBreakOut = 3,      // the caller compares two rows
+    ContinueIterating = 105,  // internal: SELECT hands over to the sort
+    About = 200,              // the answer to ABOUT
+    MoveRowBreakOut = 201,    // the caller copies an array row into another
+    MoveStartBreakOut = 202,  // the caller sets a cycle's first row aside
+    MoveCloseBreakOut = 203,  // the caller puts the set-aside row back
+    ExportBreakOut = 204,     // the caller copies a cell into the destination
+    BadBounds = 700,
+    BadHeaderLines = 702,
+    NullRecord = 703,
+    NullPointer = 704,
+    NoMemory = 705,
+    StaticSortIndex = 706,
+    OutOfOrder = 707,
+    TooManyDimensions = 708,
+    BadCommandLine = 709,
+    BadCell = 710,
+    IndexCorrupted = 711,
+    FlowError = 712,
+    StackFailure = 713,
+    StackOverflow = 714,
+    RangeError = 715,
+    RangeWriteError = 716,
+    SameSourceAndDest = 717,
+    ArrayError = 718,
+    Banner = 800,  // the banner's row; never an ending
 };
 
-constexpr std::int32_t ToCode(Status s) { return static_cast<std::int32_t>(s); }
+constexpr std::int32_t ToCode(Status s) {
+  return static_cast<std::int32_t>(s);
+}
 
 // The engine's version number, written into Version and printed at the end of the banner.
 // It comes from the project's version, so the banner and the release archive agree.

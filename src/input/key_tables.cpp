@@ -35,8 +35,9 @@ Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
                     const TableContext& context) noexcept {
   switch (which) {
     case TableKind::Sort:
-      return ParseAndBuild(comm.SortCmd, {kSortKeywords, kPairFields, kCompareAscending, kCompareBreakOut}, comm.SortKeyCount,
-                           comm.SortCmdOk, tables.SortKeys, context);
+      return ParseAndBuild(comm.SortCmd,
+                           {kSortKeywords, kPairFields, kCompareAscending, kCompareBreakOut},
+                           comm.SortKeyCount, comm.SortCmdOk, tables.SortKeys, context);
     case TableKind::Move:
       return ParseAndBuild(comm.MoveCmd, {kMoveKeywords, kPairFields, kMoveAuto, kMoveBreakOut},
                            comm.MoveMapCount, comm.MoveCmdOk, tables.MoveMap, context);
@@ -45,8 +46,8 @@ Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
       // table: EXPORT writes into its cells and back into the Range.
       Status status = Status::ArrayError;
       if (comm.Dest.FromRange != 0 && comm.Dest.Valid != 0) {
-        status = ParseAndBuild(comm.ExportCmd, {kExportKeywords, kTripleFields, kExportAuto,
-                                                 kExportBreakOut},
+        status = ParseAndBuild(comm.ExportCmd,
+                               {kExportKeywords, kTripleFields, kExportAuto, kExportBreakOut},
                                comm.ExportMapCount, comm.ExportCmdOk, tables.ExportMap, context);
       }
       // No table from this SELECT: EXPORT must refuse rather than use an older one.

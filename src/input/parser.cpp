@@ -246,6 +246,8 @@ Status ParseCommand(const KeywordTable& keywords, const VARIANT& command, std::i
   return ParseText(keywords, command.bstrVal, fields, entries, count);
 }
 
-char* ToNarrowText(const wchar_t* text) noexcept { return platform::ToAnsiText(text); }
+char* ToNarrowText(const wchar_t* text) noexcept {
+  return platform::ToAnsiText(text);
+}
 
 }  // namespace tk

@@ -24,8 +24,8 @@
 namespace tk {
 
 struct KeywordRow {
-  const char* text;     // upper case, NUL-terminated
-  std::int32_t value;   // the entry's mode
+  const char* text;    // upper case, NUL-terminated
+  std::int32_t value;  // the entry's mode
 };
 
 struct KeywordTable {

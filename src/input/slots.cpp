@@ -94,7 +94,8 @@ Status ValidateSlot(ArrayBounds& bounds, RangeSlot& slot) noexcept {
 
   // All rows below the header, whatever FirstRow and LastRow say.
   bounds.DataRows = bounds.Rows - static_cast<std::uint32_t>(slot.HeaderLines);
-  bounds.RowOffset = static_cast<std::int32_t>(1u - static_cast<std::uint32_t>(bounds.FirstArrayRow));
+  bounds.RowOffset =
+      static_cast<std::int32_t>(1u - static_cast<std::uint32_t>(bounds.FirstArrayRow));
   slot.RowCount = static_cast<double>(bounds.DataRows);
   slot.Valid = 1;
   return Status::Success;
@@ -113,13 +114,13 @@ Status ReadRange(RangeSlot& slot) noexcept {
     slot.Data.vt = VT_EMPTY;
   }
   return RangeTransfer(slot.RangeObj, slot.Data, Transfer::Read) ? Status::Success
-                                                                   : Status::RangeError;
+                                                                 : Status::RangeError;
 }
 
 Status WriteRange(RangeSlot& slot) noexcept {
   if (SlotArray(slot.Data) == nullptr) return Status::NullPointer;
   return RangeTransfer(slot.RangeObj, slot.Data, Transfer::Write) ? Status::Success
-                                                                    : Status::RangeError;
+                                                                  : Status::RangeError;
 }
 
 bool RangeTransfer(const VARIANT& rangeObj, VARIANT& data, Transfer direction) noexcept {

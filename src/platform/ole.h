@@ -13,4 +13,5 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, whose declarations it relies on.
 #include <oleauto.h>

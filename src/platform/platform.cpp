@@ -20,7 +20,9 @@ bool InjectedFailure() noexcept {
   return --g_failCountdown == 0;
 }
 #else
-constexpr bool InjectedFailure() noexcept { return false; }
+constexpr bool InjectedFailure() noexcept {
+  return false;
+}
 #endif
 
 }  // namespace
@@ -46,10 +48,14 @@ void Free(void* block) noexcept {
   std::free(block);
 }
 
-HeapCounters Counters() noexcept { return g_counters; }
+HeapCounters Counters() noexcept {
+  return g_counters;
+}
 
 #ifdef TK_FAULT_INJECTION
-void FailAllocationAt(std::int64_t nth) noexcept { g_failCountdown = nth > 0 ? nth : 0; }
+void FailAllocationAt(std::int64_t nth) noexcept {
+  g_failCountdown = nth > 0 ? nth : 0;
+}
 #endif
 
 BSTR AllocString(const wchar_t* text) noexcept {
@@ -190,12 +196,17 @@ std::uint32_t TickCount() noexcept {
 }
 
 void SeedRandom() noexcept {
-  const std::int64_t seconds = g_testClock != nullptr ? g_testClock->calendarSeconds : _time64(nullptr);
+  const std::int64_t seconds =
+      g_testClock != nullptr ? g_testClock->calendarSeconds : _time64(nullptr);
   std::srand(static_cast<unsigned>(seconds));
 }
 
-int Random() noexcept { return std::rand(); }
+int Random() noexcept {
+  return std::rand();
+}
 
-void SetTestClock(const TestClock* clock) noexcept { g_testClock = clock; }
+void SetTestClock(const TestClock* clock) noexcept {
+  g_testClock = clock;
+}
 
 }  // namespace tk::platform

@@ -39,11 +39,11 @@ void* AllocZeroed(std::size_t count, std::size_t size) noexcept;
 void Free(void* block) noexcept;
 
 struct HeapCounters {
-  std::int64_t allocations;     // successful Alloc/AllocZeroed calls since load
-  std::int64_t frees;           // Free calls with a non-null block
-  std::int64_t arraysCreated;   // SAFEARRAYs created through CreateVariantVector/CreateArray
-  std::int64_t arraysDestroyed; // SAFEARRAYs destroyed through DestroyArray
-  std::int64_t strings;         // BSTRs allocated for the caller (texts, generated words)
+  std::int64_t allocations;      // successful Alloc/AllocZeroed calls since load
+  std::int64_t frees;            // Free calls with a non-null block
+  std::int64_t arraysCreated;    // SAFEARRAYs created through CreateVariantVector/CreateArray
+  std::int64_t arraysDestroyed;  // SAFEARRAYs destroyed through DestroyArray
+  std::int64_t strings;          // BSTRs allocated for the caller (texts, generated words)
 };
 HeapCounters Counters() noexcept;
 
@@ -78,7 +78,9 @@ inline HRESULT CopyCell(VARIANT* dest, const VARIANT* source) noexcept {
   return VariantCopy(dest, const_cast<VARIANT*>(source));
 }
 // VariantClear: releases the cell's content and leaves it VT_EMPTY.
-inline HRESULT ClearCell(VARIANT* cell) noexcept { return VariantClear(cell); }
+inline HRESULT ClearCell(VARIANT* cell) noexcept {
+  return VariantClear(cell);
+}
 // The cell's value converted to a 32-bit integer; false when it does not convert.
 bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept;
 

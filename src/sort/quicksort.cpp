@@ -23,22 +23,22 @@
 namespace tk {
 
 enum class Engine::SortStep : std::uint8_t {
-  StartFrame,    // set up the partition of the current frame (or its insertion pass)
-  Partition,     // loop head: scans while Left < Right
-  LeftScan,      // compare the row at Left with the pivot row
-  LeftDecide,    // continuation 1
-  RightScan,     // compare the row at Right with the pivot row
-  RightDecide,   // continuation 2
-  Exchange,      // swap the two rows the scans stopped at
-  Split,         // push the two parts in the order the pivot's position chooses
+  StartFrame,       // set up the partition of the current frame (or its insertion pass)
+  Partition,        // loop head: scans while Left < Right
+  LeftScan,         // compare the row at Left with the pivot row
+  LeftDecide,       // continuation 1
+  RightScan,        // compare the row at Right with the pivot row
+  RightDecide,      // continuation 2
+  Exchange,         // swap the two rows the scans stopped at
+  Split,            // push the two parts in the order the pivot's position chooses
   AfterFirstLeft,   // the left part (pushed first) is done: the right part next
   AfterFirstRight,  // the right part (pushed first) is done: the left part next
-  Pop,           // the frame is done: continue its parent
-  InsertOuter,   // insertion pass: the next row to place
-  InsertInner,   // compare the row left of the gap with the row being placed
-  InsertDecide,  // continuation 3
-  InsertPlace,   // put the row into the gap
-  Complete,      // check the sentinels and end the call
+  Pop,              // the frame is done: continue its parent
+  InsertOuter,      // insertion pass: the next row to place
+  InsertInner,      // compare the row left of the gap with the row being placed
+  InsertDecide,     // continuation 3
+  InsertPlace,      // put the row into the gap
+  Complete,         // check the sentinels and end the call
 };
 
 namespace {

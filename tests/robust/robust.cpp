@@ -101,8 +101,9 @@ class FlakyRange final : public tkr::RangeObject {
   bool refuse_;
 };
 
-const wchar_t* const kWords[] = {L"pear", L"Apple", L"apple", L"", L"Zebra", L"\u00e9clair",
-                                 L"file10", L"file9", L"  spaced ", L"\u65e5\u672c", L"PEAR"};
+const wchar_t* const kWords[] = {L"pear",      L"Apple",        L"apple",  L"",
+                                 L"Zebra",     L"\u00e9clair",  L"file10", L"file9",
+                                 L"  spaced ", L"\u65e5\u672c", L"PEAR"};
 
 VARIANT RandomCell(Rng& r, int palette) {
   VARIANT v;
@@ -122,16 +123,40 @@ VARIANT RandomCell(Rng& r, int palette) {
     default: kind = r.Below(16); break;
   }
   switch (kind) {
-    case 0: v.vt = VT_I4; v.lVal = r.Between(-50, 50); break;
-    case 1: v.vt = VT_R8; v.dblVal = r.Between(-1000, 1000) / 8.0; break;
-    case 2: v.vt = VT_DATE; v.date = 40000.0 + r.Below(100); break;
-    case 3: v.vt = VT_CY; v.cyVal.int64 = r.Between(-100, 100) * 10000LL; break;
-    case 4: v.vt = VT_BOOL; v.boolVal = r.Chance(0.5) ? VARIANT_TRUE : VARIANT_FALSE; break;
-    case 5: v.vt = VT_BSTR; v.bstrVal = SysAllocString(kWords[r.Below(11)]); break;
+    case 0:
+      v.vt = VT_I4;
+      v.lVal = r.Between(-50, 50);
+      break;
+    case 1:
+      v.vt = VT_R8;
+      v.dblVal = r.Between(-1000, 1000) / 8.0;
+      break;
+    case 2:
+      v.vt = VT_DATE;
+      v.date = 40000.0 + r.Below(100);
+      break;
+    case 3:
+      v.vt = VT_CY;
+      v.cyVal.int64 = r.Between(-100, 100) * 10000LL;
+      break;
+    case 4:
+      v.vt = VT_BOOL;
+      v.boolVal = r.Chance(0.5) ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case 5:
+      v.vt = VT_BSTR;
+      v.bstrVal = SysAllocString(kWords[r.Below(11)]);
+      break;
     case 6: break;  // empty
-    case 7: v.vt = VT_I2; v.iVal = static_cast<SHORT>(r.Between(-9, 9)); break;
+    case 7:
+      v.vt = VT_I2;
+      v.iVal = static_cast<SHORT>(r.Between(-9, 9));
+      break;
     case 8: v.vt = VT_NULL; break;
-    case 9: v.vt = VT_ERROR; v.scode = static_cast<SCODE>(0x800A07FA); break;
+    case 9:
+      v.vt = VT_ERROR;
+      v.scode = static_cast<SCODE>(0x800A07FA);
+      break;
     case 10: {
       DECIMAL d;
       VarDecFromI4(r.Between(-99, 99), &d);
@@ -145,17 +170,31 @@ VARIANT RandomCell(Rng& r, int palette) {
       v.vt = VT_ARRAY | VT_VARIANT;
       break;
     }
-    case 12: v.vt = VT_DISPATCH; v.pdispVal = new CellObject(); break;
-    case 13: v.vt = 0x7F; v.lVal = r.Any(); break;  // no such type
-    case 14: v.vt = VT_UI1; v.bVal = static_cast<BYTE>(r.Below(256)); break;
-    default: v.vt = VT_R4; v.fltVal = static_cast<float>(r.Between(-9, 9)); break;
+    case 12:
+      v.vt = VT_DISPATCH;
+      v.pdispVal = new CellObject();
+      break;
+    case 13:
+      v.vt = 0x7F;
+      v.lVal = r.Any();
+      break;  // no such type
+    case 14:
+      v.vt = VT_UI1;
+      v.bVal = static_cast<BYTE>(r.Below(256));
+      break;
+    default:
+      v.vt = VT_R4;
+      v.fltVal = static_cast<float>(r.Between(-9, 9));
+      break;
   }
   return v;
 }
 
 SAFEARRAY* RandomTable(Rng& r, bool small) {
   const bool oneDimension = r.Chance(0.2);
-  int rows = r.Chance(0.6) ? r.Between(0, 30) : r.Chance(0.75) ? r.Between(31, 300) : r.Between(301, 3000);
+  int rows = r.Chance(0.6)    ? r.Between(0, 30)
+             : r.Chance(0.75) ? r.Between(31, 300)
+                              : r.Between(301, 3000);
   if (small) rows = r.Between(0, 40);
   const int columns = oneDimension ? 1 : r.Between(1, 8);
   SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows), r.Between(-5, 5)},
@@ -180,7 +219,8 @@ struct Geometry {
 };
 
 bool GeometryOf(const VARIANT& data, Geometry& g) {
-  if ((data.vt & VT_ARRAY) == 0 || (data.vt & VT_BYREF) != 0 || data.parray == nullptr) return false;
+  if ((data.vt & VT_ARRAY) == 0 || (data.vt & VT_BYREF) != 0 || data.parray == nullptr)
+    return false;
   const SAFEARRAY* a = data.parray;
   if (a->cDims == 1) {
     g = {a->rgsabound[0].lLbound, static_cast<int>(a->rgsabound[0].cElements), 1, 1};
@@ -221,7 +261,8 @@ VARIANT* Cell(VARIANT& data, int row, int column) {
 std::string Fingerprint(const VARIANT& v) {
   std::string f = std::to_string(v.vt) + ":";
   if (v.vt == VT_BSTR) {
-    if (v.bstrVal != nullptr) f.append(reinterpret_cast<const char*>(v.bstrVal), SysStringByteLen(v.bstrVal));
+    if (v.bstrVal != nullptr)
+      f.append(reinterpret_cast<const char*>(v.bstrVal), SysStringByteLen(v.bstrVal));
   } else if ((v.vt & VT_ARRAY) != 0) {
     f += v.parray != nullptr ? std::to_string(v.parray->rgsabound[0].cElements) : "null";
   } else if (v.vt == VT_DISPATCH || v.vt == VT_UNKNOWN) {
@@ -242,7 +283,8 @@ std::vector<std::string> RowMultiset(VARIANT& data) {
   if (!GeometryOf(data, g)) return rows;
   for (int r = 0; r < g.rows; ++r) {
     std::string row;
-    for (int c = 0; c < g.columns; ++c) row += Fingerprint(*Cell(data, g.firstRow + r, g.firstColumn + c)) + "|";
+    for (int c = 0; c < g.columns; ++c)
+      row += Fingerprint(*Cell(data, g.firstRow + r, g.firstColumn + c)) + "|";
     rows.push_back(row);
   }
   std::sort(rows.begin(), rows.end());
@@ -269,17 +311,24 @@ std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Geometry
   static const wchar_t* const moveWords[] = {L"TK_MOVEAUTO", L"TK_MOVEBRKO"};
   static const wchar_t* const exportWords[] = {L"TK_EXPORTAUTO", L"TK_EXPORTBRKO"};
   if (r.Chance(0.04)) {  // garbage
-    static const wchar_t* const junk[] = {L"1 , TK_COMPASCAUTO", L"  ", L"", L"x,y",
-                                          L"1,TK_COMPASCAUTO,2,TK_COMPDESAUTO", L"99999999999,TK_MOVEAUTO",
-                                          L"1,TK_EXPORTAUTO", L"-1,-1,TK_EXPORTBRKO ,",
-                                          L"1,TK_COMPASCAUTOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOO"};
+    static const wchar_t* const junk[] = {
+        L"1 , TK_COMPASCAUTO",
+        L"  ",
+        L"",
+        L"x,y",
+        L"1,TK_COMPASCAUTO,2,TK_COMPDESAUTO",
+        L"99999999999,TK_MOVEAUTO",
+        L"1,TK_EXPORTAUTO",
+        L"-1,-1,TK_EXPORTBRKO ,",
+        L"1,TK_COMPASCAUTOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOOO"};
     return junk[r.Below(9)];
   }
   std::wstring line;
   const int entries = r.Between(1, 3);
   // Mostly columns inside the tables, so that most lines build; now and then one outside.
   auto column = [&](const Geometry& g) {
-    return r.Chance(0.96) ? g.firstColumn + r.Below(g.columns) : g.firstColumn + r.Between(-2, g.columns + 1);
+    return r.Chance(0.96) ? g.firstColumn + r.Below(g.columns)
+                          : g.firstColumn + r.Between(-2, g.columns + 1);
   };
   for (int e = 0; e < entries; ++e) {
     line += std::to_wstring(column(source)) + (r.Chance(0.9) ? L"," : L":");
@@ -481,8 +530,10 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
   const Geometry source = TableGeometry(c.Source, k.sourceRange);
   const Geometry dest = TableGeometry(c.Dest, k.destRange);
   PutCommand(k.r, c.SortCmd, RandomCommandLine(k.r, 2, true, source, dest), 2);
-  if (k.r.Chance(0.5)) PutCommand(k.r, c.MoveCmd, RandomCommandLine(k.r, 2, false, source, dest), 2);
-  if (k.r.Chance(0.7)) PutCommand(k.r, c.ExportCmd, RandomCommandLine(k.r, 3, false, source, dest), 3);
+  if (k.r.Chance(0.5))
+    PutCommand(k.r, c.MoveCmd, RandomCommandLine(k.r, 2, false, source, dest), 2);
+  if (k.r.Chance(0.7))
+    PutCommand(k.r, c.ExportCmd, RandomCommandLine(k.r, 3, false, source, dest), 3);
   c.IgnoreEmpty = k.r.Chance(0.3) ? 1 : 0;
   c.BenchRows = k.r.Chance(0.5) ? source.rows : k.r.Between(-5, source.rows + 5);
   c.BenchShuffle = k.r.Between(-10, 30) / 10.0;
@@ -525,7 +576,8 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
     if (!ok) k.Fail("status outside the documented set: " + what);
     if (rv != 1) {
       const std::int32_t lastError = (code / 100 == 7) ? code : 0;
-      if (c.LastError != lastError) k.Fail("LastError " + std::to_string(c.LastError) + ": " + what);
+      if (c.LastError != lastError)
+        k.Fail("LastError " + std::to_string(c.LastError) + ": " + what);
       wchar_t expected[8];
       std::swprintf(expected, 8, L"[%03d]", static_cast<int>(code));
       if (c.Status.vt != VT_BSTR || c.Status.bstrVal == nullptr ||
@@ -541,8 +593,8 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
   bool first = true;
   while (steps-- > 0) {
     std::int32_t command = first && k.r.Chance(0.85) ? 100
-                           : k.r.Chance(0.8)        ? kLikely[k.r.Below(8)]
-                                                    : kCommands[k.r.Below(7)];
+                           : k.r.Chance(0.8)         ? kLikely[k.r.Below(8)]
+                                                     : kCommands[k.r.Below(7)];
     first = false;
     if (k.r.Chance(0.1)) command = k.r.Chance(0.5) ? k.r.Between(-3, 3) : k.r.Any();  // a resume
     if (k.r.Chance(0.01)) {
@@ -637,7 +689,8 @@ int RunChild(std::uint32_t seed, std::uint32_t count) {
     std::printf("cannot load tkselect.dll\n");
     return 255;
   }
-  auto tkselect = reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
+  auto tkselect =
+      reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
   int failed = 0;
   g_batchStart = seed;
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -654,9 +707,11 @@ int RunChild(std::uint32_t seed, std::uint32_t count) {
     }
   }
   std::string codes;
-  for (const auto& [status, n] : g_stats.codes) codes += " " + std::to_string(status) + ":" + std::to_string(n);
+  for (const auto& [status, n] : g_stats.codes)
+    codes += " " + std::to_string(status) + ":" + std::to_string(n);
   std::printf("stats seeds %u..%u: calls %ld, break-outs %ld, MOVEs checked %ld, codes%s\n", seed,
-              seed + count - 1, g_stats.calls, g_stats.breakOuts, g_stats.movesChecked, codes.c_str());
+              seed + count - 1, g_stats.calls, g_stats.breakOuts, g_stats.movesChecked,
+              codes.c_str());
   std::fflush(stdout);
   return failed < 250 ? failed : 250;
 }
@@ -666,7 +721,8 @@ long RunBatch(std::uint32_t seed, std::uint32_t count, DWORD timeoutMs) {
   char self[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, self, MAX_PATH);
   std::string command = std::string("\"") + self + "\" --child --seed " + std::to_string(seed) +
-                        " --count " + std::to_string(count) + " --crash-at " + std::to_string(g_crashAt);
+                        " --count " + std::to_string(count) + " --crash-at " +
+                        std::to_string(g_crashAt);
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
@@ -694,13 +750,21 @@ int main(int argc, char** argv) {
   bool child = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto next = [&]() { return i + 1 < argc ? static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10)) : 0u; };
-    if (arg == "--child") child = true;
-    else if (arg == "--cases") cases = next();
-    else if (arg == "--seed") seed = next();
-    else if (arg == "--batch") batch = std::max(1u, next());
-    else if (arg == "--count") count = next();
-    else if (arg == "--crash-at") g_crashAt = next();
+    auto next = [&]() {
+      return i + 1 < argc ? static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10)) : 0u;
+    };
+    if (arg == "--child")
+      child = true;
+    else if (arg == "--cases")
+      cases = next();
+    else if (arg == "--seed")
+      seed = next();
+    else if (arg == "--batch")
+      batch = std::max(1u, next());
+    else if (arg == "--count")
+      count = next();
+    else if (arg == "--crash-at")
+      g_crashAt = next();
   }
   if (child) return RunChild(seed, count);
 

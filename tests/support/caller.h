@@ -1,10 +1,10 @@
 // The protocol driver of the tools, bound to an Engine object for tests.
 #pragma once
 
+#include <vector>
+
 #include "common/caller.h"
 #include "entry/engine.h"
-
-#include <vector>
 
 namespace tkt {
 
@@ -22,9 +22,8 @@ using tkr::CompareCellsAscending;
 class Caller : public tkr::Caller {
  public:
   explicit Caller(tk::Engine& engine)
-      : tkr::Caller([&engine](std::int32_t* code, tk::TKCOMM* comm) {
-          return engine.Call(code, comm);
-        }) {}
+      : tkr::Caller(
+            [&engine](std::int32_t* code, tk::TKCOMM* comm) { return engine.Call(code, comm); }) {}
   using tkr::Caller::Caller;
 };
 

@@ -2,8 +2,7 @@
 
 namespace tkt {
 
-HRESULT FakeRange::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                                 DISPID* ids) {
+HRESULT FakeRange::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
   ++nameLookups;
   if (FAILED(lookupFailure)) return lookupFailure;
   return RangeObject::GetIDsOfNames(riid, names, count, lcid, ids);
@@ -30,6 +29,8 @@ LONG FakeRange::CellCount() const {
   return overrideCount ? countAnswer : RangeObject::CellCount();
 }
 
-void PutRange(tk::RangeSlot& slot, FakeRange& range) { tkr::PutRangeObject(slot.RangeObj, range); }
+void PutRange(tk::RangeSlot& slot, FakeRange& range) {
+  tkr::PutRangeObject(slot.RangeObj, range);
+}
 
 }  // namespace tkt

@@ -1,13 +1,15 @@
 #include "support/table.h"
 
-#include "common/caller.h"
-
 #include <algorithm>
 #include <cwchar>
 
+#include "common/caller.h"
+
 namespace tkt {
 
-Cell::Cell() noexcept { VariantInit(&v_); }
+Cell::Cell() noexcept {
+  VariantInit(&v_);
+}
 Cell::Cell(const char* text) {
   VariantInit(&v_);
   std::wstring wide(text, text + std::char_traits<char>::length(text));
@@ -42,7 +44,9 @@ Cell& Cell::operator=(const Cell& other) {
   if (this != &other) VariantCopy(&v_, const_cast<VARIANT*>(&other.v_));
   return *this;
 }
-Cell::~Cell() { VariantClear(&v_); }
+Cell::~Cell() {
+  VariantClear(&v_);
+}
 
 Cell Cell::Null() {
   Cell c;
@@ -133,11 +137,12 @@ void PutText(VARIANT& target, const wchar_t* text) {
 Shape ShapeOf(const SAFEARRAY* array) {
   // The descriptor lists the last dimension first: entry 0 is the columns of a 2-D array.
   if (array->cDims == 1) {
-    return Shape{array->rgsabound[0].lLbound, static_cast<std::int32_t>(array->rgsabound[0].cElements),
-                 1, 1};
+    return Shape{array->rgsabound[0].lLbound,
+                 static_cast<std::int32_t>(array->rgsabound[0].cElements), 1, 1};
   }
-  return Shape{array->rgsabound[1].lLbound, static_cast<std::int32_t>(array->rgsabound[1].cElements),
-               array->rgsabound[0].lLbound, static_cast<std::int32_t>(array->rgsabound[0].cElements)};
+  return Shape{
+      array->rgsabound[1].lLbound, static_cast<std::int32_t>(array->rgsabound[1].cElements),
+      array->rgsabound[0].lLbound, static_cast<std::int32_t>(array->rgsabound[0].cElements)};
 }
 
 VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column) {

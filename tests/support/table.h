@@ -29,11 +29,11 @@ class Cell {
   Cell& operator=(const Cell& other);
   ~Cell();
 
-  static Cell Null();                       // VT_NULL
-  static Cell Date(double oleDate);         // VT_DATE
+  static Cell Null();                         // VT_NULL
+  static Cell Date(double oleDate);           // VT_DATE
   static Cell Currency(std::int64_t scaled);  // VT_CY, value * 10,000
-  static Cell Error(std::int32_t scode);    // VT_ERROR
-  static Cell Short(std::int16_t value);    // VT_I2
+  static Cell Error(std::int32_t scode);      // VT_ERROR
+  static Cell Short(std::int16_t value);      // VT_I2
 
   const VARIANT& variant() const { return v_; }
 

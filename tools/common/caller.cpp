@@ -32,8 +32,8 @@ std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
       limitHit = true;
       break;
     }
-    const BreakOut b{code, comm.BrkRowA, comm.BrkRowB, comm.BrkColumn, comm.BrkDestRow,
-                     comm.BrkDestColumn};
+    const BreakOut b{code,           comm.BrkRowA,    comm.BrkRowB,
+                     comm.BrkColumn, comm.BrkDestRow, comm.BrkDestColumn};
     seen.push_back(b);
     std::int32_t answer = 0;
     if (b.code == 3) {
@@ -60,15 +60,12 @@ void Caller::Perform(const BreakOut& b, tk::TKCOMM& comm) {
     case 201:
       VariantCopy(&CellAt(source, b.rowB, b.column), &CellAt(source, b.rowA, b.column));
       break;
-    case 203:
-      VariantCopy(&CellAt(source, b.rowB, b.column), &setAside_[b.column]);
-      break;
+    case 203: VariantCopy(&CellAt(source, b.rowB, b.column), &setAside_[b.column]); break;
     case 204:
       VariantCopy(&CellAt(comm.Dest.Data.parray, b.destRow, b.destColumn),
                   &CellAt(source, b.rowA, b.column));
       break;
-    default:
-      break;  // not a break-out this caller knows; answering 0 lets the engine go on
+    default: break;  // not a break-out this caller knows; answering 0 lets the engine go on
   }
 }
 

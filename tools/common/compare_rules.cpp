@@ -7,9 +7,13 @@
 namespace tkr {
 namespace {
 
-int Sign(long long v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
+int Sign(long long v) {
+  return v < 0 ? -1 : v > 0 ? 1 : 0;
+}
 
-bool IsDigit(wchar_t ch) { return ch >= L'0' && ch <= L'9'; }
+bool IsDigit(wchar_t ch) {
+  return ch >= L'0' && ch <= L'9';
+}
 
 }  // namespace
 
@@ -17,7 +21,8 @@ bool ParseRule(const std::string& text, CompareRule& rule) {
   std::string name = text;
   rule.descending = false;
   const std::string desc = ":desc";
-  if (name.size() > desc.size() && name.compare(name.size() - desc.size(), desc.size(), desc) == 0) {
+  if (name.size() > desc.size() &&
+      name.compare(name.size() - desc.size(), desc.size(), desc) == 0) {
     rule.descending = true;
     name.resize(name.size() - desc.size());
   }
@@ -71,7 +76,9 @@ std::int32_t CompareByRule(const CompareRule& rule, const VARIANT& a, const VARI
   int r = 0;
   switch (rule.rule) {
     case Rule::Natural: r = NaturalCompare(ta, tb); break;
-    case Rule::Length: r = Sign(static_cast<long long>(ta.size()) - static_cast<long long>(tb.size())); break;
+    case Rule::Length:
+      r = Sign(static_cast<long long>(ta.size()) - static_cast<long long>(tb.size()));
+      break;
     case Rule::Exact: r = ta.compare(tb) < 0 ? -1 : ta.compare(tb) > 0 ? 1 : 0; break;
   }
   return rule.descending ? -r : r;

@@ -64,7 +64,8 @@ bool ParseNumber(const std::wstring& text, VARIANT& cell) {
   const double real = std::wcstod(text.c_str(), &end);
   // Only plain decimal notation: no hexadecimal, infinities or NaN from a text column.
   for (wchar_t ch : text) {
-    if (!(std::iswdigit(ch) || ch == L'.' || ch == L'-' || ch == L'+' || ch == L'e' || ch == L'E')) {
+    if (!(std::iswdigit(ch) || ch == L'.' || ch == L'-' || ch == L'+' || ch == L'e' ||
+          ch == L'E')) {
       return false;
     }
   }
@@ -101,8 +102,8 @@ std::string ToUtf8(const std::wstring& text) {
 
 std::wstring FromUtf8(const std::string& bytes) {
   if (bytes.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
   return out;
@@ -206,7 +207,8 @@ SAFEARRAY* TableFromCsv(const CsvRows& rows) {
   if (table == nullptr) return nullptr;
   auto* cells = static_cast<VARIANT*>(table->pvData);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    for (std::size_t c = 0; c < rows[r].size(); ++c) cells[c * rows.size() + r] = CellFromField(rows[r][c]);
+    for (std::size_t c = 0; c < rows[r].size(); ++c)
+      cells[c * rows.size() + r] = CellFromField(rows[r][c]);
   }
   return table;
 }
@@ -247,7 +249,8 @@ std::wstring CsvText(const VARIANT& cell, wchar_t separator) {
     if (std::wcstod(plain.c_str(), nullptr) != cell.dblVal) plain = exact;
   }
   bool quote = false;
-  for (wchar_t ch : plain) quote = quote || ch == separator || ch == L'"' || ch == L'\n' || ch == L'\r';
+  for (wchar_t ch : plain)
+    quote = quote || ch == separator || ch == L'"' || ch == L'\n' || ch == L'\r';
   if (!quote && cell.vt == VT_BSTR) {
     // Text stays text: quote it where reading it back unquoted would give another type
     // (a number, a date, a boolean, an empty cell).

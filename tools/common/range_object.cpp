@@ -14,7 +14,8 @@ bool SameName(const wchar_t* a, const wchar_t* b) {
 
 LONG Elements(const SAFEARRAY* cells) {
   LONG count = 1;
-  for (USHORT d = 0; d < cells->cDims; ++d) count *= static_cast<LONG>(cells->rgsabound[d].cElements);
+  for (USHORT d = 0; d < cells->cDims; ++d)
+    count *= static_cast<LONG>(cells->rgsabound[d].cElements);
   return count;
 }
 
@@ -37,8 +38,12 @@ HRESULT RangeObject::QueryInterface(REFIID riid, void** out) {
   return E_NOINTERFACE;
 }
 
-ULONG RangeObject::AddRef() { return static_cast<ULONG>(++refs); }
-ULONG RangeObject::Release() { return static_cast<ULONG>(--refs); }
+ULONG RangeObject::AddRef() {
+  return static_cast<ULONG>(++refs);
+}
+ULONG RangeObject::Release() {
+  return static_cast<ULONG>(--refs);
+}
 
 HRESULT RangeObject::GetTypeInfoCount(UINT* count) {
   if (count != nullptr) *count = 0;
@@ -63,7 +68,9 @@ HRESULT RangeObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DI
   return S_OK;
 }
 
-LONG RangeObject::CellCount() const { return Elements(cells_); }
+LONG RangeObject::CellCount() const {
+  return Elements(cells_);
+}
 
 HRESULT RangeObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                             VARIANT* result, EXCEPINFO*, UINT*) {
