@@ -16,12 +16,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 tk_log() { printf '[tkselect] %s\n' "$*" >&2; }
 
-# Installs the cross compiler, Wine (32-bit), CMake and GoogleTest's sources, each only
-# when it is missing.
+# Installs the cross compiler, Wine (32-bit), CMake, clang-format and GoogleTest's sources,
+# each only when it is missing.
 tk_install() {
   local need=()
   command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
   command -v cmake >/dev/null 2>&1 || need+=(cmake)
+  command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
   command -v wine >/dev/null 2>&1 || need+=(wine)
   dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
@@ -53,3 +54,18 @@ tk_wine_ready() {
 
 # Lets the Wine server end, so that nothing of ours outlives the script.
 tk_wine_done() { wineserver -k >/dev/null 2>&1 || true; }
+
+# The C++ sources as .clang-format lays them out: lists every file that differs and fails.
+tk_check_format() {
+  local unformatted=()
+  local file
+  while IFS= read -r file; do
+    clang-format --dry-run -Werror "$TK_ROOT/$file" >/dev/null 2>&1 || unformatted+=("$file")
+  done < <(cd "$TK_ROOT" && git ls-files -- 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' \
+                                             'tests/*.cpp' 'tests/*.h')
+  if [ ${#unformatted[@]} -gt 0 ]; then
+    tk_log "not formatted as .clang-format says (run clang-format -i on them):"
+    printf '  %s\n' "${unformatted[@]}" >&2
+    return 1
+  fi
+}

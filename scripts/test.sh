@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds tkselect and runs every test under Wine. Exit code non-zero on any failure.
+# Checks the formatting, builds tkselect and runs every test under Wine. Exit code non-zero
+# on any failure.
 #   scripts/test.sh              the default build (build/mingw)
 #   TK_PRESET=ci scripts/test.sh warnings as errors (build/ci), as CI runs it
 source "$(dirname "$0")/lib.sh"
 
 tk_install
+tk_check_format
 tk_configure_and_build
 tk_wine_ready
 trap tk_wine_done EXIT
