@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "entry/record.h"
+#include "protocol/record.h"
 #include "support/table.h"
 
 namespace {

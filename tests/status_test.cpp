@@ -1,5 +1,5 @@
 // Status texts, LastError and the two text fields of the record.
-#include "entry/status.h"
+#include "protocol/status.h"
 
 #include <gtest/gtest.h>
 

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "entry/engine.h"
-#include "entry/record.h"
-#include "entry/status.h"
 #include "input/parser.h"
+#include "protocol/record.h"
+#include "protocol/status.h"
 
 namespace {
 

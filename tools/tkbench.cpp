@@ -24,12 +24,15 @@
 #include <string>
 #include <vector>
 
+#include "common/library.h"
 #include "common/range_object.h"
-#include "entry/record.h"
+#include "protocol/codes.h"
+#include "protocol/record.h"
+#include "protocol/status.h"
 
 namespace {
 
-using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
+constexpr std::int32_t kDone = tk::ToCode(tk::Status::Success);
 
 double Seconds() {
   LARGE_INTEGER now, frequency;
@@ -72,7 +75,7 @@ struct Result {
   std::uint64_t comparisons = 0;
 };
 
-Result EngineSort(TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sortCmd,
+Result EngineSort(tkr::TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sortCmd,
                   bool countByBreakOut) {
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
@@ -83,10 +86,10 @@ Result EngineSort(TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sortCmd,
   auto* cells = static_cast<VARIANT*>(table->pvData);
 
   Result result;
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   const double start = Seconds();
   std::int32_t returned = tkselect(&code, &comm);
-  while (returned == 1 && countByBreakOut) {
+  while (returned == tk::kReturnBreakOut && countByBreakOut) {
     ++result.comparisons;
     // Answer as VarCmp on column 4 would: the engine then takes the same path as with an
     // automatic key, so the break-outs count its comparisons.
@@ -97,14 +100,12 @@ Result EngineSort(TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sortCmd,
     returned = tkselect(&code, &comm);
   }
   result.seconds = Seconds() - start;
-  if (code != 2) std::fprintf(stderr, "tkbench: SELECT ended with %d\n", code);
+  if (code != kDone) std::fprintf(stderr, "tkbench: SELECT ended with %d\n", code);
 
-  code = 104;  // RESET frees the selection
+  code = tk::kReset;  // RESET frees the selection
   tkselect(&code, &comm);
   comm.Source.Data.vt = VT_EMPTY;  // the table stays ours
-  VariantClear(&comm.SortCmd);
-  VariantClear(&comm.Banner);
-  VariantClear(&comm.Status);
+  tkr::ReleaseRecord(comm);
   return result;
 }
 
@@ -137,7 +138,7 @@ struct Flow {
 };
 
 // BENCHMARK, BENCHMARK, MOVE on a Range of `rows` x 4 empty cells.
-Flow BenchmarkFlow(TKselectFn tkselect, std::uint32_t rows) {
+Flow BenchmarkFlow(tkr::TKselectFn tkselect, std::uint32_t rows) {
   SAFEARRAYBOUND bounds[2] = {{rows, 1}, {4, 1}};
   tkr::RangeObject range(SafeArrayCreate(VT_VARIANT, 2, bounds));
   tk::TKCOMM comm{};
@@ -148,14 +149,14 @@ Flow BenchmarkFlow(TKselectFn tkselect, std::uint32_t rows) {
   comm.BenchShuffle = 0.5;
 
   Flow flow;
-  std::int32_t codes[3] = {832, 832, 102};
+  std::int32_t codes[3] = {tk::kBenchmark, tk::kBenchmark, tk::kMove};
   double* clocks[3] = {&flow.fill, &flow.sort, &flow.move};
   flow.ok = true;
   for (int i = 0; i < 3; ++i) {
     const double start = Seconds();
     tkselect(&codes[i], &comm);
     *clocks[i] = Seconds() - start;
-    if (codes[i] != 2) {
+    if (codes[i] != kDone) {
       std::fprintf(stderr, "tkbench: benchmark step %d ended with %d\n", i + 1, codes[i]);
       flow.ok = false;
       break;
@@ -164,25 +165,21 @@ Flow BenchmarkFlow(TKselectFn tkselect, std::uint32_t rows) {
   flow.sortSeconds = comm.SortSeconds;
   flow.moveSeconds = comm.MoveSeconds;
   flow.writeSeconds = comm.WriteSeconds;
-  std::int32_t code = 104;
+  std::int32_t code = tk::kReset;
   tkselect(&code, &comm);
-  for (VARIANT* v :
-       {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data, &comm.SortCmd}) {
-    VariantClear(v);
-  }
+  tkr::ReleaseRecord(comm);
   return flow;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  HMODULE dll = LoadLibraryA("tkselect.dll");
-  if (dll == nullptr) {
-    std::fprintf(stderr, "tkbench: cannot load tkselect.dll\n");
+  const tkr::Library dll("tkselect.dll");
+  const tkr::TKselectFn tkselect = dll.entry();
+  if (tkselect == nullptr) {
+    std::fprintf(stderr, "tkbench: cannot load TKselect from tkselect.dll\n");
     return 1;
   }
-  auto tkselect =
-      reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
   std::vector<std::uint32_t> counts;
   FILE* data = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -241,6 +238,5 @@ int main(int argc, char** argv) {
     }
   }
   if (data != nullptr) std::fclose(data);
-  FreeLibrary(dll);
   return failures == 0 ? 0 : 1;
 }

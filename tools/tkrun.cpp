@@ -21,11 +21,12 @@
 #include "common/caller.h"
 #include "common/compare_rules.h"
 #include "common/csv.h"
+#include "common/library.h"
 #include "common/range_object.h"
+#include "protocol/codes.h"
+#include "protocol/status.h"
 
 namespace {
-
-using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
 
 constexpr char kUsage[] = R"(usage: tkrun [options] --sort "COMMAND" INPUT.csv
 
@@ -209,13 +210,15 @@ std::string StatusText(const tk::TKCOMM& comm) {
 }
 
 const char* Hint(std::int32_t code) {
-  switch (code) {
-    case 709:
+  switch (static_cast<tk::Status>(code)) {
+    case tk::Status::BadCommandLine:
       return "check the command lines: entries COLUMN,KEYWORD separated by blanks, "
              "columns inside the table, keywords of that line";
-    case 700: return "check --header: the table needs at least one row below its header";
-    case 714: return "keys with few distinct values: leave out --unstable, or add a key";
-    case 710: return "a key column holds a null cell";
+    case tk::Status::BadBounds:
+      return "check --header: the table needs at least one row below its header";
+    case tk::Status::StackOverflow:
+      return "keys with few distinct values: leave out --unstable, or add a key";
+    case tk::Status::BadCell: return "a key column holds a null cell";
     default: return nullptr;
   }
 }
@@ -227,19 +230,9 @@ int main(int argc, char** argv) {
   if (const int bad = ParseOptions(argc, argv, o); bad != 0) return bad < 0 ? 0 : bad;
   const auto started = std::chrono::steady_clock::now();
 
-  std::string dllPath = o.dll;
-  if (dllPath.empty()) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    dllPath = self;
-    dllPath = dllPath.substr(0, dllPath.find_last_of("\\/") + 1) + "tkselect.dll";
-  }
-  HMODULE dll = LoadLibraryA(dllPath.c_str());
-  auto tkselect =
-      dll == nullptr
-          ? nullptr
-          : reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
-  if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dllPath + "'");
+  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram("tkselect.dll") : o.dll);
+  const tkr::TKselectFn tkselect = dll.entry();
+  if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dll.path() + "'");
 
   tkr::CsvRows rows;
   std::string error;
@@ -304,7 +297,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%-9s %s  (%zu break-outs, %.3f s)\n", what, StatusText(comm).c_str(),
                      caller.seen.size(), seconds);
       }
-      const bool ok = code == 2;
+      const bool ok = code == tk::ToCode(tk::Status::Success);
       if (!ok) {
         std::fprintf(stderr, "tkrun: %s ended with %s\n", what, StatusText(comm).c_str());
         if (const char* hint = Hint(code)) std::fprintf(stderr, "tkrun: %s\n", hint);
@@ -312,9 +305,9 @@ int main(int argc, char** argv) {
       return ok;
     };
 
-    bool ok = run("SELECT", 100);
+    bool ok = run("SELECT", tk::kSelect);
     if (ok && dest) {
-      ok = run("EXPORT", 103);
+      ok = run("EXPORT", tk::kExport);
       if (ok && !WriteFile(o.exportOut.empty() ? o.exportTo : o.exportOut,
                            tkr::CsvFromTable(dest->cells(), o.separator))) {
         ok = false;
@@ -322,7 +315,7 @@ int main(int argc, char** argv) {
       }
     }
     if (ok && o.index) {
-      ok = run("SORTINDEX", 101);
+      ok = run("SORTINDEX", tk::kSortIndex);
       if (ok && comm.SortIndex != nullptr) {
         std::string line = "SortIndex";
         const auto* order = static_cast<const std::int32_t*>(comm.SortIndex->pvData);
@@ -333,21 +326,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", line.c_str());
       }
     }
-    if (ok) ok = run("MOVE", 102);
+    if (ok) ok = run("MOVE", tk::kMove);
     if (ok && !WriteFile(o.output, Csv(source.cells(), static_cast<ULONG>(columns), o.separator))) {
       ok = false;
       std::fprintf(stderr, "tkrun: cannot write '%s'\n", o.output.c_str());
     }
     exitCode = ok ? 0 : 1;
 
-    std::int32_t reset = 104;  // frees the selection before the tables go
+    std::int32_t reset = tk::kReset;  // frees the selection before the tables go
     tkselect(&reset, &comm);
-    for (VARIANT* v :
-         {&comm.Banner, &comm.Status, &comm.Source.RangeObj, &comm.Source.Data, &comm.Dest.RangeObj,
-          &comm.Dest.Data, &comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) {
-      VariantClear(v);
-    }
-    if (comm.SortIndex != nullptr) SafeArrayDestroy(comm.SortIndex);
+    tkr::ReleaseRecord(comm);
   }
   if (!o.quiet) {
     const double total =
@@ -355,6 +343,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%zu rows in %.3f s\n", rows.size() - static_cast<std::size_t>(o.header),
                  total);
   }
-  FreeLibrary(dll);
   return exitCode;
 }

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "entry/status.h"
 #include "platform/ole.h"
+#include "protocol/status.h"
 
 namespace tk {
 

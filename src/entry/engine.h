@@ -31,40 +31,16 @@
 
 #include <cstdint>
 
-#include "entry/continuation.h"
-#include "entry/record.h"
-#include "entry/status.h"
 #include "input/bounds.h"
 #include "input/key_tables.h"
 #include "platform/heap_block.h"
+#include "protocol/codes.h"
+#include "protocol/continuation.h"
+#include "protocol/record.h"
+#include "protocol/status.h"
 #include "sort/frame.h"
 
 namespace tk {
-
-// Command codes, in the order in which a call tests them.
-enum Command : std::int32_t {
-  kSelect = 100,
-  kBenchmark = 832,
-  kExport = 103,
-  kMove = 102,
-  kSortIndex = 101,
-  kAbout = 107,
-  kReset = 104,
-};
-
-// True for the seven command codes; any other code is an answer to a break-out.
-constexpr bool IsCommand(std::int32_t code) {
-  return code == kSelect || code == kBenchmark || code == kExport || code == kMove ||
-         code == kSortIndex || code == kAbout || code == kReset;
-}
-
-// What the return value of TKselect tells the caller.
-enum CallReturn : std::int32_t {
-  kReturnEnded = 0,     // finished or failed; the code holds the status
-  kReturnBreakOut = 1,  // the caller must compare or copy, then call again
-  kReturnOutput = 2,    // SORTINDEX succeeded, ABOUT, first benchmark phase
-  kReturnReset = 3,     // RESET
-};
 
 // The selection: what SELECT builds and MOVE, EXPORT and SORTINDEX use.
 struct Selection {

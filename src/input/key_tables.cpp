@@ -4,17 +4,6 @@
 namespace tk {
 namespace {
 
-// Where one command line lives in the record, and what it parses into.
-struct LineRules {
-  const KeywordTable& keywords;
-  std::int32_t fields;
-  std::int32_t lowestMode;
-  std::int32_t highestMode;
-};
-
-constexpr std::int32_t kPairFields = 2;    // column, mode
-constexpr std::int32_t kTripleFields = 3;  // source column, destination column, mode
-
 bool InRange(std::int32_t value, std::int32_t low, std::int32_t high) noexcept {
   return low <= value && value <= high;
 }
@@ -25,8 +14,7 @@ Status ParseAndBuild(const VARIANT& line, const LineRules& rules, std::int32_t& 
   EntryArray entries;
   const Status parsed = ParseCommand(rules.keywords, line, rules.fields, entries, count);
   if (parsed != Status::Success) return parsed;
-  return BuildKeyTable(table, entries, count, rules.fields, ok, context, rules.lowestMode,
-                       rules.highestMode);
+  return BuildKeyTable(table, entries, count, rules, context, ok);
 }
 
 }  // namespace
@@ -47,7 +35,7 @@ Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
       Status status = Status::ArrayError;
       if (comm.Dest.FromRange != 0 && comm.Dest.Valid != 0) {
         status = ParseAndBuild(comm.ExportCmd,
-                               {kExportKeywords, kTripleFields, kExportAuto, kExportBreakOut},
+                               {kExportKeywords, kExportFields, kExportAuto, kExportBreakOut},
                                comm.ExportMapCount, comm.ExportCmdOk, tables.ExportMap, context);
       }
       // No table from this SELECT: EXPORT must refuse rather than use an older one.
@@ -59,26 +47,26 @@ Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
 }
 
 Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t count,
-                     std::int32_t fields, std::int32_t& ok, const TableContext& context,
-                     std::int32_t lowestMode, std::int32_t highestMode) noexcept {
+                     const LineRules& rules, const TableContext& context,
+                     std::int32_t& ok) noexcept {
   ok = 0;
   table.Release();
   const std::uint32_t entryCount = count > 0 ? static_cast<std::uint32_t>(count) : 0u;
   if (!table.AllocateZeroed(entryCount)) return Status::NoMemory;
 
   bool valid = entryCount > 0;
-  const std::uint32_t width = static_cast<std::uint32_t>(fields);
+  const auto width = static_cast<std::uint32_t>(rules.fields);
   for (std::uint32_t i = 0; valid && i < entryCount; ++i) {
     KeyEntry& entry = table[i];
     // Values are read in place: the low 16 bits for a column, 32 bits for the mode.
     entry.Column = entries.Element(i * width).iVal;
     valid = InRange(entry.Column, context.source.FirstColumn, context.source.LastColumn);
-    if (valid && fields == kTripleFields) {
+    if (valid && rules.fields == kExportFields) {
       entry.DestColumn = entries.Element(i * width + 1).iVal;
       valid = InRange(entry.DestColumn, context.dest.FirstColumn, context.dest.LastColumn);
     }
     entry.Mode = entries.Element(i * width + width - 1).lVal;
-    valid = valid && InRange(entry.Mode, lowestMode, highestMode);
+    valid = valid && InRange(entry.Mode, rules.lowestMode, rules.highestMode);
     if (!valid) break;
     // The column's first cell, moved back by the first row number, so that the cell of
     // array row r is ColumnCell(Cells, r).

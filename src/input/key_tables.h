@@ -20,11 +20,12 @@
 
 #include <cstdint>
 
-#include "entry/record.h"
-#include "entry/status.h"
 #include "input/bounds.h"
 #include "input/parser.h"
 #include "platform/heap_block.h"
+#include "protocol/codes.h"
+#include "protocol/record.h"
+#include "protocol/status.h"
 
 namespace tk {
 
@@ -33,17 +34,6 @@ struct KeyEntry {
   std::int16_t DestColumn;  // destination array column (export map only, else 0)
   std::int32_t Mode;        // the keyword's value
   VARIANT* Cells;           // column base in Source.Data (null in a derived move map)
-};
-
-// Modes of the three keyword tables.
-enum KeyMode : std::int32_t {
-  kCompareAscending = 1,   // TK_COMPASCAUTO
-  kCompareDescending = 2,  // TK_COMPDESAUTO
-  kCompareBreakOut = 3,    // TK_COMPBRKO
-  kMoveAuto = 500,         // TK_MOVEAUTO
-  kMoveBreakOut = 501,     // TK_MOVEBRKO
-  kExportAuto = 600,       // TK_EXPORTAUTO
-  kExportBreakOut = 601,   // TK_EXPORTBRKO
 };
 
 // The cell of array row `row` in the column whose base is `cells`. The base itself may lie
@@ -64,6 +54,14 @@ struct KeyTables {
 
 enum class TableKind { Sort, Move, Export };
 
+// What one command line parses into: its keywords, the fields of an entry, the modes it allows.
+struct LineRules {
+  const KeywordTable& keywords;
+  std::int32_t fields;       // kPairFields or kExportFields
+  std::int32_t lowestMode;   // the lowest keyword value of the line's table
+  std::int32_t highestMode;  // the highest
+};
+
 // What the tables are checked against: the validated slots' geometry and the source cells.
 struct TableContext {
   const ArrayBounds& source;
@@ -75,11 +73,11 @@ struct TableContext {
 Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
                     const TableContext& context) noexcept;
 
-// Builds `table` from `count` entries of `entries` with `fields` fields each; sets `ok` to
-// 1 on success, 0 otherwise. Returns 2, 705 or 709.
+// Builds `table` from `count` entries of `entries` laid out and checked as `rules` says;
+// sets `ok` to 1 on success, 0 otherwise. Returns 2, 705 or 709.
 Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t count,
-                     std::int32_t fields, std::int32_t& ok, const TableContext& context,
-                     std::int32_t lowestMode, std::int32_t highestMode) noexcept;
+                     const LineRules& rules, const TableContext& context,
+                     std::int32_t& ok) noexcept;
 
 // The move map when no move command is given: one entry per sort key, moved by the caller
 // where the key is compared by the caller. Returns 2 or 705.

@@ -29,28 +29,23 @@ namespace tk {
 namespace {
 
 constexpr KeywordRow kSortRows[] = {
-    {"TK_COMPASCAUTO", 1},
-    {"TK_COMPDESAUTO", 2},
-    {"TK_COMPBRKO", 3},
+    {"TK_COMPASCAUTO", kCompareAscending},
+    {"TK_COMPDESAUTO", kCompareDescending},
+    {"TK_COMPBRKO", kCompareBreakOut},
 };
 constexpr KeywordRow kMoveRows[] = {
-    {"TK_MOVEAUTO", 500},
-    {"TK_MOVEBRKO", 501},
+    {"TK_MOVEAUTO", kMoveAuto},
+    {"TK_MOVEBRKO", kMoveBreakOut},
 };
 constexpr KeywordRow kExportRows[] = {
-    {"TK_EXPORTAUTO", 600},
-    {"TK_EXPORTBRKO", 601},
+    {"TK_EXPORTAUTO", kExportAuto},
+    {"TK_EXPORTBRKO", kExportBreakOut},
 };
 
 template <std::size_t N>
 constexpr KeywordTable TableOf(const KeywordRow (&rows)[N]) {
   return KeywordTable{rows, static_cast<std::int32_t>(N)};
 }
-
-// Fields per entry: column + keyword for sort and move lines, source column + destination
-// column + keyword for export lines. The scan format and the entry layout depend on it.
-constexpr std::int32_t kPairFields = 2;
-constexpr std::int32_t kExportFields = 3;
 
 // Keyword buffer: 49 characters and the terminator. Every keyword is far shorter, so a token
 // cut at 49 characters can never match a row and the line fails, as a long keyword should.

@@ -18,8 +18,9 @@
 
 #include <cstdint>
 
-#include "entry/status.h"
 #include "platform/ole.h"
+#include "protocol/codes.h"
+#include "protocol/status.h"
 
 namespace tk {
 
@@ -33,9 +34,9 @@ struct KeywordTable {
   std::int32_t count;
 };
 
-extern const KeywordTable kSortKeywords;    // TK_COMPASCAUTO 1, TK_COMPDESAUTO 2, TK_COMPBRKO 3
-extern const KeywordTable kMoveKeywords;    // TK_MOVEAUTO 500, TK_MOVEBRKO 501
-extern const KeywordTable kExportKeywords;  // TK_EXPORTAUTO 600, TK_EXPORTBRKO 601
+extern const KeywordTable kSortKeywords;    // TK_COMPASCAUTO, TK_COMPDESAUTO, TK_COMPBRKO
+extern const KeywordTable kMoveKeywords;    // TK_MOVEAUTO, TK_MOVEBRKO
+extern const KeywordTable kExportKeywords;  // TK_EXPORTAUTO, TK_EXPORTBRKO
 
 // The parser's output: the caller's own array (borrowed: never resized or freed here) or
 // one the parser created (owned: destroyed by Reset and the destructor).

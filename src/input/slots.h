@@ -19,9 +19,9 @@
 // the Range's values in its place; nothing else here frees or resizes it.
 #pragma once
 
-#include "entry/record.h"
-#include "entry/status.h"
 #include "input/bounds.h"
+#include "protocol/record.h"
+#include "protocol/status.h"
 
 namespace tk {
 

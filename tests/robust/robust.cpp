@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "common/range_object.h"
-#include "entry/record.h"
+#include "protocol/record.h"
 
 namespace {
 

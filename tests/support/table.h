@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/record.h"
+#include "protocol/record.h"
 
 namespace tkt {
 

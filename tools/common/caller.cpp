@@ -3,10 +3,6 @@
 #include <utility>
 
 namespace tkr {
-namespace {
-// TKselect returns 1 when the caller must compare or copy, then call again.
-constexpr std::int32_t kBreakOutReturn = 1;
-}  // namespace
 
 VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column) {
   // The descriptor lists the last dimension first: entry 0 is the columns of a 2-D array.
@@ -27,7 +23,7 @@ std::int32_t Caller::Send(std::int32_t& code, tk::TKCOMM& comm) {
 std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
   std::int32_t code = command;
   Send(code, comm);
-  while (lastReturn == kBreakOutReturn) {
+  while (lastReturn == tk::kReturnBreakOut) {
     if (seen.size() >= breakOutLimit) {
       limitHit = true;
       break;
@@ -36,7 +32,7 @@ std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
                      comm.BrkColumn, comm.BrkDestRow, comm.BrkDestColumn};
     seen.push_back(b);
     std::int32_t answer = 0;
-    if (b.code == 3) {
+    if (b.code == tk::ToCode(tk::Status::CompareBreakOut)) {
       answer = compare(b, comm);
     } else {
       Perform(b, comm);
@@ -51,17 +47,19 @@ std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
 
 void Caller::Perform(const BreakOut& b, tk::TKCOMM& comm) {
   SAFEARRAY* source = comm.Source.Data.parray;
-  switch (b.code) {
-    case 202: {
+  switch (static_cast<tk::Status>(b.code)) {
+    case tk::Status::MoveStartBreakOut: {
       // A new map entry is value-initialised (VT_EMPTY); VariantCopy clears an old one.
       VariantCopy(&setAside_[b.column], &CellAt(source, b.rowA, b.column));
       break;
     }
-    case 201:
+    case tk::Status::MoveRowBreakOut:
       VariantCopy(&CellAt(source, b.rowB, b.column), &CellAt(source, b.rowA, b.column));
       break;
-    case 203: VariantCopy(&CellAt(source, b.rowB, b.column), &setAside_[b.column]); break;
-    case 204:
+    case tk::Status::MoveCloseBreakOut:
+      VariantCopy(&CellAt(source, b.rowB, b.column), &setAside_[b.column]);
+      break;
+    case tk::Status::ExportBreakOut:
       VariantCopy(&CellAt(comm.Dest.Data.parray, b.destRow, b.destColumn),
                   &CellAt(source, b.rowA, b.column));
       break;

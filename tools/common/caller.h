@@ -16,7 +16,9 @@
 #include <map>
 #include <vector>
 
-#include "entry/record.h"
+#include "protocol/codes.h"
+#include "protocol/record.h"
+#include "protocol/status.h"
 
 namespace tkr {
 

@@ -17,8 +17,8 @@
 
 #include <cstdint>
 
-#include "entry/record.h"
-#include "entry/version.h"
+#include "protocol/record.h"
+#include "protocol/version.h"
 
 namespace tk {
 

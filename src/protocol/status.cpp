@@ -1,9 +1,10 @@
 // Status table, banner and the record's text writers. See status.h.
-#include "entry/status.h"
+#include "protocol/status.h"
 
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "protocol/codes.h"
 
 namespace tk {
 namespace {
@@ -72,7 +73,7 @@ const wchar_t* StatusMessage(std::int32_t code) noexcept {
 }
 
 Status WriteStatus(TKCOMM& comm, std::int32_t code) noexcept {
-  comm.LastError = (code / 100 == 7) ? code : 0;  // truncation toward zero: -700 is not an error
+  comm.LastError = IsError(code) ? code : 0;
   const wchar_t* message = StatusMessage(comm.LastError);
   if (message[0] == L'\0') return Status::Success;
   wchar_t text[kStatusTextLimit + 1] = {};
