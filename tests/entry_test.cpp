@@ -226,7 +226,7 @@ TEST(OutOfOrder, AfterResetMoveIs707) {
   engine.selection.IndexValid = 1;
   Send(engine, r, 104);
   EXPECT_EQ(Send(engine, r, 102).code, 707);
-  EXPECT_EQ(engine.CurrentOp, 102);
+  EXPECT_EQ(engine.copy.CurrentOp, 102);
 }
 
 TEST(OutOfOrder, ExportChecksRangeThenCommandThenSelection) {
@@ -235,7 +235,7 @@ TEST(OutOfOrder, ExportChecksRangeThenCommandThenSelection) {
   const Answer noRange = Send(engine, r, 103);
   EXPECT_EQ(noRange.code, 715);
   EXPECT_EQ(noRange.returned, 0);
-  EXPECT_EQ(engine.CurrentOp, 103);
+  EXPECT_EQ(engine.copy.CurrentOp, 103);
   EXPECT_EQ(r.comm.Version, 2.0);  // EXPORT writes banner and version first
   EXPECT_EQ(FieldText(r.comm.Banner), tk::StatusMessage(800));
 

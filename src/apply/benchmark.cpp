@@ -1,32 +1,11 @@
-// BENCHMARK: the engine's built-in benchmark and self-test on the caller's own table.
-//
-// The flow: BENCHMARK (a SELECT whose end fills the source with random typed rows, mixes
-// them, takes a checksum and writes the Range back; returns 2), BENCHMARK again within one
-// second of the last phase (sorts, checks that the checksum still holds, times the sort),
-// then MOVE (timed, with the write-back timed too; ends the run). A BENCHMARK that comes
-// more than a second after the last phase starts a new run; SORTINDEX, RESET and a failed
-// check end the run, and a SELECT during the run fills again instead of sorting.
-//
-// The fill writes BenchRows rows from the first array row, header rows included; cell
-// (i, j), both from 0, is element i + j * BenchRows:
-//   column 1  a word of 3 to 14 letters, the first upper case      VT_BSTR
-//   column 2  RandomReal(1, now + 14) + RandomReal(0, 1)            VT_DATE
-//   column 3  RandomReal(0, 999999.999)                             VT_R8
-//   column 4  RandomInt(0, 999), so 0 to 998                        VT_I4
-// with the C runtime's rand seeded from the calendar time. Mixing then copies the leading
-// cells of random rows onto others, so rows come to share their first keys.
-//
-// A table that cannot hold the fill (fewer rows than BenchRows, fewer than four columns, a
-// negative BenchRows) is refused with 700 before anything is written. A second BENCHMARK
-// runs the sort only while a fill has prepared one that has not finished yet; otherwise
-// it starts a new run, so it never sorts what no SELECT prepared or re-enters a finished
-// sort.
+// BENCHMARK. See benchmark.h.
+#include "apply/benchmark.h"
+
 #include <cmath>
 #include <cstring>
 #include <cwchar>
 #include <limits>
 
-#include "entry/engine.h"
 #include "input/slots.h"
 #include "platform/platform.h"
 
@@ -82,32 +61,32 @@ double DateChecksum(const VARIANT* cells, std::uint32_t rows) noexcept {
 
 }  // namespace
 
-std::int32_t Engine::Benchmark() noexcept {
-  WriteBannerAndVersion();
-  const double now = static_cast<double>(platform::TickCount());
-  if (bench.BenchStepEnd + kBenchmarkWindowMs < now) {
-    bench.BenchmarkMode = 0;
-    bench.BenchClock = 0.0;
-  }
-  if (bench.BenchmarkMode != 1 || !bench.SortPrepared) {
-    // A new run: carried out as a SELECT whose end fills the table instead of sorting.
-    bench.BenchmarkMode = 1;
-    *code_ = kSelect;
-    return Select();
-  }
-  // The sort phase: the sort SELECT prepared, from its first frame.
-  if (!SourceUnchanged()) return Finish(Status::ArrayError);
-  sort.StackDepth = 0;
-  return EnterSort();
+void BenchmarkState::Clear() noexcept {
+  *this = BenchmarkState{};
 }
 
-std::int32_t Engine::FillPhase() noexcept {
-  TKCOMM& c = *comm_;
+bool BenchmarkState::StartsNewRun(double now) noexcept {
+  if (BenchStepEnd + kBenchmarkWindowMs < now) Clear();
+  if (BenchmarkMode == 1 && SortPrepared) return false;
+  // A new run: carried out as a SELECT whose end fills the table instead of sorting.
+  Clear();
+  BenchmarkMode = 1;
+  return true;
+}
+
+Continuation BenchmarkState::TimeMove() noexcept {
+  if (BenchmarkMode != 1) return Continuation::MoveDone;
+  BenchClock = platform::TickCount();
+  return Continuation::BenchmarkMoved;
+}
+
+Step FillPhase(Context& ctx, BenchmarkState& bench, const Selection& selection) noexcept {
+  const TKCOMM& c = ctx.comm;
   const ArrayBounds& bounds = selection.SourceBounds;
   // The fill addresses BenchRows rows of four columns: refuse a table that lacks them.
   if (c.BenchRows < 0 || static_cast<std::uint32_t>(c.BenchRows) > bounds.Rows ||
       bounds.Columns < kFillColumns) {
-    return Finish(Status::BadBounds);
+    return Step::Ended(Status::BadBounds);
   }
   const auto rows = static_cast<std::uint32_t>(c.BenchRows);
   VARIANT* cells = selection.SourceBlock;
@@ -120,7 +99,7 @@ std::int32_t Engine::FillPhase() noexcept {
     VARIANT* text = &cells[i];
     platform::ClearCell(text);
     text->bstrVal = platform::AllocString(word);
-    if (text->bstrVal == nullptr) return Finish(Status::NoMemory);
+    if (text->bstrVal == nullptr) return Step::Ended(Status::NoMemory);
     text->vt = VT_BSTR;
 
     const double day = RandomReal(1.0, now + 14.0);
@@ -155,32 +134,39 @@ std::int32_t Engine::FillPhase() noexcept {
       const std::uint32_t offset = static_cast<std::uint32_t>(k) * rows;
       if (FAILED(platform::CopyCell(&cells[offset + static_cast<std::uint32_t>(a)],
                                     &cells[offset + static_cast<std::uint32_t>(b)]))) {
-        return Finish(Status::NoMemory);
+        return Step::Ended(Status::NoMemory);
       }
     }
   }
 
   bench.BenchChecksum = DateChecksum(cells, rows);
   bench.FillRows = rows;
-  if (!WriteBack(c.Source)) return Finish(Status::RangeWriteError);
+  const Status written = WriteBack(ctx.comm.Source);
+  if (written != Status::Success) return Step::Ended(written);
   bench.BenchClock = bench.BenchStepEnd = platform::TickCount();
   bench.SortPrepared = true;
-  return Finish(Status::Success, kReturnOutput);
+  return Step::Ended(Status::Success, kReturnOutput);
 }
 
-std::int32_t Engine::BenchmarkSortEnded(Status indexCheck) noexcept {
+bool SortPhaseHeld(TKCOMM& comm, BenchmarkState& bench, const Selection& selection) noexcept {
   bench.SortPrepared = false;
   bench.BenchStepEnd = platform::TickCount();
-  comm_->SortSeconds = (bench.BenchStepEnd - bench.BenchClock) / 1000.0;
-  if (DateChecksum(selection.SourceBlock, bench.FillRows) == bench.BenchChecksum) {
-    return Finish(indexCheck);
-  }
-  bench.BenchmarkMode = 0;
-  bench.BenchClock = 0.0;
-  selection.RowIndex.Release();
-  selection.IndexValid = 0;
-  comm_->SortIndexValid = 0;
-  return Finish(Status::ArrayError);
+  comm.SortSeconds = (bench.BenchStepEnd - bench.BenchClock) / 1000.0;
+  if (DateChecksum(selection.SourceBlock, bench.FillRows) == bench.BenchChecksum) return true;
+  bench.Clear();
+  return false;
+}
+
+Step BenchmarkMoved(Context& ctx, BenchmarkState& bench) noexcept {
+  TKCOMM& c = ctx.comm;
+  const std::uint32_t now = platform::TickCount();
+  c.MoveSeconds = (static_cast<double>(now) - bench.BenchClock) / 1000.0;
+  bench.BenchClock = platform::TickCount();
+  const Status written = WriteBack(c.Source);
+  if (written != Status::Success) return Step::Ended(written);
+  c.WriteSeconds = 2.0 * (static_cast<double>(platform::TickCount()) - bench.BenchClock) / 1000.0;
+  bench.Clear();
+  return Step::Ended(Status::Success);
 }
 
 }  // namespace tk

@@ -1,83 +1,32 @@
-// MOVE: the source rows rearranged in place into the order of RowIndex.
-//
-// Position p (1..n) is array row F + p - 1, F the first data row; RowIndex[p] names the
-// row that belongs there. MOVE follows the permutation's cycles: a position already final
-// (visited, or holding its own row) is passed; otherwise a cycle starts at s: the start
-// row is set aside (202), each position of the cycle is filled from the row that belongs
-// there (201, as many as the cycle has rows less one), and the last one gets the row set
-// aside (203). Each step is a copy step over all columns (copy_step.cpp): the columns the
-// move map marks TK_MOVEBRKO are copied by the caller, the others by the engine.
-//
-// Continuations: 5 the cycle's first row is set aside, 6 a row has been filled, 7 the
-// cycle is closed. At the end the array is written back to its Range (716 on failure).
-//
-// RowIndex must be a permutation of the data rows for the cycles to close: MOVE checks
-// that first and refuses anything else with 711 ("Index corrupted"), so no cycle can run
-// outside the rows or forever. It also refuses (718) when Source.Data is no longer the
-// array SELECT validated.
-#include "entry/engine.h"
-#include "platform/platform.h"
+// MOVE. See move.h.
+#include "apply/move.h"
+
+#include "input/slots.h"
 
 namespace tk {
+namespace {
 
-enum class Engine::MoveStep : std::uint8_t {
+enum class MoveStep : std::uint8_t {
   OuterScan,     // find the next position that is not final
   CycleStarted,  // continuation 5
   CycleStep,     // fill the cycle's current position, or close the cycle
   RowCopied,     // continuation 6
   CycleClosed,   // continuation 7
-  End,           // buffers, timings, write-back
+  End,           // every row in place: the flags go, the starter's continuation follows
 };
 
-void MoveState::Clear() noexcept {
-  VisitedFlags.Release();
-  RowCursor = 0;
-  CycleCursor = 0;
-}
-
-std::int32_t Engine::Move() noexcept {
-  CurrentOp = kMove;
-  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
-  if (!SourceUnchanged()) return Finish(Status::ArrayError);
-  if (bench.BenchmarkMode == 1) bench.BenchClock = platform::TickCount();
-
-  const std::uint32_t n = selection.SourceBounds.DataRows;
-  if (!move.VisitedFlags.AllocateZeroed(std::size_t{n} + 2)) return Finish(Status::NoMemory);
-
-  // Each data row exactly once, or the cycles would not close.
-  const std::int32_t first = selection.SelFirstRow;
-  std::uint8_t* seen = move.VisitedFlags.get();
-  for (std::uint32_t p = 1; p <= n; ++p) {
-    const std::int64_t position = std::int64_t{selection.RowIndex[p]} - first + 1;
-    if (position < 1 || position > n || seen[position] != 0) {
-      move.VisitedFlags.Release();
-      return Finish(Status::IndexCorrupted);
-    }
-    seen[position] = 1;
-  }
-  for (std::uint32_t p = 0; p <= n + 1; ++p) seen[p] = 0;
-
-  move.RowCursor = 1;
-  return RunMove(MoveStep::OuterScan);
-}
-
-std::int32_t Engine::ResumeMove(Continuation at) noexcept {
-  if (CurrentOp != kMove || !move.VisitedFlags) return Finish(Status::StackFailure);
-  switch (at) {
-    case Continuation::MoveCycleStarted: return RunMove(MoveStep::CycleStarted);
-    case Continuation::MoveRowCopied: return RunMove(MoveStep::RowCopied);
-    case Continuation::MoveCycleClosed: return RunMove(MoveStep::CycleClosed);
-    default: return Finish(Status::StackFailure);
-  }
-}
-
-std::int32_t Engine::RunMove(MoveStep step) noexcept {
+// MOVE from `step` on, until it hands the call out, ends it, or every row is in place.
+Step RunMove(Context& ctx, MoveState& move, CopyStep& copy, const Selection& selection,
+             MoveStep step) noexcept {
   const std::uint32_t n = selection.SourceBounds.DataRows;
   const std::int32_t first = selection.SelFirstRow;
   const std::int32_t* index = selection.RowIndex.get();
   std::uint8_t* visited = move.VisitedFlags.get();
   auto rowAt = [first](std::uint32_t position) {
     return first + static_cast<std::int32_t>(position) - 1;
+  };
+  auto copyRow = [&](Status breakOut, std::int32_t from, std::int32_t to, Continuation after) {
+    return StartCopy(ctx, copy, selection, CopyRow{breakOut, from, to, after});
   };
 
   for (;;) {
@@ -92,9 +41,10 @@ std::int32_t Engine::RunMove(MoveStep step) noexcept {
           step = MoveStep::End;
           break;
         }
-        if (!StartCopy(ToCode(Status::MoveStartBreakOut), rowAt(move.RowCursor),
-                       rowAt(move.RowCursor), Continuation::MoveCycleStarted)) {
-          return pendingReturn_;
+        if (const Step s = copyRow(Status::MoveStartBreakOut, rowAt(move.RowCursor),
+                                   rowAt(move.RowCursor), Continuation::MoveCycleStarted);
+            !s.decided()) {
+          return s;
         }
         [[fallthrough]];
       case MoveStep::CycleStarted: move.CycleCursor = move.RowCursor; [[fallthrough]];
@@ -102,15 +52,17 @@ std::int32_t Engine::RunMove(MoveStep step) noexcept {
         const std::int32_t filled = rowAt(move.CycleCursor);
         if (index[move.CycleCursor] == rowAt(move.RowCursor)) {
           // The row that belongs here is the one that started the cycle.
-          if (!StartCopy(ToCode(Status::MoveCloseBreakOut), filled, filled,
-                         Continuation::MoveCycleClosed)) {
-            return pendingReturn_;
+          if (const Step s =
+                  copyRow(Status::MoveCloseBreakOut, filled, filled, Continuation::MoveCycleClosed);
+              !s.decided()) {
+            return s;
           }
           step = MoveStep::CycleClosed;
         } else {
-          if (!StartCopy(ToCode(Status::MoveRowBreakOut), index[move.CycleCursor], filled,
-                         Continuation::MoveRowCopied)) {
-            return pendingReturn_;
+          if (const Step s = copyRow(Status::MoveRowBreakOut, index[move.CycleCursor], filled,
+                                     Continuation::MoveRowCopied);
+              !s.decided()) {
+            return s;
           }
           step = MoveStep::RowCopied;
         }
@@ -127,24 +79,70 @@ std::int32_t Engine::RunMove(MoveStep step) noexcept {
         step = MoveStep::OuterScan;
         break;
       case MoveStep::End: {
-        move.VisitedFlags.Release();
-        const bool timed = bench.BenchmarkMode == 1;
-        if (timed) {
-          const std::uint32_t now = platform::TickCount();
-          comm_->MoveSeconds = (static_cast<double>(now) - bench.BenchClock) / 1000.0;
-          bench.BenchClock = platform::TickCount();
-        }
-        if (!WriteBack(comm_->Source)) return Finish(Status::RangeWriteError);
-        if (timed) {
-          const double now = static_cast<double>(platform::TickCount());
-          comm_->WriteSeconds = 2.0 * (now - bench.BenchClock) / 1000.0;
-          bench.BenchClock = 0.0;
-          bench.BenchmarkMode = 0;
-        }
-        return Finish(Status::Success);
+        const Continuation then = move.Then;
+        move.Clear();
+        ctx.GoOnAt(then);
+        return Step::Decided();
       }
     }
   }
+}
+
+}  // namespace
+
+void MoveState::Clear() noexcept {
+  VisitedFlags.Release();
+  RowCursor = 0;
+  CycleCursor = 0;
+  Then = Continuation::Idle;
+}
+
+Status MoveReady(const Selection& selection, const TKCOMM& comm) noexcept {
+  if (selection.IndexValid == 0) return Status::OutOfOrder;
+  if (!selection.SourceUnchanged(comm)) return Status::ArrayError;
+  return Status::Success;
+}
+
+Step StartMove(Context& ctx, MoveState& move, CopyStep& copy, const Selection& selection,
+               Continuation then) noexcept {
+  move.Clear();
+  const std::uint32_t n = selection.SourceBounds.DataRows;
+  if (!move.VisitedFlags.AllocateZeroed(std::size_t{n} + 2)) return Step::Ended(Status::NoMemory);
+
+  // Each data row exactly once, or the cycles would not close.
+  const std::int32_t first = selection.SelFirstRow;
+  std::uint8_t* seen = move.VisitedFlags.get();
+  for (std::uint32_t p = 1; p <= n; ++p) {
+    const std::int64_t position = std::int64_t{selection.RowIndex[p]} - first + 1;
+    if (position < 1 || position > n || seen[position] != 0) {
+      move.Clear();
+      return Step::Ended(Status::IndexCorrupted);
+    }
+    seen[position] = 1;
+  }
+  for (std::uint32_t p = 0; p <= n + 1; ++p) seen[p] = 0;
+
+  move.RowCursor = 1;
+  move.Then = then;
+  return RunMove(ctx, move, copy, selection, MoveStep::OuterScan);
+}
+
+Step ResumeMove(Context& ctx, MoveState& move, CopyStep& copy, const Selection& selection,
+                Continuation at) noexcept {
+  if (copy.CurrentOp != kMove || !move.VisitedFlags) return Step::Ended(Status::StackFailure);
+  switch (at) {
+    case Continuation::MoveCycleStarted:
+      return RunMove(ctx, move, copy, selection, MoveStep::CycleStarted);
+    case Continuation::MoveRowCopied:
+      return RunMove(ctx, move, copy, selection, MoveStep::RowCopied);
+    case Continuation::MoveCycleClosed:
+      return RunMove(ctx, move, copy, selection, MoveStep::CycleClosed);
+    default: return Step::Ended(Status::StackFailure);
+  }
+}
+
+Step WriteMovedRows(Context& ctx) noexcept {
+  return Step::Ended(WriteBack(ctx.comm.Source));
 }
 
 }  // namespace tk

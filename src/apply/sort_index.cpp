@@ -1,14 +1,6 @@
-// SORTINDEX: the order of the last SELECT handed out as the caller's Long array.
-//
-// The caller's dynamic array in SortIndex is replaced by a new one (RecreateSafeArray):
-// one dimension, lower bound 1, VT_I4, k elements, element i the array row of the i-th row
-// in sorted order. k is the number of data rows, cut to the destination's rows
-// (Dest.LastRow - Dest.FirstRow + 1) when the destination is valid. A static or fixed-size
-// array is left alone (706), one that cannot be destroyed too (700). RowIndex is not
-// changed, so SORTINDEX answers the same before and after MOVE and EXPORT.
+// SORTINDEX. See sort_index.h.
 #include "apply/sort_index.h"
 
-#include "entry/engine.h"
 #include "platform/platform.h"
 
 namespace tk {
@@ -31,11 +23,10 @@ Status RecreateSafeArray(SAFEARRAY** target, VARTYPE elementType, std::int32_t l
   return *target != nullptr ? Status::Success : Status::NoMemory;
 }
 
-std::int32_t Engine::SortIndex() noexcept {
-  bench.BenchmarkMode = 0;
-  if (selection.IndexValid == 0) return Finish(Status::OutOfOrder);
+Step SortIndex(Context& ctx, const Selection& selection) noexcept {
+  if (selection.IndexValid == 0) return Step::Ended(Status::OutOfOrder);
 
-  TKCOMM& c = *comm_;
+  TKCOMM& c = ctx.comm;
   const std::int32_t first = selection.SelFirstRow;
   const std::int32_t lastSelected = selection.SelLastRow;
   std::int64_t last = lastSelected;
@@ -46,16 +37,16 @@ std::int32_t Engine::SortIndex() noexcept {
   const std::int64_t k = last - first + 1;
   // A destination whose rows the caller turned upside down gives no count: refuse before
   // the caller's array is destroyed.
-  if (k < 1) return Finish(Status::BadBounds);
+  if (k < 1) return Step::Ended(Status::BadBounds);
 
   const Status created =
       RecreateSafeArray(&c.SortIndex, VT_I4, 1, static_cast<std::int32_t>(k), 0, 1);
-  if (created != Status::Success) return Finish(created);
+  if (created != Status::Success) return Step::Ended(created);
   auto* out = static_cast<std::int32_t*>(c.SortIndex->pvData);
-  if (out == nullptr) return Finish(Status::NoMemory);
+  if (out == nullptr) return Step::Ended(Status::NoMemory);
   for (std::int64_t i = 0; i < k; ++i) out[i] = selection.RowIndex[static_cast<std::size_t>(i + 1)];
   c.SortIndexValid = 1;
-  return Finish(Status::Success, kReturnOutput);
+  return Step::Ended(Status::Success, kReturnOutput);
 }
 
 }  // namespace tk

@@ -1,12 +1,25 @@
-// The array replacement behind SORTINDEX.
+// SORTINDEX: the order of the last SELECT handed out as the caller's Long array.
+//
+// The caller's dynamic array in SortIndex is replaced by a new one (RecreateSafeArray):
+// one dimension, lower bound 1, VT_I4, k elements, element i the array row of the i-th row
+// in sorted order. k is the number of data rows, cut to the destination's rows
+// (Dest.LastRow - Dest.FirstRow + 1) when the destination is valid. A static or fixed-size
+// array is left alone (706), one that cannot be destroyed too (700). RowIndex is not
+// changed, so SORTINDEX answers the same before and after MOVE and EXPORT.
 #pragma once
 
 #include <cstdint>
 
+#include "input/selection.h"
 #include "platform/ole.h"
 #include "protocol/status.h"
+#include "protocol/step.h"
 
 namespace tk {
+
+// SORTINDEX on the last selection: 707 without one, 700 when the destination's rows are
+// upside down, else the array (RecreateSafeArray's statuses); ends with 2 and return value 2.
+Step SortIndex(Context& ctx, const Selection& selection) noexcept;
 
 // Replaces the caller's array at *target by a new one of `elementType` with bounds
 // low1..high1 (and low2..high2 as a second dimension when high2 > 1).

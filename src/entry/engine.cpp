@@ -1,19 +1,11 @@
-// Entry and dispatch: the command codes, SELECT's set-up, RESET, ABOUT, the resume path
-// and the common ending. See engine.h for the call protocol.
+// Entry and dispatch: the commands, SELECT's set-up, RESET, ABOUT, the run loop with its
+// continuations, and the common ending. See engine.h for the call protocol.
 #include "entry/engine.h"
 
-#include "input/slots.h"
+#include "apply/sort_index.h"
 #include "platform/platform.h"
 
 namespace tk {
-
-void SortState::Clear() noexcept {
-  SortStack.Release();
-  StackDepth = 0;
-  PivotIndex = 0;
-  SmallRangeLimit = 0;
-  InsertRow = 0;
-}
 
 std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   if (code == nullptr) return kReturnEnded;  // nowhere to read a command or write a status
@@ -24,212 +16,162 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     *code = ToCode(Status::NullRecord);
     return kReturnEnded;
   }
-  code_ = code;
-  comm_ = comm;
-  const std::int32_t result = Dispatch();
-  code_ = nullptr;
-  comm_ = nullptr;
-  return result;
+  Context ctx{*comm, *code, ResumeState};
+  return Run(ctx, Dispatch(ctx));
 }
 
-std::int32_t Engine::Dispatch() noexcept {
+Step Engine::Dispatch(Context& ctx) noexcept {
   // A command abandons whatever waits for the caller; a MOVE's buffer goes with it.
-  if (IsCommand(*code_)) move.VisitedFlags.Release();
-  switch (*code_) {
-    case kSelect: return Select();
-    case kBenchmark: return Benchmark();
-    case kExport: return Export();
-    case kMove: return Move();
-    case kSortIndex: return SortIndex();
-    case kAbout: return About();
-    case kReset: return Reset();
-    default: return Run();  // the caller's answer to the last break-out
+  if (IsCommand(ctx.code)) move.Clear();
+  switch (ctx.code) {
+    case kSelect: return Select(ctx, bench.Running() ? AfterSetUp::Fill : AfterSetUp::Sort);
+    case kBenchmark: return Benchmark(ctx);
+    case kExport: return Export(ctx);
+    case kMove: return Move(ctx);
+    case kSortIndex:
+      bench.Clear();  // SORTINDEX ends a benchmark run
+      return SortIndex(ctx, selection);
+    case kAbout: WriteBannerAndVersion(ctx.comm); return Step::Ended(Status::About, kReturnOutput);
+    case kReset: return Reset(ctx);
+    default:
+      // The caller's answer to the last break-out; the step waiting for it takes it.
+      return IsResumePoint(ResumeState) ? Step::Decided() : Step::Ended(Status::StackFailure);
   }
 }
 
-std::int32_t Engine::Finish(Status status, std::int32_t returnValue) noexcept {
+std::int32_t Engine::Run(Context& ctx, Step step) noexcept {
+  while (step.decided()) step = Continue(ctx);
+  if (step.handedOut()) return kReturnBreakOut;
+  return Finish(ctx, step.status(), step.returned());
+}
+
+std::int32_t Engine::Finish(Context& ctx, Status status, CallReturn returned) noexcept {
   ResumeState = ToCode(Continuation::Idle);
-  *code_ = ToCode(status);
-  (void)WriteStatus(*comm_, ToCode(status));  // a text that cannot be stored leaves the old one
-  return returnValue;
+  ctx.code = ToCode(status);
+  (void)WriteStatus(ctx.comm, ToCode(status));  // a text that cannot be stored leaves the old one
+  return returned;
 }
 
-void Engine::WriteBannerAndVersion() noexcept {
-  (void)WriteBanner(*comm_, ToCode(Status::Banner));  // an empty banner is no reason to stop
-  comm_->Version = kEngineVersion;
-}
-
-std::int32_t Engine::Select() noexcept {
-  WriteBannerAndVersion();
-  selection.IndexValid = 0;
-  bench.SortPrepared = false;
-  comm_->SortIndexValid = 0;
+Step Engine::Select(Context& ctx, AfterSetUp then) noexcept {
+  TKCOMM& c = ctx.comm;
+  WriteBannerAndVersion(c);
+  selection.Invalidate();
+  bench.SelectionReplaced();
+  c.SortIndexValid = 0;
   // Zero rows make the validation give the source its default rows: all below the header.
-  comm_->Source.FirstRow = 0;
-  comm_->Source.LastRow = 0;
+  c.Source.FirstRow = 0;
+  c.Source.LastRow = 0;
 
-  const Status ready = SetUpInputs();
-  if (ready != Status::Success) return Finish(ready);
-  return BuildRowIndex();
+  const Status ready = SetUpSelection(selection, c);
+  if (ready != Status::Success) return Step::Ended(ready);
+  if (!PrepareSort(sort, selection.SourceBounds.DataRows)) return Step::Ended(Status::NoMemory);
+  const Status indexed = BuildRowIndex(selection, c);
+  if (indexed != Status::Success) {
+    sort.Clear();
+    return Step::Ended(indexed);
+  }
+  ctx.code = ToCode(Status::ContinueIterating);
+  if (then == AfterSetUp::Fill) return FillPhase(ctx, bench, selection);
+  return StartSort(ctx, sort, compare, selection, Continuation::SelectSorted);
 }
 
-Status Engine::SetUpInputs() noexcept {
-  TKCOMM& c = *comm_;
-  Status status = ValidateSlot(selection.SourceBounds, c.Source);
-  if (status != Status::Success) return status;
-  // 718 here means no usable destination array: SELECT goes on without one.
-  status = ValidateSlot(selection.DestBounds, c.Dest);
-  if (status != Status::Success && status != Status::ArrayError) return status;
-
-  // The same cells through two slots (even through two descriptors) would be exported onto
-  // themselves while being read.
-  VARIANT* sourceBlock = DataBlock(c.Source);
-  if (c.Dest.Valid != 0 && sourceBlock != nullptr && DataBlock(c.Dest) == sourceBlock) {
-    c.Dest.Valid = 0;
-    c.Dest.FromRange = 0;
-    return Status::SameSourceAndDest;
+Step Engine::Benchmark(Context& ctx) noexcept {
+  WriteBannerAndVersion(ctx.comm);
+  if (bench.StartsNewRun(static_cast<double>(platform::TickCount()))) {
+    return Select(ctx, AfterSetUp::Fill);
   }
-
-  KeyTables& keys = selection.keys;
-  const TableContext context{selection.SourceBounds, selection.DestBounds, sourceBlock};
-  status = LoadKeyTable(c, TableKind::Sort, keys, context);
-  if (status != Status::Success) return status;  // a sort command is required (704)
-
-  status = LoadKeyTable(c, TableKind::Move, keys, context);
-  if (status == Status::NullPointer) {
-    if (DeriveMoveMap(c, keys) != Status::Success) return Status::NoMemory;
-  } else if (status != Status::Success) {
-    return status;
-  }
-
-  // No export command (704) or no destination Range (718): SELECT goes on without one.
-  status = LoadKeyTable(c, TableKind::Export, keys, context);
-  if (status != Status::Success && status != Status::NullPointer && status != Status::ArrayError) {
-    return status;
-  }
-  selection.SourceBlock = sourceBlock;
-  selection.DestBlock = c.Dest.Valid != 0 ? DataBlock(c.Dest) : nullptr;
-  return Status::Success;
+  // The sort phase: the sort the fill's SELECT prepared, from its first frame.
+  if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
+  return StartSort(ctx, sort, compare, selection, Continuation::BenchmarkSorted);
 }
 
-std::int32_t Engine::BuildRowIndex() noexcept {
-  selection.SelFirstRow = comm_->Source.FirstRow;
-  selection.SelLastRow = comm_->Source.LastRow;
-
-  // The previous selection's blocks go before the new ones are taken.
-  sort.SortStack.Release();
-  selection.RowIndex.Release();
-  if (!sort.SortStack.Allocate(kSortStackFrames)) return Finish(Status::NoMemory);
-
-  const std::uint32_t n = selection.SourceBounds.DataRows;
-  sort.StackDepth = 0;
-  sort.SortStack[0].Low = 1;
-  sort.SortStack[0].High = n;
-
-  // n + 2 entries must fit in 32 bits: 0xFFFFFFFE rows or more cannot be indexed.
-  if (n == 0 || n >= 0xFFFFFFFEu) {
-    sort.SortStack.Release();
-    return Finish(Status::BadBounds);
-  }
-  selection.RowIndexLength = n + 2;
-  if (!selection.RowIndex.Allocate(selection.RowIndexLength)) {
-    sort.SortStack.Release();
-    return Finish(Status::NoMemory);
-  }
-
-  // Position j holds the j-th data row; the sentinels copy the first and last entry, so
-  // that a sort which wrote outside positions 1..n is caught at completion (711).
-  std::int32_t* index = selection.RowIndex.get();
-  const std::int32_t firstDataRow =
-      selection.SourceBounds.FirstArrayRow + comm_->Source.HeaderLines;
-  for (std::uint32_t j = 1; j <= n; ++j) {
-    index[j] = firstDataRow + static_cast<std::int32_t>(j - 1);
-  }
-  index[0] = index[1];
-  index[n + 1] = index[n];
-  selection.LeftSentinel = index[0];
-  selection.RightSentinel = index[n + 1];
-
-  *code_ = ToCode(Status::ContinueIterating);
-  selection.IndexValid = 1;
-  if (bench.BenchmarkMode == 1) return FillPhase();
-  return EnterSort();
+Step Engine::Export(Context& ctx) noexcept {
+  WriteBannerAndVersion(ctx.comm);
+  copy.Begin(kExport);
+  return StartExport(ctx, exporting, copy, selection);
 }
 
-std::int32_t Engine::About() noexcept {
-  *code_ = ToCode(Status::About);
-  WriteBannerAndVersion();
-  return Finish(Status::About, kReturnOutput);
+Step Engine::Move(Context& ctx) noexcept {
+  copy.Begin(kMove);
+  const Status ready = MoveReady(selection, ctx.comm);
+  if (ready != Status::Success) return Step::Ended(ready);
+  return StartMove(ctx, move, copy, selection, bench.TimeMove());
 }
 
-std::int32_t Engine::Reset() noexcept {
-  WriteBannerAndVersion();
-  bench.BenchmarkMode = 0;
-  bench.SortPrepared = false;
-  comm_->SortIndexValid = 0;
-  comm_->IgnoreEmpty = 0;
-  selection.SelFirstRow = 0;
-  selection.SelLastRow = 0;
-  comm_->Source.FirstRow = 0;
-  comm_->Source.LastRow = 0;
-  comm_->SortKeyCount = 0;
-  comm_->MoveMapCount = 0;
-  comm_->ExportMapCount = 0;
-  comm_->BrkColumn = 0;
-  comm_->BrkDestColumn = 0;
-  comm_->BrkRowB = 0;
-  comm_->BrkRowA = 0;
-  comm_->BrkDestRow = 0;
-  // The working state of every operation goes; of the selection, the row index and the
-  // sort keys. The move and export maps and the bounds stay until the next SELECT.
+Step Engine::Reset(Context& ctx) noexcept {
+  TKCOMM& c = ctx.comm;
+  WriteBannerAndVersion(c);
+  c.SortIndexValid = 0;
+  c.IgnoreEmpty = 0;
+  c.Source.FirstRow = 0;
+  c.Source.LastRow = 0;
+  c.SortKeyCount = 0;
+  c.MoveMapCount = 0;
+  c.ExportMapCount = 0;
+  ClearBreakOut(c);
+  // Every operation's working state goes, and the selection with it; the move and export
+  // maps and the bounds stay until the next SELECT (Selection::Clear).
+  bench.Clear();
+  selection.Clear();
   sort.Clear();
   compare.Clear();
   copy.Clear();
   move.Clear();
   exporting.Clear();
-  selection.RowIndex.Release();
-  selection.keys.SortKeys.Release();
-  selection.IndexValid = 0;
-  return Finish(Status::Success, kReturnReset);
+  return Step::Ended(Status::Success, kReturnReset);
 }
 
-std::int32_t Engine::Run() noexcept {
-  // The trampoline: every continuation returns here instead of calling the next step.
-  for (;;) {
-    const auto state = static_cast<Continuation>(ResumeState);
-    switch (state) {
-      case Continuation::LeftScan:
-      case Continuation::RightScan:
-      case Continuation::InsertPass:
-      case Continuation::CompareBreakOut:
-        // The sort keeps pointers into Source.Data: a caller that replaced or resized it
-        // while a comparison was pending would have us read freed cells.
-        if (!SourceUnchanged()) return Finish(Status::ArrayError);
-        if (state == Continuation::CompareBreakOut) {
-          if (!ResumeCompare()) return pendingReturn_;
-          continue;  // ResumeState names the sort step that asked
-        }
-        return ResumeSort(state);
-      case Continuation::MoveCycleStarted:
-      case Continuation::MoveRowCopied:
-      case Continuation::MoveCycleClosed:
-        if (!SourceUnchanged()) return Finish(Status::ArrayError);
-        return ResumeMove(state);
-      case Continuation::CopyBreakOut:
-        // The copy step keeps pointers into Source.Data (and Dest.Data for EXPORT).
-        if (!SourceUnchanged() || (CurrentOp == kExport && !DestUnchanged())) {
-          return Finish(Status::ArrayError);
-        }
-        if (CurrentOp == kMove && !move.VisitedFlags) return Finish(Status::StackFailure);
-        if (!ResumeCopy()) return pendingReturn_;
-        continue;  // ResumeState names the MOVE or EXPORT step that set up the copy
-      case Continuation::ExportHeaderDone:
-      case Continuation::ExportRowDone:
-        if (!SourceUnchanged() || !DestUnchanged()) return Finish(Status::ArrayError);
-        return ResumeExport(state);
-      case Continuation::Idle:
-      default: return Finish(Status::StackFailure);
-    }
+Step Engine::Continue(Context& ctx) noexcept {
+  const auto at = static_cast<Continuation>(ResumeState);
+  switch (at) {
+    case Continuation::LeftScan:
+    case Continuation::RightScan:
+    case Continuation::InsertPass:
+      // The sort keeps pointers into Source.Data: a caller that replaced or resized it
+      // while a comparison was pending would have us read freed cells.
+      if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
+      return ResumeSort(ctx, sort, compare, selection, at);
+    case Continuation::CompareBreakOut:
+      if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
+      return ResumeCompare(ctx, compare, selection.keys.SortKeys);
+    case Continuation::MoveCycleStarted:
+    case Continuation::MoveRowCopied:
+    case Continuation::MoveCycleClosed:
+      if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
+      return ResumeMove(ctx, move, copy, selection, at);
+    case Continuation::CopyBreakOut:
+      // The copy step keeps pointers into Source.Data (and Dest.Data for EXPORT).
+      if (!selection.SourceUnchanged(ctx.comm) ||
+          (copy.CurrentOp == kExport && !selection.DestUnchanged(ctx.comm))) {
+        return Step::Ended(Status::ArrayError);
+      }
+      if (copy.CurrentOp == kMove && !move.VisitedFlags) return Step::Ended(Status::StackFailure);
+      return ResumeCopy(ctx, copy, selection);
+    case Continuation::ExportHeaderDone:
+    case Continuation::ExportRowDone:
+      if (!selection.SourceUnchanged(ctx.comm) || !selection.DestUnchanged(ctx.comm)) {
+        return Step::Ended(Status::ArrayError);
+      }
+      return ResumeExport(ctx, exporting, copy, selection, at);
+
+    case Continuation::SelectSorted:
+      // The order is complete: nothing is left for the caller to do.
+      sort.Clear();
+      ClearBreakOut(ctx.comm);
+      return Step::Ended(static_cast<Status>(ctx.code));
+    case Continuation::BenchmarkSorted:
+      if (SortPhaseHeld(ctx.comm, bench, selection)) {
+        return Step::Ended(static_cast<Status>(ctx.code));
+      }
+      // The table changed under the sort: the order belongs to no table any more.
+      selection.DropIndex();
+      ctx.comm.SortIndexValid = 0;
+      return Step::Ended(Status::ArrayError);
+    case Continuation::MoveDone: return WriteMovedRows(ctx);
+    case Continuation::BenchmarkMoved: return BenchmarkMoved(ctx, bench);
+
+    case Continuation::Idle:
+    default: return Step::Ended(Status::StackFailure);
   }
 }
 

@@ -123,6 +123,11 @@ Status WriteRange(RangeSlot& slot) noexcept {
                                                                   : Status::RangeError;
 }
 
+Status WriteBack(RangeSlot& slot) noexcept {
+  if (slot.FromRange == 0) return Status::Success;
+  return WriteRange(slot) == Status::Success ? Status::Success : Status::RangeWriteError;
+}
+
 bool RangeTransfer(const VARIANT& rangeObj, VARIANT& data, Transfer direction) noexcept {
   if (rangeObj.vt != VT_DISPATCH || rangeObj.pdispVal == nullptr) return false;
   IDispatch* range = rangeObj.pdispVal;

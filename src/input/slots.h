@@ -5,10 +5,10 @@
 //   ValidateSlot  reads the Range into the slot's array when one is given (ReadRange),
 //                 checks the array, fills ArrayBounds and writes the default data rows
 //                 (every row below the header lines) into the slot.
-// MOVE, EXPORT and the benchmark write a slot's array back with WriteRange. Both go
-// through RangeTransfer: one Count get and one Value get to read, one Value put to write,
-// as late-bound calls (platform::InvokeByName); between those, all work happens in the
-// array, never cell by cell through the Range.
+// MOVE, EXPORT and the benchmark hand a slot's array back with WriteBack (WriteRange when
+// the slot came from a Range). Reads and writes go through RangeTransfer: one Count get and one
+// Value get to read, one Value put to write, as late-bound calls (platform::InvokeByName); between
+// those, all work happens in the array, never cell by cell through the Range.
 //
 // Order of checks in ValidateSlot, first failure wins: Range read (715, 718), no array
 // (718), dimensions (708), cells not VARIANTs (718), bounds (700), header lines (702).
@@ -45,6 +45,11 @@ Status ReadRange(RangeSlot& slot) noexcept;
 
 // Writes the slot's array into its Range. Returns 2, 704 (no array) or 715.
 Status WriteRange(RangeSlot& slot) noexcept;
+
+// How MOVE, EXPORT and the benchmark's fill end: the array goes back into the Range it was
+// read from; an array the caller gave alone stays where it is. Returns 2, or 716 when the
+// Range refused it (the array holds the work all the same).
+Status WriteBack(RangeSlot& slot) noexcept;
 
 enum class Transfer { Read, Write };
 

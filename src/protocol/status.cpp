@@ -88,4 +88,9 @@ Status WriteBanner(TKCOMM& comm, std::int32_t code) noexcept {
   return Status::NoMemory;
 }
 
+void WriteBannerAndVersion(TKCOMM& comm) noexcept {
+  (void)WriteBanner(comm, ToCode(Status::Banner));
+  comm.Version = kEngineVersion;
+}
+
 }  // namespace tk

@@ -5,6 +5,7 @@
 //   StatusMessage   the message of a code: the first table row with that code, else row 0.
 //   WriteStatus     LastError and the "[ddd]message" text of a call's ending.
 //   WriteBanner     the product line with the year and version, into Banner.
+//   WriteBannerAndVersion  the banner and the Version field, as the commands write them.
 //
 // The table is process-wide and constant except for the banner row, whose text is built
 // once, at the first lookup, with the local year of that moment; it never changes while
@@ -76,5 +77,9 @@ Status WriteStatus(TKCOMM& comm, std::int32_t code) noexcept;
 // Writes the message of `code` (always the banner, 800, in practice) into Banner.
 // Returns Success, or NoMemory with Banner left empty.
 Status WriteBanner(TKCOMM& comm, std::int32_t code) noexcept;
+
+// What SELECT, BENCHMARK, EXPORT, ABOUT and RESET write first: the banner and Version. A
+// banner that cannot be stored is left empty and is no reason to stop.
+void WriteBannerAndVersion(TKCOMM& comm) noexcept;
 
 }  // namespace tk

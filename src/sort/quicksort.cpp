@@ -1,28 +1,12 @@
-// The resumable quicksort over RowIndex.
-//
-// Sorts positions 1..n of RowIndex (array row numbers) so that the rows they name are in
-// ascending order under CompareRows; cells never move. Middle pivot (the lower middle of
-// two); an equal row counts as less left of the pivot position and as greater right of it,
-// so already sorted, reversed and all-equal input split evenly. The recursion runs on
-// SortStack, 516 frames: a parent stays on the stack while both children run, so the
-// depth is the recursion depth, and a push that would need frame 516 ends with 714.
-//
-// The sort is a state machine over engine variables only. Each comparison may end the
-// call (a compare break-out, 710); the caller's answer later re-enters at the step after
-// that comparison: ResumeState 1 left scan, 2 right scan, 3 insertion pass. RunSort is a
-// flat loop over SortStep; no step calls the next, so a sort of any length runs in
-// constant machine stack.
-//
-// Inconsistent answers from a caller (always -1, random values) cannot drive a scan out
-// of its frame: a scan that would compare outside Low..High ends the sort with 711 instead.
-// With a consistent order no scan ever gets there, so the guard never changes a result.
+// The resumable quicksort. See quicksort.h.
+#include "sort/quicksort.h"
+
 #include <cassert>
 
-#include "entry/engine.h"
-
 namespace tk {
+namespace {
 
-enum class Engine::SortStep : std::uint8_t {
+enum class SortStep : std::uint8_t {
   StartFrame,       // set up the partition of the current frame (or its insertion pass)
   Partition,        // loop head: scans while Left < Right
   LeftScan,         // compare the row at Left with the pivot row
@@ -38,10 +22,8 @@ enum class Engine::SortStep : std::uint8_t {
   InsertInner,      // compare the row left of the gap with the row being placed
   InsertDecide,     // continuation 3
   InsertPlace,      // put the row into the gap
-  Complete,         // check the sentinels and end the call
+  Complete,         // check the sentinels; go on where the sort's starter said
 };
-
-namespace {
 
 // ReturnCode of a child frame: where its parent goes on.
 constexpr std::int8_t kLeftPushedFirst = 1;
@@ -49,25 +31,13 @@ constexpr std::int8_t kRightPushedSecond = 2;
 constexpr std::int8_t kRightPushedFirst = 3;
 constexpr std::int8_t kLeftPushedSecond = 4;
 
-}  // namespace
-
-std::int32_t Engine::EnterSort() noexcept {
-  return RunSort(SortStep::StartFrame);
-}
-
-std::int32_t Engine::ResumeSort(Continuation at) noexcept {
-  switch (at) {
-    case Continuation::LeftScan: return RunSort(SortStep::LeftDecide);
-    case Continuation::RightScan: return RunSort(SortStep::RightDecide);
-    case Continuation::InsertPass: return RunSort(SortStep::InsertDecide);
-    default: return Finish(Status::StackFailure);
-  }
-}
-
-std::int32_t Engine::RunSort(SortStep step) noexcept {
+// The sort from `step` on, until it hands the call out, ends it, or completes.
+Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
+             SortStep step) noexcept {
   SortFrame* const stack = sort.SortStack.get();
   std::int32_t* const index = selection.RowIndex.get();
-  if (stack == nullptr || index == nullptr) return Finish(Status::StackFailure);
+  const KeyTable& keys = selection.keys.SortKeys;
+  if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
 
   // Pushes [low, high] as the child of the current frame, or ends the call with 714.
   auto push = [&](std::uint32_t low, std::uint32_t high, std::int8_t returnCode) {
@@ -106,14 +76,15 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
           step = SortStep::RightScan;
           break;
         }
-        if (f.Left < f.Low || f.Left > f.High) return Finish(Status::IndexCorrupted);
-        compare.StepRowA = index[f.Left];
-        compare.StepRowB = f.PivotRow;
-        ResumeState = ToCode(Continuation::LeftScan);
-        if (!CompareRows()) return pendingReturn_;
+        if (f.Left < f.Low || f.Left > f.High) return Step::Ended(Status::IndexCorrupted);
+        ctx.GoOnAt(Continuation::LeftScan);
+        if (const Step asked = CompareRows(ctx, compare, keys, index[f.Left], f.PivotRow);
+            !asked.decided()) {
+          return asked;
+        }
         [[fallthrough]];
       case SortStep::LeftDecide: {
-        const std::int32_t r = *code_;
+        const std::int32_t r = ctx.code;
         if (r == -1 || (r == 0 && f.Left <= sort.PivotIndex)) {
           ++f.Left;
           step = SortStep::LeftScan;
@@ -128,14 +99,15 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
           step = SortStep::Exchange;
           break;
         }
-        if (f.Right < f.Low || f.Right > f.High) return Finish(Status::IndexCorrupted);
-        compare.StepRowA = index[f.Right];
-        compare.StepRowB = f.PivotRow;
-        ResumeState = ToCode(Continuation::RightScan);
-        if (!CompareRows()) return pendingReturn_;
+        if (f.Right < f.Low || f.Right > f.High) return Step::Ended(Status::IndexCorrupted);
+        ctx.GoOnAt(Continuation::RightScan);
+        if (const Step asked = CompareRows(ctx, compare, keys, index[f.Right], f.PivotRow);
+            !asked.decided()) {
+          return asked;
+        }
         [[fallthrough]];
       case SortStep::RightDecide: {
-        const std::int32_t r = *code_;
+        const std::int32_t r = ctx.code;
         if (r == 1 || (r == 0 && f.Right >= sort.PivotIndex)) {
           --f.Right;
           step = SortStep::RightScan;
@@ -160,14 +132,14 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
         // Parts of at least two positions are pushed: [Low, Right] and [Left, High].
         if (f.Right < sort.PivotIndex) {
           if (f.Low < f.Right) {
-            if (!push(f.Low, f.Right, kLeftPushedFirst)) return Finish(Status::StackOverflow);
+            if (!push(f.Low, f.Right, kLeftPushedFirst)) return Step::Ended(Status::StackOverflow);
             step = SortStep::StartFrame;
           } else {
             step = SortStep::AfterFirstLeft;
           }
         } else {
           if (f.Left < f.High) {
-            if (!push(f.Left, f.High, kRightPushedFirst)) return Finish(Status::StackOverflow);
+            if (!push(f.Left, f.High, kRightPushedFirst)) return Step::Ended(Status::StackOverflow);
             step = SortStep::StartFrame;
           } else {
             step = SortStep::AfterFirstRight;
@@ -177,7 +149,7 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
 
       case SortStep::AfterFirstLeft:
         if (f.Left < f.High) {
-          if (!push(f.Left, f.High, kRightPushedSecond)) return Finish(Status::StackOverflow);
+          if (!push(f.Left, f.High, kRightPushedSecond)) return Step::Ended(Status::StackOverflow);
           step = SortStep::StartFrame;
         } else {
           step = SortStep::Pop;
@@ -186,7 +158,7 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
 
       case SortStep::AfterFirstRight:
         if (f.Low < f.Right) {
-          if (!push(f.Low, f.Right, kLeftPushedSecond)) return Finish(Status::StackOverflow);
+          if (!push(f.Low, f.Right, kLeftPushedSecond)) return Step::Ended(Status::StackOverflow);
           step = SortStep::StartFrame;
         } else {
           step = SortStep::Pop;
@@ -222,13 +194,14 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
           step = SortStep::InsertPlace;
           break;
         }
-        compare.StepRowA = index[f.Left - 1];
-        compare.StepRowB = sort.InsertRow;
-        ResumeState = ToCode(Continuation::InsertPass);
-        if (!CompareRows()) return pendingReturn_;
+        ctx.GoOnAt(Continuation::InsertPass);
+        if (const Step asked = CompareRows(ctx, compare, keys, index[f.Left - 1], sort.InsertRow);
+            !asked.decided()) {
+          return asked;
+        }
         [[fallthrough]];
       case SortStep::InsertDecide:
-        if (*code_ > 0) {
+        if (ctx.code > 0) {
           index[f.Left] = index[f.Left - 1];
           --f.Left;
           step = SortStep::InsertInner;
@@ -247,18 +220,50 @@ std::int32_t Engine::RunSort(SortStep step) noexcept {
         const bool intact = index[0] == selection.LeftSentinel &&
                             index[selection.RowIndexLength - 1] == selection.RightSentinel;
         const Status status = intact ? Status::Success : Status::IndexCorrupted;
-        *code_ = ToCode(status);
-        if (bench.BenchmarkMode == 1) return BenchmarkSortEnded(status);
-        sort.SortStack.Release();
-        TKCOMM& c = *comm_;
-        c.BrkRowA = 0;
-        c.BrkRowB = 0;
-        c.BrkColumn = 0;
-        c.BrkDestRow = 0;
-        c.BrkDestColumn = 0;
-        return Finish(status);
+        ctx.code = ToCode(status);
+        ctx.GoOnAt(sort.Then);
+        return Step::Decided();
       }
     }
+  }
+}
+
+}  // namespace
+
+void SortState::Clear() noexcept {
+  SortStack.Release();
+  StackDepth = 0;
+  PivotIndex = 0;
+  SmallRangeLimit = 0;
+  InsertRow = 0;
+  Then = Continuation::Idle;
+}
+
+bool PrepareSort(SortState& sort, std::uint32_t n) noexcept {
+  sort.Clear();
+  if (!sort.SortStack.Allocate(kSortStackFrames)) return false;
+  sort.SortStack[0].Low = 1;
+  sort.SortStack[0].High = n;
+  return true;
+}
+
+Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
+               Continuation then) noexcept {
+  sort.Then = then;
+  sort.StackDepth = 0;
+  return RunSort(ctx, sort, compare, selection, SortStep::StartFrame);
+}
+
+Step ResumeSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
+                Continuation at) noexcept {
+  switch (at) {
+    case Continuation::LeftScan:
+      return RunSort(ctx, sort, compare, selection, SortStep::LeftDecide);
+    case Continuation::RightScan:
+      return RunSort(ctx, sort, compare, selection, SortStep::RightDecide);
+    case Continuation::InsertPass:
+      return RunSort(ctx, sort, compare, selection, SortStep::InsertDecide);
+    default: return Step::Ended(Status::StackFailure);
   }
 }
 

@@ -1,0 +1,92 @@
+// The selection. See selection.h.
+#include "input/selection.h"
+
+#include "input/slots.h"
+
+namespace tk {
+
+void Selection::DropIndex() noexcept {
+  RowIndex.Release();
+  IndexValid = 0;
+}
+
+void Selection::Clear() noexcept {
+  DropIndex();
+  keys.SortKeys.Release();
+  SelFirstRow = 0;
+  SelLastRow = 0;
+}
+
+bool Selection::SourceUnchanged(const TKCOMM& comm) const noexcept {
+  return SlotStillHolds(comm.Source, SourceBounds, SourceBlock);
+}
+
+bool Selection::DestUnchanged(const TKCOMM& comm) const noexcept {
+  return SlotStillHolds(comm.Dest, DestBounds, DestBlock);
+}
+
+Status SetUpSelection(Selection& selection, TKCOMM& comm) noexcept {
+  Status status = ValidateSlot(selection.SourceBounds, comm.Source);
+  if (status != Status::Success) return status;
+  // 718 here means no usable destination array: SELECT goes on without one.
+  status = ValidateSlot(selection.DestBounds, comm.Dest);
+  if (status != Status::Success && status != Status::ArrayError) return status;
+
+  // The same cells through two slots (even through two descriptors) would be exported onto
+  // themselves while being read.
+  VARIANT* sourceBlock = DataBlock(comm.Source);
+  if (comm.Dest.Valid != 0 && sourceBlock != nullptr && DataBlock(comm.Dest) == sourceBlock) {
+    comm.Dest.Valid = 0;
+    comm.Dest.FromRange = 0;
+    return Status::SameSourceAndDest;
+  }
+
+  KeyTables& keys = selection.keys;
+  const TableContext context{selection.SourceBounds, selection.DestBounds, sourceBlock};
+  status = LoadKeyTable(comm, TableKind::Sort, keys, context);
+  if (status != Status::Success) return status;  // a sort command is required (704)
+
+  status = LoadKeyTable(comm, TableKind::Move, keys, context);
+  if (status == Status::NullPointer) {
+    if (DeriveMoveMap(comm, keys) != Status::Success) return Status::NoMemory;
+  } else if (status != Status::Success) {
+    return status;
+  }
+
+  // No export command (704) or no destination Range (718): SELECT goes on without one.
+  status = LoadKeyTable(comm, TableKind::Export, keys, context);
+  if (status != Status::Success && status != Status::NullPointer && status != Status::ArrayError) {
+    return status;
+  }
+  selection.SourceBlock = sourceBlock;
+  selection.DestBlock = comm.Dest.Valid != 0 ? DataBlock(comm.Dest) : nullptr;
+  return Status::Success;
+}
+
+Status BuildRowIndex(Selection& selection, const TKCOMM& comm) noexcept {
+  selection.SelFirstRow = comm.Source.FirstRow;
+  selection.SelLastRow = comm.Source.LastRow;
+  selection.RowIndex.Release();  // the previous selection's, before the new one is taken
+
+  // n + 2 entries must fit in 32 bits: 0xFFFFFFFE rows or more cannot be indexed.
+  const std::uint32_t n = selection.SourceBounds.DataRows;
+  if (n == 0 || n >= 0xFFFFFFFEu) return Status::BadBounds;
+  selection.RowIndexLength = n + 2;
+  if (!selection.RowIndex.Allocate(selection.RowIndexLength)) return Status::NoMemory;
+
+  // Position j holds the j-th data row; the sentinels copy the first and last entry, so
+  // that a sort which wrote outside positions 1..n is caught at completion (711).
+  std::int32_t* index = selection.RowIndex.get();
+  const std::int32_t firstDataRow = selection.SourceBounds.FirstArrayRow + comm.Source.HeaderLines;
+  for (std::uint32_t j = 1; j <= n; ++j) {
+    index[j] = firstDataRow + static_cast<std::int32_t>(j - 1);
+  }
+  index[0] = index[1];
+  index[n + 1] = index[n];
+  selection.LeftSentinel = index[0];
+  selection.RightSentinel = index[n + 1];
+  selection.IndexValid = 1;
+  return Status::Success;
+}
+
+}  // namespace tk

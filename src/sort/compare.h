@@ -1,0 +1,50 @@
+// Row comparison and the compare break-out.
+//
+// CompareRows decides the order of two rows for the sort: key by key in command-line order
+// until one key tells them apart. A key of mode TK_COMPASCAUTO or TK_COMPDESAUTO is compared
+// here with VarCmp on the two cells in place (system locale, case-insensitive); a
+// TK_COMPBRKO key is handed to the caller (HandOut: code 3, BrkRowA/BrkRowB/BrkColumn), and
+// the caller's next call brings the key's result in the code (ResumeCompare).
+//
+// Legal order: the sort sets ResumeState to the step that asks (1, 2 or 3), then calls
+// CompareRows. Decided: the result is in the code and the sort reads it there, whether it
+// was decided at once or after break-outs; ResumeCompare leaves ResumeState at that step
+// again, so that the run loop takes the sort back to it.
+//
+// Result: -1 row A first, 0 not told apart, 1 row A after. A VarCmp failure f gives f - 1
+// (a value that is neither -1 nor 1 and stops whichever scan asked); a null cell ends the
+// operation with 710.
+//
+// Empty cells: with IgnoreEmpty 0 they sort after every non-empty cell in ascending and
+// descending keys alike (the rule replaces the descending step, so it is never reversed);
+// with any other value an empty cell ties and the next key decides.
+#pragma once
+
+#include <cstdint>
+
+#include "input/key_tables.h"
+#include "protocol/step.h"
+
+namespace tk {
+
+// The comparison in progress, kept while a compare break-out waits for its answer.
+struct CompareState {
+  std::int32_t StepRowA = 0;            // the row being scanned or shifted
+  std::int32_t StepRowB = 0;            // the pivot row or the row being inserted
+  std::int32_t CompareReturnState = 0;  // the sort continuation that asked: 1, 2 or 3
+  std::int32_t CompareKeyIndex = 0;     // 0-based index of the key being compared
+
+  void Clear() noexcept;  // zeroes; safe twice
+};
+
+// Compares `rowA` with `rowB` on `keys` (the sort keys SELECT built) for the sort step in
+// ResumeState. Decided with the result in the code, handed out at a break-out key, or ended
+// with 710.
+Step CompareRows(Context& ctx, CompareState& compare, const KeyTable& keys, std::int32_t rowA,
+                 std::int32_t rowB) noexcept;
+
+// The caller answered a compare break-out: its answer (in the code) is the key's result, used
+// as it stands; the comparison goes on with the next key.
+Step ResumeCompare(Context& ctx, CompareState& compare, const KeyTable& keys) noexcept;
+
+}  // namespace tk
