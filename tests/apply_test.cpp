@@ -51,10 +51,10 @@ TEST(Move, WorkedExampleWithItsBreakOuts) {
   s.r.comm.Source.HeaderLines = 1;
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(s.r.comm.MoveCmd, L"2,TK_MOVEBRKO");
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   ASSERT_EQ(Order(s.engine), (std::vector<std::int32_t>{3, 4, 2}));
   s.caller.seen.clear();
-  EXPECT_EQ(s.Run(102), 2);
+  EXPECT_EQ(s.Run(tk::kMove), 2);
   const std::vector<BreakOut> expected = {
       {202, 2, 2, 2, 0, 0}, {201, 3, 2, 2, 0, 0}, {201, 4, 3, 2, 0, 0}, {203, 4, 4, 2, 0, 0}};
   EXPECT_EQ(s.caller.seen, expected);
@@ -69,9 +69,9 @@ TEST(Move, TwoCycleAndKCycleBreakOutSequences) {
   Session two;
   tkt::PutArray(two.r.comm.Source.Data, tkt::MakeTable({{2, "x"}, {1, "y"}}));
   tkt::PutText(two.r.comm.SortCmd, L"1,TK_COMPASCAUTO 2,TK_COMPBRKO");
-  ASSERT_EQ(two.Run(100), 2);
+  ASSERT_EQ(two.Run(tk::kSelect), 2);
   two.caller.seen.clear();
-  ASSERT_EQ(two.Run(102), 2);
+  ASSERT_EQ(two.Run(tk::kMove), 2);
   EXPECT_EQ(
       two.caller.seen,
       (std::vector<BreakOut>{{202, 1, 1, 2, 0, 0}, {201, 2, 1, 2, 0, 0}, {203, 2, 2, 2, 0, 0}}));
@@ -83,9 +83,9 @@ TEST(Move, TwoCycleAndKCycleBreakOutSequences) {
       tkt::MakeTable({{"e", 5, "E"}, {"a", 1, "A"}, {"b", 2, "B"}, {"c", 3, "C"}, {"d", 4, "D"}}));
   tkt::PutText(k.r.comm.SortCmd, L"2,TK_COMPASCAUTO");
   tkt::PutText(k.r.comm.MoveCmd, L"3,TK_MOVEBRKO 1,TK_MOVEBRKO");
-  ASSERT_EQ(k.Run(100), 2);
+  ASSERT_EQ(k.Run(tk::kSelect), 2);
   k.caller.seen.clear();
-  ASSERT_EQ(k.Run(102), 2);
+  ASSERT_EQ(k.Run(tk::kMove), 2);
   std::map<std::int32_t, int> perCode;
   for (std::size_t i = 0; i < k.caller.seen.size(); ++i) {
     ++perCode[k.caller.seen[i].code];
@@ -112,9 +112,9 @@ TEST(Move, RowsInPlaceAreNotTouchedButTheRangeIsWritten) {
   s.r.comm.Source.HeaderLines = 1;
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(s.r.comm.MoveCmd, L"1,TK_MOVEBRKO");
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   s.caller.seen.clear();
-  EXPECT_EQ(s.Run(102), 2);
+  EXPECT_EQ(s.Run(tk::kMove), 2);
   EXPECT_TRUE(s.caller.seen.empty());
   EXPECT_EQ(range.valuePuts, 1);
 }
@@ -123,12 +123,12 @@ TEST(Move, SecondMoveAppliesThePermutationAgain) {
   Session s;
   tkt::PutArray(s.r.comm.Source.Data, tkt::MakeColumn({3, 1, 2}));
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   const Grid start = Dump(s.r.comm.Source.Data.parray);
-  ASSERT_EQ(s.Run(102), 2);
+  ASSERT_EQ(s.Run(tk::kMove), 2);
   const Grid once = Dump(s.r.comm.Source.Data.parray);
   EXPECT_EQ(once, Moved(start, Order(s.engine), 1));
-  ASSERT_EQ(s.Run(102), 2);
+  ASSERT_EQ(s.Run(tk::kMove), 2);
   EXPECT_EQ(Dump(s.r.comm.Source.Data.parray), Moved(once, Order(s.engine), 1));
 }
 
@@ -138,7 +138,7 @@ TEST(Move, PartlySortedIndexAfterAnAbandonedSort) {
                 tkt::MakeTable({{5, "e"}, {3, "c"}, {4, "d"}, {1, "a"}, {2, "b"}}));
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPBRKO");
   const Grid start = Dump(s.r.comm.Source.Data.parray);
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   for (int answered = 0; answered < 3; ++answered) {
     s.caller.Send(code, s.r.comm);
     ASSERT_EQ(s.caller.lastReturn, 1);
@@ -146,39 +146,39 @@ TEST(Move, PartlySortedIndexAfterAnAbandonedSort) {
                                       s.r.comm);
   }
   // MOVE instead of the next answer; the break-out key's column is moved by the caller.
-  EXPECT_EQ(s.Run(102), 2);
+  EXPECT_EQ(s.Run(tk::kMove), 2);
   EXPECT_EQ(s.caller.seen.front().code, 202);
   EXPECT_EQ(Dump(s.r.comm.Source.Data.parray), Moved(start, Order(s.engine), 1));
 }
 
 TEST(Move, Refusals) {
   Session none;
-  EXPECT_EQ(none.Run(102), 707);
+  EXPECT_EQ(none.Run(tk::kMove), 707);
 
   Session replaced;
   tkt::PutArray(replaced.r.comm.Source.Data, tkt::MakeColumn({2, 1}));
   tkt::PutText(replaced.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(replaced.Run(100), 2);
+  ASSERT_EQ(replaced.Run(tk::kSelect), 2);
   tkt::PutArray(replaced.r.comm.Source.Data, tkt::MakeColumn({2, 1, 0}));
-  EXPECT_EQ(replaced.Run(102), 718);
+  EXPECT_EQ(replaced.Run(tk::kMove), 718);
 
   Session corrupt;
   tkt::PutArray(corrupt.r.comm.Source.Data, tkt::MakeColumn({2, 1, 3}));
   tkt::PutText(corrupt.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(corrupt.Run(100), 2);
+  ASSERT_EQ(corrupt.Run(tk::kSelect), 2);
   corrupt.engine.selection.RowIndex[2] = corrupt.engine.selection.RowIndex[1];  // a duplicate
   const Grid before = Dump(corrupt.r.comm.Source.Data.parray);
-  EXPECT_EQ(corrupt.Run(102), 711);
+  EXPECT_EQ(corrupt.Run(tk::kMove), 711);
   EXPECT_EQ(Dump(corrupt.r.comm.Source.Data.parray), before);
   corrupt.engine.selection.RowIndex[2] = 99;  // outside the rows
-  EXPECT_EQ(corrupt.Run(102), 711);
+  EXPECT_EQ(corrupt.Run(tk::kMove), 711);
 
   Session memory;
   tkt::PutArray(memory.r.comm.Source.Data, tkt::MakeColumn({2, 1}));
   tkt::PutText(memory.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(memory.Run(100), 2);
+  ASSERT_EQ(memory.Run(tk::kSelect), 2);
   tk::platform::FailAllocationAt(1);
-  EXPECT_EQ(memory.Run(102), 705);
+  EXPECT_EQ(memory.Run(tk::kMove), 705);
   tk::platform::FailAllocationAt(0);
   EXPECT_EQ(Dump(memory.r.comm.Source.Data.parray), (Grid{{L"2"}, {L"1"}}));
 }
@@ -188,9 +188,9 @@ TEST(Move, WriteBackFailureIs716WithTheRowsMoved) {
   Session s;
   tkt::PutRange(s.r.comm.Source, range);
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   range.valuePutFailure = E_FAIL;
-  EXPECT_EQ(s.Run(102), 716);
+  EXPECT_EQ(s.Run(tk::kMove), 716);
   EXPECT_EQ(Dump(s.r.comm.Source.Data.parray), (Grid{{L"1"}, {L"2"}}));
 }
 
@@ -205,8 +205,8 @@ TEST(Move, CellsThatCannotBeCopiedAreMovedIntact) {
   odd.lVal = 1234;
   tkt::PutArray(s.r.comm.Source.Data, table);
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(s.Run(100), 2);
-  ASSERT_EQ(s.Run(102), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  ASSERT_EQ(s.Run(tk::kMove), 2);
   const VARIANT& moved = tkt::CellAt(table, 3, 2);  // row 1 (key 3) went last
   EXPECT_EQ(moved.vt, 0x7F);
   EXPECT_EQ(moved.lVal, 1234);
@@ -224,14 +224,14 @@ TEST(Move, AbandonedMoveLosesNothing) {
                 tkt::MakeTable({{5, "e"}, {1, "a"}, {2, "b"}, {3, "c"}, {4, "d"}}));
   tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(s.r.comm.MoveCmd, L"1,TK_MOVEBRKO");
-  ASSERT_EQ(s.Run(100), 2);
-  std::int32_t code = 102;
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  std::int32_t code = tk::kMove;
   for (int i = 0; i < 3; ++i) {  // 202 and two 201s performed, then abandoned
     s.caller.Send(code, s.r.comm);
     ASSERT_EQ(s.caller.lastReturn, 1);
     code = 0;
   }
-  code = 107;
+  code = tk::kAbout;
   s.caller.Send(code, s.r.comm);
   EXPECT_EQ(code, 200);
   SAFEARRAY* table = s.r.comm.Source.Data.parray;
@@ -284,23 +284,23 @@ TEST(Export, HeaderRowsAsManyAsBothHave) {
     SCOPED_TRACE(c.destHeaders);
     ExportSession s(Dots(5, 2), kSource, c.sourceHeaders, c.destHeaders,
                     L"1,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
-    ASSERT_EQ(s.Run(100), 2);
-    EXPECT_EQ(s.Run(103), 2);
+    ASSERT_EQ(s.Run(tk::kSelect), 2);
+    EXPECT_EQ(s.Run(tk::kExport), 2);
     EXPECT_EQ(Dump(s.dest.cells()), c.expected);
     EXPECT_EQ(s.dest.valuePuts, 1);
   }
   // A source without header rows exports none into a destination that has one.
   ExportSession none(Dots(4, 2), {{3, "c"}, {1, "a"}}, 0, 1, L"1,1,TK_EXPORTAUTO");
-  ASSERT_EQ(none.Run(100), 2);
-  EXPECT_EQ(none.Run(103), 2);
+  ASSERT_EQ(none.Run(tk::kSelect), 2);
+  EXPECT_EQ(none.Run(tk::kExport), 2);
   EXPECT_EQ(Dump(none.dest.cells()),
             (Grid{{L".", L"."}, {L"1", L"."}, {L"3", L"."}, {L".", L"."}}));
 }
 
 TEST(Export, ShorterDestinationStopsAtItsLastRow) {
   ExportSession s(Dots(2, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
-  ASSERT_EQ(s.Run(100), 2);
-  EXPECT_EQ(s.Run(103), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  EXPECT_EQ(s.Run(tk::kExport), 2);
   EXPECT_EQ(Dump(s.dest.cells()), (Grid{{L"a"}, {L"b"}}));
 }
 
@@ -309,8 +309,8 @@ TEST(Export, ColumnMapRules) {
   // go to destination column 3 (the higher source column is copied last and stays).
   ExportSession s(Dots(3, 3), kSource, 1, 0,
                   L"1,2,TK_EXPORTAUTO 1,1,TK_EXPORTAUTO 1,3,TK_EXPORTAUTO 3,3,TK_EXPORTAUTO");
-  ASSERT_EQ(s.Run(100), 2);
-  EXPECT_EQ(s.Run(103), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  EXPECT_EQ(s.Run(tk::kExport), 2);
   EXPECT_EQ(Dump(s.dest.cells()),
             (Grid{{L".", L"1", L"10"}, {L".", L"2", L"20"}, {L".", L"3", L"30"}}));
   EXPECT_EQ(s.r.comm.BrkDestRow, 3);     // the last row handled
@@ -319,10 +319,10 @@ TEST(Export, ColumnMapRules) {
 
 TEST(Export, BreakOutsOnHeaderAndDataRows) {
   ExportSession s(Dots(4, 2), kSource, 1, 1, L"2,2,TK_EXPORTBRKO 1,1,TK_EXPORTAUTO");
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   s.caller.seen.clear();
   // The caller copies into Dest.Data; the engine writes that array back at the end.
-  EXPECT_EQ(s.Run(103), 2);
+  EXPECT_EQ(s.Run(tk::kExport), 2);
   EXPECT_EQ(
       s.caller.seen,
       (std::vector<BreakOut>{
@@ -338,16 +338,16 @@ TEST(Export, SourceColumnsNumberedFromZero) {
   tkt::PutRange(s.r.comm.Dest, dest);
   tkt::PutText(s.r.comm.SortCmd, L"0,TK_COMPASCAUTO");
   tkt::PutText(s.r.comm.ExportCmd, L"1,1,TK_EXPORTAUTO 0,2,TK_EXPORTAUTO");
-  ASSERT_EQ(s.Run(100), 2);
-  EXPECT_EQ(s.Run(103), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  EXPECT_EQ(s.Run(tk::kExport), 2);
   EXPECT_EQ(Dump(dest.cells()), (Grid{{L"a", L"1"}, {L"b", L"2"}, {L"c", L"3"}}));
 }
 
 TEST(Export, AfterMoveTheIndexNamesTheOldRows) {
   ExportSession s(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
-  ASSERT_EQ(s.Run(100), 2);
-  ASSERT_EQ(s.Run(102), 2);  // rows now a, b, c; RowIndex still 3, 4, 2
-  EXPECT_EQ(s.Run(103), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  ASSERT_EQ(s.Run(tk::kMove), 2);  // rows now a, b, c; RowIndex still 3, 4, 2
+  EXPECT_EQ(s.Run(tk::kExport), 2);
   EXPECT_EQ(Dump(s.dest.cells()), (Grid{{L"b"}, {L"c"}, {L"a"}}));
 }
 
@@ -357,37 +357,37 @@ TEST(Export, Refusals) {
   tkt::PutArray(arrayDest.r.comm.Dest.Data, tkt::MakeColumn({0, 0}));
   tkt::PutText(arrayDest.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(arrayDest.r.comm.ExportCmd, L"1,1,TK_EXPORTAUTO");
-  ASSERT_EQ(arrayDest.Run(100), 2);
-  EXPECT_EQ(arrayDest.Run(103), 715);
+  ASSERT_EQ(arrayDest.Run(tk::kSelect), 2);
+  EXPECT_EQ(arrayDest.Run(tk::kExport), 715);
 
   ExportSession noMap(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
   VariantClear(&noMap.r.comm.ExportCmd);
-  ASSERT_EQ(noMap.Run(100), 2);
-  EXPECT_EQ(noMap.Run(103), 709);
+  ASSERT_EQ(noMap.Run(tk::kSelect), 2);
+  EXPECT_EQ(noMap.Run(tk::kExport), 709);
 
   ExportSession failing(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
-  ASSERT_EQ(failing.Run(100), 2);
+  ASSERT_EQ(failing.Run(tk::kSelect), 2);
   failing.dest.valuePutFailure = E_FAIL;
-  EXPECT_EQ(failing.Run(103), 716);
+  EXPECT_EQ(failing.Run(tk::kExport), 716);
   EXPECT_EQ(Dump(failing.r.comm.Dest.Data.parray), (Grid{{L"a"}, {L"b"}, {L"c"}}));
 
   ExportSession moved(Dots(3, 1), kSource, 1, 0, L"2,1,TK_EXPORTAUTO");
-  ASSERT_EQ(moved.Run(100), 2);
+  ASSERT_EQ(moved.Run(tk::kSelect), 2);
   moved.r.comm.Dest.FirstRow = 0;  // above the destination array
-  EXPECT_EQ(moved.Run(103), 700);
+  EXPECT_EQ(moved.Run(tk::kExport), 700);
   moved.r.comm.Dest.FirstRow = 2;
   moved.r.comm.Dest.LastRow = 1000;  // far below it: the array's end stops the export
-  EXPECT_EQ(moved.Run(103), 2);
+  EXPECT_EQ(moved.Run(tk::kExport), 2);
   EXPECT_EQ(Dump(moved.dest.cells()), (Grid{{L"."}, {L"a"}, {L"b"}}));
 }
 
 TEST(Export, ACellThatCannotBeCopiedEndsWith705) {
   ExportSession s(Dots(3, 2), kSource, 1, 0, L"2,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   VARIANT& odd = tkt::CellAt(s.r.comm.Source.Data.parray, 4, 3);  // qty of row "b"
   VariantClear(&odd);
   odd.vt = 0x7F;
-  EXPECT_EQ(s.Run(103), 705);
+  EXPECT_EQ(s.Run(tk::kExport), 705);
   EXPECT_EQ(s.dest.valuePuts, 0);  // nothing half-exported reaches the Range
   odd.vt = VT_EMPTY;
 }
@@ -421,8 +421,8 @@ struct IndexSession : Session {
 TEST(SortIndex, CountCutToTheDestination) {
   IndexSession cut(100);
   tkt::PutArray(cut.r.comm.Dest.Data, tkt::MakeColumn(std::vector<Cell>(5, Cell(0))));
-  ASSERT_EQ(cut.Run(100), 2);
-  EXPECT_EQ(cut.Run(101), 2);
+  ASSERT_EQ(cut.Run(tk::kSelect), 2);
+  EXPECT_EQ(cut.Run(tk::kSortIndex), 2);
   EXPECT_EQ(cut.caller.lastReturn, 2);
   EXPECT_EQ(cut.r.comm.SortIndexValid, 1);
   const std::vector<std::int32_t> order = Order(cut.engine);
@@ -431,56 +431,56 @@ TEST(SortIndex, CountCutToTheDestination) {
 
   IndexSession longer(10);
   tkt::PutArray(longer.r.comm.Dest.Data, tkt::MakeColumn(std::vector<Cell>(50, Cell(0))));
-  ASSERT_EQ(longer.Run(100), 2);
-  ASSERT_EQ(longer.Run(101), 2);
+  ASSERT_EQ(longer.Run(tk::kSelect), 2);
+  ASSERT_EQ(longer.Run(tk::kSortIndex), 2);
   EXPECT_EQ(Indexed(longer.r.comm.SortIndex), Order(longer.engine));
 
   IndexSession none(10);
-  ASSERT_EQ(none.Run(100), 2);
-  ASSERT_EQ(none.Run(101), 2);
+  ASSERT_EQ(none.Run(tk::kSelect), 2);
+  ASSERT_EQ(none.Run(tk::kSortIndex), 2);
   EXPECT_EQ(Indexed(none.r.comm.SortIndex), Order(none.engine));
 }
 
 TEST(SortIndex, CallersArrayReplacedWhateverItWas) {
   IndexSession s(6);
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   SAFEARRAYBOUND bounds[2] = {{3, 0}, {2, -4}};
   s.r.comm.SortIndex = SafeArrayCreate(VT_BSTR, 2, bounds);
-  ASSERT_EQ(s.Run(101), 2);
+  ASSERT_EQ(s.Run(tk::kSortIndex), 2);
   EXPECT_EQ(Indexed(s.r.comm.SortIndex), Order(s.engine));
-  ASSERT_EQ(s.Run(102), 2);  // MOVE changes the rows, not the order
+  ASSERT_EQ(s.Run(tk::kMove), 2);  // MOVE changes the rows, not the order
   const std::vector<std::int32_t> before = Indexed(s.r.comm.SortIndex);
-  ASSERT_EQ(s.Run(101), 2);
+  ASSERT_EQ(s.Run(tk::kSortIndex), 2);
   EXPECT_EQ(Indexed(s.r.comm.SortIndex), before);
 }
 
 TEST(SortIndex, StaticLockedAndMissingSelection) {
   IndexSession s(4);
-  EXPECT_EQ(s.Run(101), 707);
-  ASSERT_EQ(s.Run(100), 2);
+  EXPECT_EQ(s.Run(tk::kSortIndex), 707);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   SAFEARRAY* fixed = LongArray(1, 3);
   fixed->fFeatures |= FADF_FIXEDSIZE;
   s.r.comm.SortIndex = fixed;
-  EXPECT_EQ(s.Run(101), 706);
+  EXPECT_EQ(s.Run(tk::kSortIndex), 706);
   EXPECT_EQ(s.r.comm.SortIndex, fixed);
   EXPECT_EQ(s.r.comm.SortIndexValid, 0);
   fixed->fFeatures &= static_cast<USHORT>(~FADF_FIXEDSIZE);
   SafeArrayLock(fixed);
-  EXPECT_EQ(s.Run(101), 700);
+  EXPECT_EQ(s.Run(tk::kSortIndex), 700);
   EXPECT_EQ(s.r.comm.SortIndex, fixed);
   SafeArrayUnlock(fixed);
-  EXPECT_EQ(s.Run(101), 2);
+  EXPECT_EQ(s.Run(tk::kSortIndex), 2);
   EXPECT_EQ(s.r.comm.SortIndexValid, 1);
 }
 
 TEST(SortIndex, DestinationRowsTurnedAroundAreRefusedBeforeTheArrayGoes) {
   IndexSession s(5);
   tkt::PutArray(s.r.comm.Dest.Data, tkt::MakeColumn(std::vector<Cell>(5, Cell(0))));
-  ASSERT_EQ(s.Run(100), 2);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
   SAFEARRAY* kept = LongArray(1, 2);
   s.r.comm.SortIndex = kept;
   s.r.comm.Dest.LastRow = s.r.comm.Dest.FirstRow - 3;
-  EXPECT_EQ(s.Run(101), 700);
+  EXPECT_EQ(s.Run(tk::kSortIndex), 700);
   EXPECT_EQ(s.r.comm.SortIndex, kept);
 }
 
@@ -536,7 +536,7 @@ TEST(ApplyRandom, MoveAndExportAgreeWithTheIndex) {
     tkt::PutText(s.r.comm.SortCmd, sortCmd.c_str());
     if (!moveCmd.empty()) tkt::PutText(s.r.comm.MoveCmd, moveCmd.c_str());
     if (!exportCmd.empty()) tkt::PutText(s.r.comm.ExportCmd, exportCmd.c_str());
-    ASSERT_EQ(s.Run(100), 2);
+    ASSERT_EQ(s.Run(tk::kSelect), 2);
     const std::vector<std::int32_t> order = Order(s.engine);
 
     // EXPORT first, while the index still names the rows in their sorted order.
@@ -559,14 +559,14 @@ TEST(ApplyRandom, MoveAndExportAgreeWithTheIndex) {
       for (int h = 1; h <= headerRows; ++h) put(h, h);
       for (int p = 0; p < n && destHeaders + 1 + p <= destRows; ++p)
         put(destHeaders + 1 + p, order[static_cast<std::size_t>(p)]);
-      EXPECT_EQ(s.Run(103), 2);
+      EXPECT_EQ(s.Run(tk::kExport), 2);
       EXPECT_EQ(Dump(dest.cells()), expected);
     } else {
-      EXPECT_EQ(s.Run(103), 709);
+      EXPECT_EQ(s.Run(tk::kExport), 709);
     }
     EXPECT_EQ(Dump(s.r.comm.Source.Data.parray), sourceBefore);  // EXPORT leaves the source
 
-    EXPECT_EQ(s.Run(102), 2);
+    EXPECT_EQ(s.Run(tk::kMove), 2);
     const Grid movedRows = Moved(sourceBefore, order, headers + 1);
     EXPECT_EQ(Dump(s.r.comm.Source.Data.parray), movedRows);
     EXPECT_EQ(Dump(source.cells()), movedRows);  // written back to the Range

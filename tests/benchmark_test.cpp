@@ -132,7 +132,7 @@ TEST(BenchmarkFill, CellsFollowTheDrawsExactly) {
     SCOPED_TRACE(c.what);
     Bench b(c.rows, c.columns, c.rows, c.shuffle, L"2,TK_COMPASCAUTO");
     const Table start = Snapshot(b.range.cells());
-    EXPECT_EQ(b.Run(832), 2);
+    EXPECT_EQ(b.Run(tk::kBenchmark), 2);
     EXPECT_EQ(b.caller.lastReturn, 2);
     EXPECT_EQ(b.engine.bench.BenchmarkMode, 1);
     EXPECT_EQ(b.range.valuePuts, 1);
@@ -161,15 +161,15 @@ TEST(BenchmarkFill, ShuffleZeroStillMixesOnce) {
   const Table mixed = Expected(start, 40, 0.0, kSeed);
   const Table unmixed = Expected(start, 40, -1.0, kSeed);
   ASSERT_FALSE(mixed == unmixed) << "pick another seed: its one step copies nothing";
-  ASSERT_EQ(b.Run(832), 2);
+  ASSERT_EQ(b.Run(tk::kBenchmark), 2);
   EXPECT_TRUE(Snapshot(b.range.cells()) == mixed);
 }
 
 TEST(BenchmarkFlow, FillSortMoveWithTimings) {
   Bench b(200, 4, 200, 0.5, L"4,TK_COMPASCAUTO 2,TK_COMPDESAUTO");
-  ASSERT_EQ(b.Run(832), 2);
+  ASSERT_EQ(b.Run(tk::kBenchmark), 2);
   b.Later(400);
-  EXPECT_EQ(b.Run(832), 2);  // the sort phase
+  EXPECT_EQ(b.Run(tk::kBenchmark), 2);  // the sort phase
   EXPECT_EQ(b.caller.lastReturn, 0);
   EXPECT_DOUBLE_EQ(b.r.comm.SortSeconds, 0.4);
   EXPECT_EQ(b.engine.bench.BenchmarkMode, 1);
@@ -180,7 +180,7 @@ TEST(BenchmarkFlow, FillSortMoveWithTimings) {
     EXPECT_LE(before.lVal, after.lVal);
   }
   b.Later(250);
-  EXPECT_EQ(b.Run(102), 2);
+  EXPECT_EQ(b.Run(tk::kMove), 2);
   EXPECT_EQ(b.r.comm.MoveSeconds, 0.0);  // the test clock stands still within a call
   EXPECT_EQ(b.r.comm.WriteSeconds, 0.0);
   EXPECT_EQ(b.engine.bench.BenchmarkMode, 0);
@@ -193,54 +193,54 @@ TEST(BenchmarkFlow, FillSortMoveWithTimings) {
 
 TEST(BenchmarkFlow, TheWindowAndWhatEndsARun) {
   Bench late(20, 4, 20, 0.1, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(late.Run(832), 2);
+  ASSERT_EQ(late.Run(tk::kBenchmark), 2);
   late.Later(1500);
-  EXPECT_EQ(late.Run(832), 2);
+  EXPECT_EQ(late.Run(tk::kBenchmark), 2);
   EXPECT_EQ(late.caller.lastReturn, 2);  // filled again, not sorted
   EXPECT_EQ(late.range.valuePuts, 2);
 
   Bench index(20, 4, 20, 0.1, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(index.Run(832), 2);
-  EXPECT_EQ(index.Run(101), 2);  // SORTINDEX ends the run
+  ASSERT_EQ(index.Run(tk::kBenchmark), 2);
+  EXPECT_EQ(index.Run(tk::kSortIndex), 2);  // SORTINDEX ends the run
   EXPECT_EQ(index.engine.bench.BenchmarkMode, 0);
-  EXPECT_EQ(index.Run(832), 2);
+  EXPECT_EQ(index.Run(tk::kBenchmark), 2);
   EXPECT_EQ(index.caller.lastReturn, 2);  // a new fill
 
   Bench select(20, 4, 20, 0.1, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(select.Run(832), 2);
-  EXPECT_EQ(select.Run(100), 2);  // SELECT during a run fills again
+  ASSERT_EQ(select.Run(tk::kBenchmark), 2);
+  EXPECT_EQ(select.Run(tk::kSelect), 2);  // SELECT during a run fills again
   EXPECT_EQ(select.caller.lastReturn, 2);
   EXPECT_EQ(select.range.valuePuts, 2);
 
   Bench reset(20, 4, 20, 0.1, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(reset.Run(832), 2);
-  reset.Run(104);
+  ASSERT_EQ(reset.Run(tk::kBenchmark), 2);
+  reset.Run(tk::kReset);
   EXPECT_EQ(reset.engine.bench.BenchmarkMode, 0);
 }
 
 TEST(BenchmarkFlow, ChangedDatesFailTheCheck) {
   Bench b(30, 4, 30, 0.2, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(b.Run(832), 2);
+  ASSERT_EQ(b.Run(tk::kBenchmark), 2);
   tkt::CellAt(b.r.comm.Source.Data.parray, 7, 2).date += 1.0;
   b.r.comm.SortIndexValid = 1;
-  EXPECT_EQ(b.Run(832), 718);
+  EXPECT_EQ(b.Run(tk::kBenchmark), 718);
   EXPECT_EQ(b.engine.selection.IndexValid, 0);
   EXPECT_EQ(b.r.comm.SortIndexValid, 0);
   EXPECT_EQ(b.engine.bench.BenchmarkMode, 0);
-  EXPECT_EQ(b.Run(102), 707);
+  EXPECT_EQ(b.Run(tk::kMove), 707);
 }
 
 TEST(BenchmarkFlow, BreakOutKeysInTheSortPhase) {
   Bench b(25, 4, 25, 0.2, L"1,TK_COMPBRKO");
-  ASSERT_EQ(b.Run(832), 2);
+  ASSERT_EQ(b.Run(tk::kBenchmark), 2);
   b.caller.seen.clear();
-  EXPECT_EQ(b.Run(832), 2);
+  EXPECT_EQ(b.Run(tk::kBenchmark), 2);
   EXPECT_FALSE(b.caller.seen.empty());
   EXPECT_EQ(b.caller.seen.front().code, 3);
 }
 
 // Tables the fill cannot use are refused before a cell is written.
-TEST(BenchmarkMend, TablesTooSmallAreRefusedUnwritten) {
+TEST(BenchmarkGuards, TablesTooSmallAreRefusedUnwritten) {
   struct Case {
     const char* what;
     int rows, columns;
@@ -254,7 +254,7 @@ TEST(BenchmarkMend, TablesTooSmallAreRefusedUnwritten) {
     SCOPED_TRACE(c.what);
     Bench b(c.rows, c.columns, c.benchRows, 0.5, L"1,TK_COMPASCAUTO");
     const Table start = Snapshot(b.range.cells());
-    EXPECT_EQ(b.Run(832), 700);
+    EXPECT_EQ(b.Run(tk::kBenchmark), 700);
     EXPECT_TRUE(Snapshot(b.r.comm.Source.Data.parray) == start);
     EXPECT_EQ(b.range.valuePuts, 0);
   }
@@ -262,21 +262,21 @@ TEST(BenchmarkMend, TablesTooSmallAreRefusedUnwritten) {
 
 // The second call sorts only what a fill prepared: after a failed first call, and after a
 // finished sort phase, it starts a new run instead.
-TEST(BenchmarkMend, NoSortWithoutAPreparedFill) {
+TEST(BenchmarkGuards, NoSortWithoutAPreparedFill) {
   Bench failed(10, 4, 10, 0.5, L"1,TK_NOSUCHKEY");
-  EXPECT_EQ(failed.Run(832), 709);
+  EXPECT_EQ(failed.Run(tk::kBenchmark), 709);
   EXPECT_EQ(failed.engine.bench.BenchmarkMode, 1);
   failed.Later(10);
-  EXPECT_EQ(failed.Run(832), 709);  // carried out as a SELECT again, not as a sort
+  EXPECT_EQ(failed.Run(tk::kBenchmark), 709);  // carried out as a SELECT again, not as a sort
   tkt::PutText(failed.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  EXPECT_EQ(failed.Run(832), 2);
+  EXPECT_EQ(failed.Run(tk::kBenchmark), 2);
   EXPECT_EQ(failed.caller.lastReturn, 2);
 
   Bench twice(10, 4, 10, 0.5, L"1,TK_COMPASCAUTO");
-  ASSERT_EQ(twice.Run(832), 2);
-  ASSERT_EQ(twice.Run(832), 2);
+  ASSERT_EQ(twice.Run(tk::kBenchmark), 2);
+  ASSERT_EQ(twice.Run(tk::kBenchmark), 2);
   ASSERT_EQ(twice.caller.lastReturn, 0);
-  EXPECT_EQ(twice.Run(832), 2);  // a new fill, not a second pass over a finished sort
+  EXPECT_EQ(twice.Run(tk::kBenchmark), 2);  // a new fill, not a second pass over a finished sort
   EXPECT_EQ(twice.caller.lastReturn, 2);
   EXPECT_EQ(twice.range.valuePuts, 2);
 }

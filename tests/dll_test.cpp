@@ -5,15 +5,18 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
 
+#include "common/library.h"
+#include "protocol/codes.h"
 #include "protocol/record.h"
 #include "support/table.h"
 
 namespace {
 
-using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
+using tkr::TKselectFn;
 
 // Calls `fn(code, comm)` with the two arguments pushed by hand and reports how far the
 // stack pointer moved across the call. A __stdcall callee pops its 8 bytes: 0. A cdecl
@@ -44,16 +47,12 @@ _CallMeasuringStack:
 class Dll : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryA(TK_DLL_PATH);
+    library_ = std::make_unique<tkr::Library>(TK_DLL_PATH);
+    module_ = library_->module();
     ASSERT_NE(module_, nullptr) << "cannot load " << TK_DLL_PATH;
   }
-  void TearDown() override {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  TKselectFn Entry() const {
-    return reinterpret_cast<TKselectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "TKselect")));
-  }
+  void TearDown() override { library_.reset(); }
+  TKselectFn Entry() const { return library_->entry(); }
   const IMAGE_NT_HEADERS32* Headers() const {
     auto* base = reinterpret_cast<const BYTE*>(module_);
     auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -63,6 +62,7 @@ class Dll : public ::testing::Test {
   const T* At(DWORD rva) const {
     return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(module_) + rva);
   }
+  std::unique_ptr<tkr::Library> library_;
   HMODULE module_ = nullptr;
 };
 
@@ -105,7 +105,7 @@ TEST_F(Dll, ImportsWindowsSystemDllsOnly) {
 
 TEST_F(Dll, CalleePopsItsArguments) {
   tkt::Record r;
-  std::int32_t code = 107;
+  std::int32_t code = tk::kAbout;
   std::int32_t delta = 12345;
   const std::int32_t returned =
       CallMeasuringStack(reinterpret_cast<void*>(Entry()), &code, &r.comm, &delta);
@@ -117,7 +117,7 @@ TEST_F(Dll, CalleePopsItsArguments) {
 TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   TKselectFn tkselect = Entry();
   tkt::Record r;
-  std::int32_t code = 107;
+  std::int32_t code = tk::kAbout;
   EXPECT_EQ(tkselect(&code, &r.comm), 2);
   EXPECT_EQ(code, 200);
   EXPECT_EQ(tkt::FieldText(r.comm.Status), L"[200]Completed without errors");
@@ -132,7 +132,7 @@ TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   EXPECT_EQ(banner.substr(banner.size() - 6), std::wstring(version, version + 6));
   EXPECT_EQ(r.comm.Version, std::atof(TK_PROJECT_VERSION));
 
-  code = 104;
+  code = tk::kReset;
   EXPECT_EQ(tkselect(&code, &r.comm), 3);
   EXPECT_EQ(code, 2);
 
@@ -141,7 +141,7 @@ TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   EXPECT_EQ(code, 713);
   EXPECT_EQ(r.comm.LastError, 713);
 
-  code = 100;
+  code = tk::kSelect;
   EXPECT_EQ(tkselect(&code, nullptr), 0);
   EXPECT_EQ(code, 703);
 }

@@ -26,14 +26,16 @@ constexpr const wchar_t* kDone = L"[002]Completed without errors";
 TEST(NullRecord, SelectAnswers703AndDropsASuspendedOperation) {
   Engine engine;
   engine.ResumeState = 4;
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   EXPECT_EQ(engine.Call(&code, nullptr), 0);
   EXPECT_EQ(code, 703);
   EXPECT_EQ(engine.ResumeState, 0);
 }
 
 TEST(NullRecord, OtherCodesAnswer703AndTouchNothing) {
-  for (std::int32_t sent : {832, 103, 102, 101, 107, 104, 0, -1, 3}) {
+  for (std::int32_t sent :
+       std::initializer_list<std::int32_t>{tk::kBenchmark, tk::kExport, tk::kMove, tk::kSortIndex,
+                                           tk::kAbout, tk::kReset, 0, -1, 3}) {
     SCOPED_TRACE(sent);
     Engine engine;
     engine.ResumeState = 8;
@@ -57,7 +59,7 @@ TEST(About, AnswersWithBannerVersionAndText) {
   Engine engine;
   Record r;
   r.comm.LastError = 713;
-  const Answer a = Send(engine, r, 107);
+  const Answer a = Send(engine, r, tk::kAbout);
   EXPECT_EQ(a.code, 200);
   EXPECT_EQ(a.returned, 2);
   EXPECT_EQ(r.comm.LastError, 0);
@@ -72,7 +74,7 @@ TEST(About, AbandonsASuspendedOperationAndKeepsTheSelection) {
   engine.ResumeState = 4;
   engine.selection.IndexValid = 1;
   engine.bench.BenchmarkMode = 1;
-  Send(engine, r, 107);
+  Send(engine, r, tk::kAbout);
   EXPECT_EQ(engine.ResumeState, 0);
   EXPECT_EQ(engine.selection.IndexValid, 1);
   EXPECT_EQ(engine.bench.BenchmarkMode, 1);
@@ -120,7 +122,7 @@ TEST(Reset, ClearsItsFieldsAndLeavesTheRest) {
   ASSERT_TRUE(engine.sort.SortStack.Allocate(tk::kSortStackFrames));
   ASSERT_TRUE(engine.selection.RowIndex.Allocate(10));
 
-  const Answer a = Send(engine, r, 104);
+  const Answer a = Send(engine, r, tk::kReset);
   EXPECT_EQ(a.code, 2);
   EXPECT_EQ(a.returned, 3);
   EXPECT_EQ(FieldText(c.Status), kDone);
@@ -204,7 +206,7 @@ TEST(Resume, ContinuationsWithoutASelectionAnswer718) {
 }
 
 TEST(OutOfOrder, MoveAndSortIndexNeedASelection) {
-  for (std::int32_t command : {102, 101}) {
+  for (std::int32_t command : {tk::kMove, tk::kSortIndex}) {
     SCOPED_TRACE(command);
     Engine engine;
     Record r;
@@ -224,32 +226,32 @@ TEST(OutOfOrder, AfterResetMoveIs707) {
   Engine engine;
   Record r;
   engine.selection.IndexValid = 1;
-  Send(engine, r, 104);
-  EXPECT_EQ(Send(engine, r, 102).code, 707);
-  EXPECT_EQ(engine.copy.CurrentOp, 102);
+  Send(engine, r, tk::kReset);
+  EXPECT_EQ(Send(engine, r, tk::kMove).code, 707);
+  EXPECT_EQ(engine.copy.CurrentOp, tk::kMove);
 }
 
 TEST(OutOfOrder, ExportChecksRangeThenCommandThenSelection) {
   Engine engine;
   Record r;
-  const Answer noRange = Send(engine, r, 103);
+  const Answer noRange = Send(engine, r, tk::kExport);
   EXPECT_EQ(noRange.code, 715);
   EXPECT_EQ(noRange.returned, 0);
-  EXPECT_EQ(engine.copy.CurrentOp, 103);
+  EXPECT_EQ(engine.copy.CurrentOp, tk::kExport);
   EXPECT_EQ(r.comm.Version, 2.0);  // EXPORT writes banner and version first
   EXPECT_EQ(FieldText(r.comm.Banner), tk::StatusMessage(800));
 
   r.comm.Dest.FromRange = 1;
-  EXPECT_EQ(Send(engine, r, 103).code, 709);
+  EXPECT_EQ(Send(engine, r, tk::kExport).code, 709);
   r.comm.ExportCmdOk = 1;
-  EXPECT_EQ(Send(engine, r, 103).code, 707);
+  EXPECT_EQ(Send(engine, r, tk::kExport).code, 707);
 }
 
 TEST(SortIndex, EndsABenchmarkRunEvenWithoutASelection) {
   Engine engine;
   Record r;
   engine.bench.BenchmarkMode = 1;
-  EXPECT_EQ(Send(engine, r, 101).code, 707);
+  EXPECT_EQ(Send(engine, r, tk::kSortIndex).code, 707);
   EXPECT_EQ(engine.bench.BenchmarkMode, 0);
 }
 
@@ -260,7 +262,7 @@ TEST(Select, ResetsTheSelectionOutputsBeforeReadingTheSlots) {
   r.comm.SortIndexValid = 1;
   r.comm.Source.FirstRow = 4;
   r.comm.Source.LastRow = 8;
-  const Answer a = Send(engine, r, 100);
+  const Answer a = Send(engine, r, tk::kSelect);
   EXPECT_EQ(r.comm.Version, 2.0);
   EXPECT_EQ(FieldText(r.comm.Banner), tk::StatusMessage(800));
   EXPECT_EQ(engine.selection.IndexValid, 0);
@@ -273,7 +275,7 @@ TEST(Select, ResetsTheSelectionOutputsBeforeReadingTheSlots) {
 TEST(Benchmark, ANewRunIsCarriedOutAsSelect) {
   Engine engine;
   Record r;
-  const Answer a = Send(engine, r, 832);
+  const Answer a = Send(engine, r, tk::kBenchmark);
   EXPECT_EQ(engine.bench.BenchmarkMode, 1);  // set before the SELECT part, kept on failure
   EXPECT_EQ(a.code, 718);
   EXPECT_EQ(r.comm.Version, 2.0);

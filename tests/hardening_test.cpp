@@ -284,7 +284,7 @@ void EntryArrays(World& w) {
 
 void Selected(World& w, void (*tables)(World&)) {
   tables(w);
-  EXPECT_EQ(w.Run(100), 2);
+  EXPECT_EQ(w.Run(tk::kSelect), 2);
 }
 void ArraySelected(World& w) {
   Selected(w, ArrayTable);
@@ -294,11 +294,11 @@ void RangeSelected(World& w) {
 }
 void ShortDestSelected(World& w) {  // three destination data rows for six source rows
   RangeTables(w, 4);
-  EXPECT_EQ(w.Run(100), 2);
+  EXPECT_EQ(w.Run(tk::kSelect), 2);
 }
 void IndexHandedOut(World& w) {
   ArraySelected(w);
-  EXPECT_EQ(w.Run(101), 2);
+  EXPECT_EQ(w.Run(tk::kSortIndex), 2);
 }
 
 // A benchmark on a Range of 12 rows x 5 columns; words compared by the caller, then the
@@ -311,13 +311,13 @@ void BenchTable(World& w) {
 }
 void BenchFilled(World& w) {
   BenchTable(w);
-  EXPECT_EQ(w.Run(832), 2);
+  EXPECT_EQ(w.Run(tk::kBenchmark), 2);
   EXPECT_EQ(w.caller.lastReturn, 2);
   w.clock.ticks += 200;
 }
 void BenchSorted(World& w) {
   BenchFilled(w);
-  EXPECT_EQ(w.Run(832), 2);
+  EXPECT_EQ(w.Run(tk::kBenchmark), 2);
   EXPECT_EQ(w.caller.lastReturn, 0);
   w.clock.ticks += 200;
 }
@@ -355,24 +355,27 @@ struct Scenario {
 //              sorts on the blocks the first one made: only its Banner and Status can fail.
 //              The MOVE that ends the run fails as any MOVE.
 const Scenario kScenarios[] = {
-    {"SELECT, array source, derived move map", ArrayTable, 100, true, 0, true, false, false},
-    {"SELECT, the same on a record whose Banner and Status were never written", ArrayTable, 100,
-     true, 0, true, false, true},
-    {"SELECT, Range source and destination, break-out key, move and export lines", RangeTables, 100,
-     true, 0, true, false, false},
-    {"SELECT, caller-built entry arrays", EntryArrays, 100, true, 0, true, false, false},
-    {"MOVE, engine columns only", ArraySelected, 102, false, 0, true, true, false},
-    {"MOVE, Range source, break-out columns", RangeSelected, 102, false, 0, true, true, false},
-    {"EXPORT, header and data rows, break-out column", RangeSelected, 103, true, 0, false, false,
+    {"SELECT, array source, derived move map", ArrayTable, tk::kSelect, true, 0, true, false,
      false},
-    {"SORTINDEX, cut to the destination, empty SortIndex", ShortDestSelected, 101, false, 0, true,
-     false, false},
-    {"SORTINDEX, replacing the array the last one handed out", IndexHandedOut, 101, false, 0, true,
-     false, false},
-    {"BENCHMARK, first call: SELECT and fill", BenchTable, 832, true, 1, true, false, false},
-    {"BENCHMARK, second call: sort with a break-out key", BenchFilled, 832, true, 0, false, false,
+    {"SELECT, the same on a record whose Banner and Status were never written", ArrayTable,
+     tk::kSelect, true, 0, true, false, true},
+    {"SELECT, Range source and destination, break-out key, move and export lines", RangeTables,
+     tk::kSelect, true, 0, true, false, false},
+    {"SELECT, caller-built entry arrays", EntryArrays, tk::kSelect, true, 0, true, false, false},
+    {"MOVE, engine columns only", ArraySelected, tk::kMove, false, 0, true, true, false},
+    {"MOVE, Range source, break-out columns", RangeSelected, tk::kMove, false, 0, true, true,
      false},
-    {"MOVE ending a benchmark run", BenchSorted, 102, false, 0, true, true, false},
+    {"EXPORT, header and data rows, break-out column", RangeSelected, tk::kExport, true, 0, false,
+     false, false},
+    {"SORTINDEX, cut to the destination, empty SortIndex", ShortDestSelected, tk::kSortIndex, false,
+     0, true, false, false},
+    {"SORTINDEX, replacing the array the last one handed out", IndexHandedOut, tk::kSortIndex,
+     false, 0, true, false, false},
+    {"BENCHMARK, first call: SELECT and fill", BenchTable, tk::kBenchmark, true, 1, true, false,
+     false},
+    {"BENCHMARK, second call: sort with a break-out key", BenchFilled, tk::kBenchmark, true, 0,
+     false, false, false},
+    {"MOVE ending a benchmark run", BenchSorted, tk::kMove, false, 0, true, true, false},
 };
 
 struct Tally {
@@ -433,7 +436,7 @@ Tally Exercise(const Scenario& s) {
       tk::platform::FailAllocationAt(0);
       const Picture after = Take(w);
 
-      EXPECT_EQ(w.r.comm.LastError, status / 100 == 7 ? status : 0);
+      EXPECT_EQ(w.r.comm.LastError, tk::IsError(status) ? status : 0);
       if (status == cleanStatus) {
         // Only a text was lost: everything else is as the clean run left it.
         EXPECT_EQ(w.caller.lastReturn, cleanReturn);
@@ -471,15 +474,15 @@ Tally Exercise(const Scenario& s) {
       if (status == 705 && s.unchangedOn705) {
         EXPECT_EQ(after.sourceData, before.sourceData);
       }
-      if (status == 705 && s.command == 101) {
+      if (status == 705 && s.command == tk::kSortIndex) {
         EXPECT_TRUE(after.sortIndexNull);  // the old array went before the new one failed
         EXPECT_EQ(after.sortIndexValid, before.sortIndexValid);
       }
-      if ((status == 705 || status == 715) && s.command != 832) {
+      if ((status == 705 || status == 715) && s.command != tk::kBenchmark) {
         // A failed SELECT leaves no selection; MOVE and SORTINDEX keep the one they were
         // given. (The first benchmark call keeps the row index its SELECT built when the
         // fill after it fails, as it does when the fill's write-back fails.)
-        EXPECT_EQ(after.indexValid, s.command == 100 ? 0 : before.indexValid);
+        EXPECT_EQ(after.indexValid, s.command == tk::kSelect ? 0 : before.indexValid);
       }
       if (status == 716) {
         // The work is done in the arrays; only the Range did not get it.
@@ -492,7 +495,7 @@ Tally Exercise(const Scenario& s) {
         ExpectSameData(Take(w), clean);
       }
 
-      EXPECT_EQ(w.Run(104), 2);
+      EXPECT_EQ(w.Run(tk::kReset), 2);
       EXPECT_EQ(LiveBlocks() - liveBefore, KeptAfterReset(w.engine));
       const std::int64_t handedOut = w.r.comm.SortIndex != nullptr ? 1 : 0;
       EXPECT_EQ(LiveArrays() - arraysBefore, handedOut - w.replaced);
@@ -583,16 +586,16 @@ class Churn {
     caller_.breakOutLimit = interrupt ? static_cast<std::size_t>(1 + Pick(6)) : kNoLimit;
     const std::int32_t code = caller_.Run(command, r_.comm);
     replaced += sourceRead.Replaced() + destRead.Replaced();
-    if (command == 101 && sortIndexIsCallers_ && (code == 2 || code == 705)) {
+    if (command == tk::kSortIndex && sortIndexIsCallers_ && (code == 2 || code == 705)) {
       ++replaced;  // the caller's own array was destroyed to make room
       sortIndexIsCallers_ = false;
     }
     ++endings[code];
     ++sent;
-    if (command == 832 && caller_.lastReturn == 2) ++benchFills;
-    if (command == 832 && caller_.lastReturn == 0 && code == 2) ++benchSorts;
+    if (command == tk::kBenchmark && caller_.lastReturn == 2) ++benchFills;
+    if (command == tk::kBenchmark && caller_.lastReturn == 0 && code == 2) ++benchSorts;
     interrupted += caller_.limitHit ? 1 : 0;
-    if (command == 104 && LiveBlocks() - startBlocks != KeptAfterReset(engine)) {
+    if (command == tk::kReset && LiveBlocks() - startBlocks != KeptAfterReset(engine)) {
       ++resetMismatches;
     }
     return code;
@@ -752,11 +755,14 @@ class Churn {
 
     const FakeRange* s = source ? &*source : nullptr;
     const FakeRange* d = dest ? &*dest : nullptr;
-    Send(100, s, d, Pick(6) == 0);
-    static const std::int32_t kFollowUps[] = {102, 103, 101, 101, 104, 107, 100, 0, -7, 105};
+    Send(tk::kSelect, s, d, Pick(6) == 0);
+    static const std::int32_t kFollowUps[] = {
+        tk::kMove,  tk::kExport, tk::kSortIndex, tk::kSortIndex,
+        tk::kReset, tk::kAbout,  tk::kSelect,    0,
+        -7,         105};
     for (int i = 0, n = Pick(5); i < n; ++i) {
       const std::int32_t command = kFollowUps[Pick(10)];
-      if (command == 101 && c.SortIndex == nullptr && Pick(8) == 0) {
+      if (command == tk::kSortIndex && c.SortIndex == nullptr && Pick(8) == 0) {
         SAFEARRAYBOUND bound = {3, 0};  // the macro's own ReDim'd Long array, or a fixed one
         c.SortIndex = SafeArrayCreate(VT_I4, 1, &bound);
         if (Pick(3) == 0) c.SortIndex->fFeatures |= FADF_FIXEDSIZE;  // left alone (706)
@@ -765,7 +771,7 @@ class Churn {
       const std::int32_t code = Send(command, s, d, Pick(5) == 0);
       // The caller frees an array of its own the engine left alone, and now and then one
       // the engine handed out; the others stay for the next SORTINDEX to replace.
-      if (command == 101 && (sortIndexIsCallers_ || (code == 2 && Pick(2) == 0))) {
+      if (command == tk::kSortIndex && (sortIndexIsCallers_ || (code == 2 && Pick(2) == 0))) {
         DropSortIndex();
       }
     }
@@ -791,16 +797,16 @@ class Churn {
 
     const FakeRange* s = &*source;
     clock_.ticks += 5000;  // long after the last phase: a new run
-    Send(832, s, nullptr, false);
+    Send(tk::kBenchmark, s, nullptr, false);
     clock_.ticks += Pick(4) == 0 ? 1500u : static_cast<std::uint32_t>(Pick(900));
-    Send(832, s, nullptr, Pick(6) == 0);
+    Send(tk::kBenchmark, s, nullptr, Pick(6) == 0);
     switch (Pick(4)) {
       case 0:
       case 1:  // the run's closing MOVE
-        Send(102, s, nullptr, Pick(6) == 0);
+        Send(tk::kMove, s, nullptr, Pick(6) == 0);
         break;
       case 2:  // SORTINDEX ends the run
-        Send(101, s, nullptr, false);
+        Send(tk::kSortIndex, s, nullptr, false);
         break;
       default:  // the run is left open: the next SELECTs fill instead of sorting
         break;
@@ -836,7 +842,7 @@ TEST(LeakAccounting, MixedCommandsGiveBackEverything) {
       if (HasFatalFailure()) return;
     }
     endBytes = PrivateBytes();
-    churn.Send(104, nullptr, nullptr, false);
+    churn.Send(tk::kReset, nullptr, nullptr, false);
     churn.DropSortIndex();
 
     EXPECT_EQ(churn.resetMismatches, 0) << "RESETs after which the engine held extra blocks";

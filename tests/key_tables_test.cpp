@@ -38,7 +38,7 @@ struct TableTest : ::testing::Test {
   }
   void SetUp() override { tkt::PutRange(r.comm.Source, range); }
   std::int32_t Select() {
-    std::int32_t code = 100;
+    std::int32_t code = tk::kSelect;
     engine.Call(&code, &r.comm);
     return code;
   }
@@ -73,7 +73,7 @@ TEST_F(TableTest, ColumnBasesFollowTheLowerBounds) {
   Record rec;
   tkt::PutArray(rec.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(5, 3), 0, 0));
   tkt::PutText(rec.comm.SortCmd, L"2,TK_COMPASCAUTO");
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   fresh.Call(&code, &rec.comm);
   ASSERT_EQ(code, kSelected);
   const tk::KeyEntry& key = fresh.selection.keys.SortKeys[0];
@@ -213,7 +213,7 @@ TEST_F(TableTest, ExportNeedsAValidatedDestination) {
   EXPECT_EQ(r.comm.Dest.Valid, 0);
   EXPECT_EQ(r.comm.ExportCmdOk, 0);
 
-  std::int32_t code = 103;
+  std::int32_t code = tk::kExport;
   engine.Call(&code, &r.comm);
   EXPECT_EQ(code, 709);
 }
@@ -248,7 +248,7 @@ TEST(SingleRow, RowIndexHoldsThreeEqualEntries) {
   tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(2, 1), 5, 1));
   r.comm.Source.HeaderLines = 1;
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   engine.Call(&code, &r.comm);
   ASSERT_EQ(code, kSelected);
   ASSERT_EQ(engine.selection.RowIndexLength, 3u);
@@ -288,7 +288,7 @@ TEST_F(TableTest, ResetFreesTheSortKeysOnly) {
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
   tkt::PutText(r.comm.ExportCmd, L"1,1,TK_EXPORTAUTO");
   ASSERT_EQ(Select(), kSelected);
-  std::int32_t code = 104;
+  std::int32_t code = tk::kReset;
   engine.Call(&code, &r.comm);
   EXPECT_EQ(keys().SortKeys.size(), 0u);
   EXPECT_EQ(keys().MoveMap.size(), 1u);

@@ -346,7 +346,7 @@ const ShapeCase kShapeCases[] = {
     {"strings", VT_BSTR, {{2, 0}}},
 };
 
-TEST(ParseMend, ArraysOfOtherShapesAreRefusedUnread) {
+TEST(ParseRefusals, ArraysOfOtherShapesAreRefusedUnread) {
   for (const ShapeCase& c : kShapeCases) {
     SCOPED_TRACE(c.what);
     std::vector<SAFEARRAYBOUND> bounds = c.bounds;
@@ -363,7 +363,7 @@ TEST(ParseMend, ArraysOfOtherShapesAreRefusedUnread) {
   }
 }
 
-TEST(ParseMend, ADescriptorWithoutDataIsRefused) {
+TEST(ParseRefusals, ADescriptorWithoutDataIsRefused) {
   SAFEARRAY* array = nullptr;
   ASSERT_EQ(SafeArrayAllocDescriptorEx(VT_VARIANT, 1, &array), S_OK);
   array->cbElements = sizeof(VARIANT);
@@ -378,7 +378,7 @@ TEST(ParseMend, ADescriptorWithoutDataIsRefused) {
   EXPECT_EQ(SafeArrayDestroyDescriptor(array), S_OK);
 }
 
-TEST(ParseMend, ReferencesAreNotTakenForTheirTargets) {
+TEST(ParseRefusals, ReferencesAreNotTakenForTheirTargets) {
   SAFEARRAY* array = tkt::MakeColumn({Cell::Short(1), 1}, 0);
   BSTR text = SysAllocString(L"1,TK_COMPASCAUTO");
   const struct {
@@ -401,7 +401,7 @@ TEST(ParseMend, ReferencesAreNotTakenForTheirTargets) {
   SysFreeString(text);
 }
 
-TEST(ParseMend, OnlyTwoOrThreeFieldsAreAccepted) {
+TEST(ParseRefusals, OnlyTwoOrThreeFieldsAreAccepted) {
   VARIANT text;
   VariantInit(&text);
   tkt::PutText(text, L"1,TK_COMPASCAUTO");

@@ -19,7 +19,7 @@ using tkt::Rows;
 constexpr std::int32_t kSelected = 2;
 
 std::int32_t Select(Engine& engine, Record& r) {
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   engine.Call(&code, &r.comm);
   return code;
 }

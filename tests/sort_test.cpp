@@ -35,7 +35,7 @@ struct KeyColumn {
       return tkt::CompareCellsAscending(b, comm);
     };
   }
-  std::int32_t Select() { return caller.Run(100, r.comm); }
+  std::int32_t Select() { return caller.Run(tk::kSelect, r.comm); }
 };
 
 std::vector<int> Shape(const char* name, int n) {
@@ -138,7 +138,7 @@ TEST(SortProtocol, ThreeRowsCallByCall) {
     std::int32_t sent;
     std::int32_t code, returned, rowA, rowB;
   } const calls[] = {
-      {100, 3, 1, 1, 2},  // SELECT: row 1 against the pivot, row 2
+      {tk::kSelect, 3, 1, 1, 2},  // SELECT: row 1 against the pivot, row 2
       {1, 3, 1, 3, 2},
       {1, 3, 1, 3, 1},
       {-1, 2, 0, 0, 0},  // done; the break-out fields are cleared
@@ -166,9 +166,9 @@ TEST(SortProtocol, ThreeRowsCallByCall) {
 
 TEST(SortProtocol, ACommandAbandonsThePendingComparison) {
   KeyColumn t({3, 1, 2, 5}, L"1,TK_COMPBRKO");
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   ASSERT_EQ(t.engine.Call(&code, &t.r.comm), 1);
-  code = 107;  // ABOUT instead of an answer
+  code = tk::kAbout;  // ABOUT instead of an answer
   EXPECT_EQ(t.engine.Call(&code, &t.r.comm), 2);
   EXPECT_EQ(code, 200);
   EXPECT_EQ(t.engine.ResumeState, 0);
@@ -185,7 +185,7 @@ TEST(SortProtocol, BreakOutOnlyForPairsTiedOnTheAutomaticKey) {
                 tkt::MakeTable({{1, "b"}, {2, "a"}, {1, "a"}, {3, "c"}, {2, "b"}}));
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO 2,TK_COMPBRKO");
   Caller caller(engine);
-  EXPECT_EQ(caller.Run(100, r.comm), 2);
+  EXPECT_EQ(caller.Run(tk::kSelect, r.comm), 2);
   EXPECT_FALSE(caller.seen.empty());
   SAFEARRAY* t = r.comm.Source.Data.parray;
   for (const BreakOut& b : caller.seen) {
@@ -234,7 +234,7 @@ TEST(SortCells, TextCaseAndEmptyCells) {
     tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(c.rows));
     tkt::PutText(r.comm.SortCmd, c.sortCmd);
     r.comm.IgnoreEmpty = c.ignoreEmpty;
-    std::int32_t code = 100;
+    std::int32_t code = tk::kSelect;
     EXPECT_EQ(engine.Call(&code, &r.comm), 0);
     EXPECT_EQ(code, 2);
     EXPECT_EQ(Order(engine), c.order);
@@ -246,7 +246,7 @@ TEST(SortCells, NullCellEnds710) {
   Record r;
   tkt::PutArray(r.comm.Source.Data, tkt::MakeColumn({1, Cell::Null(), 3}));
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   EXPECT_EQ(engine.Call(&code, &r.comm), 0);
   EXPECT_EQ(code, 710);
   EXPECT_EQ(r.comm.LastError, 710);
@@ -257,7 +257,7 @@ TEST(SortCells, NullCellEnds710) {
 }
 
 // Answers that contradict any order must end the sort, inside RowIndex, in bounded calls.
-TEST(SortMend, InconsistentAnswersStayInsideTheIndex) {
+TEST(SortWithAWaywardCaller, InconsistentAnswersStayInsideTheIndex) {
   struct Case {
     const char* what;
     std::int32_t (*answer)(std::mt19937&);
@@ -291,9 +291,9 @@ TEST(SortMend, InconsistentAnswersStayInsideTheIndex) {
   }
 }
 
-TEST(SortMend, SourceReplacedWhileAComparisonWaitsIs718) {
+TEST(SortWithAWaywardCaller, SourceReplacedWhileAComparisonWaitsIs718) {
   KeyColumn t({3, 1, 2}, L"1,TK_COMPBRKO");
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   ASSERT_EQ(t.engine.Call(&code, &t.r.comm), 1);
   tkt::PutArray(t.r.comm.Source.Data, tkt::MakeColumn({1, 2, 3}, 1));  // old cells freed
   code = 1;
@@ -302,7 +302,7 @@ TEST(SortMend, SourceReplacedWhileAComparisonWaitsIs718) {
   EXPECT_EQ(t.engine.ResumeState, 0);
 
   KeyColumn emptied({3, 1, 2}, L"1,TK_COMPBRKO");
-  code = 100;
+  code = tk::kSelect;
   ASSERT_EQ(emptied.engine.Call(&code, &emptied.r.comm), 1);
   VariantClear(&emptied.r.comm.Source.Data);
   code = 1;
@@ -310,12 +310,12 @@ TEST(SortMend, SourceReplacedWhileAComparisonWaitsIs718) {
   EXPECT_EQ(code, 718);
 }
 
-TEST(SortMend, KeyCountRaisedWhileAComparisonWaits) {
+TEST(SortWithAWaywardCaller, KeyCountRaisedWhileAComparisonWaits) {
   Engine engine;
   Record r;
   tkt::PutArray(r.comm.Source.Data, tkt::MakeTable({{1, 1}, {1, 2}, {1, 3}}));
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPBRKO");
-  std::int32_t code = 100;
+  std::int32_t code = tk::kSelect;
   ASSERT_EQ(engine.Call(&code, &r.comm), 1);
   r.comm.SortKeyCount = 1000;  // the table holds one key
   Caller caller(engine);
@@ -419,7 +419,7 @@ TEST(SortRandom, MixedCellsAnyKeys) {
       return keyResult(3, tkt::CellAt(table, b.rowA, b.column),
                        tkt::CellAt(table, b.rowB, b.column));
     };
-    const std::int32_t code = caller.Run(100, r.comm);
+    const std::int32_t code = caller.Run(tk::kSelect, r.comm);
     if (code == 714) continue;  // few distinct keys on many rows: a legitimate ending
     ASSERT_EQ(code, 2) << "command " << std::string(cmd.begin(), cmd.end());
     std::vector<std::int32_t> order = Order(engine);

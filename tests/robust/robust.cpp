@@ -29,12 +29,17 @@
 #include <string>
 #include <vector>
 
+#include "common/caller.h"
+#include "common/cells.h"
+#include "common/library.h"
 #include "common/range_object.h"
 #include "protocol/record.h"
 
 namespace {
 
-using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
+using tkr::CopyResult;
+using tkr::Shape;
+using tkr::TKselectFn;
 
 // ---- random ------------------------------------------------------------------------------
 
@@ -214,48 +219,19 @@ SAFEARRAY* RandomTable(Rng& r, bool small) {
 
 // ---- cells the caller reaches --------------------------------------------------------------
 
-struct Geometry {
-  int firstRow = 0, rows = 0, firstColumn = 1, columns = 1;
-};
-
-bool GeometryOf(const VARIANT& data, Geometry& g) {
-  if ((data.vt & VT_ARRAY) == 0 || (data.vt & VT_BYREF) != 0 || data.parray == nullptr)
-    return false;
-  const SAFEARRAY* a = data.parray;
-  if (a->cDims == 1) {
-    g = {a->rgsabound[0].lLbound, static_cast<int>(a->rgsabound[0].cElements), 1, 1};
-    return true;
-  }
-  if (a->cDims != 2) return false;
-  g = {a->rgsabound[1].lLbound, static_cast<int>(a->rgsabound[1].cElements),
-       a->rgsabound[0].lLbound, static_cast<int>(a->rgsabound[0].cElements)};
-  return true;
+// The shape of a table, or of none: no rows, one column.
+Shape ShapeOfData(const VARIANT& data) {
+  const SAFEARRAY* array = tkr::CellArray(data);
+  return array != nullptr ? tkr::ShapeOf(array) : Shape{0, 0, 1, 1};
 }
 
-// The geometry of a slot's table: the Range's cells when it has one, else its array.
-Geometry TableGeometry(const tk::RangeSlot& slot, const tkr::RangeObject* range) {
-  Geometry g;
-  if (range != nullptr) {
-    VARIANT cells;
-    cells.vt = VT_ARRAY | VT_VARIANT;
-    cells.parray = range->cells();
-    GeometryOf(cells, g);
-  } else {
-    GeometryOf(slot.Data, g);
-  }
-  return g;
-}
-
-// The caller's cell at (row, column), or nullptr when it lies outside the array.
-VARIANT* Cell(VARIANT& data, int row, int column) {
-  Geometry g;
-  if (!GeometryOf(data, g) || data.parray->cbElements != sizeof(VARIANT)) return nullptr;
-  if (row < g.firstRow || row >= g.firstRow + g.rows || column < g.firstColumn ||
-      column >= g.firstColumn + g.columns) {
-    return nullptr;
-  }
-  return static_cast<VARIANT*>(data.parray->pvData) + (column - g.firstColumn) * g.rows +
-         (row - g.firstRow);
+// The shape of a slot's table: the Range's cells when it has one, else its array.
+Shape TableShape(const tk::RangeSlot& slot, const tkr::RangeObject* range) {
+  if (range == nullptr) return ShapeOfData(slot.Data);
+  VARIANT cells;
+  cells.vt = VT_ARRAY | VT_VARIANT;
+  cells.parray = range->cells();
+  return ShapeOfData(cells);
 }
 
 std::string Fingerprint(const VARIANT& v) {
@@ -279,12 +255,14 @@ std::string Fingerprint(const VARIANT& v) {
 // the other.
 std::vector<std::string> RowMultiset(VARIANT& data) {
   std::vector<std::string> rows;
-  Geometry g;
-  if (!GeometryOf(data, g)) return rows;
+  SAFEARRAY* array = tkr::CellArray(data);
+  if (array == nullptr) return rows;
+  const Shape g = tkr::ShapeOf(array);
   for (int r = 0; r < g.rows; ++r) {
     std::string row;
-    for (int c = 0; c < g.columns; ++c)
-      row += Fingerprint(*Cell(data, g.firstRow + r, g.firstColumn + c)) + "|";
+    for (int c = 0; c < g.columns; ++c) {
+      row += Fingerprint(tkr::CellAt(array, g.firstRow + r, g.firstColumn + c)) + "|";
+    }
     rows.push_back(row);
   }
   std::sort(rows.begin(), rows.end());
@@ -293,11 +271,13 @@ std::vector<std::string> RowMultiset(VARIANT& data) {
 
 // ---- one case ------------------------------------------------------------------------------
 
-constexpr std::int32_t kCommands[] = {100, 832, 103, 102, 101, 107, 104};
+constexpr std::int32_t kDone = tk::ToCode(tk::Status::Success);
+constexpr std::int32_t kCompareBreakOut = tk::ToCode(tk::Status::CompareBreakOut);
+constexpr std::int32_t kFirstCopyBreakOut = tk::ToCode(tk::Status::MoveRowBreakOut);
+constexpr std::int32_t kLastCopyBreakOut = tk::ToCode(tk::Status::ExportBreakOut);
 
-bool IsCommand(std::int32_t code) {
-  return std::find(std::begin(kCommands), std::end(kCommands), code) != std::end(kCommands);
-}
+constexpr std::int32_t kCommands[] = {tk::kSelect,    tk::kBenchmark, tk::kExport, tk::kMove,
+                                      tk::kSortIndex, tk::kAbout,     tk::kReset};
 
 bool EndingStatus(std::int32_t code) {
   static const std::int32_t statuses[] = {2,   700, 702, 704, 705, 706, 707, 708, 709,
@@ -305,8 +285,8 @@ bool EndingStatus(std::int32_t code) {
   return std::find(std::begin(statuses), std::end(statuses), code) != std::end(statuses);
 }
 
-std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Geometry& source,
-                               const Geometry& dest) {
+std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Shape& source,
+                               const Shape& dest) {
   static const wchar_t* const sortWords[] = {L"TK_COMPASCAUTO", L"TK_COMPDESAUTO", L"TK_COMPBRKO"};
   static const wchar_t* const moveWords[] = {L"TK_MOVEAUTO", L"TK_MOVEBRKO"};
   static const wchar_t* const exportWords[] = {L"TK_EXPORTAUTO", L"TK_EXPORTBRKO"};
@@ -326,7 +306,7 @@ std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Geometry
   std::wstring line;
   const int entries = r.Between(1, 3);
   // Mostly columns inside the tables, so that most lines build; now and then one outside.
-  auto column = [&](const Geometry& g) {
+  auto column = [&](const Shape& g) {
     return r.Chance(0.96) ? g.firstColumn + r.Below(g.columns)
                           : g.firstColumn + r.Between(-2, g.columns + 1);
   };
@@ -376,26 +356,17 @@ struct Case {
   tkr::RangeObject* sourceRange = nullptr;  // owned here; released after the record
   tkr::RangeObject* destRange = nullptr;
   std::vector<std::string> failures;
-  std::map<int, VARIANT> setAside;
+  tkr::SetAside setAside;
   bool arraysChanged = false;  // the case emptied, replaced or resized an array
   bool aliased = false;        // Dest.Data was set to the source's own array
 
   explicit Case(std::uint32_t seed) : r(seed) {}
   ~Case() {
-    for (auto& kept : setAside) VariantClear(&kept.second);
     if (aliased && comm.Dest.Data.vt == comm.Source.Data.vt &&
         comm.Dest.Data.parray == comm.Source.Data.parray) {
       comm.Dest.Data.vt = VT_EMPTY;
     }
-    for (VARIANT* v : {&comm.Banner, &comm.Reserved1, &comm.Source.RangeObj, &comm.Source.Data,
-                       &comm.Dest.RangeObj, &comm.Dest.Data, &comm.SortCmd, &comm.MoveCmd,
-                       &comm.ExportCmd, &comm.Status}) {
-      VariantClear(v);
-    }
-    if (comm.SortIndex != nullptr) {
-      comm.SortIndex->fFeatures &= static_cast<USHORT>(~(FADF_STATIC | FADF_FIXEDSIZE));
-      SafeArrayDestroy(comm.SortIndex);
-    }
+    tkr::ReleaseRecord(comm);
     delete sourceRange;
     delete destRange;
   }
@@ -482,29 +453,15 @@ bool ForbiddenChange(Case& k) {
   }
 }
 
-// Does what a copy break-out asks, in the caller's arrays; false when it names a cell
-// outside them.
-bool PerformCopy(Case& k, std::int32_t code) {
-  tk::TKCOMM& c = k.comm;
-  const bool inside = code == 204 ? Cell(c.Source.Data, c.BrkRowA, c.BrkColumn) != nullptr &&
-                                        Cell(c.Dest.Data, c.BrkDestRow, c.BrkDestColumn) != nullptr
-                                  : Cell(c.Source.Data, c.BrkRowA, c.BrkColumn) != nullptr &&
-                                        Cell(c.Source.Data, c.BrkRowB, c.BrkColumn) != nullptr;
-  if (!inside && !k.arraysChanged) k.Fail("copy break-out names a cell outside the arrays");
-  if (code == 204) {
-    VARIANT* from = Cell(c.Source.Data, c.BrkRowA, c.BrkColumn);
-    VARIANT* to = Cell(c.Dest.Data, c.BrkDestRow, c.BrkDestColumn);
-    if (from == nullptr || to == nullptr) return false;
-    return SUCCEEDED(VariantCopy(to, from));
+// Does what a copy break-out asks, in the caller's arrays; false when the copy was not made.
+bool AnswerCopy(Case& k, std::int32_t code) {
+  const CopyResult done = tkr::PerformCopy(tkr::BreakOutOf(code, k.comm), k.comm, k.setAside);
+  if (done == CopyResult::Outside && !k.arraysChanged) {
+    k.Fail("copy break-out names a cell outside the arrays");
   }
-  VARIANT* a = Cell(c.Source.Data, c.BrkRowA, c.BrkColumn);
-  VARIANT* b = Cell(c.Source.Data, c.BrkRowB, c.BrkColumn);
-  if (a == nullptr || b == nullptr) return false;
   // A cell of a type VariantCopy refuses cannot be copied by this caller either: the copy
   // fails and the rows are no longer a permutation, by the caller's doing.
-  if (code == 202) return SUCCEEDED(VariantCopy(&k.setAside[c.BrkColumn], a));
-  if (code == 201) return SUCCEEDED(VariantCopy(b, a));
-  return SUCCEEDED(VariantCopy(b, &k.setAside[c.BrkColumn]));
+  return done == CopyResult::Done;
 }
 
 // What the cases reached, reported by each child so that a run shows it tested something.
@@ -527,8 +484,8 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
     c.Dest.Data = c.Source.Data;  // the same array twice: the record must not free it twice
     k.aliased = true;
   }
-  const Geometry source = TableGeometry(c.Source, k.sourceRange);
-  const Geometry dest = TableGeometry(c.Dest, k.destRange);
+  const Shape source = TableShape(c.Source, k.sourceRange);
+  const Shape dest = TableShape(c.Dest, k.destRange);
   PutCommand(k.r, c.SortCmd, RandomCommandLine(k.r, 2, true, source, dest), 2);
   if (k.r.Chance(0.5))
     PutCommand(k.r, c.MoveCmd, RandomCommandLine(k.r, 2, false, source, dest), 2);
@@ -562,20 +519,24 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
     ++g_stats.codes[code];
     const std::string what = Describe(sent, code, rv);
     if (nullRecord) {
-      if (code != 703 || rv != 0) k.Fail("no record: " + what);
+      if (code != tk::ToCode(tk::Status::NullRecord) || rv != tk::kReturnEnded) {
+        k.Fail("no record: " + what);
+      }
       return;
     }
     bool ok = false;
     switch (rv) {
       case 0: ok = EndingStatus(code); break;
-      case 1: ok = code == 3 || (code >= 201 && code <= 204); break;
-      case 2: ok = code == 2 || code == 200; break;
-      case 3: ok = code == 2; break;
+      case 1:
+        ok = code == kCompareBreakOut || (code >= kFirstCopyBreakOut && code <= kLastCopyBreakOut);
+        break;
+      case 2: ok = code == kDone || code == tk::ToCode(tk::Status::About); break;
+      case 3: ok = code == kDone; break;
       default: break;
     }
     if (!ok) k.Fail("status outside the documented set: " + what);
-    if (rv != 1) {
-      const std::int32_t lastError = (code / 100 == 7) ? code : 0;
+    if (rv != tk::kReturnBreakOut) {
+      const std::int32_t lastError = tk::IsError(code) ? code : 0;
       if (c.LastError != lastError)
         k.Fail("LastError " + std::to_string(c.LastError) + ": " + what);
       wchar_t expected[8];
@@ -587,12 +548,13 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
     }
   };
 
-  if (k.r.Chance(0.5)) send(104, false);
+  if (k.r.Chance(0.5)) send(tk::kReset, false);
   // Mostly SELECT, then what uses its order; every command now and then.
-  static const std::int32_t kLikely[] = {100, 102, 103, 101, 102, 103, 100, 832};
+  static const std::int32_t kLikely[] = {tk::kSelect, tk::kMove,   tk::kExport, tk::kSortIndex,
+                                         tk::kMove,   tk::kExport, tk::kSelect, tk::kBenchmark};
   bool first = true;
   while (steps-- > 0) {
-    std::int32_t command = first && k.r.Chance(0.85) ? 100
+    std::int32_t command = first && k.r.Chance(0.85) ? tk::kSelect
                            : k.r.Chance(0.8)         ? kLikely[k.r.Below(8)]
                                                      : kCommands[k.r.Below(7)];
     first = false;
@@ -602,22 +564,22 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
       continue;
     }
     if (k.r.Chance(0.05) && ForbiddenChange(k)) moveClean = false;
-    if (command == 102) {
+    if (command == tk::kMove) {
       moving = true;
       moveClean = true;
       beforeMove = RowMultiset(c.Source.Data);
-    } else if (IsCommand(command)) {
+    } else if (tk::IsCommand(command)) {
       moving = false;
     }
     send(command, false);
-    while (rv == 1 && breakOuts < 400000) {
+    while (rv == tk::kReturnBreakOut && breakOuts < 400000) {
       ++breakOuts;
       ++g_stats.breakOuts;
       if (k.r.Chance(changeRate) && ForbiddenChange(k)) moveClean = false;
       std::int32_t answer = 0;
-      if (code == 3) {
-        VARIANT* a = Cell(c.Source.Data, c.BrkRowA, c.BrkColumn);
-        VARIANT* b = Cell(c.Source.Data, c.BrkRowB, c.BrkColumn);
+      if (code == kCompareBreakOut) {
+        VARIANT* a = tkr::CellInside(c.Source.Data, c.BrkRowA, c.BrkColumn);
+        VARIANT* b = tkr::CellInside(c.Source.Data, c.BrkRowB, c.BrkColumn);
         if ((a == nullptr || b == nullptr) && !k.failures.empty()) break;
         if (answering <= 1 && a != nullptr && b != nullptr) {
           const HRESULT v = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
@@ -631,25 +593,26 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
         }
       } else if (k.r.Chance(skipRate)) {
         moveClean = false;  // the caller skips its copy
-      } else if (!PerformCopy(k, code)) {
+      } else if (!AnswerCopy(k, code)) {
         moveClean = false;
       }
       if (k.r.Chance(0.003)) {
         answer = kCommands[k.r.Below(7)];  // a command instead of an answer
-        if (answer == 102) {
+        if (answer == tk::kMove) {
           moving = true;
           moveClean = true;
           beforeMove = RowMultiset(c.Source.Data);
         } else {
           moving = false;
         }
-      } else if (IsCommand(answer)) {
+      } else if (tk::IsCommand(answer)) {
         answer = 0;
       }
       send(answer, false);
     }
-    if (rv == 1) break;  // break-out budget spent: leave it suspended for the next case
-    if (moving && rv == 0 && code == 2) {
+    if (rv == tk::kReturnBreakOut)
+      break;  // break-out budget spent: leave it suspended for the next case
+    if (moving && rv == tk::kReturnEnded && code == kDone) {
       if (moveClean) {
         ++g_stats.movesChecked;
         if (RowMultiset(c.Source.Data) != beforeMove) {
@@ -684,13 +647,12 @@ std::uint32_t g_crashAt = 0;
 int RunChild(std::uint32_t seed, std::uint32_t count) {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetUnhandledExceptionFilter(ReportCrash);
-  HMODULE dll = LoadLibraryA("tkselect.dll");
-  if (dll == nullptr) {
-    std::printf("cannot load tkselect.dll\n");
+  const tkr::Library dll("tkselect.dll");
+  const TKselectFn tkselect = dll.entry();
+  if (tkselect == nullptr) {
+    std::printf("cannot load TKselect from tkselect.dll\n");
     return 255;
   }
-  auto tkselect =
-      reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TKselect")));
   int failed = 0;
   g_batchStart = seed;
   for (std::uint32_t i = 0; i < count; ++i) {

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "common/caller.h"
+#include "common/library.h"
 
 namespace tkt {
 
@@ -134,21 +135,6 @@ void PutText(VARIANT& target, const wchar_t* text) {
   target.bstrVal = SysAllocString(text);
 }
 
-Shape ShapeOf(const SAFEARRAY* array) {
-  // The descriptor lists the last dimension first: entry 0 is the columns of a 2-D array.
-  if (array->cDims == 1) {
-    return Shape{array->rgsabound[0].lLbound,
-                 static_cast<std::int32_t>(array->rgsabound[0].cElements), 1, 1};
-  }
-  return Shape{
-      array->rgsabound[1].lLbound, static_cast<std::int32_t>(array->rgsabound[1].cElements),
-      array->rgsabound[0].lLbound, static_cast<std::int32_t>(array->rgsabound[0].cElements)};
-}
-
-VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column) {
-  return tkr::CellAt(array, row, column);
-}
-
 std::wstring Text(const VARIANT& cell) {
   switch (cell.vt) {
     case VT_EMPTY: return L"<empty>";
@@ -188,12 +174,7 @@ std::wstring FieldText(const VARIANT& field) {
 }
 
 Record::~Record() {
-  for (VARIANT* v : {&comm.Banner, &comm.Reserved1, &comm.Source.RangeObj, &comm.Source.Data,
-                     &comm.Dest.RangeObj, &comm.Dest.Data, &comm.SortCmd, &comm.MoveCmd,
-                     &comm.ExportCmd, &comm.Status}) {
-    VariantClear(v);
-  }
-  if (comm.SortIndex != nullptr) SafeArrayDestroy(comm.SortIndex);
+  tkr::ReleaseRecord(comm);
 }
 
 }  // namespace tkt

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cells.h"
 #include "protocol/record.h"
 
 namespace tkt {
@@ -61,14 +62,10 @@ void PutArray(VARIANT& target, SAFEARRAY* array);
 // A VT_BSTR copy of `text` in `target`, clearing what it held.
 void PutText(VARIANT& target, const wchar_t* text);
 
-// Geometry of a 1-D or 2-D array, as the bounds entries give it.
-struct Shape {
-  std::int32_t firstRow, rows, firstColumn, columns;
-};
-Shape ShapeOf(const SAFEARRAY* array);
-
-// The cell at array row `row`, column `column` (column 1 for a 1-D array). No checks.
-VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column = 1);
+// Geometry and cells by array row and column, as the tools address them (common/cells.h).
+using tkr::CellAt;
+using tkr::Shape;
+using tkr::ShapeOf;
 // A cell as text for assertions: strings as they are, numbers in the C locale's form,
 // "<empty>", "<null>", "<error>".
 std::wstring Text(const VARIANT& cell);

@@ -8,7 +8,8 @@
 //   201  copies cell (BrkRowA, BrkColumn) into (BrkRowB, BrkColumn) of Source.Data;
 //   203  puts the value set aside for BrkColumn into (BrkRowB, BrkColumn);
 //   204  copies Source (BrkRowA, BrkColumn) into Dest (BrkDestRow, BrkDestColumn).
-// Every break-out is recorded in `seen`, so whole sequences can be compared.
+// Every break-out is recorded in `seen`, so whole sequences can be compared. PerformCopy is
+// the copying part on its own, for programs that drive the calls themselves.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <map>
 #include <vector>
 
+#include "common/cells.h"
 #include "protocol/codes.h"
 #include "protocol/record.h"
 #include "protocol/status.h"
@@ -31,9 +33,34 @@ struct BreakOut {
   }
 };
 
-// The cell at array row `row`, column `column` of a 1-D or 2-D VARIANT array (column 1
-// for a 1-D array). No checks: the engine named the cell.
-VARIANT& CellAt(SAFEARRAY* array, std::int32_t row, std::int32_t column = 1);
+// The break-out `code` as the record describes it.
+BreakOut BreakOutOf(std::int32_t code, const tk::TKCOMM& comm);
+
+// The values a MOVE cycle sets aside (202) until it puts them back (203), by column.
+class SetAside {
+ public:
+  SetAside() = default;
+  ~SetAside() { Clear(); }
+  SetAside(const SetAside&) = delete;
+  SetAside& operator=(const SetAside&) = delete;
+  VARIANT& operator[](std::int32_t column) { return kept_[column]; }  // VT_EMPTY when new
+  void Clear();
+
+ private:
+  std::map<std::int32_t, VARIANT> kept_;
+};
+
+enum class CopyResult {
+  Done,     // the copy is made
+  Outside,  // a cell it names lies outside the caller's arrays: nothing written
+  Failed,   // VariantCopy refused (a cell of a type it cannot copy)
+  Unknown,  // not a copy break-out
+};
+
+// Carries out the copy break-out `b` (201-204) in the record's arrays, as a macro does.
+// Outside when any cell it names (both rows of a MOVE step, the source and the destination
+// cell of an EXPORT step) lies outside the arrays.
+CopyResult PerformCopy(const BreakOut& b, tk::TKCOMM& comm, SetAside& setAside);
 
 // The default comparison of a caller: VarCmp (system locale, case-insensitive) on the two
 // cells of BrkColumn in Source.Data, mapped to -1, 0, 1.
@@ -62,9 +89,8 @@ class Caller {
   int calls = 0;
 
  private:
-  void Perform(const BreakOut& b, tk::TKCOMM& comm);
   CallFn call_;
-  std::map<std::int32_t, VARIANT> setAside_;  // column -> value kept between 202 and 203
+  SetAside setAside_;
 };
 
 }  // namespace tkr
