@@ -160,6 +160,12 @@ const TextCase kTextCases[] = {
     {"32768 wraps negative", kSort, L"32768,TK_COMPASCAUTO", 2, kOk, 1, "(-32768,1)"},
     {"negative cut to 16 bits", kSort, L"-65535,TK_COMPASCAUTO", 2, kOk, 1, "(1,1)"},
     {"export columns cut", kExport, L"65538:131075:TK_EXPORTBRKO", 3, kOk, 1, "(2,3,601)"},
+    // Beyond 32 bits a number wraps modulo 2^32 before its low 16 bits are kept.
+    {"past 32 bits wraps", kSort, L"4294967297,TK_COMPASCAUTO", 2, kOk, 1, "(1,1)"},
+    {"past the largest Long wraps", kSort, L"2147483650:TK_COMPDESAUTO", 2, kOk, 1, "(2,2)"},
+    {"below the smallest Long wraps", kSort, L"-2147483650,TK_COMPASCAUTO", 2, kOk, 1, "(-2,1)"},
+    {"export columns wrap", kExport, L"4295032834,8589934595,TK_EXPORTAUTO", 3, kOk, 1,
+     "(2,3,600)"},
     {"keyword first", kSort, L"TK_COMPASCAUTO", 2, kBad, 0, ""},
     {"hexadecimal", kSort, L"0x10,TK_COMPASCAUTO", 2, kBad, 0, ""},
     {"decimal point", kSort, L"1.5,TK_COMPASCAUTO", 2, kBad, 0, ""},
@@ -195,7 +201,7 @@ TEST(ParseText, EveryTextGivesItsEntries) {
   }
 }
 
-TEST(ParseText, ManyEntriesGrowTheArrayOneByOne) {
+TEST(ParseText, ManyEntriesKeepTheirOrder) {
   constexpr std::int32_t kEntries = 600;
   std::wstring sortLine;
   std::wstring exportLine;
@@ -421,7 +427,7 @@ TEST(ParseRefusals, OnlyTwoOrThreeFieldsAreAccepted) {
 
 TEST(ParseMemory, EachCopyThatCannotBeMadeGives705) {
   // The allocations of a one-entry parse, in order: the entry array, the narrow text, its
-  // upper-case copy, then the growth of the entry array for the entry.
+  // upper-case copy, then the entry array sized for the entries found.
   const struct {
     const char* what;
     std::int64_t failing;

@@ -7,21 +7,19 @@
 //   array        the caller parsed the line itself: its array is borrowed as the entry array
 //                once we have made sure it really is a 1-D array of 16-byte VARIANTs.
 //   text         converted to the ANSI code page, upper-cased by hand, then scanned entry by
-//                entry with sscanf into an entry array that grows by one entry per keyword.
+//                entry (ScanEntry reads as the runtime's "%ld%*c%49s%n" does, with numbers
+//                that wrap modulo 2^32) into an entry array sized once for all entries.
 // Anything else is 709. The count is written only once entries have been looked at (an
 // array's quotient, or the entries scanned before the first bad one); a line refused before
 // that (704, 705, a value of the wrong type or shape) leaves it alone.
 //
-// The scan works on its own upper-case copy, 10 bytes longer than the text it copies;
-// the keyword is read into a 50-byte buffer through a bounded conversion, so no text, however
-// long or odd, can write past either. Both copies are freed before ParseCommand returns; the
-// entry array is the only thing that outlives the call.
+// The scan works on its own upper-case copy, 10 bytes longer than the text it copies, and
+// only reads it; keywords are compared in place, at most 49 characters of them. Both copies are
+// freed before ParseCommand returns; the entry array is the only thing that outlives the call.
 #include "input/parser.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "platform/platform.h"
 
@@ -47,23 +45,14 @@ constexpr KeywordTable TableOf(const KeywordRow (&rows)[N]) {
   return KeywordTable{rows, static_cast<std::int32_t>(N)};
 }
 
-// Keyword buffer: 49 characters and the terminator. Every keyword is far shorter, so a token
-// cut at 49 characters can never match a row and the line fails, as a long keyword should.
-constexpr std::size_t kKeywordBuffer = 50;
-// The width in the formats below must leave room for the terminator of kKeywordBuffer.
-constexpr char kPairFormat[] = "%ld%*c%49s%n";
-constexpr char kExportFormat[] = "%ld%*c%ld%*c%49s%n";
-static_assert(kKeywordBuffer == 49 + 1, "the %49s conversions are sized for this buffer");
+// A keyword is read as at most 49 characters, the width of the original scan format. Every
+// keyword is far shorter, so a token cut there never matches a row and the line fails, as a
+// long keyword should.
+constexpr std::size_t kKeywordLimit = 49;
 
 // The upper-case copy gets 10 bytes beyond the text's length: one for its terminator, the
 // rest a margin that costs nothing next to a command line.
 constexpr std::size_t kUpperCaseSlack = 10;
-
-// The scanner's answer when nothing but white space is left: the only successful ending.
-constexpr int kLineExhausted = EOF;
-static_assert(kLineExhausted == -1, "the scan loop ends successfully on -1");
-// ScanEntries' own answer when the entry array could not grow: not a value sscanf returns.
-constexpr int kArrayFull = -2;
 
 // A block from platform::Alloc, freed when the parse leaves by any path.
 class TextBlock {
@@ -89,62 +78,80 @@ void CopyUpperCase(const char* text, char* upper, std::size_t length) noexcept {
   upper[length] = '\0';
 }
 
-// The row of `keywords` whose text is exactly `keyword`, first match wins; nullptr if none.
-const KeywordRow* FindKeyword(const KeywordTable& keywords, const char* keyword) noexcept {
-  for (std::int32_t i = 0; i < keywords.count; ++i) {
-    if (std::strcmp(keywords.rows[i].text, keyword) == 0) return &keywords.rows[i];
-  }
-  return nullptr;
-}
-
 // A column travels as a signed 16-bit value: only the low 16 bits of the number are kept.
-void PutColumn(VARIANT& element, long column) noexcept {
-  const auto low = static_cast<std::uint16_t>(static_cast<unsigned long>(column) & 0xFFFFu);
+void PutColumn(VARIANT& element, std::uint32_t column) noexcept {
   element.vt = VT_I2;
-  element.iVal = static_cast<SHORT>(low);
+  element.iVal = static_cast<SHORT>(static_cast<std::uint16_t>(column & 0xFFFFu));
 }
 
-// Scans `line` entry by entry into `array`, which has room for one entry on entry.
-// [out] count: the entries stored. Returns the last scan result: kLineExhausted when the
-// whole line was read, kArrayFull when the array could not grow (memory, not the line, is
-// at fault), anything else when an entry was bad (0 for an unknown keyword).
-int ScanEntries(const KeywordTable& keywords, const char* line, std::int32_t fields,
-                SAFEARRAY* array, std::int32_t& count) noexcept {
-  char keyword[kKeywordBuffer] = {};
-  const char* position = line;
-  count = 0;
-  for (;;) {
-    long column = 0;
-    long destColumn = 0;
-    int used = 0;
-    const int r = fields == kExportFields
-                      ? std::sscanf(position, kExportFormat, &column, &destColumn, keyword, &used)
-                      : std::sscanf(position, kPairFormat, &column, keyword, &used);
-    if (r != fields) return r;
+// White space as the C locale has it: blank, tab, line feed, vertical tab, form feed, return.
+bool IsBlank(char c) noexcept {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
-    // %s read at least one character, so the keyword is never empty here.
-    const std::size_t length = std::strlen(keyword);
-    if (keyword[length - 1] == ',') keyword[length - 1] = '\0';
+// A decimal number as the C runtime's conversion reads it: white space, an optional sign,
+// at least one digit. The value wraps modulo 2^32 however many digits come (4294967297 is 1,
+// 2147483650 is -2147483646), whatever the runtime this is linked with would do; only its
+// low 16 bits matter afterwards. False, with `p` unmoved, when no digit comes.
+bool ScanNumber(const char*& p, std::uint32_t& value) noexcept {
+  const char* q = p;
+  while (IsBlank(*q)) ++q;
+  const bool negative = *q == '-';
+  if (*q == '-' || *q == '+') ++q;
+  if (*q < '0' || *q > '9') return false;
+  std::uint32_t v = 0;
+  for (; *q >= '0' && *q <= '9'; ++q) v = v * 10u + static_cast<std::uint32_t>(*q - '0');
+  value = negative ? 0u - v : v;
+  p = q;
+  return true;
+}
 
-    const KeywordRow* row = FindKeyword(keywords, keyword);
-    if (row == nullptr) return 0;
+// One entry as the text holds it: the numbers, and the keyword's row in the line's table.
+struct ScannedEntry {
+  std::uint32_t column = 0;
+  std::uint32_t destColumn = 0;
+  const KeywordRow* row = nullptr;
+};
 
-    const auto width = static_cast<std::uint32_t>(fields);
-    const auto stored = static_cast<std::uint32_t>(count);
-    if (!platform::ResizeVector(array, (stored + 1) * width)) return kArrayFull;
+enum class Scan { End, Entry, Bad };
 
-    VARIANT* entry = static_cast<VARIANT*>(array->pvData) + stored * width;
-    PutColumn(entry[0], column);
-    if (fields == kExportFields) PutColumn(entry[1], destColumn);
-    entry[width - 1].vt = VT_I4;
-    entry[width - 1].lVal = row->value;
-
-    ++count;
-    position += used;
+// Reads one entry at `p`: number, exactly one separator character of any kind, (number,
+// separator,) then the keyword, the next run of up to 49 non-blank characters, of which one
+// trailing comma is dropped. End when only white space is left before the first number; Bad
+// for anything that does not make a whole entry with a keyword of the table. On Entry, `p`
+// stands right after the keyword. Each character is looked at once or twice, so a line of any
+// length scans in time proportional to it.
+Scan ScanEntry(const KeywordTable& keywords, std::int32_t fields, const char*& p,
+               ScannedEntry& entry) noexcept {
+  const char* q = p;
+  while (IsBlank(*q)) ++q;
+  if (*q == '\0') return Scan::End;
+  if (!ScanNumber(q, entry.column) || *q++ == '\0') return Scan::Bad;
+  if (fields == kExportFields && (!ScanNumber(q, entry.destColumn) || *q++ == '\0')) {
+    return Scan::Bad;
   }
+  while (IsBlank(*q)) ++q;
+  const char* keyword = q;
+  while (*q != '\0' && !IsBlank(*q) && static_cast<std::size_t>(q - keyword) < kKeywordLimit) ++q;
+  std::size_t length = static_cast<std::size_t>(q - keyword);
+  if (length == 0) return Scan::Bad;
+  if (keyword[length - 1] == ',') --length;
+
+  entry.row = nullptr;
+  for (std::int32_t i = 0; i < keywords.count && entry.row == nullptr; ++i) {
+    const char* text = keywords.rows[i].text;
+    if (std::strlen(text) == length && std::memcmp(text, keyword, length) == 0) {
+      entry.row = &keywords.rows[i];
+    }
+  }
+  if (entry.row == nullptr) return Scan::Bad;
+  p = q;
+  return Scan::Entry;
 }
 
-// The text road: everything from the narrow conversion to the finished entry array.
+// The text road: everything from the narrow conversion to the finished entry array. The
+// line is scanned twice: once to count its entries (and find a bad one), once to store them
+// into an entry array sized for them in one step.
 Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t fields,
                  EntryArray& entries, std::int32_t& count) noexcept {
   SAFEARRAY* created = platform::CreateVariantVector(static_cast<std::uint32_t>(fields));
@@ -165,10 +172,32 @@ Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t
   }
   CopyUpperCase(narrow.get(), upper.get(), length);
 
-  const int r = ScanEntries(keywords, upper.get(), fields, created, count);
-  if (r != kLineExhausted) {
+  ScannedEntry entry;
+  const char* position = upper.get();
+  Scan scan = Scan::Entry;
+  std::uint32_t found = 0;
+  while ((scan = ScanEntry(keywords, fields, position, entry)) == Scan::Entry) ++found;
+  count = static_cast<std::int32_t>(found);
+  if (scan == Scan::Bad) {
     (void)platform::DestroyArray(created);
-    return r == kArrayFull ? Status::NoMemory : Status::BadCommandLine;
+    return Status::BadCommandLine;
+  }
+
+  // A line of entries fills the array; a blank one leaves it with room for one entry.
+  const auto width = static_cast<std::uint32_t>(fields);
+  if (found > 0 && !platform::ResizeVector(created, found * width)) {
+    count = 0;  // none stored: memory, not the line, is at fault
+    (void)platform::DestroyArray(created);
+    return Status::NoMemory;
+  }
+  position = upper.get();
+  auto* element = static_cast<VARIANT*>(created->pvData);
+  for (std::uint32_t k = 0; k < found; ++k, element += width) {
+    (void)ScanEntry(keywords, fields, position, entry);
+    PutColumn(element[0], entry.column);
+    if (fields == kExportFields) PutColumn(element[1], entry.destColumn);
+    element[width - 1].vt = VT_I4;
+    element[width - 1].lVal = entry.row->value;
   }
   entries.Own(created);
   return Status::Success;
