@@ -194,6 +194,27 @@ TEST(Move, WriteBackFailureIs716WithTheRowsMoved) {
   EXPECT_EQ(Dump(s.r.comm.Source.Data.parray), (Grid{{L"1"}, {L"2"}}));
 }
 
+// The record's FromRange can keep a write-back from happening, never start one: an array
+// given alone stays an array whatever the caller wrote there since.
+TEST(Move, FromRangeInTheRecordOnlyNarrowsTheWriteBack) {
+  Session array;
+  tkt::PutArray(array.r.comm.Source.Data, tkt::MakeColumn({2, 1}));
+  tkt::PutText(array.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  ASSERT_EQ(array.Run(tk::kSelect), 2);
+  array.r.comm.Source.FromRange = 1;
+  EXPECT_EQ(array.Run(tk::kMove), 2);
+  EXPECT_EQ(Dump(array.r.comm.Source.Data.parray), (Grid{{L"1"}, {L"2"}}));
+
+  FakeRange range(Rows{{2}, {1}});
+  Session cleared;
+  tkt::PutRange(cleared.r.comm.Source, range);
+  tkt::PutText(cleared.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  ASSERT_EQ(cleared.Run(tk::kSelect), 2);
+  cleared.r.comm.Source.FromRange = 0;
+  EXPECT_EQ(cleared.Run(tk::kMove), 2);
+  EXPECT_EQ(range.valuePuts, 0);
+}
+
 // A cell that VariantCopy cannot copy (an unknown type) would be lost by a copying MOVE:
 // the engine's exchanges move it like any other.
 TEST(Move, CellsThatCannotBeCopiedAreMovedIntact) {
@@ -381,6 +402,30 @@ TEST(Export, Refusals) {
   EXPECT_EQ(Dump(moved.dest.cells()), (Grid{{L"."}, {L"a"}, {L"b"}}));
 }
 
+// After a SELECT that built no export map, a caller that sets ExportCmdOk back to 1 (by
+// copying an older record, say) gets 709, not the previous SELECT's map applied to a
+// destination it does not fit.
+TEST(Export, ExportCmdOkSetByTheCallerBringsNoOldMap) {
+  FakeRange wide(Dots(4, 3));
+  FakeRange narrow(Dots(4, 1));
+  Session s;
+  tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable(kSource));
+  s.r.comm.Source.HeaderLines = 1;
+  tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  tkt::PutRange(s.r.comm.Dest, wide);
+  tkt::PutText(s.r.comm.ExportCmd, L"2,3,TK_EXPORTAUTO");
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  tkt::PutRange(s.r.comm.Dest, narrow);
+  VariantClear(&s.r.comm.Dest.Data);
+  VariantClear(&s.r.comm.ExportCmd);
+  ASSERT_EQ(s.Run(tk::kSelect), 2);
+  ASSERT_EQ(s.r.comm.ExportCmdOk, 0);
+  s.r.comm.ExportCmdOk = 1;
+  EXPECT_EQ(s.Run(tk::kExport), 709);
+  EXPECT_EQ(Dump(s.r.comm.Dest.Data.parray), Dump(narrow.cells()));
+  EXPECT_EQ(narrow.valuePuts, 0);
+}
+
 TEST(Export, ACellThatCannotBeCopiedEndsWith705) {
   ExportSession s(Dots(3, 2), kSource, 1, 0, L"2,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(tk::kSelect), 2);
@@ -454,21 +499,28 @@ TEST(SortIndex, CallersArrayReplacedWhateverItWas) {
   EXPECT_EQ(Indexed(s.r.comm.SortIndex), before);
 }
 
-TEST(SortIndex, StaticLockedAndMissingSelection) {
+TEST(SortIndex, FixedLockedAndMissingSelection) {
   IndexSession s(4);
   EXPECT_EQ(s.Run(tk::kSortIndex), 707);
   ASSERT_EQ(s.Run(tk::kSelect), 2);
-  SAFEARRAY* fixed = LongArray(1, 3);
-  fixed->fFeatures |= FADF_FIXEDSIZE;
-  s.r.comm.SortIndex = fixed;
-  EXPECT_EQ(s.Run(tk::kSortIndex), 706);
-  EXPECT_EQ(s.r.comm.SortIndex, fixed);
-  EXPECT_EQ(s.r.comm.SortIndexValid, 0);
-  fixed->fFeatures &= static_cast<USHORT>(~FADF_FIXEDSIZE);
-  SafeArrayLock(fixed);
+  // Arrays declared fixed are left alone, whatever SafeArrayDestroy would make of them.
+  for (const int flag : {FADF_FIXEDSIZE, FADF_STATIC, FADF_EMBEDDED}) {
+    SCOPED_TRACE(flag);
+    SAFEARRAY* fixed = LongArray(1, 3);
+    fixed->fFeatures |= static_cast<USHORT>(flag);
+    s.r.comm.SortIndex = fixed;
+    EXPECT_EQ(s.Run(tk::kSortIndex), 706);
+    EXPECT_EQ(s.r.comm.SortIndex, fixed);
+    EXPECT_EQ(s.r.comm.SortIndexValid, 0);
+    fixed->fFeatures &= static_cast<USHORT>(~flag);
+    SafeArrayDestroy(fixed);
+  }
+  SAFEARRAY* locked = LongArray(1, 3);
+  s.r.comm.SortIndex = locked;
+  SafeArrayLock(locked);
   EXPECT_EQ(s.Run(tk::kSortIndex), 700);
-  EXPECT_EQ(s.r.comm.SortIndex, fixed);
-  SafeArrayUnlock(fixed);
+  EXPECT_EQ(s.r.comm.SortIndex, locked);
+  SafeArrayUnlock(locked);
   EXPECT_EQ(s.Run(tk::kSortIndex), 2);
   EXPECT_EQ(s.r.comm.SortIndexValid, 1);
 }

@@ -216,6 +216,17 @@ TEST(BenchmarkFlow, TheWindowAndWhatEndsARun) {
   ASSERT_EQ(reset.Run(tk::kBenchmark), 2);
   reset.Run(tk::kReset);
   EXPECT_EQ(reset.engine.bench.BenchmarkMode, 0);
+
+  // A run left open (no MOVE came) is over once its window has passed: a SELECT then sorts
+  // the caller's table and writes nothing into it.
+  Bench open(20, 4, 20, 0.1, L"1,TK_COMPASCAUTO");
+  ASSERT_EQ(open.Run(tk::kBenchmark), 2);
+  ASSERT_EQ(open.Run(tk::kBenchmark), 2);
+  open.Later(1001);
+  EXPECT_EQ(open.Run(tk::kSelect), 2);
+  EXPECT_EQ(open.caller.lastReturn, 0);  // sorted, not filled
+  EXPECT_EQ(open.range.valuePuts, 1);    // the first fill's only
+  EXPECT_EQ(open.engine.bench.BenchmarkMode, 0);
 }
 
 TEST(BenchmarkFlow, ChangedDatesFailTheCheck) {
@@ -257,15 +268,22 @@ TEST(BenchmarkGuards, TablesTooSmallAreRefusedUnwritten) {
     EXPECT_EQ(b.Run(tk::kBenchmark), 700);
     EXPECT_TRUE(Snapshot(b.r.comm.Source.Data.parray) == start);
     EXPECT_EQ(b.range.valuePuts, 0);
+    // The refusal ends the run: nothing is left for a MOVE, and a SELECT sorts the table
+    // instead of filling it.
+    EXPECT_EQ(b.engine.bench.BenchmarkMode, 0);
+    EXPECT_EQ(b.Run(tk::kMove), 707);
+    EXPECT_EQ(b.Run(tk::kSelect), 2);
+    EXPECT_EQ(b.caller.lastReturn, 0);
+    EXPECT_EQ(b.range.valuePuts, 0);
   }
 }
 
-// The second call sorts only what a fill prepared: after a failed first call, and after a
-// finished sort phase, it starts a new run instead.
+// The second call sorts only what a fill prepared: after a failed first call (which ends the
+// run), and after a finished sort phase, it starts a new run instead.
 TEST(BenchmarkGuards, NoSortWithoutAPreparedFill) {
   Bench failed(10, 4, 10, 0.5, L"1,TK_NOSUCHKEY");
   EXPECT_EQ(failed.Run(tk::kBenchmark), 709);
-  EXPECT_EQ(failed.engine.bench.BenchmarkMode, 1);
+  EXPECT_EQ(failed.engine.bench.BenchmarkMode, 0);
   failed.Later(10);
   EXPECT_EQ(failed.Run(tk::kBenchmark), 709);  // carried out as a SELECT again, not as a sort
   tkt::PutText(failed.r.comm.SortCmd, L"1,TK_COMPASCAUTO");

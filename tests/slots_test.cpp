@@ -320,19 +320,41 @@ TEST(RangeRead, ScalarValueIs718) {
   EXPECT_EQ(r.comm.Source.Data.vt, VT_I4);
 }
 
-TEST(RangeRead, LockedOldArrayIsKeptAnd718) {
-  FakeRange range(tkt::NumberGrid(3, 2));
-  Engine engine;
-  Record r;
-  tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  tkt::PutRange(r.comm.Source, range);
-  SAFEARRAY* old = tkt::MakeTable(tkt::NumberGrid(2, 2));
-  tkt::PutArray(r.comm.Source.Data, old);
-  SafeArrayLock(old);
-  EXPECT_EQ(Select(engine, r), 718);
-  EXPECT_EQ(r.comm.Source.Data.parray, old);
-  EXPECT_EQ(range.valueGets, 0);
-  SafeArrayUnlock(old);
+// An old array that is locked, or that its owner declared fixed, is never destroyed to make
+// room for the Range's values: SELECT answers 718 and leaves Data, cells included, as it was.
+TEST(RangeRead, LockedOrFixedOldArrayIsKeptAnd718) {
+  const struct {
+    const char* what;
+    USHORT flag;  // 0: locked instead
+  } rows[] = {{"locked", 0},
+              {"fixed size", FADF_FIXEDSIZE},
+              {"static", FADF_STATIC},
+              {"embedded", FADF_EMBEDDED}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeRange range(tkt::NumberGrid(3, 2));
+    Engine engine;
+    Record r;
+    tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    tkt::PutRange(r.comm.Source, range);
+    SAFEARRAY* old = tkt::MakeTable(tkt::NumberGrid(2, 2));
+    tkt::PutArray(r.comm.Source.Data, old);
+    if (row.flag == 0) {
+      SafeArrayLock(old);
+    } else {
+      old->fFeatures |= row.flag;
+    }
+    const auto cells = tkt::Dump(old);
+    EXPECT_EQ(Select(engine, r), 718);
+    EXPECT_EQ(r.comm.Source.Data.parray, old);
+    EXPECT_EQ(tkt::Dump(old), cells);
+    EXPECT_EQ(range.valueGets, 0);
+    if (row.flag == 0) {
+      SafeArrayUnlock(old);
+    } else {
+      old->fFeatures &= static_cast<USHORT>(~row.flag);
+    }
+  }
 }
 
 TEST(RangeWrite, PutsTheWholeArray) {

@@ -74,6 +74,13 @@ bool BenchmarkState::StartsNewRun(double now) noexcept {
   return true;
 }
 
+bool BenchmarkState::FillsOnSelect(double now) noexcept {
+  if (BenchmarkMode != 1) return false;
+  if (BenchStepEnd + kBenchmarkWindowMs >= now) return true;
+  Clear();
+  return false;
+}
+
 Continuation BenchmarkState::TimeMove() noexcept {
   if (BenchmarkMode != 1) return Continuation::MoveDone;
   BenchClock = platform::TickCount();
@@ -93,31 +100,41 @@ Step FillPhase(Context& ctx, BenchmarkState& bench, const Selection& selection) 
   const double now = platform::LocalNowOleDate();
   platform::SeedRandom();
 
-  for (std::uint32_t i = 0; i < rows; ++i) {
+  // Every write goes into the caller's array as SELECT validated it. What a cell held is
+  // released after the write, and may run the caller's code (an object's last reference):
+  // so the array is checked again before each write.
+  bool unchanged = true;
+  auto put = [&](std::uint32_t element, VARIANT value) {
+    unchanged = unchanged && selection.SourceUnchanged(c);
+    if (unchanged) {
+      platform::PutCell(&cells[element], value);
+    } else {
+      platform::ClearCell(&value);
+    }
+  };
+  VARIANT value;
+  VariantInit(&value);
+  for (std::uint32_t i = 0; i < rows && unchanged; ++i) {
     wchar_t word[kWordCapacity] = {};
     RandomWord(word, 0, true, kWordCapacity, kWordMinLength, kWordMaxLength);
-    VARIANT* text = &cells[i];
-    platform::ClearCell(text);
-    text->bstrVal = platform::AllocString(word);
-    if (text->bstrVal == nullptr) return Step::Ended(Status::NoMemory);
-    text->vt = VT_BSTR;
+    value.vt = VT_BSTR;
+    value.bstrVal = platform::AllocString(word);
+    if (value.bstrVal == nullptr) return Step::Ended(Status::NoMemory);
+    put(i, value);
 
     const double day = RandomReal(1.0, now + 14.0);
     const double time = RandomReal(0.0, 1.0);
-    VARIANT* date = &cells[rows + i];
-    platform::ClearCell(date);
-    date->vt = VT_DATE;
-    date->date = day + time;
+    value.vt = VT_DATE;
+    value.date = day + time;
+    put(rows + i, value);
 
-    VARIANT* real = &cells[2 * rows + i];
-    platform::ClearCell(real);
-    real->vt = VT_R8;
-    real->dblVal = RandomReal(0.0, 999999.999);
+    value.vt = VT_R8;
+    value.dblVal = RandomReal(0.0, 999999.999);
+    put(2 * rows + i, value);
 
-    VARIANT* integer = &cells[3 * rows + i];
-    platform::ClearCell(integer);
-    integer->vt = VT_I4;
-    integer->lVal = RandomInt(0, 999);
+    value.vt = VT_I4;
+    value.lVal = RandomInt(0, 999);
+    put(3 * rows + i, value);
   }
 
   // Mixing: T + 1 steps, T = trunc(rows * BenchShuffle); none for a negative (or NaN)
@@ -125,23 +142,26 @@ Step FillPhase(Context& ctx, BenchmarkState& bench, const Selection& selection) 
   const double product = std::trunc(static_cast<double>(rows) * c.BenchShuffle);
   const double steps = product >= 0.0 ? std::fmin(product, 2147483646.0) + 1.0 : 0.0;
   const auto lastRow = static_cast<std::int32_t>(rows) - 1;
-  for (double step = 0.0; step < steps; step += 1.0) {
+  for (double step = 0.0; step < steps && unchanged; step += 1.0) {
     const std::int32_t a = RandomInt(0, lastRow);
     const std::int32_t b = RandomInt(0, lastRow);
     const std::int32_t m = RandomInt(1, static_cast<std::int32_t>(bounds.Columns));
     if (a == b) continue;
-    for (std::int32_t k = 0; k < m; ++k) {
+    for (std::int32_t k = 0; k < m && unchanged; ++k) {
       const std::uint32_t offset = static_cast<std::uint32_t>(k) * rows;
-      if (FAILED(platform::CopyCell(&cells[offset + static_cast<std::uint32_t>(a)],
-                                    &cells[offset + static_cast<std::uint32_t>(b)]))) {
+      unchanged = selection.SourceUnchanged(c);
+      if (unchanged &&
+          FAILED(platform::ReplaceCell(&cells[offset + static_cast<std::uint32_t>(a)],
+                                       &cells[offset + static_cast<std::uint32_t>(b)]))) {
         return Step::Ended(Status::NoMemory);
       }
     }
   }
+  if (!unchanged) return Step::Ended(Status::ArrayError);
 
   bench.BenchChecksum = DateChecksum(cells, rows);
   bench.FillRows = rows;
-  const Status written = WriteBack(ctx.comm.Source);
+  const Status written = WriteBack(ctx.comm.Source, selection.SourceFromRange);
   if (written != Status::Success) return Step::Ended(written);
   bench.BenchClock = bench.BenchStepEnd = platform::TickCount();
   bench.SortPrepared = true;
@@ -157,12 +177,12 @@ bool SortPhaseHeld(TKCOMM& comm, BenchmarkState& bench, const Selection& selecti
   return false;
 }
 
-Step BenchmarkMoved(Context& ctx, BenchmarkState& bench) noexcept {
+Step BenchmarkMoved(Context& ctx, BenchmarkState& bench, const Selection& selection) noexcept {
   TKCOMM& c = ctx.comm;
   const std::uint32_t now = platform::TickCount();
   c.MoveSeconds = (static_cast<double>(now) - bench.BenchClock) / 1000.0;
   bench.BenchClock = platform::TickCount();
-  const Status written = WriteBack(c.Source);
+  const Status written = WriteBack(c.Source, selection.SourceFromRange);
   if (written != Status::Success) return Step::Ended(written);
   c.WriteSeconds = 2.0 * (static_cast<double>(platform::TickCount()) - bench.BenchClock) / 1000.0;
   bench.Clear();

@@ -24,9 +24,11 @@
 //
 // The benchmark owns its run; the engine asks it at three points and it answers from its
 // own state: StartsNewRun (BENCHMARK: a new run, carried out as a SELECT that fills, or the
-// sort phase), Running (SELECT: fill instead of sort), TimeMove (MOVE: where MOVE goes on,
-// with the clock started in a run). The sort phase ends at BenchmarkSorted, MOVE in a run at
-// BenchmarkMoved; Clear (SORTINDEX, RESET, a failed check, the timed MOVE) ends the run.
+// sort phase), FillsOnSelect (SELECT: fill again within the run's window), TimeMove (MOVE:
+// where MOVE goes on, with the clock started in a run). The sort phase ends at
+// BenchmarkSorted, MOVE in a run at BenchmarkMoved; Clear ends the run: SORTINDEX, RESET, a
+// failed check, the timed MOVE, and a fill that did not happen (refused, or its SELECT part
+// failed), so that no later SELECT takes a real table for a benchmark's.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,10 @@ struct BenchmarkState {
 
   void Clear() noexcept;  // ends the run: zeroes; safe twice
   bool Running() const noexcept { return BenchmarkMode == 1; }
+  // SELECT at tick `now`: true while a run is under way and its last phase ended at most a
+  // second ago, so that this SELECT fills again; a run whose window has passed is over, and
+  // the SELECT sorts the caller's table like any other.
+  bool FillsOnSelect(double now) noexcept;
   // BENCHMARK at tick `now`: true when it starts a new run (then set up afresh), false when
   // it is the sort phase of the run in progress.
   bool StartsNewRun(double now) noexcept;
@@ -57,7 +63,8 @@ struct BenchmarkState {
 };
 
 // The fill at the end of a benchmark run's SELECT: generated rows, mixed, the checksum, the
-// write-back. Ends with 2 and return value 2, or 700, 705, 716.
+// write-back. Ends with 2 and return value 2, or 700, 705, 716, or 718 when the caller's code,
+// run by the release of a cell the fill overwrote, replaced or resized the table.
 Step FillPhase(Context& ctx, BenchmarkState& bench, const Selection& selection) noexcept;
 
 // BenchmarkSorted: the sort phase is over. Writes SortSeconds; true when the checksum still
@@ -67,6 +74,6 @@ Step FillPhase(Context& ctx, BenchmarkState& bench, const Selection& selection) 
 
 // BenchmarkMoved: MoveSeconds, the timed write-back, WriteSeconds; ends the run. Ends with
 // 2, or 716 when the Range refused the rows (the run is then still open).
-Step BenchmarkMoved(Context& ctx, BenchmarkState& bench) noexcept;
+Step BenchmarkMoved(Context& ctx, BenchmarkState& bench, const Selection& selection) noexcept;
 
 }  // namespace tk

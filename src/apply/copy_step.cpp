@@ -6,12 +6,9 @@
 namespace tk {
 namespace {
 
-// The first entry of `map` naming `column`, or nullptr.
-const KeyEntry* FindColumn(const KeyTable& map, std::int32_t column) noexcept {
-  for (std::size_t i = 0; i < map.size(); ++i) {
-    if (map[i].Column == column) return &map[i];
-  }
-  return nullptr;
+// True when `row` lies in the array `bounds` describes.
+bool HoldsRow(const ArrayBounds& bounds, std::int32_t row) noexcept {
+  return row >= bounds.FirstArrayRow && row <= bounds.LastArrayRow;
 }
 
 // The cell at array row `row`, first column, of a validated table.
@@ -24,10 +21,12 @@ Step RunColumnLoop(Context& ctx, CopyStep& copy, const Selection& selection) noe
   TKCOMM& c = ctx.comm;
   const bool toDest = copy.CurrentOp == kExport;
   const KeyTable& map = toDest ? selection.keys.ExportMap : selection.keys.MoveMap;
+  const ColumnIndex& columns = toDest ? selection.ExportColumns : selection.MoveColumns;
+  const ArrayBounds& dest = selection.DestBounds;
   for (; copy.ColumnCursor < copy.CopyColumns; ++copy.ColumnCursor) {
     const std::int32_t column =
         selection.SourceBounds.FirstColumn + static_cast<std::int32_t>(copy.ColumnCursor);
-    const KeyEntry* entry = FindColumn(map, column);
+    const KeyEntry* entry = EntryForColumn(map, columns, copy.ColumnCursor);
     if (toDest) {
       if (entry == nullptr) continue;  // not exported
       c.BrkDestRow = copy.DestRow;
@@ -39,15 +38,20 @@ Step RunColumnLoop(Context& ctx, CopyStep& copy, const Selection& selection) noe
     }
     VARIANT* source = copy.SourceCell + copy.ColumnCursor * copy.SourceStride;
     if (toDest) {
-      const auto offset =
-          static_cast<std::uint32_t>(entry->DestColumn - selection.DestBounds.FirstColumn);
-      if (FAILED(platform::CopyCell(copy.DestCell + offset * copy.DestStride, source))) {
-        return Step::Ended(Status::NoMemory);
+      // The cell written must lie in the destination as it is now. The release of what the
+      // last cell held may have run the caller's code, so the arrays are checked before
+      // every write, not once per row.
+      const std::int64_t offset = std::int64_t{entry->DestColumn} - dest.FirstColumn;
+      if (offset < 0 || offset >= std::int64_t{dest.Columns} || !selection.SourceUnchanged(c) ||
+          !selection.DestUnchanged(c)) {
+        return Step::Ended(Status::ArrayError);
       }
+      VARIANT* target = copy.DestCell + static_cast<std::uint32_t>(offset) * copy.DestStride;
+      if (FAILED(platform::ReplaceCell(target, source))) return Step::Ended(Status::NoMemory);
     } else if (copy.BreakStatus == Status::MoveRowBreakOut) {
-      VARIANT* dest = copy.DestCell + copy.ColumnCursor * copy.DestStride;
-      const VARIANT held = *dest;
-      *dest = *source;
+      VARIANT* target = copy.DestCell + copy.ColumnCursor * copy.DestStride;
+      const VARIANT held = *target;
+      *target = *source;
       *source = held;
     }
   }
@@ -69,6 +73,11 @@ void CopyStep::Begin(Command op) noexcept {
 Step StartCopy(Context& ctx, CopyStep& copy, const Selection& selection,
                const CopyRow& row) noexcept {
   const ArrayBounds& source = selection.SourceBounds;
+  const ArrayBounds& dest = copy.CurrentOp == kExport ? selection.DestBounds : source;
+  // No row outside the arrays SELECT validated, whatever led to it.
+  if (!HoldsRow(source, row.from) || !HoldsRow(dest, row.to)) {
+    return Step::Ended(Status::ArrayError);
+  }
   copy.SourceRow = row.from;
   copy.DestRow = row.to;
   copy.BreakStatus = row.breakOut;

@@ -78,7 +78,7 @@ Step RunExport(Context& ctx, ExportState& exporting, CopyStep& copy, const Selec
         step = ExportStep::Data;
         break;
 
-      case ExportStep::End: return Step::Ended(WriteBack(ctx.comm.Dest));
+      case ExportStep::End: return Step::Ended(WriteBack(ctx.comm.Dest, selection.DestFromRange));
     }
   }
 }
@@ -95,6 +95,8 @@ Step StartExport(Context& ctx, ExportState& exporting, CopyStep& copy,
   if (c.Dest.FromRange != 1) return Step::Ended(Status::RangeError);
   if (c.ExportCmdOk == 0) return Step::Ended(Status::BadCommandLine);
   if (selection.IndexValid == 0) return Step::Ended(Status::OutOfOrder);
+  // The record's flag is the caller's to clear, not to raise: no map, no export.
+  if (!selection.HasExportMap()) return Step::Ended(Status::BadCommandLine);
   if (!selection.SourceUnchanged(c) || !selection.DestUnchanged(c)) {
     return Step::Ended(Status::ArrayError);
   }

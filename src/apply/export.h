@@ -9,9 +9,11 @@
 // TK_EXPORTBRKO columns are handed to the caller (204, with BrkDestRow/BrkDestColumn).
 // Continuations: 9 a header row done, 10 a data row done.
 //
-// Refusals in order: 715 (destination not from a Range), 709 (no export map from the last
-// SELECT), 707 (no selection); then 718 when either array is no longer the one SELECT
-// validated, 700 when Dest.FirstRow was moved outside the destination array. No row is
+// Refusals in order: 715 (destination not from a Range), 709 (ExportCmdOk is 0), 707 (no
+// selection), 709 (the last SELECT built no export map, whatever ExportCmdOk says); then 718
+// when either array is no longer the one SELECT validated, 700 when Dest.FirstRow was moved
+// outside the destination array. Every cell is written only after both arrays are checked
+// again, so no path writes outside the destination as it is at that moment. No row is
 // written outside the destination array, whatever Dest.LastRow says, and a RowIndex entry
 // outside the source rows ends EXPORT with 711.
 //

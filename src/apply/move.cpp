@@ -141,8 +141,8 @@ Step ResumeMove(Context& ctx, MoveState& move, CopyStep& copy, const Selection& 
   }
 }
 
-Step WriteMovedRows(Context& ctx) noexcept {
-  return Step::Ended(WriteBack(ctx.comm.Source));
+Step WriteMovedRows(Context& ctx, const Selection& selection) noexcept {
+  return Step::Ended(WriteBack(ctx.comm.Source, selection.SourceFromRange));
 }
 
 }  // namespace tk

@@ -49,6 +49,6 @@ Step ResumeMove(Context& ctx, MoveState& move, CopyStep& copy, const Selection& 
                 Continuation at) noexcept;
 
 // MoveDone: the rows go back into the Source Range when they came from one. Ends with 2 or 716.
-Step WriteMovedRows(Context& ctx) noexcept;
+Step WriteMovedRows(Context& ctx, const Selection& selection) noexcept;
 
 }  // namespace tk

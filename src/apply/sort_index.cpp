@@ -1,6 +1,7 @@
 // SORTINDEX. See sort_index.h.
 #include "apply/sort_index.h"
 
+#include "input/slots.h"
 #include "platform/platform.h"
 
 namespace tk {
@@ -13,9 +14,7 @@ Status RecreateSafeArray(SAFEARRAY** target, VARTYPE elementType, std::int32_t l
   };
   const UINT dimensions = high2 > 1 ? 2u : 1u;
   if (*target != nullptr) {
-    if (((*target)->fFeatures & (FADF_STATIC | FADF_FIXEDSIZE)) != 0) {
-      return Status::StaticSortIndex;
-    }
+    if (IsFixedArray(**target)) return Status::StaticSortIndex;
     if (FAILED(platform::DestroyArray(*target))) return Status::BadBounds;
     *target = nullptr;
   }
@@ -30,7 +29,8 @@ Step SortIndex(Context& ctx, const Selection& selection) noexcept {
   const std::int32_t first = selection.SelFirstRow;
   const std::int32_t lastSelected = selection.SelLastRow;
   std::int64_t last = lastSelected;
-  if (c.Dest.Valid != 0) {
+  // The record's Dest.Valid may narrow what SELECT validated, never stand in for it.
+  if (c.Dest.Valid != 0 && selection.DestBlock != nullptr) {
     last = std::int64_t{c.Dest.LastRow} - c.Dest.FirstRow + first;
     if (last >= lastSelected) last = lastSelected;
   }

@@ -24,7 +24,11 @@ Step Engine::Dispatch(Context& ctx) noexcept {
   // A command abandons whatever waits for the caller; a MOVE's buffer goes with it.
   if (IsCommand(ctx.code)) move.Clear();
   switch (ctx.code) {
-    case kSelect: return Select(ctx, bench.Running() ? AfterSetUp::Fill : AfterSetUp::Sort);
+    case kSelect:
+      if (bench.FillsOnSelect(static_cast<double>(platform::TickCount()))) {
+        return SelectAndFill(ctx);
+      }
+      return Select(ctx, AfterSetUp::Sort);
     case kBenchmark: return Benchmark(ctx);
     case kExport: return Export(ctx);
     case kMove: return Move(ctx);
@@ -75,11 +79,20 @@ Step Engine::Select(Context& ctx, AfterSetUp then) noexcept {
   return StartSort(ctx, sort, compare, selection, Continuation::SelectSorted);
 }
 
+Step Engine::SelectAndFill(Context& ctx) noexcept {
+  const Step filled = Select(ctx, AfterSetUp::Fill);
+  if (filled.status() != Status::Success) {
+    // Nothing prepared a sort: the run is over, and the selection with the table it did not
+    // fill (a MOVE now answers 707, a SELECT sorts).
+    bench.Clear();
+    selection.Invalidate();
+  }
+  return filled;
+}
+
 Step Engine::Benchmark(Context& ctx) noexcept {
   WriteBannerAndVersion(ctx.comm);
-  if (bench.StartsNewRun(static_cast<double>(platform::TickCount()))) {
-    return Select(ctx, AfterSetUp::Fill);
-  }
+  if (bench.StartsNewRun(static_cast<double>(platform::TickCount()))) return SelectAndFill(ctx);
   // The sort phase: the sort the fill's SELECT prepared, from its first frame.
   if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
   return StartSort(ctx, sort, compare, selection, Continuation::BenchmarkSorted);
@@ -133,7 +146,7 @@ Step Engine::Continue(Context& ctx) noexcept {
       return ResumeSort(ctx, sort, compare, selection, at);
     case Continuation::CompareBreakOut:
       if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
-      return ResumeCompare(ctx, compare, selection.keys.SortKeys);
+      return ResumeCompare(ctx, compare, selection);
     case Continuation::MoveCycleStarted:
     case Continuation::MoveRowCopied:
     case Continuation::MoveCycleClosed:
@@ -167,8 +180,8 @@ Step Engine::Continue(Context& ctx) noexcept {
       selection.DropIndex();
       ctx.comm.SortIndexValid = 0;
       return Step::Ended(Status::ArrayError);
-    case Continuation::MoveDone: return WriteMovedRows(ctx);
-    case Continuation::BenchmarkMoved: return BenchmarkMoved(ctx, bench);
+    case Continuation::MoveDone: return WriteMovedRows(ctx, selection);
+    case Continuation::BenchmarkMoved: return BenchmarkMoved(ctx, bench, selection);
 
     case Continuation::Idle:
     default: return Step::Ended(Status::StackFailure);

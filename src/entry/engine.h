@@ -64,6 +64,8 @@ class Engine {
 
   Step Dispatch(Context& ctx) noexcept;
   Step Select(Context& ctx, AfterSetUp then) noexcept;
+  // SELECT ending in the benchmark's fill; a fill that does not happen ends the run.
+  Step SelectAndFill(Context& ctx) noexcept;
   Step Benchmark(Context& ctx) noexcept;
   Step Export(Context& ctx) noexcept;
   Step Move(Context& ctx) noexcept;

@@ -82,6 +82,20 @@ Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t co
   return Status::Success;
 }
 
+Status BuildColumnIndex(ColumnIndex& index, const KeyTable& map,
+                        const ArrayBounds& source) noexcept {
+  if (!index.Allocate(source.Columns)) return Status::NoMemory;
+  for (std::uint32_t c = 0; c < source.Columns; ++c) index[c] = -1;
+  // From the last entry to the first, so that the first entry of a column is the one kept.
+  for (std::size_t i = map.size(); i-- > 0;) {
+    const std::int64_t offset = std::int64_t{map[i].Column} - source.FirstColumn;
+    if (offset >= 0 && offset < std::int64_t{source.Columns}) {
+      index[static_cast<std::size_t>(offset)] = static_cast<std::int32_t>(i);
+    }
+  }
+  return Status::Success;
+}
+
 Status DeriveMoveMap(TKCOMM& comm, KeyTables& tables) noexcept {
   tables.MoveMap.Release();
   const std::size_t keys = tables.SortKeys.size();

@@ -46,6 +46,12 @@ inline VARIANT* ColumnCell(VARIANT* cells, std::int32_t row) noexcept {
 
 using KeyTable = HeapArray<KeyEntry>;
 
+// MOVE and EXPORT ask, for every source column of every row, which entry of their map names
+// it. The answer is built once per SELECT: for each column offset from FirstColumn, the index
+// of the first entry naming that column, or -1. A lookup is then one load, whatever the
+// number of entries.
+using ColumnIndex = HeapArray<std::int32_t>;
+
 struct KeyTables {
   KeyTable SortKeys;
   KeyTable MoveMap;
@@ -78,6 +84,17 @@ Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
 Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t count,
                      const LineRules& rules, const TableContext& context,
                      std::int32_t& ok) noexcept;
+
+// The column index of `map` over the source's columns. Returns 2 or 705.
+Status BuildColumnIndex(ColumnIndex& index, const KeyTable& map,
+                        const ArrayBounds& source) noexcept;
+
+// The entry of `map` naming the column at `offset`, or nullptr; `index` is map's column index.
+inline const KeyEntry* EntryForColumn(const KeyTable& map, const ColumnIndex& index,
+                                      std::uint32_t offset) noexcept {
+  const std::int32_t i = offset < index.size() ? index[offset] : -1;
+  return i >= 0 ? &map[static_cast<std::size_t>(i)] : nullptr;
+}
 
 // The move map when no move command is given: one entry per sort key, moved by the caller
 // where the key is compared by the caller. Returns 2 or 705.

@@ -13,6 +13,8 @@ void Selection::DropIndex() noexcept {
 void Selection::Clear() noexcept {
   DropIndex();
   keys.SortKeys.Release();
+  MoveColumns.Release();
+  ExportColumns.Release();
   SelFirstRow = 0;
   SelLastRow = 0;
 }
@@ -53,12 +55,24 @@ Status SetUpSelection(Selection& selection, TKCOMM& comm) noexcept {
     return status;
   }
 
-  // No export command (704) or no destination Range (718): SELECT goes on without one.
+  if (BuildColumnIndex(selection.MoveColumns, keys.MoveMap, selection.SourceBounds) !=
+      Status::Success) {
+    return Status::NoMemory;
+  }
+
+  // No export command (704) or no destination Range (718): SELECT goes on without one, and
+  // without an export map for EXPORT to use.
+  selection.ExportColumns.Release();
   status = LoadKeyTable(comm, TableKind::Export, keys, context);
-  if (status != Status::Success && status != Status::NullPointer && status != Status::ArrayError) {
+  if (status == Status::Success) {
+    status = BuildColumnIndex(selection.ExportColumns, keys.ExportMap, selection.SourceBounds);
+    if (status != Status::Success) return status;
+  } else if (status != Status::NullPointer && status != Status::ArrayError) {
     return status;
   }
   selection.SourceBlock = sourceBlock;
+  selection.SourceFromRange = comm.Source.FromRange != 0;
+  selection.DestFromRange = comm.Dest.FromRange != 0 && comm.Dest.Valid != 0;
   selection.DestBlock = comm.Dest.Valid != 0 ? DataBlock(comm.Dest) : nullptr;
   return Status::Success;
 }

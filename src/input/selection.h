@@ -10,6 +10,10 @@
 // a key table goes only when its new line has been read, so a SELECT refused for its sort
 // line leaves the old sort keys and SortCmdOk as they were.
 //
+// Fields the engine writes into the record (SortCmdOk, ExportCmdOk, the counts, FromRange,
+// Valid) are answers to the caller, never instructions: where an operation reads one back,
+// the selection's own state must allow the same (HasExportMap, SourceFromRange, ...).
+//
 // It keeps pointers into Source.Data (the key tables, SourceBlock) and Dest.Data
 // (DestBlock) from one call to the next. Whatever touches cells again in a later call
 // first asks SourceUnchanged / DestUnchanged: a caller that replaced, emptied or resized an
@@ -37,18 +41,26 @@ struct Selection {
   std::int32_t LeftSentinel = 0;     // RowIndex[0] as built
   std::int32_t RightSentinel = 0;    // RowIndex[n + 1] as built
   KeyTables keys;                    // SortKeys, MoveMap, ExportMap
+  ColumnIndex MoveColumns;           // MoveMap's entry for each source column
+  ColumnIndex ExportColumns;         // ExportMap's, only when this SELECT built the map
   VARIANT* SourceBlock = nullptr;    // Source.Data's cells when SELECT built the tables
   VARIANT* DestBlock = nullptr;      // Dest.Data's cells when SELECT validated it
+  bool SourceFromRange = false;      // SELECT read Source.Data from Source.RangeObj
+  bool DestFromRange = false;        // SELECT read Dest.Data from Dest.RangeObj
 
   // SELECT's start: the selection is closed (MOVE, EXPORT and SORTINDEX answer 707) until
   // BuildRowIndex opens the new one.
   void Invalidate() noexcept { IndexValid = 0; }
   // Closed, and the order goes with it: the row index is freed.
   void DropIndex() noexcept;
-  // RESET: closed, the row index and the sort keys freed, the selected rows 0. The move and
-  // export maps, the bounds and the blocks stay until the next SELECT replaces them.
-  // Safe twice.
+  // RESET: closed, the row index, the sort keys and the column indexes freed, the selected
+  // rows 0. The move and export maps, the bounds and the blocks stay until the next SELECT
+  // replaces them. Safe twice.
   void Clear() noexcept;
+
+  // True when the last SELECT built an export map for the destination it validated. The
+  // record's ExportCmdOk can only narrow this: a caller that sets it back to 1 gets no map.
+  bool HasExportMap() const noexcept { return static_cast<bool>(ExportColumns); }
 
   // False when the caller replaced, emptied or resized Source.Data (Dest.Data) since SELECT.
   bool SourceUnchanged(const TKCOMM& comm) const noexcept;

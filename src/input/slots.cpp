@@ -103,8 +103,9 @@ Status ValidateSlot(ArrayBounds& bounds, RangeSlot& slot) noexcept {
 
 Status ReadRange(RangeSlot& slot) noexcept {
   if (SAFEARRAY* old = SlotArray(slot.Data)) {
-    // A locked or fixed-size array cannot be replaced; leave it and read nothing.
-    if (FAILED(platform::DestroyArray(old))) return Status::ArrayError;
+    // A fixed array is the caller's to keep, whatever SafeArrayDestroy would say of it; a
+    // locked one cannot be destroyed either. Leave it and read nothing.
+    if (IsFixedArray(*old) || FAILED(platform::DestroyArray(old))) return Status::ArrayError;
     slot.Data.vt = VT_EMPTY;
     slot.Data.parray = nullptr;
   } else {
@@ -123,8 +124,12 @@ Status WriteRange(RangeSlot& slot) noexcept {
                                                                   : Status::RangeError;
 }
 
-Status WriteBack(RangeSlot& slot) noexcept {
-  if (slot.FromRange == 0) return Status::Success;
+bool IsFixedArray(const SAFEARRAY& array) noexcept {
+  return (array.fFeatures & (FADF_FIXEDSIZE | FADF_STATIC | FADF_EMBEDDED | FADF_AUTO)) != 0;
+}
+
+Status WriteBack(RangeSlot& slot, bool readFromRange) noexcept {
+  if (!readFromRange || slot.FromRange == 0) return Status::Success;
   return WriteRange(slot) == Status::Success ? Status::Success : Status::RangeWriteError;
 }
 

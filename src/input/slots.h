@@ -16,7 +16,8 @@
 // give 700, not 702: the default first row lies past the last.
 //
 // The slot's array stays the caller's. ReadRange destroys the old one before it stores
-// the Range's values in its place; nothing else here frees or resizes it.
+// the Range's values in its place, unless the caller declared it fixed (718, Data left as it
+// is); nothing else here frees or resizes it.
 #pragma once
 
 #include "input/bounds.h"
@@ -47,9 +48,14 @@ Status ReadRange(RangeSlot& slot) noexcept;
 Status WriteRange(RangeSlot& slot) noexcept;
 
 // How MOVE, EXPORT and the benchmark's fill end: the array goes back into the Range it was
-// read from; an array the caller gave alone stays where it is. Returns 2, or 716 when the
-// Range refused it (the array holds the work all the same).
-Status WriteBack(RangeSlot& slot) noexcept;
+// read from; an array the caller gave alone stays where it is. `readFromRange`: SELECT read
+// this slot from its Range; the record's FromRange may only narrow that. Returns 2, or 716
+// when the Range refused it (the array holds the work all the same).
+Status WriteBack(RangeSlot& slot, bool readFromRange) noexcept;
+
+// True for an array its owner declared fixed (fixed size, static, embedded in a structure,
+// or on the stack): it may be read and written, never replaced, resized or destroyed.
+bool IsFixedArray(const SAFEARRAY& array) noexcept;
 
 enum class Transfer { Read, Write };
 

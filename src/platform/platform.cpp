@@ -87,6 +87,21 @@ bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept {
   return true;
 }
 
+void PutCell(VARIANT* cell, const VARIANT& value) noexcept {
+  VARIANT old = *cell;
+  *cell = value;
+  VariantClear(&old);
+}
+
+HRESULT ReplaceCell(VARIANT* dest, const VARIANT* source) noexcept {
+  VARIANT copy;
+  VariantInit(&copy);
+  const HRESULT hr = VariantCopy(&copy, const_cast<VARIANT*>(source));
+  if (FAILED(hr)) return hr;
+  PutCell(dest, copy);
+  return S_OK;
+}
+
 bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept {
   VARIANT converted;
   VariantInit(&converted);

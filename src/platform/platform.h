@@ -10,7 +10,8 @@
 //             cells (EXPORT, the benchmark's mixing) are the caller's and not counted.
 //   strings   ReplaceText: store a text in a caller's string VARIANT (Banner, Status),
 //             reusing its BSTR where it holds one.
-//   cells     CompareCells (VarCmp), CopyCell (VariantCopy), ClearCell, AsInt32.
+//   cells     CompareCells (VarCmp), CopyCell (VariantCopy), ClearCell, PutCell and
+//             ReplaceCell (write first, release after), AsInt32.
 //   arrays    CreateVariantVector / ResizeVector / DestroyArray: SAFEARRAYs
 //             the engine creates (entry arrays) or must replace (Range reads).
 //   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page.
@@ -81,6 +82,14 @@ inline HRESULT CopyCell(VARIANT* dest, const VARIANT* source) noexcept {
 inline HRESULT ClearCell(VARIANT* cell) noexcept {
   return VariantClear(cell);
 }
+// Stores `value` (the engine's to give away) into a caller's `cell`, then releases what the
+// cell held. Releasing an object's last reference runs the caller's code, which may resize or
+// replace the very array the cell is in; done last, it can no longer make the write land in
+// freed memory. The engine checks the arrays again before its next write.
+void PutCell(VARIANT* cell, const VARIANT& value) noexcept;
+// CopyCell in that safe order: `source` copied aside, stored into `dest` with PutCell.
+// Returns VariantCopy's failure with `dest` untouched.
+HRESULT ReplaceCell(VARIANT* dest, const VARIANT* source) noexcept;
 // The cell's value converted to a 32-bit integer; false when it does not convert.
 bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept;
 

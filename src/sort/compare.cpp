@@ -7,8 +7,15 @@ namespace tk {
 namespace {
 
 // The key loop from CompareKeyIndex on, with the result so far.
-Step CompareKeys(Context& ctx, CompareState& compare, const KeyTable& keys,
+// True for a cell whose comparison may run the caller's code.
+bool IsObject(const VARIANT& cell) noexcept {
+  const VARTYPE type = cell.vt & VT_TYPEMASK;
+  return type == VT_DISPATCH || type == VT_UNKNOWN;
+}
+
+Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection,
                  std::int32_t result) noexcept {
+  const KeyTable& keys = selection.keys.SortKeys;
   const TKCOMM& c = ctx.comm;
   // The record's count, bounded by the table SELECT built: a caller that changes
   // SortKeyCount while a break-out waits must not make us read past the keys.
@@ -24,12 +31,16 @@ Step CompareKeys(Context& ctx, CompareState& compare, const KeyTable& keys,
     }
     VARIANT* a = ColumnCell(key.Cells, compare.StepRowA);
     VARIANT* b = ColumnCell(key.Cells, compare.StepRowB);
+    // Everything the result needs from the cells is read before VarCmp: after it, an object's
+    // code may have freed them.
+    const bool emptyA = a->vt == VT_EMPTY;
+    const bool emptyB = b->vt == VT_EMPTY;
+    const bool objects = IsObject(*a) || IsObject(*b);
     const HRESULT v = platform::CompareCells(a, b);
+    if (objects && !selection.SourceUnchanged(c)) return Step::Ended(Status::ArrayError);
     if (v == VARCMP_NULL) return Step::Ended(Status::BadCell);
     // Wrapping arithmetic: a failure HRESULT minus one, and its negation, stay defined.
     result = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) - 1u);
-    const bool emptyA = a->vt == VT_EMPTY;
-    const bool emptyB = b->vt == VT_EMPTY;
     if (emptyA && emptyB) {
       result = 0;
     } else if (emptyA) {
@@ -51,21 +62,21 @@ void CompareState::Clear() noexcept {
   *this = CompareState{};
 }
 
-Step CompareRows(Context& ctx, CompareState& compare, const KeyTable& keys, std::int32_t rowA,
+Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection, std::int32_t rowA,
                  std::int32_t rowB) noexcept {
   compare.StepRowA = rowA;
   compare.StepRowB = rowB;
   compare.CompareReturnState = ctx.resume;
   compare.CompareKeyIndex = 0;
-  return CompareKeys(ctx, compare, keys, 0);
+  return CompareKeys(ctx, compare, selection, 0);
 }
 
-Step ResumeCompare(Context& ctx, CompareState& compare, const KeyTable& keys) noexcept {
+Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection) noexcept {
   // The answer is used as it stands: the caller owns direction and empty cells of its keys.
   const std::int32_t answer = ctx.code;
   ctx.resume = compare.CompareReturnState;
   ++compare.CompareKeyIndex;
-  return CompareKeys(ctx, compare, keys, answer);
+  return CompareKeys(ctx, compare, selection, answer);
 }
 
 }  // namespace tk

@@ -15,6 +15,10 @@
 // (a value that is neither -1 nor 1 and stops whichever scan asked); a null cell ends the
 // operation with 710.
 //
+// VarCmp on an object asks the object for its value, which runs the caller's code; that code
+// may replace or resize Source.Data under the sort. After such a comparison the array is
+// checked again, and a changed one ends the sort with 718 before another cell is read.
+//
 // Empty cells: with IgnoreEmpty 0 they sort after every non-empty cell in ascending and
 // descending keys alike (the rule replaces the descending step, so it is never reversed);
 // with any other value an empty cell ties and the next key decides.
@@ -22,7 +26,7 @@
 
 #include <cstdint>
 
-#include "input/key_tables.h"
+#include "input/selection.h"
 #include "protocol/step.h"
 
 namespace tk {
@@ -37,14 +41,14 @@ struct CompareState {
   void Clear() noexcept;  // zeroes; safe twice
 };
 
-// Compares `rowA` with `rowB` on `keys` (the sort keys SELECT built) for the sort step in
-// ResumeState. Decided with the result in the code, handed out at a break-out key, or ended
-// with 710.
-Step CompareRows(Context& ctx, CompareState& compare, const KeyTable& keys, std::int32_t rowA,
+// Compares `rowA` with `rowB` on the selection's sort keys for the sort step in ResumeState.
+// Decided with the result in the code, handed out at a break-out key, or ended with 710 (or
+// 718, see below).
+Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection, std::int32_t rowA,
                  std::int32_t rowB) noexcept;
 
 // The caller answered a compare break-out: its answer (in the code) is the key's result, used
 // as it stands; the comparison goes on with the next key.
-Step ResumeCompare(Context& ctx, CompareState& compare, const KeyTable& keys) noexcept;
+Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection) noexcept;
 
 }  // namespace tk

@@ -36,7 +36,6 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
              SortStep step) noexcept {
   SortFrame* const stack = sort.SortStack.get();
   std::int32_t* const index = selection.RowIndex.get();
-  const KeyTable& keys = selection.keys.SortKeys;
   if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
 
   // Pushes [low, high] as the child of the current frame, or ends the call with 714.
@@ -78,7 +77,7 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         }
         if (f.Left < f.Low || f.Left > f.High) return Step::Ended(Status::IndexCorrupted);
         ctx.GoOnAt(Continuation::LeftScan);
-        if (const Step asked = CompareRows(ctx, compare, keys, index[f.Left], f.PivotRow);
+        if (const Step asked = CompareRows(ctx, compare, selection, index[f.Left], f.PivotRow);
             !asked.decided()) {
           return asked;
         }
@@ -101,7 +100,7 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         }
         if (f.Right < f.Low || f.Right > f.High) return Step::Ended(Status::IndexCorrupted);
         ctx.GoOnAt(Continuation::RightScan);
-        if (const Step asked = CompareRows(ctx, compare, keys, index[f.Right], f.PivotRow);
+        if (const Step asked = CompareRows(ctx, compare, selection, index[f.Right], f.PivotRow);
             !asked.decided()) {
           return asked;
         }
@@ -195,7 +194,8 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
           break;
         }
         ctx.GoOnAt(Continuation::InsertPass);
-        if (const Step asked = CompareRows(ctx, compare, keys, index[f.Left - 1], sort.InsertRow);
+        if (const Step asked =
+                CompareRows(ctx, compare, selection, index[f.Left - 1], sort.InsertRow);
             !asked.decided()) {
           return asked;
         }
