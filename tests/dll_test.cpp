@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "common/library.h"
 #include "protocol/codes.h"
@@ -144,6 +145,28 @@ TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   code = tk::kSelect;
   EXPECT_EQ(tkselect(&code, nullptr), 0);
   EXPECT_EQ(code, 703);
+}
+
+// Two threads calling at once share one engine: they are served one call at a time, so every
+// SELECT (each complete within its call) ends as it would alone.
+TEST_F(Dll, TwoThreadsCallingAtOnceAreServedOneCallAtATime) {
+  const TKselectFn tkselect = Entry();
+  int ended[2] = {0, 0};
+  auto work = [&](int thread) {
+    tkt::Record r;
+    tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(300 + 100 * thread, 3)));
+    tkt::PutText(r.comm.SortCmd, L"2,TK_COMPDESAUTO 1,TK_COMPASCAUTO");
+    for (int i = 0; i < 400; ++i) {
+      std::int32_t code = tk::kSelect;
+      if (tkselect(&code, &r.comm) == 0 && code == 2 && r.comm.LastError == 0) ++ended[thread];
+    }
+  };
+  std::thread first(work, 0);
+  std::thread second(work, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(ended[0], 400);
+  EXPECT_EQ(ended[1], 400);
 }
 
 }  // namespace

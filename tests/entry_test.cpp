@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "entry/engine.h"
+#include "support/fake_range.h"
 #include "support/table.h"
 
 namespace {
@@ -202,6 +203,46 @@ TEST(Resume, ContinuationsWithoutASelectionAnswer718) {
     EXPECT_EQ(a.code, 718);
     EXPECT_EQ(a.returned, 0);
     EXPECT_EQ(engine.ResumeState, 0);
+  }
+}
+
+// The caller's code that a Range runs while a call is inside (reading or writing its Value)
+// calls again, with its own record or with the outer call's: every command is refused with
+// 712, only the nested caller's code, LastError and Status are written, and the outer call
+// ends as if nothing had happened.
+TEST(Nesting, ACallFromInsideACallIs712AndChangesNothingElse) {
+  for (const bool sameRecord : {false, true}) {
+    SCOPED_TRACE(sameRecord ? "the outer call's record" : "a record of its own");
+    tkt::FakeRange range(tkt::Rows{{"b", 2}, {"c", 3}, {"a", 1}});
+    Engine engine;
+    Record r;
+    Record own;
+    tkt::PutRange(r.comm.Source, range);
+    tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    std::vector<std::int32_t> nested;
+    range.onValue = [&] {
+      tk::TKCOMM& record = sameRecord ? r.comm : own.comm;
+      for (std::int32_t sent :
+           std::initializer_list<std::int32_t>{tk::kSelect, tk::kBenchmark, tk::kExport, tk::kMove,
+                                               tk::kSortIndex, tk::kAbout, tk::kReset, 0, -1}) {
+        std::int32_t code = sent;
+        EXPECT_EQ(engine.Call(&code, &record), 0);
+        nested.push_back(code);
+        EXPECT_EQ(record.LastError, 712);
+        EXPECT_EQ(FieldText(record.Status), L"[712]Flow Error");
+      }
+      std::int32_t code = tk::kSelect;
+      EXPECT_EQ(engine.Call(&code, nullptr), 0);  // no record: the code only
+      nested.push_back(code);
+    };
+    EXPECT_EQ(Send(engine, r, tk::kSelect).code, 2);  // the Value get
+    EXPECT_EQ(Send(engine, r, tk::kMove).code, 2);    // the Value put
+    EXPECT_EQ(nested, std::vector<std::int32_t>(20, 712));
+    EXPECT_EQ(tkt::Dump(range.cells()),
+              (std::vector<std::vector<std::wstring>>{{L"a", L"1"}, {L"b", L"2"}, {L"c", L"3"}}));
+    EXPECT_EQ(FieldText(r.comm.Status), kDone);
+    EXPECT_EQ(own.comm.Version, 0.0);  // no banner either
+    range.onValue = nullptr;
   }
 }
 

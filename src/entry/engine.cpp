@@ -9,6 +9,15 @@ namespace tk {
 
 std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   if (code == nullptr) return kReturnEnded;  // nowhere to read a command or write a status
+  if (inCall_) {
+    // Called again from inside a call: a Range's Value get or put, or the release of an
+    // object in a cell, ran the caller's code, and that code called us. Everything the outer
+    // call works with (its record, its code, every state group) stays untouched; the nested
+    // caller hears 712 in its own code and record, and the outer call goes on as before.
+    *code = ToCode(Status::FlowError);
+    if (comm != nullptr) (void)WriteStatus(*comm, *code);
+    return kReturnEnded;
+  }
   if (comm == nullptr) {
     // No record to hold a text. SELECT also drops a suspended operation; every other code
     // is refused without touching anything, so a stray call cannot lose the caller's place.
@@ -17,7 +26,10 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     return kReturnEnded;
   }
   Context ctx{*comm, *code, ResumeState};
-  return Run(ctx, Dispatch(ctx));
+  inCall_ = true;
+  const std::int32_t returned = Run(ctx, Dispatch(ctx));
+  inCall_ = false;
+  return returned;
 }
 
 Step Engine::Dispatch(Context& ctx) noexcept {

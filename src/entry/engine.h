@@ -13,7 +13,9 @@
 //              ABOUT and the first benchmark phase, 3 for RESET);
 //   handed out a break-out: code 3 or 201-204, ResumeState 4 or 8, return 1, no text;
 //   decided    not an ending: the loop goes on at the continuation ResumeState names.
-// A call without a record is refused before any of this (703): nothing can be written.
+// A call without a record is refused before any of this (703): nothing can be written. A
+// call made while a call is inside (the caller's code, run by a Range or an object, calling
+// back) is refused with 712 and touches nothing but its own code and record.
 //
 // No continuation calls the next one: a step that has finished sets ResumeState and
 // returns to the run loop, which switches on it (Continue). A sort of a million rows runs
@@ -77,6 +79,8 @@ class Engine {
   Step Continue(Context& ctx) noexcept;
   // The common ending: ResumeState 0, the status into the code, LastError and Status.
   std::int32_t Finish(Context& ctx, Status status, CallReturn returned) noexcept;
+
+  bool inCall_ = false;  // a call is inside: another one now comes from within it (712)
 };
 
 }  // namespace tk

@@ -1,6 +1,7 @@
 // Platform facade for Win32 + OLE Automation. See platform.h for the contract.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -9,6 +10,11 @@ namespace tk::platform {
 namespace {
 
 HeapCounters g_counters = {};
+
+// CallLock: a slim lock needs no set-up, so it is usable from the first call whatever the
+// order of static initialisation; the owner's thread id lets that thread come back in.
+SRWLOCK g_callLock = SRWLOCK_INIT;
+std::atomic<DWORD> g_callOwner{0};
 const TestClock* g_testClock = nullptr;
 
 #ifdef TK_FAULT_INJECTION
@@ -188,6 +194,21 @@ HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar
   SysFreeString(exception.bstrHelpFile);
   Free(reversed);  // shallow copies: the caller's VARIANTs stay the caller's
   return hr;
+}
+
+CallLock::CallLock() noexcept {
+  const DWORD self = GetCurrentThreadId();
+  // Only this thread can have stored its own id, so the comparison needs no lock.
+  if (g_callOwner.load() == self) return;
+  AcquireSRWLockExclusive(&g_callLock);
+  g_callOwner.store(self);
+  held_ = true;
+}
+
+CallLock::~CallLock() {
+  if (!held_) return;
+  g_callOwner.store(0);
+  ReleaseSRWLockExclusive(&g_callLock);
 }
 
 double LocalNowOleDate() noexcept {

@@ -16,6 +16,7 @@
 //             the engine creates (entry arrays) or must replace (Range reads).
 //   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page.
 //   objects   InvokeByName: a late-bound property call on an IDispatch.
+//   calls     CallLock: one call of TKselect at a time in the process.
 //   time      LocalNowOleDate, OleDateYear, TickCount; a test clock can replace the
 //             real one (SetTestClock) so that time windows are tested without sleeping.
 //
@@ -128,6 +129,24 @@ char* ToAnsiText(const wchar_t* text) noexcept;
 // Returns Invoke's HRESULT, or the lookup's on failure, or E_POINTER for a null object.
 HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar_t* member,
                      std::uint32_t argCount, const VARIANT* args) noexcept;
+
+// ---- calls --------------------------------------------------------------------------------
+
+// The process-wide lock around one call of TKselect. The engine, its texts and the counters
+// above are one per process: a second thread that calls while a call is inside waits until
+// it returns. The thread that is inside may come in again (a Range's Value, or an object's
+// release, calling back): it is let through at once, for the engine to refuse (712), since
+// waiting for itself would hang the host.
+class CallLock {
+ public:
+  CallLock() noexcept;
+  ~CallLock();
+  CallLock(const CallLock&) = delete;
+  CallLock& operator=(const CallLock&) = delete;
+
+ private:
+  bool held_ = false;  // this object took the lock (the outermost call of its thread)
+};
 
 // ---- time ---------------------------------------------------------------------------------
 

@@ -21,6 +21,7 @@ HRESULT FakeRange::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPAR
     ++valueGets;
     failure = valueGetFailure;
   }
+  if (id == kValueId && onValue) onValue();
   if (FAILED(failure)) return failure;
   return RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
 }

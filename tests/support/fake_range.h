@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "common/range_object.h"
 #include "support/table.h"
@@ -29,6 +30,9 @@ class FakeRange final : public tkr::RangeObject {
   // When set, Count answers this instead of the cell count (0 or negative: an empty range).
   bool overrideCount = false;
   std::int32_t countAnswer = 0;
+  // Runs at every Value get and put, before the range answers: the caller's code that a
+  // worksheet runs then (a recalculation calling a worksheet function, say).
+  std::function<void()> onValue;
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                           DISPID* ids) override;
