@@ -426,6 +426,27 @@ TEST(Export, ExportCmdOkSetByTheCallerBringsNoOldMap) {
   EXPECT_EQ(narrow.valuePuts, 0);
 }
 
+// Dest.FirstRow and Dest.LastRow are read again at every data row: a caller that narrows the
+// rows while EXPORT waits for its copy stops the export there.
+TEST(Export, DestinationRowsAreReadAgainAtEveryRow) {
+  const struct {
+    const char* what;
+    void (*narrow)(tk::TKCOMM&);
+  } rows[] = {
+      {"LastRow lowered", [](tk::TKCOMM& c) { c.Dest.LastRow = 2; }},
+      {"FirstRow raised", [](tk::TKCOMM& c) { c.Dest.FirstRow = 2; }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ExportSession s(Dots(3, 2), kSource, 1, 0, L"2,1,TK_EXPORTBRKO 3,2,TK_EXPORTAUTO");
+    ASSERT_EQ(s.Run(tk::kSelect), 2);
+    ASSERT_EQ(s.r.comm.Dest.LastRow, 3);
+    s.caller.beforeAnswer = [&](const BreakOut&, tk::TKCOMM& c) { row.narrow(c); };
+    EXPECT_EQ(s.Run(tk::kExport), 2);
+    EXPECT_EQ(Dump(s.dest.cells()), (Grid{{L"a", L"10"}, {L"b", L"20"}, {L".", L"."}}));
+  }
+}
+
 TEST(Export, ACellThatCannotBeCopiedEndsWith705) {
   ExportSession s(Dots(3, 2), kSource, 1, 0, L"2,1,TK_EXPORTAUTO 3,2,TK_EXPORTAUTO");
   ASSERT_EQ(s.Run(tk::kSelect), 2);

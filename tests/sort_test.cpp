@@ -47,6 +47,8 @@ std::vector<int> Shape(const char* name, int n) {
     if (s == "equal") keys[i] = 7;
     if (s == "alternating") keys[i] = i % 2;
     if (s == "ones then zeros") keys[i] = i < n / 2 ? 1 : 0;
+    // A sorted list with a sorted batch of as many rows appended: distinct keys.
+    if (s == "two sorted runs") keys[i] = i < n - n / 2 ? 2 * i : 2 * (i - (n - n / 2)) + 1;
   }
   return keys;
 }
@@ -59,9 +61,15 @@ TEST(SortFigures, ComparisonsAndDepthOnThousandRows) {
     std::size_t comparisons;  // 0: not checked
     int deepest;              // -1: not checked
   } const figures[] = {
-      {"ascending", 1000, 2, 7987, 8},   {"descending", 1000, 2, 7995, 8},
-      {"equal", 1000, 2, 7987, 8},       {"alternating", 1000, 2, 0, 496},
-      {"alternating", 2000, 714, 0, -1}, {"ones then zeros", 1000, 714, 0, -1},
+      {"ascending", 1000, 2, 7987, 8},
+      {"descending", 1000, 2, 7995, 8},
+      {"equal", 1000, 2, 7987, 8},
+      {"alternating", 1000, 2, 0, 496},
+      {"alternating", 2000, 714, 0, -1},
+      {"ones then zeros", 1000, 714, 0, -1},
+      // The deepest frame the stack has, 515, still completes; one row more needs 516.
+      {"two sorted runs", 1032, 2, 0, 515},
+      {"two sorted runs", 1033, 714, 0, -1},
   };
   for (const Figure& f : figures) {
     SCOPED_TRACE(std::string(f.shape) + " " + std::to_string(f.n));
@@ -162,6 +170,44 @@ TEST(SortProtocol, ThreeRowsCallByCall) {
   EXPECT_EQ(r.comm.BrkColumn, 0);
   EXPECT_EQ(engine.ResumeState, 0);
   EXPECT_FALSE(engine.sort.SortStack);
+}
+
+// Whatever is neither -1, 0 nor 1 (2, VarCmp's failure code minus one, any other value)
+// stops the scan that asked: the left scan as 1 would, the right scan as -1 would.
+TEST(SortProtocol, AnswersThatAreNoOrderStopTheScanThatAsked) {
+  const auto failure =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(DISP_E_TYPEMISMATCH) - 1u);
+  struct Row {
+    const char* what;
+    std::vector<std::int32_t> answers, like;  // the first answers; every later one is 0
+  } const rows[] = {
+      {"2 to the left scan", {2}, {1}},
+      {"a failure to the left scan", {failure}, {1}},
+      {"2 to the right scan", {1, 2}, {1, -1}},
+      {"a failure to the right scan", {1, failure}, {1, -1}},
+      {"the largest Long to the right scan", {1, 0x7fffffff}, {1, -1}},
+  };
+  auto run = [](const std::vector<std::int32_t>& answers, std::vector<BreakOut>& seen) {
+    KeyColumn t({5, 5, 5, 5, 5}, L"1,TK_COMPBRKO");
+    std::size_t asked = 0;
+    t.caller.compare = [&](const BreakOut&, tk::TKCOMM&) {
+      return asked < answers.size() ? answers[asked++] : 0;
+    };
+    EXPECT_EQ(t.Select(), 2);
+    seen = t.caller.seen;
+    return Order(t.engine);
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<BreakOut> seen;
+    std::vector<BreakOut> expected;
+    const std::vector<std::int32_t> order = run(row.answers, seen);
+    EXPECT_EQ(order, run(row.like, expected));
+    EXPECT_EQ(seen, expected);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[0].rowA, 1);  // the left scan asks first: row 1 against the pivot row 3
+    EXPECT_EQ(seen[1].rowA, 5);  // then, after a left scan stopped at once, the right scan
+  }
 }
 
 TEST(SortProtocol, ACommandAbandonsThePendingComparison) {

@@ -40,10 +40,14 @@ struct SortFrame {
   std::int8_t ReturnCode;  // 1-4: where the parent goes on once this frame is done
 };
 
-// Frames on the sort stack. The depth equals the recursion depth, and a middle pivot keeps
-// it near log2(n) for varied keys (8 for 1,000 rows, about 20 for a million). Keys with few
-// distinct values grow it with the number of rows; a push that would need frame 516 ends
-// the sort with 714 instead of growing without bound.
+// Frames on the sort stack. The depth equals the recursion depth: near log2(n) when each
+// range's middle row is near the middle of its order too (random, sorted, reversed or equal
+// rows: 8 for 1,000 rows, about 20 for a million), but growing with n when the middle row is
+// again and again near one end of it. Distinct keys do not prevent that: two sorted runs one
+// after the other (1,033 rows) need more frames than these, and so do patterned keys with
+// few values. A push that would need frame 516 ends the sort with 714 instead of growing
+// without bound; a caller that hands the rows over in random order, with the original
+// position as the last key, stays near 2 log2(n) on any layout.
 constexpr std::uint32_t kSortStackFrames = 516;
 
 // The quicksort's working state.

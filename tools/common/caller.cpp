@@ -63,6 +63,7 @@ std::int32_t Caller::Run(std::int32_t command, tk::TKCOMM& comm) {
     }
     const BreakOut b = BreakOutOf(code, comm);
     seen.push_back(b);
+    if (beforeAnswer) beforeAnswer(b, comm);
     std::int32_t answer = 0;
     if (b.code == tk::ToCode(tk::Status::CompareBreakOut)) {
       answer = compare(b, comm);

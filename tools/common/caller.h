@@ -82,6 +82,9 @@ class Caller {
   std::int32_t Send(std::int32_t& code, tk::TKCOMM& comm);
 
   CompareFn compare;  // answers code 3
+  // When set, runs at every break-out before it is answered: what a macro may do between
+  // two calls.
+  std::function<void(const BreakOut&, tk::TKCOMM&)> beforeAnswer;
   std::vector<BreakOut> seen;
   std::int32_t lastReturn = 0;
   std::size_t breakOutLimit = 50'000'000;
