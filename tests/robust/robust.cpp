@@ -8,8 +8,18 @@
 // commands. Break-outs are answered consistently, randomly or adversarially (huge values,
 // commands instead of answers), copies are made or skipped, and between calls the case may
 // do what the protocol forbids but a buggy macro does: empty, replace or resize Source.Data
-// or Dest.Data, change SortKeyCount, Dest.FirstRow/LastRow or the header counts, put numbers
-// into Banner and Status, pass no record.
+// or Dest.Data, change SortKeyCount, Dest.FirstRow/LastRow or the header counts, write any
+// value into every field the engine writes (the Ok flags, the counts, FromRange, Valid...),
+// put numbers into Banner and Status, pass no record. Arrays come declared fixed, static or
+// embedded now and then, command lines up to 20,000 entries long.
+//
+// Hostile timing too: a Range's Value get or put and the release of an object in a cell
+// call TKselect again from inside the call (each such nested call must be refused with 712
+// and change nothing), and now and then a second thread runs a case of its own at the same
+// time against the same DLL.
+//
+// Many tables live in guarded memory: their cells end where a page no one may touch begins,
+// so a write past the end of a caller's array faults on the spot and is reported as a crash.
 //
 // Checked after every call: the return value is 0 to 3 and the code is one of the statuses
 // that return value can carry; LastError and the Status text agree with the code; every cell
@@ -21,19 +31,24 @@
 // reported. Usage: robust_test [--cases N] [--seed S] [--batch K]; the last line reads
 // "N passed, N failed".
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/caller.h"
 #include "common/cells.h"
 #include "common/library.h"
 #include "common/range_object.h"
+#include "protocol/codes.h"
 #include "protocol/record.h"
+#include "protocol/status.h"
 
 namespace {
 
@@ -52,7 +67,60 @@ struct Rng {
   std::int32_t Any() { return static_cast<std::int32_t>(g()); }
 };
 
-// A cell object: answers nothing but counts its references, and frees itself at zero.
+// ---- calls from inside a call ------------------------------------------------------------
+
+struct Case;
+
+// What a Range or a cell object needs to call back into the DLL while a call is inside.
+struct Probe {
+  TKselectFn tkselect = nullptr;
+  Case* k = nullptr;    // the case this thread runs
+  bool inCall = false;  // a call of the case is inside the DLL right now
+};
+thread_local Probe t_probe;
+
+// Calls TKselect from inside a call; defined with the case below.
+void CallFromInside();
+
+// ---- guarded tables ------------------------------------------------------------------------
+
+// The guarded blocks the running case made, with the cells in each; it frees them when done.
+struct GuardedBlock {
+  void* base;
+  const void* cells;
+};
+thread_local std::vector<GuardedBlock>* t_guarded = nullptr;
+
+// An empty VARIANT array (bounds left dimension first, as SafeArrayCreate takes them) whose
+// cells end exactly where a no-access page begins. It is flagged static and fixed-size, as a
+// macro's fixed array is: oleaut32 then clears its cells but never frees or moves the block,
+// and the engine may write its cells but must not replace it.
+SAFEARRAY* GuardedArray(UINT dimensions, const SAFEARRAYBOUND* bounds) {
+  SAFEARRAY* array = nullptr;
+  if (FAILED(SafeArrayAllocDescriptorEx(VT_VARIANT, dimensions, &array))) return nullptr;
+  std::size_t cells = 1;
+  for (UINT d = 0; d < dimensions; ++d) {
+    array->rgsabound[d] = bounds[dimensions - 1 - d];  // the descriptor lists them last first
+    cells *= bounds[d].cElements;
+  }
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const std::size_t page = system.dwPageSize;
+  const std::size_t bytes = cells * sizeof(VARIANT);
+  const std::size_t span = (bytes + page - 1) / page * page;
+  auto* base = static_cast<char*>(
+      VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  DWORD old = 0;
+  VirtualProtect(base + span, page, PAGE_NOACCESS, &old);
+  array->pvData = base + span - bytes;  // zeroed by the system: every cell VT_EMPTY
+  array->fFeatures |= FADF_STATIC | FADF_FIXEDSIZE | FADF_VARIANT;
+  t_guarded->push_back(GuardedBlock{base, array->pvData});
+  return array;
+}
+
+// A cell object: answers nothing but counts its references, and frees itself at zero. The
+// last release, when it comes inside a call (the engine overwrote or cleared the cell), calls
+// the DLL back.
 class CellObject final : public IDispatch {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
@@ -68,7 +136,10 @@ class CellObject final : public IDispatch {
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
   ULONG STDMETHODCALLTYPE Release() override {
     const LONG left = --refs_;
-    if (left == 0) delete this;
+    if (left == 0) {
+      delete this;
+      if (t_probe.inCall) CallFromInside();
+    }
     return static_cast<ULONG>(left);
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
@@ -91,19 +162,40 @@ class CellObject final : public IDispatch {
   LONG refs_ = 1;
 };
 
-// A Range that may refuse to be written (the engine must answer 716 and keep the rows).
+// A Range that may refuse to be written (the engine must answer 716 and keep the rows), may
+// hand out its values in guarded memory, and may call the DLL back whenever its Value is got
+// or put, as a worksheet recalculating would.
 class FlakyRange final : public tkr::RangeObject {
  public:
-  FlakyRange(SAFEARRAY* cells, bool refuseWrites) : RangeObject(cells), refuse_(refuseWrites) {}
+  FlakyRange(SAFEARRAY* cells, bool refuseWrites, bool guarded, bool callsBack)
+      : RangeObject(cells), refuse_(refuseWrites), guarded_(guarded), callsBack_(callsBack) {}
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
                                    DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                    UINT* argError) override {
+    if (id == kValueId && callsBack_ && t_probe.inCall) CallFromInside();
     if (refuse_ && (flags & DISPATCH_PROPERTYPUT) != 0) return E_FAIL;
+    if (id == kValueId && guarded_ && (flags & DISPATCH_PROPERTYGET) != 0 && result != nullptr &&
+        cells()->cDims == 2) {
+      const tkr::Shape shape = tkr::ShapeOf(cells());
+      const SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(shape.rows), shape.firstRow},
+                                        {static_cast<ULONG>(shape.columns), shape.firstColumn}};
+      SAFEARRAY* copy = GuardedArray(2, bounds);
+      for (int r = 0; r < shape.rows; ++r) {
+        for (int c = 0; c < shape.columns; ++c) {
+          VariantCopy(&tkr::CellAt(copy, shape.firstRow + r, shape.firstColumn + c),
+                      &tkr::CellAt(cells(), shape.firstRow + r, shape.firstColumn + c));
+        }
+      }
+      VariantInit(result);
+      result->vt = VT_ARRAY | VT_VARIANT;
+      result->parray = copy;
+      return S_OK;
+    }
     return RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
   }
 
  private:
-  bool refuse_;
+  bool refuse_, guarded_, callsBack_;
 };
 
 const wchar_t* const kWords[] = {L"pear",      L"Apple",        L"apple",  L"",
@@ -195,7 +287,7 @@ VARIANT RandomCell(Rng& r, int palette) {
   return v;
 }
 
-SAFEARRAY* RandomTable(Rng& r, bool small) {
+SAFEARRAY* RandomTable(Rng& r, bool small, bool guarded = false) {
   const bool oneDimension = r.Chance(0.2);
   int rows = r.Chance(0.6)    ? r.Between(0, 30)
              : r.Chance(0.75) ? r.Between(31, 300)
@@ -208,7 +300,9 @@ SAFEARRAY* RandomTable(Rng& r, bool small) {
     SAFEARRAYBOUND cube[3] = {{2, 0}, {2, 0}, {2, 0}};
     return SafeArrayCreate(VT_VARIANT, 3, cube);
   }
-  SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, oneDimension ? 1 : 2, bounds);
+  const UINT dimensions = oneDimension ? 1 : 2;
+  SAFEARRAY* table =
+      guarded ? GuardedArray(dimensions, bounds) : SafeArrayCreate(VT_VARIANT, dimensions, bounds);
   auto* cells = static_cast<VARIANT*>(table->pvData);
   for (int c = 0; c < columns; ++c) {
     const int palette = r.Chance(0.1) ? 3 : r.Chance(0.1) ? 4 : r.Below(3);
@@ -304,7 +398,8 @@ std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Shape& s
     return junk[r.Below(9)];
   }
   std::wstring line;
-  const int entries = r.Between(1, 3);
+  // Now and then a line of thousands of entries: it must parse and build in linear time.
+  const int entries = r.Chance(0.01) ? r.Between(500, 20000) : r.Between(1, 3);
   // Mostly columns inside the tables, so that most lines build; now and then one outside.
   auto column = [&](const Shape& g) {
     return r.Chance(0.96) ? g.firstColumn + r.Below(g.columns)
@@ -357,35 +452,65 @@ struct Case {
   tkr::RangeObject* destRange = nullptr;
   std::vector<std::string> failures;
   tkr::SetAside setAside;
-  bool arraysChanged = false;  // the case emptied, replaced or resized an array
-  bool aliased = false;        // Dest.Data was set to the source's own array
+  bool arraysChanged = false;         // the case emptied, replaced or resized an array
+  bool aliased = false;               // Dest.Data was set to the source's own array
+  tk::TKCOMM inner{};                 // the record of calls made from inside a call
+  std::vector<GuardedBlock> guarded;  // guarded blocks of the case's tables
+  long nested = 0;                    // calls made from inside a call
 
-  explicit Case(std::uint32_t seed) : r(seed) {}
+  explicit Case(std::uint32_t seed) : r(seed) { t_guarded = &guarded; }
   ~Case() {
     if (aliased && comm.Dest.Data.vt == comm.Source.Data.vt &&
         comm.Dest.Data.parray == comm.Source.Data.parray) {
       comm.Dest.Data.vt = VT_EMPTY;
     }
+    // A table declared fixed is freed with its record, as a macro's is; guarded blocks stay
+    // with the case, which frees them once nothing refers to them.
+    for (VARIANT* data : {&comm.Source.Data, &comm.Dest.Data}) {
+      if (SAFEARRAY* array = tkr::CellArray(*data); array != nullptr && !IsGuarded(array)) {
+        array->fFeatures &= static_cast<USHORT>(~(FADF_STATIC | FADF_FIXEDSIZE | FADF_EMBEDDED));
+      }
+    }
     tkr::ReleaseRecord(comm);
+    tkr::ReleaseRecord(inner);
     delete sourceRange;
     delete destRange;
+    for (const GuardedBlock& block : guarded) VirtualFree(block.base, 0, MEM_RELEASE);
+    t_guarded = nullptr;
+  }
+  bool IsGuarded(const SAFEARRAY* array) const {
+    return std::any_of(guarded.begin(), guarded.end(),
+                       [&](const GuardedBlock& b) { return b.cells == array->pvData; });
   }
   void Fail(const std::string& why) { failures.push_back(why); }
 };
 
+// A table its owner declared fixed, static or embedded: now and then, on an ordinary one.
+void MaybeDeclareFixed(Rng& r, SAFEARRAY* table) {
+  static const USHORT kFlags[] = {FADF_FIXEDSIZE, FADF_STATIC, FADF_EMBEDDED};
+  if (table != nullptr && r.Chance(0.05)) table->fFeatures |= kFlags[r.Below(3)];
+}
+
 void PutTable(Case& k, tk::RangeSlot& slot, tkr::RangeObject*& range, bool small) {
-  SAFEARRAY* table = RandomTable(k.r, small);
   if (k.r.Chance(0.35)) {
     // A Range answers its cells from 1; give it a 2-D table.
+    SAFEARRAY* table = RandomTable(k.r, small);
     if (table->cDims == 2) {
       table->rgsabound[0].lLbound = 1;
       table->rgsabound[1].lLbound = 1;
     }
-    range = new FlakyRange(table, k.r.Chance(0.1));
+    range = new FlakyRange(table, k.r.Chance(0.1), k.r.Chance(0.3), k.r.Chance(0.2));
     tkr::PutRangeObject(slot.RangeObj, *range);
+    if (k.r.Chance(0.1)) {
+      // An array left in Data from before: the read replaces it, unless it is fixed.
+      slot.Data.vt = VT_ARRAY | VT_VARIANT;
+      slot.Data.parray = RandomTable(k.r, true);
+      MaybeDeclareFixed(k.r, slot.Data.parray);
+    }
   } else {
     slot.Data.vt = VT_ARRAY | VT_VARIANT;
-    slot.Data.parray = table;
+    slot.Data.parray = RandomTable(k.r, small, k.r.Chance(0.5));
+    if (!k.IsGuarded(slot.Data.parray)) MaybeDeclareFixed(k.r, slot.Data.parray);
   }
   slot.HeaderLines = k.r.Chance(0.9) ? k.r.Between(0, 3) : k.r.Between(-2, 5000);
 }
@@ -398,7 +523,7 @@ bool ForbiddenChange(Case& k) {
     c.Dest.Data.vt = VT_EMPTY;
     k.aliased = false;
   }
-  switch (k.r.Below(9)) {
+  switch (k.r.Below(10)) {
     case 0:
       VariantClear(&c.Source.Data);
       k.arraysChanged = true;
@@ -445,6 +570,32 @@ bool ForbiddenChange(Case& k) {
       c.Source.HeaderLines = k.r.Between(-3, 10);
       c.Dest.HeaderLines = k.r.Between(-3, 10);
       return false;
+    case 8: {
+      // Every field the engine writes, written back: mostly the values that widen (a flag
+      // set to 1, a count raised), as copying an older record would.
+      auto flag = [&] { return k.r.Chance(0.7) ? 1 : k.r.Chance(0.5) ? 0 : k.r.Any(); };
+      auto count = [&] { return k.r.Chance(0.7) ? k.r.Between(0, 40) : k.r.Any(); };
+      c.SortCmdOk = flag();
+      c.MoveCmdOk = flag();
+      c.ExportCmdOk = flag();
+      c.SortKeyCount = count();
+      c.MoveMapCount = count();
+      c.ExportMapCount = count();
+      c.SortIndexValid = flag();
+      for (tk::RangeSlot* slot : {&c.Source, &c.Dest}) {
+        slot->FromRange = flag();
+        slot->Valid = flag();
+        slot->RowCount = k.r.Between(-5, 5000);
+      }
+      c.BrkRowA = count();
+      c.BrkRowB = count();
+      c.BrkColumn = count();
+      c.BrkDestRow = count();
+      c.BrkDestColumn = count();
+      c.LastError = k.r.Any();
+      c.Version = -1.0;
+      return false;  // the rows themselves are not touched
+    }
     default:
       c.IgnoreEmpty = k.r.Any();
       c.BenchRows = k.r.Between(-5, 4000);
@@ -454,8 +605,8 @@ bool ForbiddenChange(Case& k) {
 }
 
 // Does what a copy break-out asks, in the caller's arrays; false when the copy was not made.
-bool AnswerCopy(Case& k, std::int32_t code) {
-  const CopyResult done = tkr::PerformCopy(tkr::BreakOutOf(code, k.comm), k.comm, k.setAside);
+bool AnswerCopy(Case& k, const tkr::BreakOut& asked) {
+  const CopyResult done = tkr::PerformCopy(asked, k.comm, k.setAside);
   if (done == CopyResult::Outside && !k.arraysChanged) {
     k.Fail("copy break-out names a cell outside the arrays");
   }
@@ -466,9 +617,38 @@ bool AnswerCopy(Case& k, std::int32_t code) {
 
 // What the cases reached, reported by each child so that a run shows it tested something.
 struct Stats {
-  long calls = 0, breakOuts = 0, movesChecked = 0;
+  long calls = 0, breakOuts = 0, movesChecked = 0, nested = 0, threads = 0;
   std::map<std::int32_t, long> codes;
 } g_stats;
+std::mutex g_statsLock;  // a second thread's case counts into the same figures
+
+void CountCall(std::int32_t code) {
+  const std::lock_guard<std::mutex> lock(g_statsLock);
+  ++g_stats.calls;
+  ++g_stats.codes[code];
+}
+
+// A call from inside a call, with a command or an answer, with a record of its own, the outer
+// call's record, or none: refused with 712, which only that call's code and record show.
+void CallFromInside() {
+  Probe& probe = t_probe;
+  Case& k = *probe.k;
+  static const std::int32_t kCodes[] = {
+      tk::kSelect, tk::kBenchmark, tk::kExport, tk::kMove, tk::kSortIndex,
+      tk::kAbout,  tk::kReset,     0,           3,         -1};
+  std::int32_t code = kCodes[k.r.Below(10)];
+  const int which = k.r.Below(3);
+  tk::TKCOMM* record = which == 0 ? &k.inner : which == 1 ? &k.comm : nullptr;
+  const std::int32_t returned = probe.tkselect(&code, record);
+  ++k.nested;
+  const std::int32_t flowError = tk::ToCode(tk::Status::FlowError);
+  if (returned != tk::kReturnEnded || code != flowError) {
+    k.Fail("a call from inside a call ended with " + std::to_string(code));
+  } else if (record != nullptr && (record->LastError != flowError || record->Status.vt != VT_BSTR ||
+                                   std::wstring(record->Status.bstrVal) != L"[712]Flow Error")) {
+    k.Fail("a call from inside a call left another text than [712]Flow Error");
+  }
+}
 
 std::string Describe(std::int32_t sent, std::int32_t code, std::int32_t rv) {
   return "sent " + std::to_string(sent) + " -> code " + std::to_string(code) + ", return " +
@@ -476,6 +656,7 @@ std::string Describe(std::int32_t sent, std::int32_t code, std::int32_t rv) {
 }
 
 void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
+  t_probe = Probe{tkselect, &k, false};
   tk::TKCOMM& c = k.comm;
   PutTable(k, c.Source, k.sourceRange, false);
   if (k.r.Chance(0.7)) PutTable(k, c.Dest, k.destRange, true);
@@ -514,9 +695,10 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
   std::int32_t code = 0, rv = 0;
   auto send = [&](std::int32_t sent, bool nullRecord) {
     code = sent;
+    t_probe.inCall = true;
     rv = tkselect(&code, nullRecord ? nullptr : &c);
-    ++g_stats.calls;
-    ++g_stats.codes[code];
+    t_probe.inCall = false;
+    CountCall(code);
     const std::string what = Describe(sent, code, rv);
     if (nullRecord) {
       if (code != tk::ToCode(tk::Status::NullRecord) || rv != tk::kReturnEnded) {
@@ -574,12 +756,17 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
     send(command, false);
     while (rv == tk::kReturnBreakOut && breakOuts < 400000) {
       ++breakOuts;
-      ++g_stats.breakOuts;
+      {
+        const std::lock_guard<std::mutex> lock(g_statsLock);
+        ++g_stats.breakOuts;
+      }
+      // What the engine asked, read before the case may scribble over the record.
+      const tkr::BreakOut asked = tkr::BreakOutOf(code, c);
       if (k.r.Chance(changeRate) && ForbiddenChange(k)) moveClean = false;
       std::int32_t answer = 0;
       if (code == kCompareBreakOut) {
-        VARIANT* a = tkr::CellInside(c.Source.Data, c.BrkRowA, c.BrkColumn);
-        VARIANT* b = tkr::CellInside(c.Source.Data, c.BrkRowB, c.BrkColumn);
+        VARIANT* a = tkr::CellInside(c.Source.Data, asked.rowA, asked.column);
+        VARIANT* b = tkr::CellInside(c.Source.Data, asked.rowB, asked.column);
         if ((a == nullptr || b == nullptr) && !k.failures.empty()) break;
         if (answering <= 1 && a != nullptr && b != nullptr) {
           const HRESULT v = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
@@ -593,7 +780,7 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
         }
       } else if (k.r.Chance(skipRate)) {
         moveClean = false;  // the caller skips its copy
-      } else if (!AnswerCopy(k, code)) {
+      } else if (!AnswerCopy(k, asked)) {
         moveClean = false;
       }
       if (k.r.Chance(0.003)) {
@@ -614,7 +801,10 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
       break;  // break-out budget spent: leave it suspended for the next case
     if (moving && rv == tk::kReturnEnded && code == kDone) {
       if (moveClean) {
-        ++g_stats.movesChecked;
+        {
+          const std::lock_guard<std::mutex> lock(g_statsLock);
+          ++g_stats.movesChecked;
+        }
         if (RowMultiset(c.Source.Data) != beforeMove) {
           k.Fail("MOVE lost or duplicated rows (seed " + std::to_string(seed) + ")");
         }
@@ -661,19 +851,50 @@ int RunChild(std::uint32_t seed, std::uint32_t count) {
       volatile int* nowhere = nullptr;
       *nowhere = 1;
     }
-    Case k(g_currentSeed);
-    RunCase(tkselect, g_currentSeed, k);
-    if (!k.failures.empty()) {
+    std::vector<std::string> failures;
+    {
+      // Now and then a second thread runs a case of its own meanwhile: the calls of both go
+      // through the one engine, one at a time.
+      Rng pick(g_currentSeed ^ 0x5EEDu);
+      std::thread companion;
+      std::vector<std::string> companionFailures;
+      long companionNested = 0;
+      if (pick.Chance(0.05)) {
+        const std::uint32_t other = g_currentSeed + 0x40000000u;
+        companion = std::thread([&, other] {
+          Case second(other);
+          RunCase(tkselect, other, second);
+          companionFailures = second.failures;
+          companionNested = second.nested;
+        });
+      }
+      Case k(g_currentSeed);
+      RunCase(tkselect, g_currentSeed, k);
+      failures = k.failures;
+      long nested = k.nested;
+      if (companion.joinable()) {
+        companion.join();
+        failures.insert(failures.end(), companionFailures.begin(), companionFailures.end());
+        nested += companionNested;
+        const std::lock_guard<std::mutex> lock(g_statsLock);
+        ++g_stats.threads;
+      }
+      const std::lock_guard<std::mutex> lock(g_statsLock);
+      g_stats.nested += nested;
+    }
+    if (!failures.empty()) {
       ++failed;
-      std::printf("FAIL seed=%u: %s\n", g_currentSeed, k.failures.front().c_str());
+      std::printf("FAIL seed=%u: %s\n", g_currentSeed, failures.front().c_str());
     }
   }
   std::string codes;
   for (const auto& [status, n] : g_stats.codes)
     codes += " " + std::to_string(status) + ":" + std::to_string(n);
-  std::printf("stats seeds %u..%u: calls %ld, break-outs %ld, MOVEs checked %ld, codes%s\n", seed,
-              seed + count - 1, g_stats.calls, g_stats.breakOuts, g_stats.movesChecked,
-              codes.c_str());
+  std::printf(
+      "stats seeds %u..%u: calls %ld, break-outs %ld, MOVEs checked %ld, nested calls %ld, "
+      "cases with a second thread %ld, codes%s\n",
+      seed, seed + count - 1, g_stats.calls, g_stats.breakOuts, g_stats.movesChecked,
+      g_stats.nested, g_stats.threads, codes.c_str());
   std::fflush(stdout);
   return failed < 250 ? failed : 250;
 }
