@@ -16,6 +16,11 @@
 // engine): BENCHMARK (fill), BENCHMARK (sort), MOVE, with the engine's own SortSeconds,
 // MoveSeconds and WriteSeconds and this program's clock around each call.
 //
+// Last, sizes at which work that grew with the square of the input would show: MOVE and
+// EXPORT with one map entry for each of thousands of columns, and SELECT reading move lines
+// of tens of thousands of entries. Each figure comes with its time per cell (or per entry),
+// which stays flat while the work grows in proportion to the input.
+//
 // With --data FILE it also writes the figures as columns for a plot.
 #include <algorithm>
 #include <cstdio>
@@ -171,6 +176,94 @@ Flow BenchmarkFlow(tkr::TKselectFn tkselect, std::uint32_t rows) {
   return flow;
 }
 
+// A rows x columns table of Longs from row 1, column 1, in no order.
+SAFEARRAY* NumberTable(std::uint32_t rows, std::uint32_t columns) {
+  SAFEARRAYBOUND bounds[2] = {{rows, 1}, {columns, 1}};
+  SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
+  auto* cells = static_cast<VARIANT*>(table->pvData);
+  for (std::uint32_t c = 0; c < columns; ++c) {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      VARIANT& cell = cells[std::size_t{c} * rows + r];
+      cell.vt = VT_I4;
+      cell.lVal = static_cast<LONG>((r * 7919u + c) % rows);
+    }
+  }
+  return table;
+}
+
+// One entry per column 1..columns, cycling when there are more entries than columns.
+std::wstring EveryColumn(std::uint32_t entries, std::uint32_t columns, bool exportLine) {
+  std::wstring line;
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const std::wstring column = std::to_wstring(1 + i % columns);
+    line += exportLine ? column + L"," + column + L",TK_EXPORTAUTO " : column + L",TK_MOVEAUTO ";
+  }
+  return line;
+}
+
+struct Wide {
+  double select = 0, exportSeconds = 0, move = 0;
+  bool ok = true;
+};
+
+// SELECT, EXPORT into a Range of the same size and MOVE, every column named in the move and
+// export lines, on a rows x columns table.
+Wide WideTable(tkr::TKselectFn tkselect, std::uint32_t rows, std::uint32_t columns) {
+  SAFEARRAYBOUND bounds[2] = {{rows, 1}, {columns, 1}};
+  tkr::RangeObject dest(SafeArrayCreate(VT_VARIANT, 2, bounds));
+  tk::TKCOMM comm{};
+  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+  comm.Source.Data.parray = NumberTable(rows, columns);
+  tkr::PutRangeObject(comm.Dest.RangeObj, dest);
+  comm.SortCmd.vt = VT_BSTR;
+  comm.SortCmd.bstrVal = SysAllocString(L"1,TK_COMPASCAUTO 2,TK_COMPDESAUTO");
+  comm.MoveCmd.vt = VT_BSTR;
+  comm.MoveCmd.bstrVal = SysAllocString(EveryColumn(columns, columns, false).c_str());
+  comm.ExportCmd.vt = VT_BSTR;
+  comm.ExportCmd.bstrVal = SysAllocString(EveryColumn(columns, columns, true).c_str());
+
+  Wide wide;
+  double* clocks[3] = {&wide.select, &wide.exportSeconds, &wide.move};
+  const std::int32_t commands[3] = {tk::kSelect, tk::kExport, tk::kMove};
+  for (int i = 0; i < 3; ++i) {
+    std::int32_t code = commands[i];
+    const double start = Seconds();
+    tkselect(&code, &comm);
+    *clocks[i] = Seconds() - start;
+    if (code != kDone) {
+      std::fprintf(stderr, "tkbench: wide table, command %d ended with %d\n", commands[i], code);
+      wide.ok = false;
+    }
+  }
+  std::int32_t code = tk::kReset;
+  tkselect(&code, &comm);
+  tkr::ReleaseRecord(comm);
+  return wide;
+}
+
+// SELECT on a small table with a move line of `entries` entries: the parse and the tables.
+double LongLine(tkr::TKselectFn tkselect, std::uint32_t entries, bool& ok) {
+  tk::TKCOMM comm{};
+  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+  comm.Source.Data.parray = NumberTable(100, 8);
+  comm.SortCmd.vt = VT_BSTR;
+  comm.SortCmd.bstrVal = SysAllocString(L"1,TK_COMPASCAUTO");
+  comm.MoveCmd.vt = VT_BSTR;
+  comm.MoveCmd.bstrVal = SysAllocString(EveryColumn(entries, 8, false).c_str());
+  std::int32_t code = tk::kSelect;
+  const double start = Seconds();
+  tkselect(&code, &comm);
+  const double seconds = Seconds() - start;
+  if (code != kDone || comm.MoveMapCount != static_cast<std::int32_t>(entries)) {
+    std::fprintf(stderr, "tkbench: a move line of %u entries ended with %d\n", entries, code);
+    ok = false;
+  }
+  code = tk::kReset;
+  tkselect(&code, &comm);
+  tkr::ReleaseRecord(comm);
+  return seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,5 +331,30 @@ int main(int argc, char** argv) {
     }
   }
   if (data != nullptr) std::fclose(data);
+
+  std::printf(
+      "\n| wide table: rows x columns, every column mapped | SELECT s | EXPORT s | "
+      "EXPORT ns/cell | MOVE s | MOVE ns/cell |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|\n");
+  for (std::uint32_t columns : {4096u, 16384u}) {
+    constexpr std::uint32_t kRows = 500;
+    const Wide wide = WideTable(tkselect, kRows, columns);
+    failures += wide.ok ? 0 : 1;
+    const double cells = static_cast<double>(kRows) * columns;
+    std::printf("| %u x %u | %.3f | %.3f | %.1f | %.3f | %.1f |\n", kRows, columns, wide.select,
+                wide.exportSeconds, wide.exportSeconds * 1e9 / cells, wide.move,
+                wide.move * 1e9 / cells);
+    std::fflush(stdout);
+  }
+
+  std::printf("\n| move line: entries | SELECT s | ns/entry |\n");
+  std::printf("|---:|---:|---:|\n");
+  for (std::uint32_t entries : {8000u, 32000u}) {
+    bool ok = true;
+    const double seconds = LongLine(tkselect, entries, ok);
+    failures += ok ? 0 : 1;
+    std::printf("| %u | %.3f | %.0f |\n", entries, seconds, seconds * 1e9 / entries);
+    std::fflush(stdout);
+  }
   return failures == 0 ? 0 : 1;
 }
