@@ -28,8 +28,9 @@
 //
 // The parent runs the cases in batches, each in a child process of its own; a child that
 // crashes reports the seed of the case it was in, and a child that hangs is ended and
-// reported. Usage: robust_test [--cases N] [--seed S] [--batch K]; the last line reads
-// "N passed, N failed".
+// reported with the module and offset where it happened. Usage: robust_test [--cases N]
+// [--seed S] [--batch K]; the last line reads "N passed, N failed". With TK_RAW_CRASH set in
+// the environment a child leaves a crash to the system (under Wine: a backtrace).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -660,7 +661,10 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
   tk::TKCOMM& c = k.comm;
   PutTable(k, c.Source, k.sourceRange, false);
   if (k.r.Chance(0.7)) PutTable(k, c.Dest, k.destRange, true);
-  if (k.r.Chance(0.03) && k.destRange == nullptr && c.Source.Data.vt == (VT_ARRAY | VT_VARIANT)) {
+  // The same array in both slots (never with a Range on the source, whose read would destroy
+  // it under the destination: a macro cannot make two Variants share one array anyway).
+  if (k.r.Chance(0.03) && k.sourceRange == nullptr && k.destRange == nullptr &&
+      c.Source.Data.vt == (VT_ARRAY | VT_VARIANT)) {
     VariantClear(&c.Dest.Data);
     c.Dest.Data = c.Source.Data;  // the same array twice: the record must not free it twice
     k.aliased = true;
@@ -824,8 +828,26 @@ std::uint32_t g_batchStart = 0;
 constexpr UINT kCrashBase = 0x10000;
 
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
-  std::printf("CRASH seed=%u exception 0x%08lx\n", g_currentSeed,
-              info != nullptr ? info->ExceptionRecord->ExceptionCode : 0UL);
+  // Where it happened, as a module and an offset in it, and for an access violation the
+  // address touched: enough to find the line with the map of the module.
+  const EXCEPTION_RECORD* record = info != nullptr ? info->ExceptionRecord : nullptr;
+  HMODULE module = nullptr;
+  char name[MAX_PATH] = "?";
+  if (record != nullptr &&
+      GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCSTR>(record->ExceptionAddress), &module)) {
+    GetModuleFileNameA(module, name, MAX_PATH);
+  }
+  std::printf("CRASH seed=%u exception 0x%08lx in %s+0x%lx, address 0x%lx\n", g_currentSeed,
+              record != nullptr ? record->ExceptionCode : 0UL, name,
+              record != nullptr ? static_cast<unsigned long>(
+                                      reinterpret_cast<std::uintptr_t>(record->ExceptionAddress) -
+                                      reinterpret_cast<std::uintptr_t>(module))
+                                : 0UL,
+              record != nullptr && record->NumberParameters > 1
+                  ? static_cast<unsigned long>(record->ExceptionInformation[1])
+                  : 0UL);
   std::fflush(stdout);
   TerminateProcess(GetCurrentProcess(), kCrashBase + (g_currentSeed - g_batchStart));
   return EXCEPTION_EXECUTE_HANDLER;
@@ -836,7 +858,7 @@ std::uint32_t g_crashAt = 0;
 
 int RunChild(std::uint32_t seed, std::uint32_t count) {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  SetUnhandledExceptionFilter(ReportCrash);
+  if (std::getenv("TK_RAW_CRASH") == nullptr) SetUnhandledExceptionFilter(ReportCrash);
   const tkr::Library dll("tkselect.dll");
   const TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) {
