@@ -78,7 +78,7 @@ the second sorts it on the same two keys and checks it; MOVE rearranges the rows
 writes them back. Seconds are this program's clock around each call; in brackets and in
 the last two columns the engine's own figures: they come from the system tick count, which
 advances in steps of several milliseconds, so below about 0.05 s they are steps, not
-measurements; WriteSeconds is twice the measured write, by definition.
+measurements; WriteSeconds is twice the measured write, as the engine reports it.
 
 $flow
 

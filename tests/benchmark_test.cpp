@@ -24,7 +24,7 @@ using tkt::Rows;
 constexpr double kNow = 46000.25;  // an OLE date in 2025
 constexpr std::int64_t kSeed = 1765000000;
 
-// The draws as the benchmark defines them, replayed from the same seed.
+// The draws the benchmark makes, replayed from the same seed.
 struct Draws {
   explicit Draws(std::int64_t seed) { std::srand(static_cast<unsigned>(seed)); }
   int Int(int low, int high) {
