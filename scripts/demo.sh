@@ -18,8 +18,10 @@ show() { printf '\n--- %s (first %s lines)\n' "$1" "$2"; head -n "$2" "$1" | tr 
 
 printf '=== 1. File names, compared by this program in natural order (break-out key)\n'
 show files.csv 8
-run --sort "1,TK_COMPBRKO" --compare 1=natural --index --output files_sorted.csv files.csv
+run --sort "1,TK_COMPBRKO" --compare 1=natural --index files_order.txt --output files_sorted.csv \
+    files.csv
 show files_sorted.csv 12
+show files_order.txt 5
 
 printf '\n=== 2. Staff by department (case-insensitive), then salary descending; stable\n'
 show staff.csv 8
@@ -29,6 +31,6 @@ show staff_by_department.csv 12
 printf '\n=== 3. By grade, then shortest name; name column moved and exported by this program\n'
 run --sort "5,TK_COMPASCAUTO 1,TK_COMPBRKO" --compare 1=length \
     --export "1,1,TK_EXPORTAUTO 2,2,TK_EXPORTBRKO 4,3,TK_EXPORTAUTO" --export-to summary.csv \
-    --output staff_by_grade.csv staff.csv
-show summary.csv 10
+    --export-out summary_by_grade.csv --output staff_by_grade.csv staff.csv
+show summary_by_grade.csv 10
 printf '\nSorted tables are in %s\n' "$out"

@@ -96,19 +96,18 @@ TEST(Csv, CellTypes) {
   }
 }
 
-// Written back, every cell reads as the same cell again, and text keeps every character.
+// Written back, every record is the record that was read: its quotes, its numbers and dates
+// as they were written, its line breaks inside quoted cells.
 TEST(Csv, RoundTripKeepsTextAndTypes) {
   const std::string input =
       "Name,Code,When,Amount,Flag,Empty,Note\r\n"
       "pear,\"007\",2026-03-14,0.1,TRUE,,\"a, b\"\r\n"
       "\"TRUE\",\"2026-01-01\",2026-03-14T08:30:15,-2.25,FALSE,\"\",\"line\nbreak \"\"q\"\"\"\r\n";
-  CsvRows rows;
+  tkr::CsvFile file;
   std::string error;
-  ASSERT_TRUE(tkr::ParseCsv(input, L',', rows, error));
-  SAFEARRAY* table = tkr::TableFromCsv(rows);
-  const std::string written = tkr::CsvFromTable(table, L',');
+  ASSERT_TRUE(tkr::ReadCsv(input, L',', tkr::Encoding::Utf8, file, error)) << error;
+  const std::string written = tkr::WriteCsv(file, {0, 1, 2});
   EXPECT_EQ(written, input);
-  SafeArrayDestroy(table);
 }
 
 TEST(CompareRules, NaturalOrder) {
@@ -139,41 +138,65 @@ TEST(CompareRules, NaturalOrder) {
 
 struct Outcome {
   DWORD exitCode = 0xFFFFFFFF;
-  std::string err;
+  std::string out, err;
 };
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+std::string ReadAll(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
   std::stringstream bytes;
   bytes << file.rdbuf();
   return bytes.str();
 }
+std::string ReadAll(const std::string& path) {
+  return ReadAll(tkr::FromUtf8(path));
+}
 
-// Runs tkrun.exe (beside this test) with `arguments`, standard error into a file.
-Outcome RunTool(const std::string& arguments) {
+void WriteAll(const std::wstring& path, const std::string& bytes) {
+  std::ofstream(path.c_str(), std::ios::binary) << bytes;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Runs tkrun.exe (beside this test) with `arguments` in the folder `folder`, standard output
+// and standard error each into a file of its own.
+Outcome RunTool(const std::wstring& arguments, const std::wstring& folder = L".") {
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  const char* errPath = "tkrun_test_stderr.txt";
-  HANDLE err = CreateFileA(errPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOA startup = {};
+  auto capture = [&](const wchar_t* path) {
+    return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE out = capture(L"tkrun_test_stdout.txt");
+  HANDLE err = capture(L"tkrun_test_stderr.txt");
+  STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out;
   startup.hStdError = err;
-  startup.hStdOutput = err;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring tool = self;
+  tool = tool.substr(0, tool.find_last_of(L"\\/") + 1) + L"tkrun.exe";
+  std::wstring command = L"\"" + tool + L"\" " + arguments;
   PROCESS_INFORMATION process = {};
-  std::string command = "tkrun.exe " + arguments;
-  Outcome out;
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                     &process)) {
+  Outcome outcome;
+  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
+                     &startup, &process)) {
     WaitForSingleObject(process.hProcess, 120000);
-    GetExitCodeProcess(process.hProcess, &out.exitCode);
+    GetExitCodeProcess(process.hProcess, &outcome.exitCode);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
   }
+  CloseHandle(out);
   CloseHandle(err);
-  out.err = ReadAll(errPath);
-  return out;
+  outcome.out = ReadAll(L"tkrun_test_stdout.txt");
+  outcome.err = ReadAll(L"tkrun_test_stderr.txt");
+  return outcome;
+}
+Outcome RunTool(const std::string& arguments) {
+  return RunTool(tkr::FromUtf8(arguments));
 }
 
 TEST(Tkrun, SortsTheExamplesAsExpected) {
@@ -211,8 +234,54 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
   }
 }
 
+// A file as users have them: a byte-order mark, CRLF, version numbers and codes that read as
+// numbers, long digit strings, a quoted cell over two lines, words beyond ASCII, empty cells.
+const char* const kRealRows[] = {
+    "Name,Version,Code,Digits,Note,When,Flag",
+    "\xC3\x89mile,4.10,004,12345678901234567890,\"two\r\nlines\",2024-01-01 10:30,true",
+    "zebra,10.10,+7,1e3,,2024-01-01,FALSE",
+    "Stra\xC3\x9F"
+    "e,2.0,007,,\"say \"\"hi\"\"\",,",
+    "anna,4.1,0,00012,plain,2023-12-31T23:59,TRUE",
+    "Bj\xC3\xB6rk,4.9,\"004\",9,x,,false",
+};
+
+std::string RealFile(std::initializer_list<int> rows) {
+  std::string bytes = "\xEF\xBB\xBF";
+  for (const int r : rows) bytes += std::string(kRealRows[r]) + "\r\n";
+  return bytes;
+}
+
+TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
+  WriteAll(L"real.csv", RealFile({0, 1, 2, 3, 4, 5}));
+  // By version ascending as numbers: 2.0, then 4.10 and 4.1 (equal: file order), 4.9, 10.10.
+  const Outcome file = RunTool(
+      "--sort \"2,TK_COMPASCAUTO\" --output real_sorted.csv "
+      "--index real_index.txt real.csv");
+  EXPECT_EQ(file.exitCode, 0u) << file.err;
+  EXPECT_TRUE(ReadAll("real_sorted.csv") == RealFile({0, 3, 1, 4, 5, 2}));
+  EXPECT_EQ(ReadAll("real_index.txt"), "3\r\n1\r\n4\r\n5\r\n2\r\n");
+  // Standard output carries the same bytes; the progress lines go to standard error.
+  const Outcome out = RunTool("--sort \"2,TK_COMPASCAUTO\" real.csv");
+  EXPECT_EQ(out.exitCode, 0u) << out.err;
+  EXPECT_TRUE(out.out == ReadAll("real_sorted.csv"));
+  EXPECT_NE(out.err.find("read      5 rows, 7 columns"), std::string::npos) << out.err;
+  EXPECT_NE(out.err.find("write     5 rows"), std::string::npos) << out.err;
+  // Text keys by the collation of the automatic keys; a legacy file read as Windows-1252.
+  const Outcome names = RunTool("--sort \"1,TK_COMPDESAUTO\" --quiet real.csv");
+  EXPECT_TRUE(names.out == RealFile({0, 2, 3, 1, 5, 4})) << names.err;
+  EXPECT_TRUE(names.err.empty());
+  WriteAll(L"legacy.csv", "Name\r\nz\xE9ro\r\n\xC9t\xE9\r\nabc\r\n");
+  const Outcome legacy = RunTool("--sort \"1,TK_COMPASCAUTO\" --encoding cp1252 legacy.csv");
+  EXPECT_EQ(legacy.exitCode, 0u) << legacy.err;
+  EXPECT_TRUE(legacy.out == "Name\r\nabc\r\n\xC9t\xE9\r\nz\xE9ro\r\n");
+}
+
 TEST(Tkrun, ClearErrors) {
-  std::ofstream("bad_quotes.csv", std::ios::binary) << "a,b\r\n1,\"open\r\n";
+  WriteAll(L"bad_quotes.csv", "a,b\r\n1,\"open\r\n");
+  WriteAll(L"latin1.csv", "Name\r\nabc\r\nz\xE9ro\r\n");
+  WriteAll(L"with_nul.csv", std::string("Name\r\nab\0c\r\n", 12));
+  WriteAll(L"ragged.csv", "a,b,c\r\n2,x\r\n1,y,z\r\n");
   struct Case {
     const char* what;
     std::string arguments;
@@ -222,23 +291,109 @@ TEST(Tkrun, ClearErrors) {
       {"malformed CSV", "--sort \"1,TK_COMPASCAUTO\" bad_quotes.csv", 2,
        "bad_quotes.csv line 2: quoted field never closed"},
       {"missing file", "--sort \"1,TK_COMPASCAUTO\" no_such_file.csv", 2, "cannot read"},
-      {"bad sort command", "--sort \"1 , TK_COMPASCAUTO\" examples\\files.csv", 1,
-       "[709]Typing error or missing, uneven or improperly formatted command line"},
-      {"column outside the table", "--sort \"9,TK_COMPASCAUTO\" examples\\files.csv", 1, "[709]"},
+      {"not UTF-8", "--sort \"1,TK_COMPASCAUTO\" latin1.csv", 2,
+       "latin1.csv line 3, byte 12: not UTF-8 (a legacy file? try --encoding cp1252)"},
+      {"NUL byte", "--sort \"1,TK_COMPASCAUTO\" with_nul.csv", 2,
+       "with_nul.csv line 2: a NUL byte"},
+      {"blank before the separator", "--sort \"1 , TK_COMPASCAUTO\" examples\\files.csv", 2,
+       "unknown keyword ',' in --sort entry '1 ,'; --sort takes TK_COMPASCAUTO, "
+       "TK_COMPDESAUTO, TK_COMPBRKO"},
+      {"column outside the table", "--sort \"9,TK_COMPASCAUTO\" examples\\files.csv", 2,
+       "--sort entry '9,TK_COMPASCAUTO': column 9 is not a column of examples\\files.csv "
+       "(columns 1 to 3)"},
+      {"a column past 16 bits", "--sort \"65537,TK_COMPASCAUTO\" examples\\files.csv", 2,
+       "column 65537 is not a column"},
+      {"keyword of another line",
+       "--sort \"1,TK_COMPASCAUTO\" --move \"1,TK_COMPBRKO\" "
+       "examples\\files.csv",
+       2, "unknown keyword 'TK_COMPBRKO' in --move entry"},
+      {"no keyword", "--sort \"1,TK_COMPASCAUTO 2\" examples\\files.csv", 2,
+       "--sort entry '2' has no keyword after its column"},
+      {"export column past the destination",
+       "--sort \"1,TK_COMPASCAUTO\" --export "
+       "\"1,4,TK_EXPORTAUTO\" --export-to examples\\summary.csv examples\\staff.csv",
+       2, "column 4 is not a column of examples\\summary.csv (columns 1 to 3)"},
+      {"compare rule on an automatic key",
+       "--sort \"1,TK_COMPASCAUTO\" --compare 1=natural "
+       "examples\\files.csv",
+       2, "column 1 is an automatic key"},
+      {"unwritable output",
+       "--sort \"1,TK_COMPASCAUTO\" --output no_such_folder\\x.csv "
+       "examples\\files.csv",
+       2, "cannot write 'no_such_folder\\x.csv'"},
       {"no sort command", "examples\\files.csv", 2, "no --sort"},
       {"unknown option", "--sortt x examples\\files.csv", 2, "unknown option"},
       {"bad compare rule", "--sort \"1,TK_COMPBRKO\" --compare 1=alphabet examples\\files.csv", 2,
        "--compare takes COLUMN=RULE"},
+      {"the depth limit, unstable", "--sort \"1,TK_COMPASCAUTO\" --unstable alternating.csv", 1,
+       "[714]"},
+      {"ragged rows are padded and said so", "--sort \"1,TK_COMPASCAUTO\" ragged.csv", 0,
+       "some rows of ragged.csv have fewer than 3 fields"},
       {"help", "--help", 0, ""},
   };
+  std::string alternating = "Flag\r\n";
+  for (int i = 0; i < 2000; ++i) alternating += i % 2 == 0 ? "TRUE\r\n" : "FALSE\r\n";
+  WriteAll(L"alternating.csv", alternating);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Outcome run = RunTool(c.arguments + " --output out_error.csv");
+    DeleteFileW(L"out_error.csv");
+    const bool named = c.arguments.find("--output") != std::string::npos;
+    const Outcome run = RunTool(c.arguments + (named ? "" : " --output out_error.csv"));
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    if (c.exitCode != 0) {
+      EXPECT_FALSE(Exists(L"out_error.csv"));  // a refusal writes nothing
+    }
   }
   const Outcome help = RunTool("--help");
-  EXPECT_NE(help.err.find("usage: tkrun"), std::string::npos);
+  EXPECT_NE(help.out.find("usage: tkrun"), std::string::npos);
+  const Outcome version = RunTool("--version");
+  EXPECT_EQ(version.out.rfind("tkrun " TK_PROJECT_VERSION, 0), 0u) << version.out;
+  // Stable on the same file: the position key keeps the depth near 2 log2 n.
+  EXPECT_EQ(RunTool("--sort \"1,TK_COMPASCAUTO\" --quiet alternating.csv").exitCode, 0u);
+}
+
+// The help's examples, run as written in a folder holding the files they name: every one
+// succeeds, and none overwrites a file it reads.
+TEST(Tkrun, TheHelpsExamplesRunAsWritten) {
+  CreateDirectoryW(L"help_examples", nullptr);
+  for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv"}) {
+    WriteAll(std::wstring(L"help_examples\\") + name, ReadAll(std::wstring(L"examples\\") + name));
+  }
+  const std::string help = RunTool("--help").out;
+  std::istringstream lines(help.substr(help.find("Examples:")));
+  std::string line, example;
+  int ran = 0;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("  tkrun ", 0) != 0 && example.empty()) continue;
+    example += line.substr(line.find_first_not_of(' '));
+    if (!example.empty() && example.back() == '\\') {
+      example.pop_back();
+      continue;
+    }
+    SCOPED_TRACE(example);
+    const Outcome run = RunTool(tkr::FromUtf8(example.substr(6)), L"help_examples");
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    example.clear();
+    ++ran;
+  }
+  EXPECT_EQ(ran, 3);
+  for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv"}) {
+    EXPECT_TRUE(ReadAll(std::wstring(L"help_examples\\") + name) ==
+                ReadAll(std::wstring(L"examples\\") + name));
+  }
+}
+
+// A file name outside the code page, in a folder outside it too.
+TEST(Tkrun, UnicodeFileNames) {
+  CreateDirectoryW(L"t\u00e4bellen_\u65e5\u672c", nullptr);
+  const std::wstring input = L"t\u00e4bellen_\u65e5\u672c\\d\u00e9j\u00e0_\u0416.csv";
+  WriteAll(input, "k\r\n2\r\n1\r\n");
+  const Outcome run =
+      RunTool(L"--sort \"1,TK_COMPASCAUTO\" --output \"" + input + L".out\" \"" + input + L"\"");
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(ReadAll(input + L".out"), "k\r\n1\r\n2\r\n");
 }
 
 }  // namespace

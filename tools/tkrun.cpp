@@ -1,20 +1,30 @@
-// tkrun: sorts a CSV table through tkselect.dll, the way a macro drives it.
+// tkrun: sorts a CSV file through tkselect.dll, the way a macro drives it.
 //
-// Reads the table (RFC 4180, UTF-8) into a Range object, runs SELECT with the given sort,
-// move and export command lines, answering compare break-outs with built-in rules chosen
-// per column, then EXPORT into a second CSV's Range, SORTINDEX, and MOVE, and writes the
-// sorted table as CSV. Every call's status text and the time taken go to standard error.
+// The file is read once into memory and stays as it was: every row is a slice of its bytes.
+// The engine gets a table of the same rows and columns whose automatic key columns hold the
+// typed cells (numbers, dates, booleans, text) it compares, plus one hidden column with each
+// row's original number; the other columns need no cells at all, for the rows are written
+// back from the file, not from the cells. SELECT sorts (compare break-outs are answered by
+// the rules of --compare, on the fields' own text), EXPORT fills a second table's hidden
+// column the same way, MOVE rearranges the rows; the hidden column, read after MOVE, then
+// says which file row stands where, and each one is written back byte for byte.
 //
-// Stable by default: the engine gets one hidden column more, each data row's position, as
-// its last automatic key, so rows that tie on every key keep their order and keys with few
-// distinct values do not run into the sort's depth limit. --unstable leaves it out.
+// Stable by default: the rows go to the engine in a seeded random order, with the hidden
+// column as the last key. The order that comes back is exactly the stable one (ties keep
+// their file order), and the random order keeps the sort's depth near 2 log2 n whatever the
+// file's layout. --unstable hands the rows over as they are and adds no key.
+//
+// Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input.
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
+#include <new>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -25,12 +35,25 @@
 #include "common/range_object.h"
 #include "protocol/codes.h"
 #include "protocol/status.h"
+#include "protocol/version.h"
+
+// After the Windows headers (common/, platform/ole.h), on which it builds.
+#include <shellapi.h>
 
 namespace {
 
+using tkr::CsvFile;
+using tkr::FieldSpan;
+using tkr::RecordSpan;
+
+constexpr int kSorted = 0;
+constexpr int kRefused = 1;
+constexpr int kBadInput = 2;
+
 constexpr char kUsage[] = R"(usage: tkrun [options] --sort "COMMAND" INPUT.csv
 
-Sorts the rows of INPUT.csv through tkselect.dll and writes the sorted table as CSV.
+Sorts the rows of INPUT.csv through tkselect.dll and writes them, each exactly as it was in
+the file, in sorted order as CSV.
 
 Options:
   --sort "COMMAND"       the sort command line (required): entries COLUMN,KEYWORD separated
@@ -44,164 +67,366 @@ Options:
   --export-to FILE.csv   the destination table: read, filled in sorted order, written back
   --export-out FILE.csv  write the destination here instead of back to --export-to
   --output FILE.csv      write the sorted table here (default: standard output)
+  --index FILE           write the sorted order there: the original number of each data row
+                         (1 for the first row below the header), one per line
   --header N             header rows of INPUT.csv (default 1)
   --dest-header N        header rows of the destination (default: as --header)
-  --compare COL=RULE     how this program compares column COL for TK_COMPBRKO keys:
-                         natural (default; "file9" before "file10", case-insensitive),
-                         length (shorter first) or exact (case-sensitive), each optionally
-                         with :desc. Empty cells always come last. May be repeated.
+  --compare COL=RULE     how this program compares column COL, a TK_COMPBRKO key:
+                         natural (default; "file9" before "file10", text between the digits
+                         as the automatic keys compare it), length (shorter first) or exact
+                         (case-sensitive), each optionally with :desc. Empty cells always
+                         come last. May be repeated.
   --ignore-empty         empty cells tie with every cell on automatic keys (default: last)
-  --unstable             the engine's plain order: no hidden position key, so rows that tie
-                         on every key may change places
-  --index                print the sorted order as row numbers (SORTINDEX)
+  --unstable             the engine's plain order: rows handed over as they stand and no
+                         hidden position key, so rows that tie on every key may change places,
+                         and layouts such as a key with few values or two sorted runs one after
+                         the other can reach the sort's depth limit (714, at about a thousand
+                         rows)
   --separator C          field separator (default ,)
+  --encoding E           utf-8 (default) or cp1252 for legacy files
   --dll PATH             tkselect.dll to use (default: the one beside tkrun.exe)
-  --quiet                no status lines
+  --quiet                no progress lines
+  --version              the version of tkrun
   --help                 this text
 
-Cell types: empty, TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]), whole numbers,
-decimal numbers; everything else, and every quoted field, is text. Text comparisons in
-automatic keys ignore case.
+Cells keep their text exactly; the type a field reads as is used only to compare it: empty,
+TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]), whole numbers, decimal numbers; every
+other field, and every quoted one, is text. Automatic keys put numbers, dates and booleans
+(TRUE counts as -1) before text and empty cells last; text compares without regard to case,
+hyphens and apostrophes weigh little, accents come second.
 
 Examples:
   tkrun --sort "1,TK_COMPASCAUTO 3,TK_COMPDESAUTO" staff.csv
-  tkrun --sort "2,TK_COMPBRKO" --compare 2=natural --output sorted.csv files.csv
+  tkrun --sort "1,TK_COMPBRKO" --compare 1=natural --output sorted.csv files.csv
   tkrun --sort "1,TK_COMPASCAUTO" --export "2,1,TK_EXPORTAUTO 4,2,TK_EXPORTAUTO" \
-        --export-to summary.csv staff.csv
+        --export-to summary.csv --export-out summary_sorted.csv staff.csv
 
-Exit status: 0 sorted, 1 the engine refused (its status text says why), 2 bad options or
-an unreadable file.
+Exit status: 0 sorted, 1 the engine refused (its status text says why) or memory ran out,
+2 bad options or input, or a file that cannot be read or written.
 )";
 
-struct Options {
-  std::string input, output, exportTo, exportOut, dll;
-  std::wstring sort, move, exportCmd;
-  int header = 1, destHeader = -1;
-  std::map<int, tkr::CompareRule> rules;
-  bool ignoreEmpty = false, stable = true, index = false, quiet = false;
-  wchar_t separator = L',';
-};
+std::string Utf8(const std::wstring& text) {
+  return tkr::ToUtf8(text);
+}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "tkrun: %s\n", message.c_str());
-  return 2;
+  return kBadInput;
 }
 
-bool ParseInt(const char* text, int& value) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < 0 || v > 1000000) return false;
-  value = static_cast<int>(v);
+// ---- options --------------------------------------------------------------------------------
+
+struct Options {
+  std::wstring input, output, exportTo, exportOut, dll, index;
+  std::wstring sort, move, exportCmd;
+  int header = 1, destHeader = -1;
+  std::map<int, tkr::CompareRule> rules;
+  std::map<int, std::wstring> ruleTexts;  // as given, for messages
+  bool ignoreEmpty = false, stable = true, quiet = false;
+  wchar_t separator = L',';
+  tkr::Encoding encoding = tkr::Encoding::Utf8;
+};
+
+bool ParseCount(const std::wstring& text, int& value) {
+  if (text.empty() || text.size() > 7) return false;
+  int v = 0;
+  for (const wchar_t ch : text) {
+    if (ch < L'0' || ch > L'9') return false;
+    v = v * 10 + (ch - L'0');
+  }
+  value = v;
   return true;
 }
 
-// Returns 0 when the options are usable, else an exit status (and prints why).
-int ParseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
+// Returns -1 when done (help, version), 0 when the options are usable, else an exit status.
+int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::wstring& arg = args[i];
+    auto value = [&](std::wstring& out) {
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
       return true;
     };
-    std::string v;
-    if (arg == "--help" || arg == "-h") {
+    std::wstring v;
+    if (arg == L"--help" || arg == L"-h") {
       std::fputs(kUsage, stdout);
       return -1;
-    } else if (arg == "--sort" && value(v)) {
-      o.sort = tkr::FromUtf8(v);
-    } else if (arg == "--move" && value(v)) {
-      o.move = tkr::FromUtf8(v);
-    } else if (arg == "--export" && value(v)) {
-      o.exportCmd = tkr::FromUtf8(v);
-    } else if (arg == "--export-to" && value(o.exportTo)) {
-    } else if (arg == "--export-out" && value(o.exportOut)) {
-    } else if (arg == "--output" && value(o.output)) {
-    } else if (arg == "--dll" && value(o.dll)) {
-    } else if ((arg == "--header" || arg == "--dest-header") && value(v)) {
+    } else if (arg == L"--version") {
+      std::printf("tkrun %d.%d\n", TK_VERSION_MAJOR, TK_VERSION_MINOR);
+      return -1;
+    } else if (arg == L"--sort" && value(o.sort)) {
+    } else if (arg == L"--move" && value(o.move)) {
+    } else if (arg == L"--export" && value(o.exportCmd)) {
+    } else if (arg == L"--export-to" && value(o.exportTo)) {
+    } else if (arg == L"--export-out" && value(o.exportOut)) {
+    } else if (arg == L"--output" && value(o.output)) {
+    } else if (arg == L"--index" && value(o.index)) {
+    } else if (arg == L"--dll" && value(o.dll)) {
+    } else if ((arg == L"--header" || arg == L"--dest-header") && value(v)) {
       int n = 0;
-      if (!ParseInt(v.c_str(), n)) return Fail(arg + " takes a number of rows, not '" + v + "'");
-      (arg == "--header" ? o.header : o.destHeader) = n;
-    } else if (arg == "--compare" && value(v)) {
-      const std::size_t eq = v.find('=');
+      if (!ParseCount(v, n)) {
+        return Fail(Utf8(arg) + " takes a number of rows, not '" + Utf8(v) + "'");
+      }
+      (arg == L"--header" ? o.header : o.destHeader) = n;
+    } else if (arg == L"--compare" && value(v)) {
+      const std::size_t eq = v.find(L'=');
       int column = 0;
       tkr::CompareRule rule;
-      if (eq == std::string::npos || !ParseInt(v.substr(0, eq).c_str(), column) ||
-          !tkr::ParseRule(v.substr(eq + 1), rule)) {
+      if (eq == std::wstring::npos || !ParseCount(v.substr(0, eq), column) ||
+          !tkr::ParseRule(Utf8(v.substr(eq + 1)), rule)) {
         return Fail(
             "--compare takes COLUMN=RULE with RULE natural, length or exact "
             "(optionally :desc), not '" +
-            v + "'");
+            Utf8(v) + "'");
       }
       o.rules[column] = rule;
-    } else if (arg == "--separator" && value(v)) {
-      const std::wstring w = tkr::FromUtf8(v);
-      if (w.size() != 1 || w[0] == L'"' || w[0] == L'\n' || w[0] == L'\r') {
+      o.ruleTexts[column] = v;
+    } else if (arg == L"--separator" && value(v)) {
+      if (v.size() != 1 || v[0] == L'"' || v[0] == L'\n' || v[0] == L'\r') {
         return Fail("--separator takes one character other than a quote or a line break");
       }
-      o.separator = w[0];
-    } else if (arg == "--ignore-empty") {
+      o.separator = v[0];
+    } else if (arg == L"--encoding" && value(v)) {
+      if (v == L"utf-8" || v == L"utf8") {
+        o.encoding = tkr::Encoding::Utf8;
+      } else if (v == L"cp1252" || v == L"windows-1252") {
+        o.encoding = tkr::Encoding::Cp1252;
+      } else {
+        return Fail("--encoding takes utf-8 or cp1252, not '" + Utf8(v) + "'");
+      }
+    } else if (arg == L"--ignore-empty") {
       o.ignoreEmpty = true;
-    } else if (arg == "--unstable") {
+    } else if (arg == L"--unstable") {
       o.stable = false;
-    } else if (arg == "--index") {
-      o.index = true;
-    } else if (arg == "--quiet") {
+    } else if (arg == L"--quiet") {
       o.quiet = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return Fail("unknown option or missing value: " + arg + " (see tkrun --help)");
+    } else if (!arg.empty() && arg[0] == L'-') {
+      return Fail("unknown option or missing value: " + Utf8(arg) + " (see tkrun --help)");
     } else if (o.input.empty()) {
       o.input = arg;
     } else {
-      return Fail("one input file only; also got '" + arg + "'");
+      return Fail("one input file only; also got '" + Utf8(arg) + "'");
     }
   }
   if (o.input.empty()) return Fail("no input file (see tkrun --help)");
   if (o.sort.empty()) return Fail("no --sort command line (see tkrun --help)");
   if (!o.exportCmd.empty() && o.exportTo.empty()) return Fail("--export needs --export-to FILE");
+  if (o.exportCmd.empty() && !o.exportTo.empty()) return Fail("--export-to needs --export");
   if (o.destHeader < 0) o.destHeader = o.header;
   return 0;
 }
 
-bool ReadTable(const std::string& path, wchar_t separator, tkr::CsvRows& rows, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = "cannot read '" + path + "'";
-    return false;
+// ---- command lines ------------------------------------------------------------------------
+
+// One entry of a command line, as the engine will read it.
+struct Entry {
+  long column = 0;
+  long destColumn = 0;
+  std::int32_t mode = 0;
+  std::wstring text;  // the entry as written, for messages
+};
+
+struct LineRules {
+  const char* option;
+  bool exportLine;
+  std::vector<std::pair<std::wstring, std::int32_t>> keywords;
+};
+
+const LineRules kSortLine{"--sort",
+                          false,
+                          {{L"TK_COMPASCAUTO", tk::kCompareAscending},
+                           {L"TK_COMPDESAUTO", tk::kCompareDescending},
+                           {L"TK_COMPBRKO", tk::kCompareBreakOut}}};
+const LineRules kMoveLine{
+    "--move", false, {{L"TK_MOVEAUTO", tk::kMoveAuto}, {L"TK_MOVEBRKO", tk::kMoveBreakOut}}};
+const LineRules kExportLine{
+    "--export",
+    true,
+    {{L"TK_EXPORTAUTO", tk::kExportAuto}, {L"TK_EXPORTBRKO", tk::kExportBreakOut}}};
+
+bool IsBlank(wchar_t ch) {
+  return ch == L' ' || (ch >= L'\t' && ch <= L'\r');
+}
+
+// A column number at `p` (white space, sign, digits), as the engine reads it.
+bool ReadNumber(const std::wstring& text, std::size_t& p, long& value) {
+  std::size_t q = p;
+  while (q < text.size() && IsBlank(text[q])) ++q;
+  const bool negative = q < text.size() && text[q] == L'-';
+  if (q < text.size() && (text[q] == L'-' || text[q] == L'+')) ++q;
+  if (q >= text.size() || text[q] < L'0' || text[q] > L'9') return false;
+  long long v = 0;
+  for (; q < text.size() && text[q] >= L'0' && text[q] <= L'9'; ++q) {
+    v = std::min<long long>(v * 10 + (text[q] - L'0'), 1LL << 40);
   }
-  std::stringstream bytes;
-  bytes << file.rdbuf();
-  if (!tkr::ParseCsv(bytes.str(), separator, rows, error)) {
-    error = path + " " + error;
-    return false;
-  }
-  if (rows.empty()) {
-    error = path + " holds no rows";
-    return false;
-  }
+  value = static_cast<long>(negative ? -std::min<long long>(v, 1LL << 31)
+                                     : std::min<long long>(v, 1LL << 31));
+  p = q;
   return true;
 }
 
-bool WriteFile(const std::string& path, const std::string& bytes) {
-  if (path.empty()) {
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    return true;
+// Reads `line` by the engine's grammar and checks each entry against the tables: every column
+// inside its table, every keyword one of the line's. Returns an empty text, or what is wrong
+// with which entry.
+std::string ReadEntries(const std::wstring& line, const LineRules& rules, const std::string& file,
+                        std::size_t columns, const std::string& destFile, std::size_t destColumns,
+                        std::vector<Entry>& entries) {
+  std::string names;
+  for (const auto& keyword : rules.keywords)
+    names += (names.empty() ? "" : ", ") + Utf8(keyword.first);
+  std::size_t p = 0;
+  for (;;) {
+    while (p < line.size() && IsBlank(line[p])) ++p;
+    if (p >= line.size()) break;
+    const std::size_t start = p;
+    std::size_t end = start;
+    while (end < line.size() && !IsBlank(line[end])) ++end;
+    Entry entry;
+    auto where = [&] {
+      std::size_t stop = std::max(end, p);
+      while (stop < line.size() && !IsBlank(line[stop])) ++stop;
+      return std::string(rules.option) + " entry '" + Utf8(line.substr(start, stop - start)) + "'";
+    };
+    if (!ReadNumber(line, p, entry.column)) return where() + " does not start with a column number";
+    if (p >= line.size()) return where() + " has no keyword after its column";
+    ++p;  // the separator: any one character
+    if (rules.exportLine) {
+      if (!ReadNumber(line, p, entry.destColumn)) {
+        return where() + " has no destination column after its source column";
+      }
+      if (p >= line.size()) return where() + " has no keyword after its columns";
+      ++p;
+    }
+    while (p < line.size() && IsBlank(line[p])) ++p;
+    std::size_t k = p;
+    while (k < line.size() && !IsBlank(line[k])) ++k;
+    const std::wstring written = line.substr(p, k - p);
+    p = k;
+    end = k;
+    if (written.empty()) return where() + " has no keyword after its column";
+    std::wstring keyword = written;
+    if (keyword.back() == L',') keyword.pop_back();
+    std::wstring upper = keyword;
+    for (wchar_t& ch : upper) {
+      if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - L'a' + L'A');
+    }
+    const auto row = std::find_if(rules.keywords.begin(), rules.keywords.end(),
+                                  [&](const auto& r) { return r.first == upper; });
+    if (row == rules.keywords.end()) {
+      return "unknown keyword '" + Utf8(written) + "' in " + where() + "; " + rules.option +
+             " takes " + names;
+    }
+    entry.mode = row->second;
+    if (entry.column < 1 || static_cast<std::size_t>(entry.column) > columns) {
+      return where() + ": column " + std::to_string(entry.column) + " is not a column of " + file +
+             " (columns 1 to " + std::to_string(columns) + ")";
+    }
+    if (rules.exportLine &&
+        (entry.destColumn < 1 || static_cast<std::size_t>(entry.destColumn) > destColumns)) {
+      return where() + ": column " + std::to_string(entry.destColumn) + " is not a column of " +
+             destFile + " (columns 1 to " + std::to_string(destColumns) + ")";
+    }
+    entry.text = line.substr(start, end - start);
+    entries.push_back(entry);
   }
-  std::ofstream file(path, std::ios::binary);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(file);
+  if (entries.empty()) return std::string(rules.option) + " holds no entry";
+  return {};
 }
 
-// The table's first `columns` columns as CSV (the hidden position column stays out).
-std::string Csv(SAFEARRAY* table, ULONG columns, wchar_t separator) {
-  SAFEARRAY* shown = nullptr;
-  if (FAILED(SafeArrayCopy(table, &shown))) return {};
-  SAFEARRAYBOUND bound = {columns, 1};
-  SafeArrayRedim(shown, &bound);  // the last dimension (columns) may change in place
-  std::string out = tkr::CsvFromTable(shown, separator);
-  SafeArrayDestroy(shown);
-  return out;
+// ---- files ----------------------------------------------------------------------------------
+
+bool ReadBytes(const std::wstring& path, std::string& bytes) {
+  std::FILE* file = _wfopen(path.c_str(), L"rb");
+  if (file == nullptr) return false;
+  bool ok = std::fseek(file, 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(file) : -1;
+  ok = ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+  if (ok) {
+    bytes.resize(static_cast<std::size_t>(size));
+    ok = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  }
+  std::fclose(file);
+  return ok;
 }
+
+std::string Reason() {
+  wchar_t* text = nullptr;
+  const DWORD error = GetLastError();
+  FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason = text != nullptr ? Utf8(text) : "error " + std::to_string(error);
+  LocalFree(text);
+  while (!reason.empty() &&
+         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  return reason;
+}
+
+// Writes `bytes` to `path` through a file beside it that then takes its place, so that a
+// failed write never leaves half a table behind. An empty path is standard output.
+bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
+  if (path.empty()) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+        std::fflush(stdout) == 0) {
+      return true;
+    }
+    error = "cannot write the table to standard output";
+    return false;
+  }
+  const std::wstring part = path + L".tkrun-part";
+  std::FILE* file = _wfopen(part.c_str(), L"wb");
+  bool ok = file != nullptr;
+  if (ok) ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
+  if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  if (!ok) {
+    error = "cannot write '" + Utf8(path) + "': " + Reason();
+    DeleteFileW(part.c_str());
+  }
+  return ok;
+}
+
+// Before any work: can a file be made beside `path`? Nothing stays behind.
+bool CanWrite(const std::wstring& path, std::string& error) {
+  if (path.empty()) return true;
+  const std::wstring probe = path + L".tkrun-part";
+  std::FILE* file = _wfopen(probe.c_str(), L"wb");
+  if (file == nullptr) {
+    error = "cannot write '" + Utf8(path) + "': " + Reason();
+    return false;
+  }
+  std::fclose(file);
+  DeleteFileW(probe.c_str());
+  return true;
+}
+
+// ---- the tables for the engine --------------------------------------------------------------
+
+// A 2-D VARIANT array of rows x columns from (1, 1), every cell empty.
+SAFEARRAY* EmptyTable(std::size_t rows, std::size_t columns) {
+  SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows), 1}, {static_cast<ULONG>(columns), 1}};
+  SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
+  if (table == nullptr) throw std::bad_alloc();
+  return table;
+}
+
+// A destination Range that remembers why the last call on it failed: a write-back refused for
+// want of memory is reported as that, not as a Range error.
+class Destination final : public tkr::RangeObject {
+ public:
+  using RangeObject::RangeObject;
+  HRESULT failure = S_OK;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
+                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                   UINT* argError) override {
+    const HRESULT hr =
+        RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
+    if (FAILED(hr)) failure = hr;
+    return hr;
+  }
+};
 
 std::string StatusText(const tk::TKCOMM& comm) {
   return comm.Status.vt == VT_BSTR && comm.Status.bstrVal != nullptr
@@ -209,139 +434,274 @@ std::string StatusText(const tk::TKCOMM& comm) {
              : std::string("(no status text)");
 }
 
-const char* Hint(std::int32_t code) {
-  switch (static_cast<tk::Status>(code)) {
-    case tk::Status::BadCommandLine:
-      return "check the command lines: entries COLUMN,KEYWORD separated by blanks, "
-             "columns inside the table, keywords of that line";
-    case tk::Status::BadBounds:
-      return "check --header: the table needs at least one row below its header";
-    case tk::Status::StackOverflow:
-      return "keys with few distinct values: leave out --unstable, or add a key";
-    case tk::Status::BadCell: return "a key column holds a null cell";
-    default: return nullptr;
+// The bytes of a field as they stand in the file, quotes included.
+std::string RawField(const CsvFile& file, const FieldSpan& field) {
+  const std::string content = file.bytes.substr(field.begin, field.length);
+  return field.quoted ? "\"" + content + "\"" : content;
+}
+
+double Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+int Run(const Options& o) {
+  const auto started = std::chrono::steady_clock::now();
+  auto progress = [&](const std::string& line) {
+    if (!o.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+  };
+  char buffer[160];
+
+  // Everything is read and checked before anything is written.
+  const std::string inputName = Utf8(o.input);
+  std::string bytes;
+  if (!ReadBytes(o.input, bytes)) return Fail("cannot read '" + inputName + "': " + Reason());
+  CsvFile file;
+  std::string error;
+  if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, file, error)) {
+    return Fail(inputName + " " + error);
   }
+  const std::size_t records = file.records.size();
+  const auto headers = static_cast<std::size_t>(o.header);
+  if (headers >= records) {
+    return Fail(inputName + " has " + std::to_string(records) + " rows: no data below " +
+                std::to_string(o.header) + " header rows");
+  }
+  const std::size_t columns = file.columns;
+  if (columns > 32766) return Fail(inputName + " has more columns than a command line can name");
+  if (file.ragged) {
+    progress("tkrun: some rows of " + inputName + " have fewer than " + std::to_string(columns) +
+             " fields: their missing cells count as empty");
+  }
+
+  CsvFile dest;
+  std::string destName;
+  if (!o.exportTo.empty()) {
+    destName = Utf8(o.exportTo);
+    if (!ReadBytes(o.exportTo, bytes)) return Fail("cannot read '" + destName + "': " + Reason());
+    if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, dest, error)) {
+      return Fail(destName + " " + error);
+    }
+    if (dest.records.empty()) return Fail(destName + " holds no rows");
+  }
+
+  std::vector<Entry> sortKeys, moveEntries, exportEntries;
+  error = ReadEntries(o.sort, kSortLine, inputName, columns, destName, dest.columns, sortKeys);
+  if (error.empty() && !o.move.empty()) {
+    error = ReadEntries(o.move, kMoveLine, inputName, columns, destName, dest.columns, moveEntries);
+  }
+  if (error.empty() && !o.exportCmd.empty()) {
+    error = ReadEntries(o.exportCmd, kExportLine, inputName, columns, destName, dest.columns,
+                        exportEntries);
+  }
+  if (!error.empty()) return Fail(error);
+  for (const auto& [column, text] : o.ruleTexts) {
+    const auto key = std::find_if(sortKeys.begin(), sortKeys.end(),
+                                  [&](const Entry& e) { return e.column == column; });
+    if (key == sortKeys.end() || key->mode != tk::kCompareBreakOut) {
+      return Fail("--compare " + Utf8(text) + ": column " + std::to_string(column) +
+                  (key == sortKeys.end() ? " is no key of --sort"
+                                         : " is an automatic key; mark it TK_COMPBRKO in --sort "
+                                           "to compare it by a rule"));
+    }
+  }
+  const std::wstring destOut = o.exportOut.empty() ? o.exportTo : o.exportOut;
+  for (const std::wstring* path : {&o.output, &destOut, &o.index}) {
+    if (!CanWrite(*path, error)) return Fail(error);
+  }
+
+  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram("tkselect.dll") : Utf8(o.dll));
+  const tkr::TKselectFn tkselect = dll.entry();
+  if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dll.path() + "'");
+
+  // The source: the file's rows (data rows shuffled in the stable mode), its columns and the
+  // hidden one with each row's number in the file, from 1. Automatic keys get typed cells.
+  const std::size_t idColumn = columns + 1;
+  std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
+  for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
+  if (o.stable) {
+    std::mt19937 shuffle(0x7EC5E1u ^ static_cast<std::uint32_t>(records));
+    std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
+  }
+  std::vector<bool> typed(columns, false);
+  for (const Entry& key : sortKeys) {
+    if (key.mode != tk::kCompareBreakOut) typed[static_cast<std::size_t>(key.column - 1)] = true;
+  }
+  tk::TKCOMM comm{};
+  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+  comm.Source.Data.parray = EmptyTable(records, idColumn);
+  {
+    auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
+    for (std::size_t row = 0; row < records; ++row) {
+      const RecordSpan& record = file.records[placed[row]];
+      for (std::size_t c = 0; c < columns; ++c) {
+        if (!typed[c] || row < headers) continue;
+        const FieldSpan field = file.Field(record, c);
+        cells[c * records + row] =
+            tkr::CellFromField(tkr::CsvField{file.Text(field), field.quoted});
+      }
+      VARIANT& id = cells[columns * records + row];
+      id.vt = VT_I4;
+      id.lVal = static_cast<LONG>(placed[row] + 1);
+    }
+  }
+  std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
+                records - headers, columns, Since(started));
+  progress(buffer);
+  comm.Source.HeaderLines = o.header;
+  comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
+  const std::wstring id = std::to_wstring(idColumn);
+  auto putText = [](VARIANT& v, const std::wstring& text) {
+    if (text.empty()) return;
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text.c_str());
+    if (v.bstrVal == nullptr) throw std::bad_alloc();
+  };
+  putText(comm.SortCmd, o.sort + (o.stable ? L" " + id + L",TK_COMPASCAUTO" : L""));
+  putText(comm.MoveCmd, o.move);
+
+  // The destination: a Range of its rows, its columns and a hidden one that receives the
+  // number of the source row each exported row came from.
+  std::unique_ptr<Destination> destRange;
+  const std::size_t destId = dest.columns + 1;
+  if (!o.exportTo.empty()) {
+    destRange = std::make_unique<Destination>(EmptyTable(dest.records.size(), destId));
+    tkr::PutRangeObject(comm.Dest.RangeObj, *destRange);
+    comm.Dest.HeaderLines = o.destHeader;
+    putText(comm.ExportCmd,
+            o.exportCmd + L" " + id + L"," + std::to_wstring(destId) + L",TK_EXPORTAUTO");
+  }
+
+  tkr::Caller caller(tkselect);
+  caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
+    const auto found = o.rules.find(b.column);
+    const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
+    auto field = [&](std::int32_t row) {
+      const std::int32_t fileRow =
+          tkr::CellAt(c.Source.Data.parray, row, static_cast<std::int32_t>(idColumn)).lVal - 1;
+      const FieldSpan span = file.Field(file.records[static_cast<std::size_t>(fileRow)],
+                                        static_cast<std::size_t>(b.column - 1));
+      return tkr::CsvField{file.Text(span), span.quoted};
+    };
+    return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
+  };
+  auto run = [&](const char* what, std::int32_t command) {
+    caller.seen.clear();
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::int32_t code = caller.Run(command, comm);
+    std::snprintf(buffer, sizeof buffer, "%-9s %s  (%zu break-outs, %.3f s)", what,
+                  StatusText(comm).c_str(), caller.seen.size(), Since(t0));
+    progress(buffer);
+    if (code == tk::ToCode(tk::Status::Success)) return true;
+    const bool memory = code == tk::ToCode(tk::Status::NoMemory) ||
+                        (destRange && destRange->failure == E_OUTOFMEMORY);
+    std::fprintf(stderr, "tkrun: %s ended with %s\n", what,
+                 memory ? "out of memory" : StatusText(comm).c_str());
+    if (code == tk::ToCode(tk::Status::StackOverflow)) {
+      std::fprintf(stderr, "tkrun: the sort reached its depth limit: leave out --unstable\n");
+    }
+    return false;
+  };
+
+  bool ok = run("SELECT", tk::kSelect);
+  if (ok && destRange) ok = run("EXPORT", tk::kExport);
+  if (ok) ok = run("MOVE", tk::kMove);
+
+  std::vector<std::uint32_t> order;
+  if (ok) {
+    // Which file row stands where now: the hidden column, moved with the rows.
+    const auto t0 = std::chrono::steady_clock::now();
+    SAFEARRAY* table = comm.Source.Data.parray;
+    std::vector<bool> seen(records, false);
+    order.reserve(records);
+    for (std::size_t row = 0; row < records && ok; ++row) {
+      const VARIANT& cell = tkr::CellAt(table, static_cast<std::int32_t>(row + 1),
+                                        static_cast<std::int32_t>(idColumn));
+      const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
+      ok = fileRow >= 0 && static_cast<std::size_t>(fileRow) < records &&
+           !seen[static_cast<std::size_t>(fileRow)];
+      if (ok) {
+        seen[static_cast<std::size_t>(fileRow)] = true;
+        order.push_back(static_cast<std::uint32_t>(fileRow));
+      }
+    }
+    if (!ok) std::fprintf(stderr, "tkrun: after MOVE the rows are no longer each there once\n");
+    if (ok) ok = WriteBytes(o.output, tkr::WriteCsv(file, order), error);
+    if (ok && destRange) {
+      // Exported rows are rebuilt from the source rows they came from; every other row of
+      // the destination, and every column the export map does not fill, stays as it was.
+      std::vector<long> writer(dest.columns, -1);  // destination column -> source column
+      std::vector<bool> named(columns, false);
+      for (const Entry& e : exportEntries) {
+        const auto source = static_cast<std::size_t>(e.column - 1);
+        if (named[source]) continue;  // the first entry of a column counts
+        named[source] = true;
+        long& w = writer[static_cast<std::size_t>(e.destColumn - 1)];
+        w = std::max(w, static_cast<long>(source));  // the higher source column is copied last
+      }
+      const std::string sep = tkr::ToUtf8(std::wstring(1, o.separator));
+      std::string out = dest.byteOrderMark;
+      SAFEARRAY* cells = destRange->cells();
+      for (std::size_t d = 0; d < dest.records.size(); ++d) {
+        const RecordSpan& row = dest.records[d];
+        const VARIANT& from =
+            tkr::CellAt(cells, static_cast<std::int32_t>(d + 1), static_cast<std::int32_t>(destId));
+        if (from.vt != VT_I4) {
+          out += dest.Raw(row);
+        } else {
+          const RecordSpan& source = file.records[static_cast<std::size_t>(from.lVal - 1)];
+          for (std::size_t c = 0; c < dest.columns; ++c) {
+            if (c > 0) out += sep;
+            out += writer[c] >= 0
+                       ? RawField(file, file.Field(source, static_cast<std::size_t>(writer[c])))
+                       : RawField(dest, dest.Field(row, c));
+          }
+        }
+        out += dest.lineEnd;
+      }
+      ok = WriteBytes(destOut, out, error);
+    }
+    if (ok && !o.index.empty()) {
+      std::string lines;
+      for (std::size_t k = headers; k < order.size(); ++k) {
+        lines += std::to_string(order[k] - headers + 1) + "\r\n";
+      }
+      ok = WriteBytes(o.index, lines, error);
+    }
+    if (!error.empty()) {
+      std::fprintf(stderr, "tkrun: %s\n", error.c_str());
+      ok = false;
+    } else if (ok) {
+      std::snprintf(buffer, sizeof buffer, "write     %zu rows  (%.3f s)", records - headers,
+                    Since(t0));
+      progress(buffer);
+    }
+  }
+
+  std::int32_t reset = tk::kReset;  // frees the selection before the tables go
+  tkselect(&reset, &comm);
+  tkr::ReleaseRecord(comm);
+  if (!ok) return error.empty() ? kRefused : kBadInput;
+  std::snprintf(buffer, sizeof buffer, "%zu rows in %.3f s", records - headers, Since(started));
+  progress(buffer);
+  return kSorted;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  Options o;
-  if (const int bad = ParseOptions(argc, argv, o); bad != 0) return bad < 0 ? 0 : bad;
-  const auto started = std::chrono::steady_clock::now();
-
-  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram("tkselect.dll") : o.dll);
-  const tkr::TKselectFn tkselect = dll.entry();
-  if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dll.path() + "'");
-
-  tkr::CsvRows rows;
-  std::string error;
-  if (!ReadTable(o.input, o.separator, rows, error)) return Fail(error);
-  std::size_t columns = 0;
-  for (const auto& row : rows) columns = row.size() > columns ? row.size() : columns;
-  if (static_cast<std::size_t>(o.header) >= rows.size()) {
-    return Fail(o.input + " has " + std::to_string(rows.size()) + " rows: no data below " +
-                std::to_string(o.header) + " header rows");
+int main() {
+  // The command line as the system holds it, so that file names outside the code page work.
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::wstring> args(argv, argv + argc);
+  LocalFree(argv);
+  // The table goes to standard output as bytes: no line end is rewritten on the way.
+  _setmode(_fileno(stdout), _O_BINARY);
+  try {
+    Options o;
+    if (const int parsed = ParseOptions(args, o); parsed != 0) return parsed < 0 ? kSorted : parsed;
+    return Run(o);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "tkrun: out of memory\n");
+    return kRefused;
   }
-  // The hidden position key: column columns + 1, data rows numbered from 1.
-  std::wstring sortCmd = o.sort;
-  if (o.stable) {
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      rows[r].resize(columns);
-      const bool data = r >= static_cast<std::size_t>(o.header);
-      rows[r].push_back(tkr::CsvField{
-          data ? std::to_wstring(r + 1 - static_cast<std::size_t>(o.header)) : L"", false});
-    }
-    sortCmd += L" " + std::to_wstring(columns + 1) + L",TK_COMPASCAUTO";
-  }
-
-  int exitCode = 0;
-  {
-    tkr::RangeObject source(tkr::TableFromCsv(rows));
-    std::unique_ptr<tkr::RangeObject> dest;
-    tk::TKCOMM comm{};
-    tkr::PutRangeObject(comm.Source.RangeObj, source);
-    comm.Source.HeaderLines = o.header;
-    comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
-    auto putText = [](VARIANT& v, const std::wstring& text) {
-      if (text.empty()) return;
-      v.vt = VT_BSTR;
-      v.bstrVal = SysAllocString(text.c_str());
-    };
-    putText(comm.SortCmd, sortCmd);
-    putText(comm.MoveCmd, o.move);
-    putText(comm.ExportCmd, o.exportCmd);
-    if (!o.exportTo.empty()) {
-      tkr::CsvRows destRows;
-      if (!ReadTable(o.exportTo, o.separator, destRows, error)) return Fail(error);
-      dest = std::make_unique<tkr::RangeObject>(tkr::TableFromCsv(destRows));
-      tkr::PutRangeObject(comm.Dest.RangeObj, *dest);
-      comm.Dest.HeaderLines = o.destHeader;
-    }
-
-    tkr::Caller caller(tkselect);
-    caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
-      const auto found = o.rules.find(b.column);
-      const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
-      SAFEARRAY* table = c.Source.Data.parray;
-      return tkr::CompareByRule(rule, tkr::CellAt(table, b.rowA, b.column),
-                                tkr::CellAt(table, b.rowB, b.column));
-    };
-    auto run = [&](const char* what, std::int32_t command) {
-      caller.seen.clear();
-      const auto t0 = std::chrono::steady_clock::now();
-      const std::int32_t code = caller.Run(command, comm);
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      if (!o.quiet) {
-        std::fprintf(stderr, "%-9s %s  (%zu break-outs, %.3f s)\n", what, StatusText(comm).c_str(),
-                     caller.seen.size(), seconds);
-      }
-      const bool ok = code == tk::ToCode(tk::Status::Success);
-      if (!ok) {
-        std::fprintf(stderr, "tkrun: %s ended with %s\n", what, StatusText(comm).c_str());
-        if (const char* hint = Hint(code)) std::fprintf(stderr, "tkrun: %s\n", hint);
-      }
-      return ok;
-    };
-
-    bool ok = run("SELECT", tk::kSelect);
-    if (ok && dest) {
-      ok = run("EXPORT", tk::kExport);
-      if (ok && !WriteFile(o.exportOut.empty() ? o.exportTo : o.exportOut,
-                           tkr::CsvFromTable(dest->cells(), o.separator))) {
-        ok = false;
-        std::fprintf(stderr, "tkrun: cannot write the destination table\n");
-      }
-    }
-    if (ok && o.index) {
-      ok = run("SORTINDEX", tk::kSortIndex);
-      if (ok && comm.SortIndex != nullptr) {
-        std::string line = "SortIndex";
-        const auto* order = static_cast<const std::int32_t*>(comm.SortIndex->pvData);
-        const ULONG count = comm.SortIndex->rgsabound[0].cElements;
-        constexpr ULONG kShown = 30;  // enough to see the order without flooding a terminal
-        for (ULONG i = 0; i < count && i < kShown; ++i) line += " " + std::to_string(order[i]);
-        if (count > kShown) line += " ... (" + std::to_string(count) + " rows)";
-        std::fprintf(stderr, "%s\n", line.c_str());
-      }
-    }
-    if (ok) ok = run("MOVE", tk::kMove);
-    if (ok && !WriteFile(o.output, Csv(source.cells(), static_cast<ULONG>(columns), o.separator))) {
-      ok = false;
-      std::fprintf(stderr, "tkrun: cannot write '%s'\n", o.output.c_str());
-    }
-    exitCode = ok ? 0 : 1;
-
-    std::int32_t reset = tk::kReset;  // frees the selection before the tables go
-    tkselect(&reset, &comm);
-    tkr::ReleaseRecord(comm);
-  }
-  if (!o.quiet) {
-    const double total =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "%zu rows in %.3f s\n", rows.size() - static_cast<std::size_t>(o.header),
-                 total);
-  }
-  return exitCode;
 }

@@ -1,8 +1,6 @@
 #include "common/compare_rules.h"
 
-#include <cwctype>
-
-#include "common/csv.h"
+#include "platform/ole.h"
 
 namespace tkr {
 namespace {
@@ -58,28 +56,31 @@ int NaturalCompare(const std::wstring& a, const std::wstring& b) {
       j = ej;
       continue;
     }
-    const wchar_t ca = static_cast<wchar_t>(std::towlower(a[i]));
-    const wchar_t cb = static_cast<wchar_t>(std::towlower(b[j]));
-    if (ca != cb) return ca < cb ? -1 : 1;
-    ++i;
-    ++j;
+    // The runs up to the next digit, compared as the engine compares text cells.
+    std::size_t ei = i, ej = j;
+    while (ei < a.size() && !IsDigit(a[ei])) ++ei;
+    while (ej < b.size() && !IsDigit(b[ej])) ++ej;
+    const int r = CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.data() + i,
+                                 static_cast<int>(ei - i), b.data() + j, static_cast<int>(ej - j));
+    if (r == CSTR_LESS_THAN) return -1;
+    if (r == CSTR_GREATER_THAN) return 1;
+    i = ei;
+    j = ej;
   }
   return Sign(static_cast<long long>(a.size() - i) - static_cast<long long>(b.size() - j));
 }
 
-std::int32_t CompareByRule(const CompareRule& rule, const VARIANT& a, const VARIANT& b) {
-  const bool emptyA = a.vt == VT_EMPTY;
-  const bool emptyB = b.vt == VT_EMPTY;
+std::int32_t CompareByRule(const CompareRule& rule, const CsvField& a, const CsvField& b) {
+  const bool emptyA = !a.quoted && a.text.empty();
+  const bool emptyB = !b.quoted && b.text.empty();
   if (emptyA || emptyB) return emptyA == emptyB ? 0 : emptyA ? 1 : -1;
-  const std::wstring ta = DisplayText(a);
-  const std::wstring tb = DisplayText(b);
   int r = 0;
   switch (rule.rule) {
-    case Rule::Natural: r = NaturalCompare(ta, tb); break;
+    case Rule::Natural: r = NaturalCompare(a.text, b.text); break;
     case Rule::Length:
-      r = Sign(static_cast<long long>(ta.size()) - static_cast<long long>(tb.size()));
+      r = Sign(static_cast<long long>(a.text.size()) - static_cast<long long>(b.text.size()));
       break;
-    case Rule::Exact: r = ta.compare(tb) < 0 ? -1 : ta.compare(tb) > 0 ? 1 : 0; break;
+    case Rule::Exact: r = Sign(a.text.compare(b.text)); break;
   }
   return rule.descending ? -r : r;
 }

@@ -15,7 +15,7 @@ using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
 
 class Library {
  public:
-  // Loads the DLL at `path` and looks TKselect up by name.
+  // Loads the DLL at `path` (UTF-8) and looks TKselect up by name.
   explicit Library(const std::string& path);
   ~Library();
   Library(const Library&) = delete;
@@ -26,7 +26,7 @@ class Library {
   HMODULE module() const { return module_; }
   const std::string& path() const { return path_; }
 
-  // The path of `name` in the folder of the running program.
+  // The path (UTF-8) of `name` in the folder of the running program.
   static std::string BesideProgram(const std::string& name);
 
  private:
