@@ -21,7 +21,8 @@
 // of tens of thousands of entries. Each figure comes with its time per cell (or per entry),
 // which stays flat while the work grows in proportion to the input.
 //
-// With --data FILE it also writes the figures as columns for a plot.
+// With --data FILE it also writes the figures as columns for a plot. tkbench --csv FILE ROWS
+// writes a sample CSV file for the runner's end-to-end figures instead.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -264,9 +265,38 @@ double LongLine(tkr::TKselectFn tkselect, std::uint32_t entries, bool& ok) {
   return seconds;
 }
 
+// A CSV file of `rows` rows and 9 columns, as users have them, for tkrun's end-to-end figures:
+// a header, then an id, a word, a date, an amount, a count, a flag, a quoted note that holds
+// commas and line breaks, a version number written as text ("4.10"), and a column that is
+// empty in every other row.
+bool WriteSampleCsv(const char* path, std::uint32_t rows) {
+  FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return false;
+  std::mt19937 gen(rows);
+  auto below = [&](unsigned n) { return static_cast<unsigned>(gen() % n); };
+  std::fputs("Id,Name,Joined,Amount,Count,Active,Note,Version,Spare\r\n", file);
+  for (std::uint32_t r = 1; r <= rows; ++r) {
+    char name[16] = {};
+    const unsigned length = 3 + below(10);
+    for (unsigned i = 0; i < length; ++i) {
+      name[i] = static_cast<char>((i == 0 ? 'A' : 'a') + below(26));
+    }
+    std::fprintf(
+        file,
+        "%u,%s,%04u-%02u-%02u,%u.%02u,%u,%s,\"note %u, line one\r\nline \"\"two\"\"\",%u.%u,%s\r\n",
+        r, name, 1990 + below(35), 1 + below(12), 1 + below(28), below(100000), below(100),
+        below(1000), below(2) == 0 ? "TRUE" : "FALSE", below(1000), below(20), below(20),
+        r % 2 == 0 ? "" : "x");
+  }
+  return std::fclose(file) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--csv") {
+    return WriteSampleCsv(argv[2], static_cast<std::uint32_t>(std::atol(argv[3]))) ? 0 : 1;
+  }
   const tkr::Library dll("tkselect.dll");
   const tkr::TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) {
