@@ -126,6 +126,7 @@ TEST(CompareRules, NaturalOrder) {
       {L"x99999999999999999999", L"x100000000000000000000", -1},
       {L"", L"a", -1},
       {L"v1.10", L"v1.9", 1},
+      {L"\u00c9cole", L"zebra", -1},  // the locale's collation, not ASCII case folding
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.a) + " vs " + tkr::ToUtf8(c.b));
@@ -349,8 +350,19 @@ TEST(Tkrun, ClearErrors) {
   EXPECT_NE(help.out.find("usage: tkrun"), std::string::npos);
   const Outcome version = RunTool("--version");
   EXPECT_EQ(version.out.rfind("tkrun " TK_PROJECT_VERSION, 0), 0u) << version.out;
-  // Stable on the same file: the position key keeps the depth near 2 log2 n.
+  // Stable, the same file and two sorted runs of distinct keys one after the other both sort:
+  // the shuffle keeps the depth near 2 log2 n whatever the layout.
   EXPECT_EQ(RunTool("--sort \"1,TK_COMPASCAUTO\" --quiet alternating.csv").exitCode, 0u);
+  std::string runs = "Key\r\n";
+  for (int i = 0; i < 3000; ++i)
+    runs += std::to_string(i < 1500 ? 2 * i : 2 * (i - 1500) + 1) + "\r\n";
+  WriteAll(L"two_runs.csv", runs);
+  EXPECT_EQ(RunTool("--sort \"1,TK_COMPASCAUTO\" --unstable --quiet two_runs.csv").exitCode, 1u);
+  const Outcome sorted = RunTool("--sort \"1,TK_COMPASCAUTO\" --quiet two_runs.csv");
+  EXPECT_EQ(sorted.exitCode, 0u) << sorted.err;
+  std::string expected = "Key\r\n";
+  for (int i = 0; i < 3000; ++i) expected += std::to_string(i) + "\r\n";
+  EXPECT_TRUE(sorted.out == expected);
 }
 
 // The help's examples, run as written in a folder holding the files they name: every one
