@@ -1,31 +1,12 @@
 #include "common/library.h"
 
+#include "common/csv.h"
+
 namespace tkr {
-
-namespace {
-
-std::wstring Wide(const std::string& text) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string Utf8(const std::wstring& text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
-}
-
-}  // namespace
 
 Library::Library(const std::string& path) : path_(path) {
   // Wide: an install folder whose name lies outside the code page still loads.
-  module_ = LoadLibraryW(Wide(path).c_str());
+  module_ = LoadLibraryW(FromUtf8(path).c_str());
   if (module_ != nullptr) {
     entry_ =
         reinterpret_cast<TKselectFn>(reinterpret_cast<void*>(GetProcAddress(module_, "TKselect")));
@@ -39,7 +20,7 @@ Library::~Library() {
 std::string Library::BesideProgram(const std::string& name) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::string program = Utf8(self);
+  const std::string program = ToUtf8(self);
   return program.substr(0, program.find_last_of("\\/") + 1) + name;
 }
 
