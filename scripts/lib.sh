@@ -3,29 +3,37 @@
 set -euo pipefail
 
 TK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Two build trees per flavour: the preset for 32-bit Windows (tkselect.dll, tkrun.exe) and
+# the same name with 64 for 64-bit Windows (tkselect64.dll, tkrun64.exe).
 TK_PRESET=${TK_PRESET:-mingw}
+TK_PRESET64="${TK_PRESET}64"
 TK_BUILD="$TK_ROOT/build/$TK_PRESET"
 TK_BIN="$TK_BUILD/bin"
+TK_BUILD64="$TK_ROOT/build/$TK_PRESET64"
+TK_BIN64="$TK_BUILD64/bin"
 
 export DEBIAN_FRONTEND=noninteractive
 # Our own Wine prefix inside the build tree: no dependence on HOME, and a clean clone
-# gets a fresh one (its first start takes a few seconds).
-export WINEPREFIX="${WINEPREFIX:-$TK_ROOT/build/wineprefix}"
+# gets a fresh one (its first start takes a few seconds). A 64-bit prefix, which runs the
+# 32-bit programs as well.
+export WINEPREFIX="${WINEPREFIX:-$TK_ROOT/build/wineprefix-wow64}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
 tk_log() { printf '[tkselect] %s\n' "$*" >&2; }
 
-# Installs the cross compiler, Wine (32-bit), CMake, clang-format and GoogleTest's sources,
-# each only when it is missing.
+# Installs the cross compilers, Wine (32- and 64-bit), CMake, clang-format and GoogleTest's
+# sources, each only when it is missing.
 tk_install() {
   local need=()
   command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
   command -v cmake >/dev/null 2>&1 || need+=(cmake)
   command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
   command -v wine >/dev/null 2>&1 || need+=(wine)
   dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
+  dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
   [ ${#need[@]} -eq 0 ] && return 0
 
   local sudo=""
@@ -38,16 +46,22 @@ tk_install() {
   $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
 }
 
+# Builds both architectures; the 64-bit tree first, so that the 32-bit tree's release
+# archive can take its binaries.
 tk_configure_and_build() {
-  cmake --preset "$TK_PRESET" -S "$TK_ROOT" >/dev/null
-  cmake --build --preset "$TK_PRESET"
+  local preset
+  for preset in "$TK_PRESET64" "$TK_PRESET"; do
+    (cd "$TK_ROOT" && cmake --preset "$preset" >/dev/null)
+    (cd "$TK_ROOT" && cmake --build --preset "$preset")
+  done
 }
 
-# Creates the Wine prefix once, before programs run in parallel against it.
+# Creates the Wine prefix once, before programs run in parallel against it: with the 64-bit
+# loader, so that it runs both kinds of program.
 tk_wine_ready() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     tk_log "creating the Wine prefix in $WINEPREFIX"
-    wine wineboot --init >/dev/null 2>&1 || true
+    "$TK_ROOT/cmake/wine64-run.sh" wineboot --init >/dev/null 2>&1 || true
     wineserver -w || true
   fi
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Checks the formatting, builds tkselect and runs every test under Wine. Exit code non-zero
-# on any failure.
-#   scripts/test.sh              the default build (build/mingw)
-#   TK_PRESET=ci scripts/test.sh warnings as errors (build/ci), as CI runs it
+# Checks the formatting, builds tkselect for 32-bit and 64-bit Windows and runs every test of
+# both under Wine. Exit code non-zero on any failure.
+#   scripts/test.sh              the default builds (build/mingw and build/mingw64)
+#   TK_PRESET=ci scripts/test.sh warnings as errors (build/ci and build/ci64), as CI runs it
+# Arguments go to both ctest runs, e.g. scripts/test.sh -R dll_test
 source "$(dirname "$0")/lib.sh"
 
 tk_install
@@ -10,6 +11,10 @@ tk_check_format
 tk_configure_and_build
 tk_wine_ready
 trap tk_wine_done EXIT
-ctest --test-dir "$TK_BUILD" --output-on-failure -j 2 "$@"
+status=0
+for build in "$TK_BUILD" "$TK_BUILD64"; do
+  ctest --test-dir "$build" --output-on-failure -j 2 "$@" || status=1
+done
+[ "$status" -eq 0 ] || exit 1
 # The release archive: DLL, macro module, runner, README, docs.
 (cd "$TK_BUILD" && cpack -G ZIP >/dev/null) && tk_log "release archive: $(ls "$TK_BUILD"/tkselect-*-win32.zip)"

@@ -1,5 +1,5 @@
-// The boundary: tkselect.dll loaded with LoadLibrary and called through GetProcAddress,
-// exactly as the macro's declaration does it.
+// The boundary: tkselect.dll (tkselect64.dll in the 64-bit build) loaded with LoadLibrary and
+// called through GetProcAddress, exactly as the macro's declaration does it.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -19,6 +19,7 @@ namespace {
 
 using tkr::TKselectFn;
 
+#ifndef _WIN64
 // Calls `fn(code, comm)` with the two arguments pushed by hand and reports how far the
 // stack pointer moved across the call. A __stdcall callee pops its 8 bytes: 0. A cdecl
 // callee would leave them: -8.
@@ -44,6 +45,7 @@ _CallMeasuringStack:
   pop  %ebp
   ret
 )");
+#endif
 
 class Dll : public ::testing::Test {
  protected:
@@ -54,10 +56,11 @@ class Dll : public ::testing::Test {
   }
   void TearDown() override { library_.reset(); }
   TKselectFn Entry() const { return library_->entry(); }
-  const IMAGE_NT_HEADERS32* Headers() const {
+  // The headers of this build's architecture: IMAGE_NT_HEADERS is the 64-bit form there.
+  const IMAGE_NT_HEADERS* Headers() const {
     auto* base = reinterpret_cast<const BYTE*>(module_);
     auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    return reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   }
   template <class T>
   const T* At(DWORD rva) const {
@@ -67,9 +70,15 @@ class Dll : public ::testing::Test {
   HMODULE module_ = nullptr;
 };
 
-TEST_F(Dll, Is32BitAndExportsOnlyTKselectAtOrdinalOne) {
-  const IMAGE_NT_HEADERS32* nt = Headers();
+TEST_F(Dll, IsBuiltForItsOfficeAndExportsOnlyTKselectAtOrdinalOne) {
+  const IMAGE_NT_HEADERS* nt = Headers();
+#ifdef _WIN64
+  EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+  EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+#else
   EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+#endif
   EXPECT_NE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL, 0);
 
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
@@ -81,6 +90,8 @@ TEST_F(Dll, Is32BitAndExportsOnlyTKselectAtOrdinalOne) {
   const auto* names = At<DWORD>(exports->AddressOfNames);
   EXPECT_STREQ(At<char>(names[0]), "TKselect");
 
+  // The file the build makes is the one the tools and the module name for this architecture.
+  EXPECT_STREQ(TK_DLL_PATH, tkr::kLibraryName);
   EXPECT_NE(Entry(), nullptr);
   EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(1))),
             reinterpret_cast<void*>(Entry()));
@@ -104,6 +115,8 @@ TEST_F(Dll, ImportsWindowsSystemDllsOnly) {
   EXPECT_GT(count, 0);
 }
 
+#ifndef _WIN64
+// 64-bit code has one calling convention, with nothing for the callee to pop.
 TEST_F(Dll, CalleePopsItsArguments) {
   tkt::Record r;
   std::int32_t code = tk::kAbout;
@@ -114,6 +127,7 @@ TEST_F(Dll, CalleePopsItsArguments) {
   EXPECT_EQ(returned, 2);
   EXPECT_EQ(code, 200);
 }
+#endif
 
 TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   TKselectFn tkselect = Entry();

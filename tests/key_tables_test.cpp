@@ -59,10 +59,11 @@ TEST_F(TableTest, SortKeysInCommandOrderWithColumnBases) {
   EXPECT_EQ(first.Column, 3);
   EXPECT_EQ(first.Mode, 1);
   EXPECT_EQ(first.DestColumn, 0);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first.Cells), Block() + (2 * 10 - 1) * 16);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first.Cells),
+            Block() + (2 * 10 - 1) * sizeof(VARIANT));
   EXPECT_EQ(second.Column, 1);
   EXPECT_EQ(second.Mode, 2);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(second.Cells), Block() - 16);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(second.Cells), Block() - sizeof(VARIANT));
   // Row r of the column is r cells past the base: row 4, column 3 holds 3 * 10 + 2.
   EXPECT_EQ(tk::ColumnCell(first.Cells, 4)->lVal, 32);
 }
@@ -78,7 +79,7 @@ TEST_F(TableTest, ColumnBasesFollowTheLowerBounds) {
   ASSERT_EQ(code, kSelected);
   const tk::KeyEntry& key = fresh.selection.keys.SortKeys[0];
   const auto block = reinterpret_cast<std::uintptr_t>(rec.comm.Source.Data.parray->pvData);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(key.Cells), block + 2 * 5 * 16);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(key.Cells), block + 2 * 5 * sizeof(VARIANT));
   EXPECT_EQ(tk::ColumnCell(key.Cells, 0)->lVal, 2);   // row 0, column 2
   EXPECT_EQ(tk::ColumnCell(key.Cells, 4)->lVal, 42);  // row 4, column 2
 }

@@ -171,7 +171,7 @@ TEST_F(SlotTest, ThreeDimensionsAre708) {
   EXPECT_EQ(Select(engine, r), 708);
 }
 
-// Arrays whose elements are not 16-byte VARIANTs would be read past their end as cells.
+// Arrays whose elements are not VARIANTs would be read past their end as cells.
 TEST_F(SlotTest, ArraysOfOtherElementTypesAreRefused) {
   for (VARTYPE type : {VT_I4, VT_BSTR, VT_R8, VT_I2}) {
     SCOPED_TRACE(type);

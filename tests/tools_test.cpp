@@ -179,7 +179,7 @@ Outcome RunTool(const std::wstring& arguments, const std::wstring& folder = L"."
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring tool = self;
-  tool = tool.substr(0, tool.find_last_of(L"\\/") + 1) + L"tkrun.exe";
+  tool = tool.substr(0, tool.find_last_of(L"\\/") + 1) + TK_RUNNER_NAME;
   std::wstring command = L"\"" + tool + L"\" " + arguments;
   PROCESS_INFORMATION process = {};
   Outcome outcome;

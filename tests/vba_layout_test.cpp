@@ -20,19 +20,20 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/library.h"
 #include "entry/engine.h"
 #include "input/parser.h"
 #include "protocol/record.h"
 #include "protocol/status.h"
+#include "support/table.h"
 
 namespace {
 
 constexpr const char* kModuleFile = "TKselect.bas";
-// The file name the build gives the library, which the Declare lines must name.
-constexpr const char* kLibraryFile = "tkselect.dll";
 // The exported function's name, as the library's export list gives it.
 constexpr const char* kExportName = "TKselect";
 
@@ -108,7 +109,7 @@ std::vector<Line> LogicalLines(const std::string& text) {
 const std::regex::flag_type kVba = std::regex::ECMAScript | std::regex::icase;
 
 // ---------------------------------------------------------------------------------------
-// Type blocks and their layout under 32-bit VBA.
+// Type blocks and their layout under 32-bit and 64-bit VBA.
 
 struct VbaField {
   std::string name;
@@ -135,23 +136,37 @@ struct Layout {
   std::size_t alignment = 1;
 };
 
-// 32-bit VBA aligns each field of a user-defined type to its natural alignment, but to
-// no more than 4 bytes, and pads the type to a multiple of its largest field alignment.
-constexpr std::size_t kVbaPacking = 4;
+// How one VBA lays a user-defined type out: each field on its natural alignment, but on no
+// more than `packing` bytes, and the type padded to a multiple of its largest field
+// alignment. 32-bit VBA packs to 4 with 4-byte pointers and 16-byte Variants; 64-bit VBA
+// aligns naturally (packing 8) with 8-byte pointers and 24-byte Variants.
+struct VbaAbi {
+  const char* name;
+  std::size_t packing;
+  std::size_t pointer;  // String, Object, LongPtr and a dynamic array member
+  std::size_t variant;
+};
+constexpr VbaAbi kVba32 = {"32-bit VBA", 4, 4, 16};
+constexpr VbaAbi kVba64 = {"64-bit VBA", 8, 8, 24};
+// The rules of the Office this build's library loads into.
+#ifdef _WIN64
+constexpr const VbaAbi& kThisVba = kVba64;
+#else
+constexpr const VbaAbi& kThisVba = kVba32;
+#endif
 
 struct Scalar {
   const char* type;
-  std::size_t size;
-  std::size_t natural;  // natural alignment, before the packing limit
+  std::size_t size;     // 0: a pointer
+  std::size_t natural;  // natural alignment, before the packing limit; 0: a pointer's
 };
 
-// A String, Object or dynamic array field is a 4-byte pointer; a Variant is 16 bytes.
+// A Variant is aligned as a Double on both; its size comes from the VbaAbi.
 constexpr Scalar kScalars[] = {
     {"byte", 1, 1},   {"boolean", 2, 2}, {"integer", 2, 2},  {"long", 4, 4},
     {"single", 4, 4}, {"double", 8, 8},  {"currency", 8, 8}, {"date", 8, 8},
-    {"string", 4, 4}, {"object", 4, 4},  {"longptr", 4, 4},  {"variant", 16, 8},
+    {"string", 0, 0}, {"object", 0, 0},  {"longptr", 0, 0},  {"variant", 0, 8},
 };
-constexpr std::size_t kArrayPointerSize = 4;
 
 std::size_t AlignUp(std::size_t n, std::size_t alignment) {
   return (n + alignment - 1) / alignment * alignment;
@@ -161,8 +176,8 @@ using TypeMap = std::map<std::string, VbaType>;  // by lower-case name
 
 // Lays `type` out; nested user types are laid out from `types`. Returns nullopt and sets
 // `error` for a field type it does not know.
-std::optional<Layout> LayOut(const VbaType& type, const TypeMap& types, std::string& error,
-                             int depth = 0) {
+std::optional<Layout> LayOut(const VbaType& type, const TypeMap& types, const VbaAbi& abi,
+                             std::string& error, int depth = 0) {
   if (depth > 8) {
     error = "Type " + type.name + " nests too deeply (does it contain itself?)";
     return std::nullopt;
@@ -173,9 +188,9 @@ std::optional<Layout> LayOut(const VbaType& type, const TypeMap& types, std::str
     std::size_t size = 0;
     std::size_t natural = 0;
     if (field.dynamicArray) {
-      size = natural = kArrayPointerSize;
+      size = natural = abi.pointer;
     } else if (const auto nested = types.find(Lower(field.type)); nested != types.end()) {
-      const auto inner = LayOut(nested->second, types, error, depth + 1);
+      const auto inner = LayOut(nested->second, types, abi, error, depth + 1);
       if (!inner) return std::nullopt;
       size = inner->size;
       natural = inner->alignment;
@@ -187,10 +202,11 @@ std::optional<Layout> LayOut(const VbaType& type, const TypeMap& types, std::str
         error = "line " + std::to_string(field.line) + ": unknown field type " + field.type;
         return std::nullopt;
       }
-      size = scalar->size;
-      natural = scalar->natural;
+      const bool isVariant = Lower(field.type) == "variant";
+      size = isVariant ? abi.variant : scalar->size == 0 ? abi.pointer : scalar->size;
+      natural = scalar->natural == 0 ? abi.pointer : scalar->natural;
     }
-    const std::size_t alignment = std::min(natural, kVbaPacking);
+    const std::size_t alignment = std::min(natural, abi.packing);
     offset = AlignUp(offset, alignment);
     layout.fields.push_back(
         Placed{field.name, field.type + (field.dynamicArray ? "()" : ""), offset, size});
@@ -235,7 +251,7 @@ std::optional<std::int64_t> WholeNumber(const std::string& text) {
   return std::stoll(m[1].str());
 }
 
-Module Parse(const std::string& text) {
+Module ParseLines(std::vector<Line> lines) {
   static const std::regex typeStart(R"(^(?:(?:public|private)\s+)?type\s+([a-z_]\w*)$)", kVba);
   static const std::regex typeEnd(R"(^end\s+type$)", kVba);
   static const std::regex field(R"(^([a-z]\w*)\s*(\(\s*\))?\s+as\s+([a-z]\w*)$)", kVba);
@@ -243,7 +259,7 @@ Module Parse(const std::string& text) {
       R"(^(public|private|global)?\s*const\s+([a-z]\w*)(?:\s+as\s+([a-z]\w*))?\s*=\s*(.+)$)", kVba);
 
   Module module;
-  module.lines = LogicalLines(text);
+  module.lines = std::move(lines);
   VbaType* open = nullptr;
   for (const Line& line : module.lines) {
     std::smatch m;
@@ -274,6 +290,10 @@ Module Parse(const std::string& text) {
   }
   if (open != nullptr) module.problems.push_back("Type " + open->name + " has no End Type");
   return module;
+}
+
+Module Parse(const std::string& text) {
+  return ParseLines(LogicalLines(text));
 }
 
 std::optional<std::string> ReadFile(const char* path) {
@@ -333,13 +353,14 @@ struct CppField {
   const char* name;
   std::size_t offset;
   std::size_t size;
+  std::size_t alignment;  // before the record's packing
   const char* vbaType;
 };
 
 // clang-format off
 #define TK_FIELD(Record, Name)                                         \
   CppField{#Name, offsetof(tk::Record, Name), sizeof(tk::Record::Name), \
-           VbaName<decltype(tk::Record::Name)>::value}
+           alignof(decltype(tk::Record::Name)), VbaName<decltype(tk::Record::Name)>::value}
 // clang-format on
 
 const std::vector<CppField> kSlotFields = {
@@ -366,15 +387,21 @@ const std::vector<CppField> kRecordFields = {
     TK_FIELD(TKCOMM, MoveSeconds),  TK_FIELD(TKCOMM, WriteSeconds),
 };
 
-// The table above must cover the struct: members back to back from offset 0 to sizeof.
-// A member added to record.h and not here shows up as a gap.
+// The table above must cover the struct: members back to back from offset 0 to sizeof, with
+// no more than alignment padding between them. A member added to record.h and not here
+// shows up as a gap (in the 32-bit build any gap; the 64-bit one pads to 8).
 void ExpectTableCovers(const std::vector<CppField>& table, std::size_t structSize) {
   std::size_t next = 0;
+  std::size_t widest = 1;
   for (const CppField& f : table) {
-    EXPECT_EQ(f.offset, next) << f.name << ": a member of the struct is missing before it";
+    const std::size_t alignment = std::min(f.alignment, kThisVba.packing);
+    EXPECT_EQ(f.offset, AlignUp(next, alignment))
+        << f.name << ": a member of the struct is missing before it";
     next = f.offset + f.size;
+    widest = std::max(widest, alignment);
   }
-  EXPECT_EQ(next, structSize) << "members of the struct are missing after the last one";
+  EXPECT_EQ(AlignUp(next, widest), structSize)
+      << "members of the struct are missing after the last one";
 }
 
 // Lays out the module's Type `typeName` and compares it with `table`, field by field.
@@ -384,7 +411,7 @@ void ExpectTypeMatches(const Module& module, const std::string& typeName,
   const auto found = module.types.find(Lower(typeName));
   ASSERT_NE(found, module.types.end()) << "no Type " << typeName << " block in " << kModuleFile;
   std::string error;
-  const std::optional<Layout> layout = LayOut(found->second, module.types, error);
+  const std::optional<Layout> layout = LayOut(found->second, module.types, kThisVba, error);
   ASSERT_TRUE(layout.has_value()) << error;
 
   const std::vector<Placed>& vba = layout->fields;
@@ -409,13 +436,14 @@ void ExpectTypeMatches(const Module& module, const std::string& typeName,
 
 // ---------------------------------------------------------------------------------------
 
-TEST(VbaLayoutRules, PlaceFieldsAsThirtyTwoBitVbaDoes) {
-  // Literal layouts of 32-bit VBA: Doubles and Variants on 4-byte boundaries, smaller
-  // fields on their own size, a type padded to its largest alignment.
+TEST(VbaLayoutRules, PlaceFieldsAsEachVbaDoes) {
+  // Literal layouts of both: 32-bit VBA puts Doubles and Variants on 4-byte boundaries,
+  // 64-bit VBA puts them, and its 8-byte array pointers, on 8-byte ones; smaller fields go on
+  // their own size, and a type is padded to its largest alignment.
   const Module sample = Parse(
       "Private Type Inner   ' a comment\r\n"
       "    Tag As Byte\r\n"
-      "    Amount As Double    ' at 4\r\n"
+      "    Amount As Double\r\n"
       "End Type\r\n"
       "type outer\r\n"
       "    Flag AS integer\r\n"
@@ -426,24 +454,35 @@ TEST(VbaLayoutRules, PlaceFieldsAsThirtyTwoBitVbaDoes) {
       "    Last As Byte\r\n"
       "END TYPE\r\n");
   EXPECT_TRUE(sample.problems.empty());
-  std::string error;
-  const auto inner = LayOut(sample.types.at("inner"), sample.types, error);
-  ASSERT_TRUE(inner.has_value()) << error;
-  EXPECT_EQ(inner->fields.at(1).offset, 4u);
-  EXPECT_EQ(inner->size, 12u);
+  struct Expected {
+    const VbaAbi& abi;
+    std::size_t innerAmount, innerSize;
+    std::size_t offsets[5], sizes[5];
+    std::size_t outerSize;
+  };
+  const Expected rows[] = {
+      {kVba32, 4, 12, {0, 4, 16, 20, 36}, {2, 12, 4, 16, 1}, 40},
+      {kVba64, 8, 16, {0, 8, 24, 32, 56}, {2, 16, 8, 24, 1}, 64},
+  };
+  for (const Expected& row : rows) {
+    SCOPED_TRACE(row.abi.name);
+    std::string error;
+    const auto inner = LayOut(sample.types.at("inner"), sample.types, row.abi, error);
+    ASSERT_TRUE(inner.has_value()) << error;
+    EXPECT_EQ(inner->fields.at(1).offset, row.innerAmount);
+    EXPECT_EQ(inner->size, row.innerSize);
 
-  const auto outer = LayOut(sample.types.at("outer"), sample.types, error);
-  ASSERT_TRUE(outer.has_value()) << error;
-  ASSERT_EQ(outer->fields.size(), 5u);
-  const std::size_t offsets[] = {0, 4, 16, 20, 36};
-  const std::size_t sizes[] = {2, 12, 4, 16, 1};
-  for (std::size_t i = 0; i < 5; ++i) {
-    SCOPED_TRACE(outer->fields[i].name);
-    EXPECT_EQ(outer->fields[i].offset, offsets[i]);
-    EXPECT_EQ(outer->fields[i].size, sizes[i]);
+    const auto outer = LayOut(sample.types.at("outer"), sample.types, row.abi, error);
+    ASSERT_TRUE(outer.has_value()) << error;
+    ASSERT_EQ(outer->fields.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+      SCOPED_TRACE(outer->fields[i].name);
+      EXPECT_EQ(outer->fields[i].offset, row.offsets[i]);
+      EXPECT_EQ(outer->fields[i].size, row.sizes[i]);
+    }
+    EXPECT_EQ(outer->fields[2].type, "Variant()");
+    EXPECT_EQ(outer->size, row.outerSize);
   }
-  EXPECT_EQ(outer->fields[2].type, "Variant()");
-  EXPECT_EQ(outer->size, 40u);
 }
 
 TEST(VbaLayoutRules, RefuseWhatTheyCannotLayOut) {
@@ -452,7 +491,7 @@ TEST(VbaLayoutRules, RefuseWhatTheyCannotLayOut) {
 
   const Module unknown = Parse("Type T\n  Amount As Decimal\nEnd Type\n");
   std::string error;
-  EXPECT_FALSE(LayOut(unknown.types.at("t"), unknown.types, error).has_value());
+  EXPECT_FALSE(LayOut(unknown.types.at("t"), unknown.types, kThisVba, error).has_value());
   EXPECT_NE(error.find("Decimal"), std::string::npos);
 }
 
@@ -469,6 +508,158 @@ TEST(VbaRecord, RangeSlotMatchesTheCompiledSlotFieldByField) {
 TEST(VbaRecord, TkcommMatchesTheCompiledRecordFieldByField) {
   TK_LOAD_MODULE(module);
   ExpectTypeMatches(*module, "TKCOMM", kRecordFields, sizeof(tk::TKCOMM));
+}
+
+// ---------------------------------------------------------------------------------------
+// The library driven through a record laid out from the module's text alone, as the macro
+// lays it out in this build's Office: the proof that the two agree in use, not only in
+// their numbers.
+
+class ModuleRecord {
+ public:
+  explicit ModuleRecord(const Module& module) {
+    const auto record = module.types.find("tkcomm");
+    if (record == module.types.end()) throw std::runtime_error("no Type TKCOMM");
+    if (!Flatten(module, record->second, "", 0)) throw std::runtime_error(error_);
+    bytes_.assign((size_ + 7) / 8, 0);  // zero, and aligned as 8 like the macro's variable
+  }
+  ~ModuleRecord() {
+    for (const auto& [name, field] : fields_) {
+      if (SameName(field.type, "Variant")) VariantClear(&At<VARIANT>(field));
+      if (field.type.size() > 2 && field.type.substr(field.type.size() - 2) == "()") {
+        SAFEARRAY*& array = At<SAFEARRAY*>(field);
+        if (array != nullptr) {
+          array->fFeatures &= static_cast<USHORT>(~(FADF_STATIC | FADF_FIXEDSIZE));
+          SafeArrayDestroy(array);
+          array = nullptr;
+        }
+      }
+    }
+  }
+  ModuleRecord(const ModuleRecord&) = delete;
+  ModuleRecord& operator=(const ModuleRecord&) = delete;
+
+  VARIANT& Variant(const std::string& name) { return At<VARIANT>(Field(name, "Variant")); }
+  std::int32_t& Long(const std::string& name) { return At<std::int32_t>(Field(name, "Long")); }
+  double& Double(const std::string& name) { return At<double>(Field(name, "Double")); }
+  SAFEARRAY*& LongArray(const std::string& name) { return At<SAFEARRAY*>(Field(name, "Long()")); }
+  // What the Declare hands the library: the address of the macro's variable.
+  tk::TKCOMM* Address() { return reinterpret_cast<tk::TKCOMM*>(bytes_.data()); }
+
+ private:
+  bool Flatten(const Module& module, const VbaType& type, const std::string& prefix,
+               std::size_t base) {
+    const std::optional<Layout> layout = LayOut(type, module.types, kThisVba, error_);
+    if (!layout) return false;
+    if (prefix.empty()) size_ = layout->size;
+    for (const Placed& field : layout->fields) {
+      const auto nested = module.types.find(Lower(field.type));
+      if (nested != module.types.end()) {
+        if (!Flatten(module, nested->second, prefix + field.name + ".", base + field.offset)) {
+          return false;
+        }
+      } else {
+        fields_[Lower(prefix + field.name)] =
+            Placed{prefix + field.name, field.type, base + field.offset, field.size};
+      }
+    }
+    return true;
+  }
+  const Placed& Field(const std::string& name, const char* type) const {
+    const Placed& field = fields_.at(Lower(name));
+    if (!SameName(field.type, type)) throw std::runtime_error(name + " is not As " + type);
+    return field;
+  }
+  template <typename T>
+  T& At(const Placed& field) {
+    return *reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(bytes_.data()) + field.offset);
+  }
+
+  std::map<std::string, Placed> fields_;  // by lower-case dotted name: "source.data"
+  std::vector<std::uint64_t> bytes_;
+  std::size_t size_ = 0;
+  std::string error_;
+};
+
+TEST(VbaRecordInUse, TheLibrarySortsThroughTheModulesOwnLayout) {
+  TK_LOAD_MODULE(module);
+  const tkr::Library library(tkr::kLibraryName);
+  const tkr::TKselectFn tkselect = library.entry();
+  ASSERT_NE(tkselect, nullptr) << "cannot load " << tkr::kLibraryName;
+  ModuleRecord r(*module);
+  std::int32_t code = 0;
+  auto call = [&](std::int32_t command) {
+    code = command;
+    return tkselect(&code, r.Address());
+  };
+
+  EXPECT_EQ(call(tk::kAbout), tk::kReturnOutput);
+  EXPECT_EQ(code, 200);
+  EXPECT_EQ(r.Double("Version"), 2.0);
+  EXPECT_EQ(tkt::FieldText(r.Variant("Status")), L"[200]Completed without errors");
+  const std::wstring banner = tkt::FieldText(r.Variant("Banner"));
+  ASSERT_GE(banner.size(), 6u);
+  EXPECT_EQ(banner.substr(banner.size() - 6), L" 2.000");
+
+  // Two keys: amount descending, then name ascending; one header row stays on top.
+  tkt::PutArray(r.Variant("Source.Data"), tkt::MakeTable({{"Name", "Amount"},
+                                                          {"pear", 3},
+                                                          {"Apple", 12},
+                                                          {"fig", 3},
+                                                          {"banana", 7},
+                                                          {"cherry", 12}}));
+  r.Long("Source.HeaderLines") = 1;
+  tkt::PutText(r.Variant("SortCmd"), L"2,TK_COMPDESAUTO 1,TK_COMPASCAUTO");
+  EXPECT_EQ(call(tk::kSelect), tk::kReturnEnded);
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(r.Long("Source.Valid"), 1);
+  EXPECT_EQ(r.Double("Source.RowCount"), 5.0);
+  EXPECT_EQ(r.Long("SortKeyCount"), 2);
+  EXPECT_EQ(r.Long("SortCmdOk"), 1);
+
+  EXPECT_EQ(call(tk::kSortIndex), tk::kReturnOutput);
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(r.Long("SortIndexValid"), 1);
+  ASSERT_NE(r.LongArray("SortIndex"), nullptr);
+  std::vector<std::int32_t> order;
+  for (LONG i = 1; i <= 5; ++i) {
+    std::int32_t row = 0;
+    ASSERT_EQ(SafeArrayGetElement(r.LongArray("SortIndex"), &i, &row), S_OK);
+    order.push_back(row);
+  }
+  EXPECT_EQ(order, (std::vector<std::int32_t>{3, 6, 5, 4, 2}));
+
+  EXPECT_EQ(call(tk::kMove), tk::kReturnEnded);
+  EXPECT_EQ(code, 2);
+  const auto moved = tkt::Dump(tkr::CellArray(r.Variant("Source.Data")));
+  const std::vector<std::wstring> names = {L"Name",   L"Apple", L"cherry",
+                                           L"banana", L"fig",   L"pear"};
+  for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(moved.at(i).at(0), names[i]) << i;
+
+  // A key compared by the caller: every comparison is a break-out answered from the cells
+  // the record's BrkRowA, BrkRowB and BrkColumn point at.
+  EXPECT_EQ(call(tk::kReset), tk::kReturnReset);
+  tkt::PutArray(r.Variant("Source.Data"), tkt::MakeTable({{5.0}, {1.0}, {4.0}, {2.0}, {3.0}}));
+  r.Long("Source.HeaderLines") = 0;
+  tkt::PutText(r.Variant("SortCmd"), L"1,TK_COMPBRKO");
+  tkt::PutText(r.Variant("MoveCmd"), L"1,TK_MOVEAUTO");
+  int breakOuts = 0;
+  std::int32_t returned = call(tk::kSelect);
+  while (returned == tk::kReturnBreakOut && code == 3 && breakOuts < 1000) {
+    ++breakOuts;
+    SAFEARRAY* cells = tkr::CellArray(r.Variant("Source.Data"));
+    const std::int32_t column = r.Long("BrkColumn");
+    const double a = tkr::CellAt(cells, r.Long("BrkRowA"), column).dblVal;
+    const double b = tkr::CellAt(cells, r.Long("BrkRowB"), column).dblVal;
+    returned = call(a < b ? -1 : a > b ? 1 : 0);
+  }
+  EXPECT_EQ(returned, tk::kReturnEnded);
+  EXPECT_EQ(code, 2);
+  EXPECT_GT(breakOuts, 0);
+  EXPECT_EQ(call(tk::kMove), tk::kReturnEnded);
+  SAFEARRAY* sorted = tkr::CellArray(r.Variant("Source.Data"));
+  for (std::int32_t row = 1; row <= 5; ++row) EXPECT_EQ(tkr::CellAt(sorted, row).dblVal, row);
+  EXPECT_EQ(call(tk::kReset), tk::kReturnReset);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -615,23 +806,134 @@ std::vector<Declare> DeclaresIn(const std::vector<Line>& lines) {
   return found;
 }
 
-// The library's Declare in one branch of #If VBA7: one 4-byte pointer for the code, one
-// for the record, a Long back.
-void ExpectLibraryDeclare(const std::vector<Line>& branch, bool vba7) {
-  SCOPED_TRACE(vba7 ? "#If VBA7 branch" : "#Else branch");
+// The Offices one module serves, with the compile constants each defines and the library
+// file each can load.
+struct Office {
+  const char* name;
+  bool vba7;   // VBA7: Office 2010 and later
+  bool win64;  // Win64: 64-bit Office
+  const char* library;
+};
+const Office kOffices[] = {
+    {"VBA6, 32-bit Office 2007 and older", false, false, "tkselect.dll"},
+    {"VBA7, 32-bit Office", true, false, "tkselect.dll"},
+    {"VBA7, 64-bit Office", true, true, "tkselect64.dll"},
+};
+
+// The value of one #If condition: [Not] NAME terms joined by And and Or (And binds
+// tighter), NAME one of the compile constants an Office defines. False, with a problem,
+// for anything else.
+bool Condition(const std::string& text, const Office& office, std::vector<std::string>& problems) {
+  const std::map<std::string, bool> constants = {{"vba7", office.vba7},   {"vba6", true},
+                                                 {"win64", office.win64}, {"win32", true},
+                                                 {"win16", false},        {"mac", false}};
+  std::istringstream words(text);
+  bool result = false;  // the Or of the And-groups so far
+  bool group = true;    // the current And-group
+  bool negate = false;
+  bool expectTerm = true;
+  for (std::string word; words >> word;) {
+    const std::string lower = Lower(word);
+    if (expectTerm && lower == "not") {
+      negate = !negate;
+    } else if (expectTerm && constants.count(lower) == 1) {
+      group = group && (constants.at(lower) != negate);
+      negate = false;
+      expectTerm = false;
+    } else if (!expectTerm && (lower == "and" || lower == "or")) {
+      if (lower == "or") {
+        result = result || group;
+        group = true;
+      }
+      expectTerm = true;
+    } else {
+      problems.push_back("a condition this test cannot read: #If " + text);
+      return false;
+    }
+  }
+  if (expectTerm) problems.push_back("an unfinished condition: #If " + text);
+  return result || group;
+}
+
+// The lines `office` compiles: #If / #ElseIf / #Else / #End If followed.
+std::vector<Line> CompiledLines(const std::vector<Line>& lines, const Office& office,
+                                std::vector<std::string>& problems) {
+  static const std::regex ifLine(R"(^#(if|elseif)\s+(.+)\s+then$)", kVba);
+  static const std::regex elseLine(R"(^#else$)", kVba);
+  static const std::regex endIf(R"(^#end\s*if$)", kVba);
+  struct Block {
+    bool outerActive;  // the lines around the block are compiled
+    bool taken;        // a branch of the block was compiled already
+    bool active;       // the current branch is compiled
+  };
+  std::vector<Block> open;
+  std::vector<Line> compiled;
+  for (const Line& line : lines) {
+    const bool active = open.empty() || open.back().active;
+    std::smatch m;
+    if (std::regex_match(line.code, m, ifLine)) {
+      if (SameName(m[1].str(), "if")) {
+        const bool branch = active && Condition(m[2].str(), office, problems);
+        open.push_back(Block{active, branch, branch});
+      } else if (open.empty()) {
+        problems.push_back("line " + std::to_string(line.number) + ": #ElseIf without #If");
+      } else {
+        Block& b = open.back();
+        b.active = b.outerActive && !b.taken && Condition(m[2].str(), office, problems);
+        b.taken = b.taken || b.active;
+      }
+    } else if (std::regex_match(line.code, elseLine)) {
+      if (open.empty()) {
+        problems.push_back("line " + std::to_string(line.number) + ": #Else without #If");
+        continue;
+      }
+      Block& b = open.back();
+      b.active = b.outerActive && !b.taken;
+      b.taken = true;
+    } else if (std::regex_match(line.code, endIf)) {
+      if (open.empty()) {
+        problems.push_back("line " + std::to_string(line.number) + ": #End If without #If");
+        continue;
+      }
+      open.pop_back();
+    } else if (active) {
+      compiled.push_back(line);
+    }
+  }
+  if (!open.empty()) problems.push_back("an #If has no #End If");
+  return compiled;
+}
+
+// The module's Type blocks as one text, field by field: what the layout depends on.
+std::string TypesText(const Module& module) {
+  std::string text;
+  for (const auto& [name, type] : module.types) {
+    text += type.name + ":";
+    for (const VbaField& f : type.fields) {
+      text += " " + f.name + (f.dynamicArray ? "()" : "") + " As " + f.type;
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+// The library's Declare as `office` compiles it: one pointer for the code, one for the
+// record, a Long back, the file that Office can load.
+void ExpectLibraryDeclare(const std::vector<Line>& compiled, const Office& office) {
   std::vector<Declare> declares;
-  for (const Declare& d : DeclaresIn(branch)) {
+  for (const Declare& d : DeclaresIn(compiled)) {
     const std::string& exported = d.alias.empty() ? d.name : d.alias;
     if (exported == kExportName) declares.push_back(d);
   }
   ASSERT_EQ(declares.size(), 1u) << "one Declare of " << kExportName << " expected";
   const Declare& d = declares.front();
   SCOPED_TRACE("line " + std::to_string(d.line));
-  EXPECT_EQ(d.ptrSafe, vba7) << (vba7 ? "VBA7 needs PtrSafe" : "VBA6 knows no PtrSafe");
+  EXPECT_EQ(d.ptrSafe, office.vba7)
+      << (office.vba7 ? "VBA7 needs PtrSafe" : "VBA6 knows no PtrSafe");
   EXPECT_TRUE(d.isFunction);
   EXPECT_TRUE(SameName(d.returns, "Long"));
   const std::string file = d.lib.substr(d.lib.find_last_of("\\/") + 1);
-  EXPECT_TRUE(SameName(file, kLibraryFile)) << "Lib \"" << d.lib << "\"";
+  EXPECT_TRUE(SameName(file, office.library)) << "Lib \"" << d.lib << "\"";
 
   static const std::regex argument(R"(^(?:(byref|byval)\s+)?(\w+)\s*(\(\s*\))?\s+as\s+(\w+)$)",
                                    kVba);
@@ -647,26 +949,66 @@ void ExpectLibraryDeclare(const std::vector<Line>& branch, bool vba7) {
   ASSERT_EQ(types.size(), 2u) << d.arguments;
   EXPECT_TRUE(SameName(types[0], "Long")) << "the code is a 32-bit Long";
   EXPECT_TRUE(SameName(types[1], "TKCOMM")) << "the record is the module's TKCOMM";
+
+  // The preload next to the workbook loads the file this Declare names.
+  static const std::regex libraryFile(
+      R"re(^private\s+const\s+library_file\s+as\s+string\s*=\s*"([^"]*)"$)re", kVba);
+  std::vector<std::string> preloads;
+  for (const Line& line : compiled) {
+    std::smatch m;
+    if (std::regex_match(line.code, m, libraryFile)) preloads.push_back(m[1].str());
+  }
+  ASSERT_EQ(preloads.size(), 1u) << "one Private Const LIBRARY_FILE expected";
+  EXPECT_TRUE(SameName(preloads.front(), office.library)) << "LIBRARY_FILE is " << preloads.front();
 }
 
-TEST(VbaDeclare, BothBranchesDeclareTheLibraryByReference) {
+TEST(VbaDeclare, EachOfficeDeclaresTheLibraryItLoadsWithTheSameTypes) {
   TK_LOAD_MODULE(module);
-  static const std::regex ifVba7(R"(^#if\s+vba7\s+then$)", kVba);
-  static const std::regex elseLine(R"(^#else$)", kVba);
-  static const std::regex endIf(R"(^#end\s*if$)", kVba);
+  for (const Office& office : kOffices) {
+    SCOPED_TRACE(office.name);
+    std::vector<std::string> problems;
+    const std::vector<Line> compiled = CompiledLines(module->lines, office, problems);
+    for (const std::string& problem : problems) ADD_FAILURE() << problem;
+    ExpectLibraryDeclare(compiled, office);
+    // The record's declaration is one text for every Office; only the rules that lay it
+    // out differ.
+    EXPECT_EQ(TypesText(ParseLines(compiled)), TypesText(*module));
+  }
+  // The library this build makes is the one its Office's Declare names.
+  const bool win64 = sizeof(void*) == 8;
+  const auto mine = std::find_if(std::begin(kOffices), std::end(kOffices),
+                                 [&](const Office& o) { return o.vba7 && o.win64 == win64; });
+  EXPECT_STREQ(mine->library, tkr::kLibraryName);
+}
 
-  const auto& lines = module->lines;
-  const auto start = std::find_if(lines.begin(), lines.end(),
-                                  [](const Line& l) { return std::regex_match(l.code, ifVba7); });
-  ASSERT_NE(start, lines.end()) << "no #If VBA7 Then block";
-  const auto middle = std::find_if(
-      start, lines.end(), [](const Line& l) { return std::regex_match(l.code, elseLine); });
-  const auto end = std::find_if(start, lines.end(),
-                                [](const Line& l) { return std::regex_match(l.code, endIf); });
-  ASSERT_NE(end, lines.end()) << "#If VBA7 Then has no #End If";
-  ASSERT_TRUE(middle < end) << "#If VBA7 Then has no #Else";
-  ExpectLibraryDeclare(std::vector<Line>(start + 1, middle), true);
-  ExpectLibraryDeclare(std::vector<Line>(middle + 1, end), false);
+TEST(VbaDeclare, ConditionsFollowTheBranchesAnOfficeCompiles) {
+  const Module sample = Parse(
+      "#If VBA7 Then\n"
+      "#If Win64 Then\n"
+      "a64\n"
+      "#ElseIf Not Mac And Win32 Then\n"
+      "a32\n"
+      "#Else\n"
+      "never\n"
+      "#End If\n"
+      "#Else\n"
+      "old\n"
+      "#End If\n"
+      "always\n");
+  const char* expected[] = {"old always", "a32 always", "a64 always"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    std::vector<std::string> problems;
+    std::string seen;
+    for (const Line& line : CompiledLines(sample.lines, kOffices[i], problems)) {
+      seen += (seen.empty() ? "" : " ") + line.code;
+    }
+    EXPECT_EQ(seen, expected[i]) << kOffices[i].name;
+    EXPECT_TRUE(problems.empty());
+  }
+  std::vector<std::string> problems;
+  CompiledLines(Parse("#If Win64 Xor VBA7 Then\nx\n#End If\n#End If\n").lines, kOffices[0],
+                problems);
+  EXPECT_EQ(problems.size(), 2u);
 }
 
 TEST(VbaModuleFile, IsNamedAndImportable) {

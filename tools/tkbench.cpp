@@ -297,10 +297,10 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--csv") {
     return WriteSampleCsv(argv[2], static_cast<std::uint32_t>(std::atol(argv[3]))) ? 0 : 1;
   }
-  const tkr::Library dll("tkselect.dll");
+  const tkr::Library dll(tkr::kLibraryName);
   const tkr::TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) {
-    std::fprintf(stderr, "tkbench: cannot load TKselect from tkselect.dll\n");
+    std::fprintf(stderr, "tkbench: cannot load TKselect from %s\n", tkr::kLibraryName);
     return 1;
   }
   std::vector<std::uint32_t> counts;

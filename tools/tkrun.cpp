@@ -1,4 +1,5 @@
-// tkrun: sorts a CSV file through tkselect.dll, the way a macro drives it.
+// tkrun: sorts a CSV file through tkselect.dll (tkrun64: tkselect64.dll), the way a macro
+// drives it.
 //
 // The file is read once into memory and stays as it was: every row is a slice of its bytes.
 // The engine gets a table of the same rows and columns whose automatic key columns hold the
@@ -52,8 +53,8 @@ constexpr int kBadInput = 2;
 
 constexpr char kUsage[] = R"(usage: tkrun [options] --sort "COMMAND" INPUT.csv
 
-Sorts the rows of INPUT.csv through tkselect.dll and writes them, each exactly as it was in
-the file, in sorted order as CSV.
+Sorts the rows of INPUT.csv through tkselect.dll (tkrun64: tkselect64.dll) and writes them,
+each exactly as it was in the file, in sorted order as CSV.
 
 Options:
   --sort "COMMAND"       the sort command line (required): entries COLUMN,KEYWORD separated
@@ -84,7 +85,8 @@ Options:
                          rows)
   --separator C          field separator (default ,)
   --encoding E           utf-8 (default) or cp1252 for legacy files
-  --dll PATH             tkselect.dll to use (default: the one beside tkrun.exe)
+  --dll PATH             the library to use (default: tkselect.dll beside tkrun.exe,
+                         tkselect64.dll beside tkrun64.exe)
   --quiet                no progress lines
   --version              the version of tkrun
   --help                 this text
@@ -509,7 +511,8 @@ int Run(const Options& o) {
     if (!CanWrite(*path, error)) return Fail(error);
   }
 
-  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram("tkselect.dll") : Utf8(o.dll));
+  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram(tkr::kLibraryName)
+                                       : Utf8(o.dll));
   const tkr::TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dll.path() + "'");
 

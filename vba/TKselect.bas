@@ -3,8 +3,10 @@ Attribute VB_Name = "TKselect"
 '
 ' What this module holds
 '   - The record the library reads and writes (Type TKCOMM with its two RangeSlot tables),
-'     declared so that 32-bit VBA lays it out byte for byte as the library expects.
-'   - The declaration of the library's one function, TKselect(code, comm).
+'     declared so that 32-bit and 64-bit VBA each lay it out byte for byte as their library
+'     expects.
+'   - The declaration of the library's one function, TKselect(code, comm), from
+'     tkselect.dll in 32-bit Office and from tkselect64.dll in 64-bit Office.
 '   - Named codes: TKC_ commands, TKS_ statuses, TKR_ return values, and TK_ keyword values.
 '   - Ready procedures that run a whole request, break-outs included:
 '       TKSortRange    sort a worksheet Range in place
@@ -19,13 +21,14 @@ Attribute VB_Name = "TKselect"
 '
 ' How to use it
 '   1. In the macro editor (Alt+F11): File > Import File..., choose TKselect.bas.
-'   2. Put tkselect.dll next to the workbook, or in a folder on the PATH, or write its full
-'      path into both Declare lines below (Lib "C:\Tools\tkselect.dll"). A copy next to
-'      the workbook is loaded by this module before its first call, because Windows does
-'      not look in the workbook's folder by itself.
-'   3. 32-bit Office only. tkselect.dll is a 32-bit library and the record below is laid
-'      out for 32-bit VBA; under 64-bit Office every procedure that reaches the library
-'      raises an error saying so (see OFFICE_BITNESS_PROBLEM).
+'   2. Put the library next to the workbook: tkselect64.dll for 64-bit Office, tkselect.dll
+'      for 32-bit Office (both may sit there; each Office loads its own). A folder on the
+'      PATH works too, or write the full path into the Declare lines below
+'      (Lib "C:\Tools\tkselect64.dll"). A copy next to the workbook is loaded by this
+'      module before its first call, because Windows does not look in the workbook's folder
+'      by itself.
+'   3. Office's About box tells whether it is the 64-bit or the 32-bit build. The module
+'      compiles in both (VBA7, Office 2010 and later) and in the 32-bit VBA6 before them.
 '   4. Call a ready procedure:
 '        outcome = TKSortRange(Sheet1.UsedRange, "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO", _
 '                              headerRows:=1)
@@ -94,9 +97,13 @@ Attribute VB_Name = "TKselect"
 Option Explicit
 
 ' ---------------------------------------------------------------------------------------
-' The record. Field order and types are the library's interface: 32-bit VBA aligns a field
-' to at most 4 bytes, a Variant takes 16, a Double 8, a Long 4, and the dynamic array
-' SortIndex() is a 4-byte pointer, giving 60 bytes per RangeSlot and 324 per TKCOMM.
+' The record. Field order and types are the library's interface, laid out by each VBA:
+'   32-bit: a field aligned to at most 4 bytes, a Variant 16 bytes, a Double 8, a Long 4,
+'           the dynamic array SortIndex() a 4-byte pointer: 60 bytes per RangeSlot, 324
+'           per TKCOMM.
+'   64-bit: every field on a multiple of its own alignment (a Variant 24 bytes on 8, a
+'           Double on 8, SortIndex() an 8-byte pointer): 88 bytes per RangeSlot, 440 per
+'           TKCOMM.
 ' Never insert, remove or reorder a field. Strings travel as Variants because a String
 ' field would make VBA hand the library an ANSI copy of the record instead of the record.
 ' ---------------------------------------------------------------------------------------
@@ -148,33 +155,28 @@ End Type
 
 ' ---------------------------------------------------------------------------------------
 ' The library. Both arguments go by reference: the library reads the code and writes the
-' status into it, and works on the caller's own record. LoadLibraryW preloads the copy
-' that sits next to the workbook (see LoadLibraryNextToWorkbook).
+' status into it, and works on the caller's own record. 64-bit Office loads tkselect64.dll,
+' 32-bit Office tkselect.dll; the record above is the same text for both, and each VBA lays
+' it out the way its library expects. LoadLibraryW preloads the copy that sits next to the
+' workbook (see LoadLibraryNextToWorkbook).
 ' ---------------------------------------------------------------------------------------
 #If VBA7 Then
+#If Win64 Then
+Private Declare PtrSafe Function TKselect Lib "tkselect64.dll" _
+    (ByRef code As Long, ByRef comm As TKCOMM) As Long
+Private Const LIBRARY_FILE As String = "tkselect64.dll"
+#Else
 Private Declare PtrSafe Function TKselect Lib "tkselect.dll" _
     (ByRef code As Long, ByRef comm As TKCOMM) As Long
+Private Const LIBRARY_FILE As String = "tkselect.dll"
+#End If
 Private Declare PtrSafe Function LoadLibraryW Lib "kernel32" _
     (ByVal libraryPath As LongPtr) As LongPtr
 #Else
 Private Declare Function TKselect Lib "tkselect.dll" _
     (ByRef code As Long, ByRef comm As TKCOMM) As Long
-Private Declare Function LoadLibraryW Lib "kernel32" (ByVal libraryPath As Long) As Long
-#End If
-
-' The file name in the Declare lines, for the preload and for messages.
 Private Const LIBRARY_FILE As String = "tkselect.dll"
-
-' 64-bit Office cannot load a 32-bit library, and its Variant is 24 bytes, so the record
-' above would not match the library either. VBA offers no way to stop the compile of one
-' module with a message of its own, and a module that does not compile stops every macro
-' of the workbook; so the module compiles everywhere, and each procedure that reaches the
-' library raises this text as an error first (BeginRequest).
-#If Win64 Then
-Private Const OFFICE_BITNESS_PROBLEM As String = "tkselect.dll is a 32-bit library and " & _
-    "cannot be loaded by 64-bit Office. Run this workbook in a 32-bit installation of Office."
-#Else
-Private Const OFFICE_BITNESS_PROBLEM As String = ""
+Private Declare Function LoadLibraryW Lib "kernel32" (ByVal libraryPath As Long) As Long
 #End If
 
 ' Error number of the errors this module raises itself.
@@ -908,12 +910,9 @@ End Function
 ' The library, the platform, errors
 ' =======================================================================================
 
-' The start of every procedure that reaches the library: refuse 64-bit Office with a clear
-' error (see OFFICE_BITNESS_PROBLEM), forget the last status text, find the library.
+' The start of every procedure that reaches the library: forget the last status text, find
+' the library.
 Private Sub BeginRequest()
-    If Len(OFFICE_BITNESS_PROBLEM) > 0 Then
-        Err.Raise ERR_TKSELECT, "TKselect", OFFICE_BITNESS_PROBLEM
-    End If
     mLastStatusText = ""
     LoadLibraryNextToWorkbook
 End Sub
@@ -953,7 +952,8 @@ Private Sub RaiseAgain(ByVal errNumber As Long, ByVal errSource As String, _
             "workbook or in a folder on the PATH, or write its full path into the " & _
             "Declare lines of module TKselect."
     ElseIf errNumber = 48 Then
-        errDescription = errDescription & " (" & LIBRARY_FILE & " needs 32-bit Office)."
+        errDescription = errDescription & " (" & LIBRARY_FILE & " is the file for this " & _
+            "Office: tkselect.dll for 32-bit Office, tkselect64.dll for 64-bit Office)."
     End If
     Err.Raise errNumber, errSource, errDescription
 End Sub

@@ -1,10 +1,16 @@
 // The communication record: the byte layout shared with the macro's user-defined type.
 //
-// The macro language lays out its types with 4-byte packing: a Double may start at an
-// offset that is a multiple of 4 only (RowCount, BenchShuffle), a Variant takes 16 bytes
-// and a dynamic array member is a 4-byte SAFEARRAY pointer. Every offset below is part of
-// the interface; the static_asserts pin each one, so a field moved by mistake fails the
-// build instead of corrupting a workbook.
+// The macro language lays its types out differently in the two Office builds, and the
+// record follows it on each:
+//   32-bit: 4-byte packing. A Double may start at a multiple of 4 only (RowCount,
+//           BenchShuffle), a Variant takes 16 bytes, a dynamic array member is a 4-byte
+//           SAFEARRAY pointer. 324 bytes.
+//   64-bit: natural alignment. Every member starts at a multiple of its own alignment
+//           (Long 4, Double 8, Variant 24 bytes aligned on 8, the array member an 8-byte
+//           pointer) and the whole is padded to a multiple of 8. 440 bytes. This is the
+//           compiler's default layout on x64, so no packing pragma applies there.
+// Every offset below is part of the interface; the static_asserts pin each one for both
+// builds, so a field moved by mistake fails the build instead of corrupting a workbook.
 //
 // The caller owns the record and everything its VARIANTs and array pointer refer to. The
 // engine reads and writes it in place during a call and keeps no pointer to it afterwards.
@@ -17,7 +23,9 @@
 
 namespace tk {
 
+#ifndef _WIN64
 #pragma pack(push, 4)
+#endif
 
 // One table: a Range object, an array of VARIANT cells, or both.
 struct RangeSlot {
@@ -64,55 +72,68 @@ struct TKCOMM {
   double WriteSeconds;          // out: benchmark write-back time
 };
 
+#ifndef _WIN64
 #pragma pack(pop)
+#endif
 
-// Record offsets and sizes: the interface with the macro's declaration.
-constexpr std::size_t kRangeSlotSize = 60;
-constexpr std::size_t kRecordSize = 324;
-constexpr std::size_t kSourceOffset = 40;
-constexpr std::size_t kDestOffset = 104;
+// Record offsets and sizes: the interface with the macro's declaration. Each row holds the
+// 32-bit offset, then the 64-bit one.
+#ifdef _WIN64
+#define TK_AT(at32, at64) (at64)
+#else
+#define TK_AT(at32, at64) (at32)
+#endif
 
-static_assert(sizeof(VARIANT) == 16, "cells are 16-byte VARIANTs");
+constexpr std::size_t kCellSize = TK_AT(16, 24);
+constexpr std::size_t kRangeSlotSize = TK_AT(60, 88);
+constexpr std::size_t kRecordSize = TK_AT(324, 440);
+constexpr std::size_t kSourceOffset = TK_AT(40, 56);
+constexpr std::size_t kDestOffset = TK_AT(104, 152);
+
+static_assert(sizeof(VARIANT) == kCellSize, "a cell is one VARIANT");
+static_assert(sizeof(void*) == TK_AT(4, 8));
 static_assert(sizeof(RangeSlot) == kRangeSlotSize);
 static_assert(offsetof(RangeSlot, FromRange) == 0);
-static_assert(offsetof(RangeSlot, RangeObj) == 4);
-static_assert(offsetof(RangeSlot, Valid) == 20);
-static_assert(offsetof(RangeSlot, Data) == 24);
-static_assert(offsetof(RangeSlot, HeaderLines) == 40);
-static_assert(offsetof(RangeSlot, FirstRow) == 44);
-static_assert(offsetof(RangeSlot, LastRow) == 48);
-static_assert(offsetof(RangeSlot, RowCount) == 52);
+static_assert(offsetof(RangeSlot, RangeObj) == TK_AT(4, 8));
+static_assert(offsetof(RangeSlot, Valid) == TK_AT(20, 32));
+static_assert(offsetof(RangeSlot, Data) == TK_AT(24, 40));
+static_assert(offsetof(RangeSlot, HeaderLines) == TK_AT(40, 64));
+static_assert(offsetof(RangeSlot, FirstRow) == TK_AT(44, 68));
+static_assert(offsetof(RangeSlot, LastRow) == TK_AT(48, 72));
+static_assert(offsetof(RangeSlot, RowCount) == TK_AT(52, 80));
 
 static_assert(sizeof(TKCOMM) == kRecordSize);
 static_assert(offsetof(TKCOMM, Banner) == 0);
-static_assert(offsetof(TKCOMM, Version) == 16);
-static_assert(offsetof(TKCOMM, Reserved1) == 24);
+static_assert(offsetof(TKCOMM, Version) == TK_AT(16, 24));
+static_assert(offsetof(TKCOMM, Reserved1) == TK_AT(24, 32));
 static_assert(offsetof(TKCOMM, Source) == kSourceOffset);
-static_assert(offsetof(TKCOMM, IgnoreEmpty) == 100);
+static_assert(offsetof(TKCOMM, IgnoreEmpty) == TK_AT(100, 144));
 static_assert(offsetof(TKCOMM, Dest) == kDestOffset);
-static_assert(offsetof(TKCOMM, SortCmd) == 164);
-static_assert(offsetof(TKCOMM, SortKeyCount) == 180);
-static_assert(offsetof(TKCOMM, SortCmdOk) == 184);
-static_assert(offsetof(TKCOMM, MoveCmd) == 188);
-static_assert(offsetof(TKCOMM, MoveMapCount) == 204);
-static_assert(offsetof(TKCOMM, MoveCmdOk) == 208);
-static_assert(offsetof(TKCOMM, ExportCmd) == 212);
-static_assert(offsetof(TKCOMM, ExportMapCount) == 228);
-static_assert(offsetof(TKCOMM, ExportCmdOk) == 232);
-static_assert(offsetof(TKCOMM, BrkRowA) == 236);
-static_assert(offsetof(TKCOMM, BrkRowB) == 240);
-static_assert(offsetof(TKCOMM, BrkColumn) == 244);
-static_assert(offsetof(TKCOMM, BrkDestRow) == 248);
-static_assert(offsetof(TKCOMM, BrkDestColumn) == 252);
-static_assert(offsetof(TKCOMM, SortIndex) == 256);
-static_assert(offsetof(TKCOMM, SortIndexValid) == 260);
-static_assert(offsetof(TKCOMM, LastError) == 264);
-static_assert(offsetof(TKCOMM, Status) == 268);
-static_assert(offsetof(TKCOMM, BenchRows) == 284);
-static_assert(offsetof(TKCOMM, Reserved2) == 288);
-static_assert(offsetof(TKCOMM, BenchShuffle) == 292);
-static_assert(offsetof(TKCOMM, SortSeconds) == 300);
-static_assert(offsetof(TKCOMM, MoveSeconds) == 308);
-static_assert(offsetof(TKCOMM, WriteSeconds) == 316);
+static_assert(offsetof(TKCOMM, SortCmd) == TK_AT(164, 240));
+static_assert(offsetof(TKCOMM, SortKeyCount) == TK_AT(180, 264));
+static_assert(offsetof(TKCOMM, SortCmdOk) == TK_AT(184, 268));
+static_assert(offsetof(TKCOMM, MoveCmd) == TK_AT(188, 272));
+static_assert(offsetof(TKCOMM, MoveMapCount) == TK_AT(204, 296));
+static_assert(offsetof(TKCOMM, MoveCmdOk) == TK_AT(208, 300));
+static_assert(offsetof(TKCOMM, ExportCmd) == TK_AT(212, 304));
+static_assert(offsetof(TKCOMM, ExportMapCount) == TK_AT(228, 328));
+static_assert(offsetof(TKCOMM, ExportCmdOk) == TK_AT(232, 332));
+static_assert(offsetof(TKCOMM, BrkRowA) == TK_AT(236, 336));
+static_assert(offsetof(TKCOMM, BrkRowB) == TK_AT(240, 340));
+static_assert(offsetof(TKCOMM, BrkColumn) == TK_AT(244, 344));
+static_assert(offsetof(TKCOMM, BrkDestRow) == TK_AT(248, 348));
+static_assert(offsetof(TKCOMM, BrkDestColumn) == TK_AT(252, 352));
+static_assert(offsetof(TKCOMM, SortIndex) == TK_AT(256, 360));
+static_assert(offsetof(TKCOMM, SortIndexValid) == TK_AT(260, 368));
+static_assert(offsetof(TKCOMM, LastError) == TK_AT(264, 372));
+static_assert(offsetof(TKCOMM, Status) == TK_AT(268, 376));
+static_assert(offsetof(TKCOMM, BenchRows) == TK_AT(284, 400));
+static_assert(offsetof(TKCOMM, Reserved2) == TK_AT(288, 404));
+static_assert(offsetof(TKCOMM, BenchShuffle) == TK_AT(292, 408));
+static_assert(offsetof(TKCOMM, SortSeconds) == TK_AT(300, 416));
+static_assert(offsetof(TKCOMM, MoveSeconds) == TK_AT(308, 424));
+static_assert(offsetof(TKCOMM, WriteSeconds) == TK_AT(316, 432));
+
+#undef TK_AT
 
 }  // namespace tk

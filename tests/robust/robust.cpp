@@ -859,10 +859,10 @@ std::uint32_t g_crashAt = 0;
 int RunChild(std::uint32_t seed, std::uint32_t count) {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   if (std::getenv("TK_RAW_CRASH") == nullptr) SetUnhandledExceptionFilter(ReportCrash);
-  const tkr::Library dll("tkselect.dll");
+  const tkr::Library dll(tkr::kLibraryName);
   const TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) {
-    std::printf("cannot load TKselect from tkselect.dll\n");
+    std::printf("cannot load TKselect from %s\n", tkr::kLibraryName);
     return 255;
   }
   int failed = 0;

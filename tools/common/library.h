@@ -1,6 +1,6 @@
-// Library: tkselect.dll reached the way a macro reaches it, and the record released the way
-// a macro's record goes out of scope. The tools, the DLL tests and the robustness program
-// all load the library through here.
+// Library: tkselect.dll (tkselect64.dll) reached the way a macro reaches it, and the record
+// released the way a macro's record goes out of scope. The tools, the DLL tests and the robustness
+// program all load the library through here.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +10,17 @@
 
 namespace tkr {
 
-// TKselect as GetProcAddress hands it out: two arguments by reference, __stdcall.
+// TKselect as GetProcAddress hands it out: two arguments by reference, __stdcall (the one
+// calling convention of 64-bit code there).
 using TKselectFn = std::int32_t(__stdcall*)(std::int32_t*, tk::TKCOMM*);
+
+// The library this program's architecture loads: a 64-bit process cannot load a 32-bit DLL,
+// so the 64-bit build is a file of its own beside the 32-bit one.
+#ifdef _WIN64
+constexpr const char* kLibraryName = "tkselect64.dll";
+#else
+constexpr const char* kLibraryName = "tkselect.dll";
+#endif
 
 class Library {
  public:
