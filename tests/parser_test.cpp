@@ -250,14 +250,39 @@ const ValueCase kValueCases[] = {
 TEST(ParseValue, NoValueIsNoCommandAndOtherKindsAreRefused) {
   for (const ValueCase& c : kValueCases) {
     SCOPED_TRACE(c.what);
-    VARIANT command;
-    VariantInit(&command);
+    VARIANT command{};  // on 64-bit a pointer is more than the 32 bits set here
     command.vt = c.vt;
     command.lVal = c.bits;
     // 704 must leave the count alone: a derived move map keeps the caller's count.
     ExpectOutcome(Parse(tk::kMoveKeywords, command, 2), c.status, kUntouched, "");
   }
 }
+
+#ifdef _WIN64
+// Only the whole pointer says whether a string is there: one whose characters start at a
+// multiple of 4 GB has 32 zero bits at the bottom of its address.
+TEST(ParseValue, AStringAtAFourGigabyteBoundaryIsText) {
+  constexpr std::uintptr_t k4G = std::uintptr_t{1} << 32;
+  constexpr std::size_t kSpan = 0x20000;  // a 64 KB allocation unit on each side
+  const wchar_t text[] = L"2,TK_COMPASCAUTO";
+  for (std::uintptr_t boundary = k4G; boundary <= 64 * k4G; boundary += k4G) {
+    void* block = VirtualAlloc(reinterpret_cast<void*>(boundary - kSpan / 2), kSpan,
+                               MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (block == nullptr) continue;
+    // A BSTR: its length in bytes, then the characters, then a NUL.
+    const std::uint32_t bytes = sizeof text - sizeof(wchar_t);
+    std::memcpy(reinterpret_cast<void*>(boundary - sizeof bytes), &bytes, sizeof bytes);
+    std::memcpy(reinterpret_cast<void*>(boundary), text, sizeof text);
+    VARIANT command{};
+    command.vt = VT_BSTR;
+    command.bstrVal = reinterpret_cast<BSTR>(boundary);
+    ExpectOutcome(Parse(tk::kSortKeywords, command, 2), kOk, 1, "(2,1)");
+    VirtualFree(block, 0, MEM_RELEASE);
+    return;
+  }
+  GTEST_SKIP() << "no multiple of 4 GB up to 256 GB had free address space";
+}
+#endif
 
 TEST(ParseValue, AnEarlierResultIsDroppedBeforeTheNextParse) {
   EntryArray entries;

@@ -221,12 +221,18 @@ Status BorrowArray(SAFEARRAY* array, std::int32_t fields, EntryArray& entries,
   return Status::Success;
 }
 
-// The VARIANT's value is a null pointer when its first 32 bits are zero; on this 32-bit
-// target that covers a null string and a null array. An empty VARIANT is no command whatever
-// its value bits hold: clearing a VARIANT (VariantClear, assigning Empty in a macro) changes
-// its type and leaves the old string pointer behind.
+// An empty VARIANT is no command whatever its value bits hold: clearing a VARIANT
+// (VariantClear, assigning Empty in a macro) changes its type and leaves the old string
+// pointer behind. A string, an array or a reference is none when its pointer is null: the
+// whole pointer, for on 64-bit a real string may lie at an address whose low 32 bits are
+// zero. Other kinds count as none when their first 32 bits are zero, as they always have;
+// the 64-bit macro writes only those bits of a Long, so the rest is not looked at.
 bool HoldsNoValue(const VARIANT& command) noexcept {
-  return command.vt == VT_EMPTY || command.ulVal == 0;
+  if (command.vt == VT_EMPTY) return true;
+  if (command.vt == VT_BSTR || (command.vt & (VT_ARRAY | VT_BYREF)) != 0) {
+    return command.byref == nullptr;
+  }
+  return command.ulVal == 0;
 }
 
 }  // namespace
