@@ -22,8 +22,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 tk_log() { printf '[tkselect] %s\n' "$*" >&2; }
 
-# Installs the cross compilers, Wine (32- and 64-bit), CMake, clang-format and GoogleTest's
-# sources, each only when it is missing.
+# Installs the cross compilers, Wine (32- and 64-bit), CMake, clang-format, GoogleTest's
+# sources and the office suite's Basic with its Python bridge (the module test), each only
+# when it is missing.
 tk_install() {
   local need=()
   command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
@@ -34,6 +35,8 @@ tk_install() {
   command -v wine >/dev/null 2>&1 || need+=(wine)
   dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
   dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+  command -v soffice >/dev/null 2>&1 || need+=(libreoffice-calc-nogui)
+  /usr/bin/python3 -c 'import uno' >/dev/null 2>&1 || need+=(python3-uno)
   [ ${#need[@]} -eq 0 ] && return 0
 
   local sudo=""

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks the formatting, builds tkselect for 32-bit and 64-bit Windows and runs every test of
-# both under Wine. Exit code non-zero on any failure.
+# Checks the formatting, builds tkselect for 32-bit and 64-bit Windows, runs every test of
+# both under Wine and the macro module's checks in the office suite's Basic. Exit code
+# non-zero on any failure.
 #   scripts/test.sh              the default builds (build/mingw and build/mingw64)
 #   TK_PRESET=ci scripts/test.sh warnings as errors (build/ci and build/ci64), as CI runs it
 # Arguments go to both ctest runs, e.g. scripts/test.sh -R dll_test
@@ -15,6 +16,9 @@ status=0
 for build in "$TK_BUILD" "$TK_BUILD64"; do
   ctest --test-dir "$build" --output-on-failure -j 2 "$@" || status=1
 done
+# The macro module in the office suite's Basic (the system Python has its bridge).
+tk_log "the macro module in the office suite's Basic"
+/usr/bin/python3 "$TK_ROOT/tests/module/module_test.py" || status=1
 [ "$status" -eq 0 ] || exit 1
 # The release archive: DLL, macro module, runner, README, docs.
 (cd "$TK_BUILD" && cpack -G ZIP >/dev/null) && tk_log "release archive: $(ls "$TK_BUILD"/tkselect-*-win32.zip)"

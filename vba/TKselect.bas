@@ -30,9 +30,12 @@ Attribute VB_Name = "TKselect"
 '   3. Office's About box tells whether it is the 64-bit or the 32-bit build. The module
 '      compiles in both (VBA7, Office 2010 and later) and in the 32-bit VBA6 before them.
 '   4. Call a ready procedure:
-'        outcome = TKSortRange(Sheet1.UsedRange, "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO", _
-'                              headerRows:=1)
+'        outcome = TKSortRange(Sheet1.UsedRange, "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO")
 '        If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText()
+'      A table's first row is its header unless you say otherwise: headerRows defaults to
+'      1, as in tkrun (--header). Pass headerRows:=0 for a table that starts with data.
+'      The rows are stable: rows that tie on every key keep their order, and no layout of
+'      the table makes the sort fail on its depth limit (stable:=False turns this off).
 '
 ' Command lines
 '   A sort or move line is a list of "column,KEYWORD" entries separated by blanks; an
@@ -45,8 +48,9 @@ Attribute VB_Name = "TKselect"
 '              TK_MOVEBRKO     moved by this module, through your copy routine if named
 '     export:  TK_EXPORTAUTO   copied by the library
 '              TK_EXPORTBRKO   copied by this module, through your copy routine if named
-'   Keys count in the order written. Without a move line every column moves with its row,
-'   and sort keys of kind TK_COMPBRKO move as TK_MOVEBRKO columns. A command line may also
+'   Keys count in the order written. Every column moves with its row; a move line only says
+'   which columns go through the copy routine (TK_MOVEBRKO). Without one, sort keys of kind
+'   TK_COMPBRKO move as TK_MOVEBRKO columns. A command line may also
 '   be an array of entries built with the TK_ constants, e.g.
 '   Array(3, TK_COMPDESAUTO, 1, TK_COMPASCAUTO): column as Integer, keyword as Long.
 '   Empty cells sort after all others in automatic keys, ascending or descending.
@@ -64,9 +68,10 @@ Attribute VB_Name = "TKselect"
 '                            ByVal toRow As Long, ByVal keyColumn As Long) As Variant
 '     returns what to store at toRow. It is called once for every cell of such a column
 '     that changes rows (rows already in place are not passed), with the row the value
-'     stood in before the move; for an export, fromRow is the source row, toRow the
-'     destination row, keyColumn the source column. Without a copy routine the value is
-'     copied unchanged.
+'     stood in before the sort; rows are your table's own numbers, as in the sort line.
+'     For a move it runs once the rows are in order, row by row; for an export, fromRow is
+'     the source row, toRow the destination row, keyColumn the source column. Without a
+'     copy routine the value is copied unchanged.
 '   Neither routine may call this module's procedures: the library holds one request at a
 '   time, and the request under way is waiting for the routine's answer.
 '
@@ -179,8 +184,9 @@ Private Const LIBRARY_FILE As String = "tkselect.dll"
 Private Declare Function LoadLibraryW Lib "kernel32" (ByVal libraryPath As Long) As Long
 #End If
 
-' Error number of the errors this module raises itself.
-Private Const ERR_TKSELECT As Long = vbObjectError + 513
+' Error number of the errors this module raises itself: vbObjectError + 513, written out
+' because a constant expression may not name vbObjectError in every Basic.
+Private Const ERR_TKSELECT As Long = -2147220991
 
 ' ---------------------------------------------------------------------------------------
 ' Command codes: the first argument of TKselect.
@@ -247,6 +253,10 @@ Public Const TK_EXPORTBRKO As Long = 601
 ' The code sent after a copy break-out. Any value that is not a command code would do.
 Private Const COPY_DONE As Long = 0
 
+' The pseudo-random order the ready procedures hand the rows over in (ShufflePositions).
+Private Const SHUFFLE_SEED As Double = 8308193
+Private Const RANDOM_MODULUS As Double = 2147483647
+
 ' The status text of the last request, for TKLastStatusText.
 Private mLastStatusText As String
 ' True from the first call of a request until its RESET: the library then holds pointers
@@ -263,13 +273,17 @@ Private mLibraryLookedFor As Boolean
 '   sortRange     one rectangular area; its header rows stay on top
 '   sortCommand   the sort line, e.g. "2,TK_COMPASCAUTO 1,TK_COMPBRKO"
 '   moveCommand   optional move line; left out, every column moves with its row
-'   headerRows    header rows at the top of the Range
+'   headerRows    header rows at the top of the Range (default 1; 0 for a table without
+'                 a header row)
 '   compareRoutine, copyRoutine   see "Routines you provide" above
-'   stable        True: rows that tie on every key keep their order (see SelectTable)
-' Returns the status; the Range is written back only when it is TKS_SUCCESS.
+'   stable        True (default): rows that tie on every key keep their order, and no
+'                 layout of the table can reach the library's depth limit; False: the
+'                 library's plain order (see SelectTable)
+' Returns the status; the Range is written back only when it is TKS_SUCCESS. The Range gets
+' values back: formulas in it are replaced by the values they showed.
 Public Function TKSortRange(ByVal sortRange As Range, ByVal sortCommand As Variant, _
                             Optional ByVal moveCommand As Variant, _
-                            Optional ByVal headerRows As Long = 0, _
+                            Optional ByVal headerRows As Long = 1, _
                             Optional ByVal compareRoutine As String = "", _
                             Optional ByVal copyRoutine As String = "", _
                             Optional ByVal stable As Boolean = True) As Long
@@ -287,7 +301,7 @@ End Function
 ' TKS_SUCCESS the array is left as it was.
 Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant, _
                             Optional ByVal moveCommand As Variant, _
-                            Optional ByVal headerRows As Long = 0, _
+                            Optional ByVal headerRows As Long = 1, _
                             Optional ByVal compareRoutine As String = "", _
                             Optional ByVal copyRoutine As String = "", _
                             Optional ByVal stable As Boolean = True) As Long
@@ -305,9 +319,18 @@ Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant,
     outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
                           compareRoutine, stable)
     If outcome = TKS_SUCCESS Then
-        outcome = RunCommand(comm, TKC_MOVE, compareRoutine, copyRoutine)
+        outcome = RunCommand(comm, TKC_MOVE, compareRoutine, "")
     End If
-    If outcome = TKS_SUCCESS Then CopyBack comm.Source.Data, grid, dimensions
+    If outcome = TKS_SUCCESS Then
+        ' The copy routine sees the rows as the caller's table numbers them (see
+        ' ApplyCopyRoutine); it works on the library's array, so that an error it raises
+        ' leaves grid as it was.
+        If Len(copyRoutine) > 0 Then
+            ApplyCopyRoutine comm.Source.Data, comm.Source.HeaderLines, _
+                CopyRoutineColumns(sortCommand, moveCommand), QualifiedRoutine(copyRoutine)
+        End If
+        CopyBack comm.Source.Data, grid, dimensions
+    End If
     TKSortArray = CloseRequest(comm, outcome)
     Exit Function
 
@@ -322,16 +345,17 @@ End Function
 ' Sorts sourceTable (a Range or an array, left unchanged) and copies its rows in that order
 ' into exportRange through exportCommand, e.g. "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO"
 ' (source column 2 into the Range's column 1, source column 1 into its column 2).
-'   headerRows       header rows of sourceTable
-'   exportHeaderRows header rows of exportRange; the first min(headerRows, exportHeaderRows)
-'                    header rows are exported too, through the same columns
+'   headerRows       header rows of sourceTable (default 1)
+'   exportHeaderRows header rows of exportRange (default: as headerRows); the first
+'                    min(headerRows, exportHeaderRows) header rows are exported too, through
+'                    the same columns
 ' Data rows fill exportRange from below its header rows; when it is shorter than the
 ' table, the rows that do not fit are left out. Columns that exportCommand does not name
 ' keep their content. The library writes exportRange back itself at the end.
 Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As Range, _
                               ByVal sortCommand As Variant, ByVal exportCommand As Variant, _
-                              Optional ByVal headerRows As Long = 0, _
-                              Optional ByVal exportHeaderRows As Long = 0, _
+                              Optional ByVal headerRows As Long = 1, _
+                              Optional ByVal exportHeaderRows As Variant, _
                               Optional ByVal compareRoutine As String = "", _
                               Optional ByVal copyRoutine As String = "", _
                               Optional ByVal stable As Boolean = True) As Long
@@ -351,6 +375,7 @@ Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As
         Err.Raise ERR_TKSELECT, "TKExportRange", "exportRange must have at least two cells."
     End If
     Set comm.Dest.RangeObj = exportRange
+    If IsMissing(exportHeaderRows) Then exportHeaderRows = headerRows
     comm.Dest.HeaderLines = exportHeaderRows
     comm.ExportCmd = exportCommand
     outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
@@ -372,10 +397,10 @@ End Function
 ' Sorts sourceTable (a Range or an array, left unchanged) and returns its order in
 ' rowOrder, a dynamic Long array from index 1: rowOrder(1) is the row that comes first.
 ' Row numbers are the table's own: for a Range, 1 is its top row, header rows included.
-' rowOrder is left as it was unless the status is TKS_SUCCESS.
+' rowOrder is left as it was unless the status is TKS_SUCCESS. headerRows defaults to 1.
 Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As Variant, _
                             ByRef rowOrder() As Long, _
-                            Optional ByVal headerRows As Long = 0, _
+                            Optional ByVal headerRows As Long = 1, _
                             Optional ByVal compareRoutine As String = "", _
                             Optional ByVal stable As Boolean = True) As Long
     Dim comm As TKCOMM
@@ -393,7 +418,10 @@ Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As V
     If outcome = TKS_SUCCESS Then
         outcome = RunCommand(comm, TKC_SORTINDEX, compareRoutine, "")
     End If
-    If outcome = TKS_SUCCESS Then rowOrder = comm.SortIndex
+    If outcome = TKS_SUCCESS Then
+        SourceRowsInPlace comm.SortIndex, comm.Source.Data, comm.Source.HeaderLines
+        rowOrder = comm.SortIndex
+    End If
     TKSortIndex = CloseRequest(comm, outcome)
     Exit Function
 
@@ -576,33 +604,35 @@ End Sub
 
 ' Fills the record's source with grid and the command lines, and runs SELECT with its
 ' compare break-outs. The library gets an array of Variants built here (a copy), never
-' the caller's own variable, so the caller's array keeps its element type and a Range's
-' array can take one more column.
+' the caller's own variable, so the caller's array keeps its element type and the copy can
+' take one more column: the position column, which holds each data row's place in grid
+' (1, 2, 3, ...) and lets every row be traced back to the caller's table.
 '
-' Stable sort: the library's quicksort leaves rows that tie on every key in no particular
-' order, and keys with few distinct values (Yes/No, a region code) drive its recursion
-' deep: its frame stack holds 516 levels and a deeper sort stops with TKS_STACK_OVERFLOW
-' (714). 2,000 rows with two distinct values reach that, and so can 10,000 rows with ten
-' or 100,000 with thirty. With stable, grid gets one hidden last column holding each data
-' row's position (1, 2, 3, ...) and the sort line gets that column as its last automatic
-' key: no two rows tie any more, ties keep their original order, and the deepest level
-' stays below 40 at 100,000 rows. Without a move line the library derives the move map from
-' the keys and moves the hidden column itself; a move line does not name it, so the
-' library moves it as an unnamed column. Only the caller's columns are copied back.
+' Stable sort (stable = True): the library's quicksort leaves rows that tie on every key in
+' no particular order, and its recursion runs deep on some layouts: keys with few distinct
+' values (Yes/No, a region code), or a sorted list with a sorted batch appended. Its frame
+' stack holds 516 levels and a deeper sort stops with TKS_STACK_OVERFLOW (714): 2,000 rows
+' of two values reach that, and so do 1,034 rows of distinct keys in two sorted runs. So the
+' data rows go to the library in a fixed pseudo-random order (WorkArray) and the position
+' column is the sort line's last automatic key. No two rows tie any more, so ties keep the
+' order they had in grid, whatever order they were handed over in; and a shuffled table of
+' distinct keys drives the recursion about 2 * log2(rows) deep on any layout, about 40
+' levels at a million rows. With stable = False the rows go over as they stand and the
+' position column is no key: the library's plain order, with its limit.
+'
+' Without a move line the library derives the move map from the keys and moves the position
+' column itself; a move line does not name it, so the library moves it as an unnamed column.
+' Only the caller's columns are copied back.
 Private Function SelectTable(ByRef comm As TKCOMM, ByRef grid As Variant, _
                              ByVal dimensions As Long, ByVal sortCommand As Variant, _
                              ByVal moveCommand As Variant, ByVal headerRows As Long, _
                              ByVal compareRoutine As String, ByVal stable As Boolean) As Long
-    Dim work() As Variant
-
-    work = WorkArray(grid, dimensions, headerRows, stable)
+    comm.Source.Data = WorkArray(grid, dimensions, headerRows, stable)
     If stable Then
-        comm.SortCmd = WithPositionKey(sortCommand, UBound(work, 2))
+        comm.SortCmd = WithPositionKey(sortCommand, UBound(comm.Source.Data, 2))
     Else
         comm.SortCmd = sortCommand
     End If
-    comm.Source.Data = work
-    Erase work
     comm.Source.HeaderLines = headerRows
     If HasCommandLine(moveCommand) Then comm.MoveCmd = moveCommand
     SelectTable = RunCommand(comm, TKC_SELECT, compareRoutine, "")
@@ -611,13 +641,15 @@ End Function
 ' Sends commandCode and answers every break-out until the library ends the command; returns
 ' the final status. Break-outs are answered in comm.Source.Data and comm.Dest.Data
 ' themselves, the arrays the library works on; the answer to a comparison is reduced to
-' its sign, so it can never be mistaken for a command code.
+' its sign, so it can never be mistaken for a command code. MOVE's copies are plain: the
+' library's rows are shuffled, so its "from" and "to" rows are not the caller's, and the
+' copy routine runs afterwards on the caller's row numbers (ApplyCopyRoutine). An export
+' copy names its source row as the caller's table numbers it.
 Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
                             ByVal compareRoutine As String, ByVal copyRoutine As String) As Long
     Dim code As Long
     Dim returned As Long
     Dim aside() As Variant  ' MOVE: the cells set aside when the open cycle began, by column
-    Dim asideRow As Long    ' MOVE: the row they came from
     Dim rowA As Long
     Dim rowB As Long
     Dim keyColumn As Long
@@ -640,20 +672,19 @@ Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
                                 comm.Source.Data(rowB, keyColumn), keyColumn)
         Case TKS_MOVE_START_BREAKOUT
             aside(keyColumn) = comm.Source.Data(rowA, keyColumn)
-            asideRow = rowA
             code = COPY_DONE
         Case TKS_MOVE_ROW_BREAKOUT
-            comm.Source.Data(rowB, keyColumn) = CopiedCell(copyRoutine, _
-                comm.Source.Data(rowA, keyColumn), rowA, rowB, keyColumn)
+            comm.Source.Data(rowB, keyColumn) = comm.Source.Data(rowA, keyColumn)
             code = COPY_DONE
         Case TKS_MOVE_CLOSE_BREAKOUT
-            comm.Source.Data(rowB, keyColumn) = CopiedCell(copyRoutine, aside(keyColumn), _
-                                                           asideRow, rowB, keyColumn)
+            comm.Source.Data(rowB, keyColumn) = aside(keyColumn)
             aside(keyColumn) = Empty
             code = COPY_DONE
         Case TKS_EXPORT_BREAKOUT
             comm.Dest.Data(comm.BrkDestRow, comm.BrkDestColumn) = CopiedCell(copyRoutine, _
-                comm.Source.Data(rowA, keyColumn), rowA, comm.BrkDestRow, keyColumn)
+                comm.Source.Data(rowA, keyColumn), _
+                SourceRow(comm.Source.Data, comm.Source.HeaderLines, rowA), _
+                comm.BrkDestRow, keyColumn)
             code = COPY_DONE
         Case Else
             Err.Raise ERR_TKSELECT, "TKselect", "The library asked for an unknown step (" & _
@@ -728,17 +759,23 @@ End Function
 ' =======================================================================================
 
 ' The engine's copy of grid: a 2-D array of Variants with grid's row and column bounds
-' (one column for a 1-D grid), plus the hidden position column when withPosition is set.
+' (one column for a 1-D grid) and one more column, the position column. Header rows stay on
+' top as they are and keep an empty position. Data row k of grid (k = 1, 2, ...) keeps its
+' place, or with shuffled set goes to a fixed pseudo-random place (ShufflePositions); either
+' way the position column of the row that holds it says k.
 Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
-                           ByVal headerRows As Long, ByVal withPosition As Boolean) As Variant()
+                           ByVal headerRows As Long, ByVal shuffled As Boolean) As Variant
     Dim work() As Variant
+    Dim places() As Long
     Dim topRow As Long
     Dim bottomRow As Long
     Dim leftColumn As Long
     Dim rightColumn As Long
     Dim firstDataRow As Long
+    Dim dataRows As Long
     Dim r As Long
     Dim c As Long
+    Dim k As Long
 
     topRow = LBound(grid, 1)
     bottomRow = UBound(grid, 1)
@@ -749,34 +786,238 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
         leftColumn = 1
         rightColumn = 1
     End If
-    If withPosition Then
-        ReDim work(topRow To bottomRow, leftColumn To rightColumn + 1)
-    Else
-        ReDim work(topRow To bottomRow, leftColumn To rightColumn)
+    ReDim work(topRow To bottomRow, leftColumn To rightColumn + 1)
+
+    ' With an impossible headerRows the library refuses the table; the rows here only have
+    ' to stay inside the array.
+    firstDataRow = DataRowStart(topRow, bottomRow, headerRows)
+    dataRows = bottomRow - firstDataRow + 1
+    If dataRows > 0 Then
+        ReDim places(1 To dataRows)
+        ShufflePositions places, shuffled
     End If
 
-    If dimensions = 2 Then
+    For r = topRow To firstDataRow - 1
         For c = leftColumn To rightColumn
-            For r = topRow To bottomRow
-                work(r, c) = grid(r, c)
-            Next r
+            If dimensions = 2 Then work(r, c) = grid(r, c) Else work(r, c) = grid(r)
         Next c
+    Next r
+    For k = 1 To dataRows
+        r = firstDataRow + places(k) - 1
+        For c = leftColumn To rightColumn
+            If dimensions = 2 Then
+                work(r, c) = grid(firstDataRow + k - 1, c)
+            Else
+                work(r, c) = grid(firstDataRow + k - 1)
+            End If
+        Next c
+        work(r, rightColumn + 1) = k
+    Next k
+    WorkArray = work
+End Function
+
+' The first data row of rows topRow..bottomRow below headerRows header rows, kept inside
+' topRow..bottomRow + 1.
+Private Function DataRowStart(ByVal topRow As Long, ByVal bottomRow As Long, _
+                              ByVal headerRows As Long) As Long
+    DataRowStart = topRow
+    If headerRows > 0 Then
+        If headerRows > bottomRow - topRow + 1 Then
+            DataRowStart = bottomRow + 1
+        Else
+            DataRowStart = topRow + headerRows
+        End If
+    End If
+End Function
+
+' Fills places(1..n) with 1..n: in order, or with shuffled in a pseudo-random order that is
+' the same on every run for the same n (so a sort can be repeated exactly). The generator is
+' the minimal standard one, x := x * 16807 mod (2^31 - 1), worked in Doubles, which hold its
+' products exactly (below 2^46); a Long would overflow. Fisher-Yates then draws each place.
+Private Sub ShufflePositions(ByRef places() As Long, ByVal shuffled As Boolean)
+    Dim state As Double
+    Dim i As Long
+    Dim j As Long
+    Dim held As Long
+
+    For i = LBound(places) To UBound(places)
+        places(i) = i - LBound(places) + 1
+    Next i
+    If Not shuffled Then Exit Sub
+    state = SHUFFLE_SEED + (UBound(places) - LBound(places) + 1)
+    For i = UBound(places) To LBound(places) + 1 Step -1
+        state = state * 16807#
+        state = state - Int(state / RANDOM_MODULUS) * RANDOM_MODULUS
+        If state <= 0 Then state = state + RANDOM_MODULUS
+        ' state lies in 1 .. 2^31 - 2, so j lies in LBound .. i.
+        j = LBound(places) + Int(state * (i - LBound(places) + 1) / RANDOM_MODULUS)
+        held = places(i)
+        places(i) = places(j)
+        places(j) = held
+    Next i
+End Sub
+
+' The caller's row of row workRow of the library's array: header rows are where they were;
+' a data row is found through its position column (the array's last).
+Private Function SourceRow(ByRef work As Variant, ByVal headerRows As Long, _
+                           ByVal workRow As Long) As Long
+    Dim firstDataRow As Long
+
+    firstDataRow = DataRowStart(LBound(work, 1), UBound(work, 1), headerRows)
+    If workRow < firstDataRow Then
+        SourceRow = workRow
     Else
-        For r = topRow To bottomRow
-            work(r, leftColumn) = grid(r)
+        SourceRow = firstDataRow + work(workRow, UBound(work, 2)) - 1
+    End If
+End Function
+
+' Turns SORTINDEX's rows of the library's array into the caller's rows, in place.
+Private Sub SourceRowsInPlace(ByRef rowOrder() As Long, ByRef work As Variant, _
+                              ByVal headerRows As Long)
+    Dim i As Long
+
+    For i = LBound(rowOrder) To UBound(rowOrder)
+        rowOrder(i) = SourceRow(work, headerRows, rowOrder(i))
+    Next i
+End Sub
+
+' Runs the copy routine over the moved array work, for the cells CellsThatChangedRows lists.
+Private Sub ApplyCopyRoutine(ByRef work As Variant, ByVal headerRows As Long, _
+                             ByRef copyColumns As Variant, ByVal copyRoutine As String)
+    Dim cells As Variant
+    Dim i As Long
+    Dim r As Long
+    Dim c As Long
+
+    cells = CellsThatChangedRows(work, headerRows, copyColumns)
+    If IsEmpty(cells) Then Exit Sub
+    For i = 1 To UBound(cells, 1)
+        r = cells(i, 1)
+        c = cells(i, 2)
+        work(r, c) = Application.Run(copyRoutine, work(r, c), cells(i, 3), r, c)
+    Next i
+End Sub
+
+' The cells a copy routine is called for after a MOVE: every data cell of a column marked in
+' copyColumns (a Boolean per column) that now stands in another row than it did in the
+' caller's table. One row per cell, in row order: its row, its column, and the row it stood
+' in before, as the caller's table numbers them. Empty when there are none.
+Private Function CellsThatChangedRows(ByRef work As Variant, ByVal headerRows As Long, _
+                                      ByRef copyColumns As Variant) As Variant
+    Dim cells() As Long
+    Dim count As Long
+    Dim pass As Long
+    Dim r As Long
+    Dim c As Long
+    Dim fromRow As Long
+
+    CellsThatChangedRows = Empty
+    For pass = 1 To 2
+        If pass = 2 Then
+            If count = 0 Then Exit Function
+            ReDim cells(1 To count, 1 To 3)
+            count = 0
+        End If
+        For r = DataRowStart(LBound(work, 1), UBound(work, 1), headerRows) To UBound(work, 1)
+            fromRow = SourceRow(work, headerRows, r)
+            If fromRow <> r Then
+                For c = LBound(work, 2) To UBound(work, 2) - 1
+                    If IsCopyColumn(copyColumns, c) Then
+                        count = count + 1
+                        If pass = 2 Then
+                            cells(count, 1) = r
+                            cells(count, 2) = c
+                            cells(count, 3) = fromRow
+                        End If
+                    End If
+                Next c
+            End If
         Next r
+    Next pass
+    CellsThatChangedRows = cells
+End Function
+
+Private Function IsCopyColumn(ByRef copyColumns As Variant, ByVal c As Long) As Boolean
+    If c < LBound(copyColumns) Or c > UBound(copyColumns) Then Exit Function
+    IsCopyColumn = copyColumns(c)
+End Function
+
+' The columns a copy routine handles in a MOVE, as an array of Booleans by column number
+' (1 .. the largest column named): those the move line marks TK_MOVEBRKO, or without a move
+' line the sort keys marked TK_COMPBRKO, which the library moves that way.
+Private Function CopyRoutineColumns(ByVal sortCommand As Variant, _
+                                    ByVal moveCommand As Variant) As Variant
+    If HasCommandLine(moveCommand) Then
+        CopyRoutineColumns = ColumnsWithKeyword(moveCommand, "TK_MOVEBRKO", TK_MOVEBRKO)
+    Else
+        CopyRoutineColumns = ColumnsWithKeyword(sortCommand, "TK_COMPBRKO", TK_COMPBRKO)
+    End If
+End Function
+
+' The columns whose entry in commandLine carries the keyword keywordName (in a text) or
+' keywordValue (in an array of column, keyword pairs), as Booleans indexed 0 .. the largest
+' such column. A text is read as the library reads it: entries apart by blanks, each a
+' number, one separator character, the keyword, and maybe one comma after it. What does not
+' read so is passed over here; the library has refused it already.
+Private Function ColumnsWithKeyword(ByVal commandLine As Variant, ByVal keywordName As String, _
+                                    ByVal keywordValue As Long) As Variant
+    Dim marked() As Boolean
+    Dim columns As Collection
+    Dim largest As Long
+    Dim textLine As String
+    Dim at As Long
+    Dim digits As String
+    Dim word As String
+    Dim i As Long
+    Dim columnNo As Variant
+
+    Set columns = New Collection
+    If VarType(commandLine) = vbString Then
+        textLine = commandLine
+        at = 1
+        Do While at <= Len(textLine)
+            Do While at <= Len(textLine) And IsBlankAt(textLine, at)
+                at = at + 1
+            Loop
+            digits = DigitRunAt(textLine, at)
+            at = at + 1  ' the separator
+            word = ""
+            Do While at <= Len(textLine)
+                If IsBlankAt(textLine, at) Then Exit Do
+                word = word & Mid$(textLine, at, 1)
+                at = at + 1
+            Loop
+            If Right$(word, 1) = "," Then word = Left$(word, Len(word) - 1)
+            If Len(digits) > 0 And Len(digits) < 6 And UCase$(word) = keywordName Then
+                columns.Add CLng(digits)
+            End If
+        Loop
+    ElseIf IsArray(commandLine) Then
+        If DimensionCount(commandLine) = 1 Then
+            For i = LBound(commandLine) To UBound(commandLine) - 1 Step 2
+                If IsNumeric(commandLine(i)) And IsNumeric(commandLine(i + 1)) Then
+                    If commandLine(i + 1) = keywordValue And commandLine(i) >= 0 And _
+                       commandLine(i) < 100000 Then columns.Add CLng(commandLine(i))
+                End If
+            Next i
+        End If
     End If
 
-    If withPosition Then
-        ' Header rows keep an empty cell; with an impossible headerRows the library
-        ' refuses the table, so the loop only has to stay inside the array.
-        firstDataRow = topRow + headerRows
-        If firstDataRow < topRow Then firstDataRow = topRow
-        For r = firstDataRow To bottomRow
-            work(r, rightColumn + 1) = r - topRow - headerRows + 1
-        Next r
-    End If
-    WorkArray = work
+    For Each columnNo In columns
+        If columnNo > largest Then largest = columnNo
+    Next columnNo
+    ReDim marked(0 To largest)
+    For Each columnNo In columns
+        marked(columnNo) = True
+    Next columnNo
+    ColumnsWithKeyword = marked
+End Function
+
+Private Function IsBlankAt(ByRef textValue As String, ByVal at As Long) As Boolean
+    Select Case Mid$(textValue, at, 1)
+    Case " ", vbTab, vbCr, vbLf
+        IsBlankAt = True
+    End Select
 End Function
 
 ' Copies the caller's columns of the engine's array back into grid, in grid's shape.
@@ -883,10 +1124,16 @@ Private Function TableDimensions(ByRef grid As Variant, ByVal argument As String
     If Not IsArray(grid) Then
         Err.Raise ERR_TKSELECT, "TKselect", argument & " must be an array or a Range."
     End If
+    Dim d As Long
+
     TableDimensions = DimensionCount(grid)
+    For d = 1 To TableDimensions
+        ' Split("") and Array() have no element: UBound lies below LBound.
+        If UBound(grid, d) < LBound(grid, d) Then TableDimensions = 0
+    Next d
     If TableDimensions < 1 Or TableDimensions > 2 Then
         Err.Raise ERR_TKSELECT, "TKselect", argument & " must have 1 or 2 dimensions, " & _
-                  "and a dynamic array must be dimensioned."
+                  "each with at least one element (a dynamic array must be dimensioned)."
     End If
 End Function
 

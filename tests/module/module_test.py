@@ -1,0 +1,147 @@
+#!/usr/bin/python3
+"""The macro module run by a real Basic interpreter: the office suite's, headless.
+
+vba/TKselect.bas is imported into a hidden spreadsheet document in the suite's macro-language
+compatibility mode (Option VBASupport 1), with tests/module/checks.bas appended so that the
+checks reach the module's private procedures. Every public Check... function is run; each
+returns "" or what went wrong. Nothing here calls the library: the suite cannot load a Windows
+DLL. The record's layout and the Declare lines are checked by vba_test against the built
+library instead.
+
+The import does what the macro editor's import does (the Attribute lines name the module and
+are not code) and one thing more: this suite's Basic predates VBA7's PtrSafe keyword and
+refuses any line that holds it, even in an #If branch it does not compile. Those lines are in
+the #If VBA7 branch, which a VBA6-compatible interpreter skips anyway, so the word is taken out
+of them. Any other change would be a finding.
+
+Run with the system Python, which has the suite's UNO bridge:
+    /usr/bin/python3 tests/module/module_test.py [path/to/TKselect.bas]
+Exit code 0 when every check passed.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import uno  # noqa: E402  (the suite's bridge, from python3-uno)
+from com.sun.star.beans import PropertyValue  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+
+def prepared_module(path):
+    """The module's text as the suite's Basic takes it, and the number of PtrSafe lines."""
+    with open(path, encoding="ascii", newline="") as f:
+        text = f.read()
+    lines = text.split("\r\n")
+    if lines[-1] == "":
+        lines.pop()
+    # The Attribute lines come first and are the editor's, not code.
+    while lines and lines[0].startswith("Attribute "):
+        lines.pop(0)
+    compiled, depth, in_vba7, ptrsafe = [], 0, [], 0
+    for line in lines:
+        code = line.strip()
+        if re.match(r"#If\b", code, re.I):
+            in_vba7.append(bool(re.match(r"#If\s+VBA7\s+Then$", code, re.I)))
+        elif re.match(r"#Else\b", code, re.I) and in_vba7:
+            in_vba7[-1] = False
+        elif re.match(r"#End\s*If$", code, re.I) and in_vba7:
+            in_vba7.pop()
+        if re.search(r"\bPtrSafe\b", line):
+            if not any(in_vba7):
+                raise SystemExit("module_test: PtrSafe outside the #If VBA7 branch: " + line)
+            line = re.sub(r"\bPtrSafe\s+", "", line)
+            ptrsafe += 1
+        compiled.append(line)
+    if not any(re.match(r"Option Explicit$", l.strip()) for l in compiled):
+        raise SystemExit("module_test: the module has no Option Explicit")
+    return "Option VBASupport 1\n" + "\n".join(compiled) + "\n", ptrsafe
+
+
+def start_office(profile, pipe):
+    return subprocess.Popen(
+        ["soffice", "--headless", "--invisible", "--norestore", "--nologo", "--nodefault",
+         "-env:UserInstallation=" + uno.systemPathToFileUrl(profile),
+         "--accept=pipe,name=%s;urp;" % pipe],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def connect(pipe, office, seconds=60):
+    local = uno.getComponentContext()
+    resolver = local.ServiceManager.createInstanceWithContext(
+        "com.sun.star.bridge.UnoUrlResolver", local)
+    deadline = time.time() + seconds
+    while True:
+        try:
+            return resolver.resolve(
+                "uno:pipe,name=%s;urp;StarOffice.ComponentContext" % pipe)
+        except Exception:
+            if office.poll() is not None or time.time() > deadline:
+                raise SystemExit("module_test: the office suite did not start")
+            time.sleep(0.2)
+
+
+def main():
+    module_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "vba", "TKselect.bas")
+    source, ptrsafe = prepared_module(module_path)
+    with open(os.path.join(HERE, "checks.bas"), encoding="ascii") as f:
+        checks_text = f.read()
+    checks = re.findall(r"^Public Function (Check\w+)\(\) As String", checks_text, re.M)
+    source += checks_text
+
+    work = tempfile.mkdtemp(prefix="tkselect-module-")
+    pipe = "tkselect_module_%d" % os.getpid()
+    office = start_office(os.path.join(work, "profile"), pipe)
+    failures = []
+    try:
+        context = connect(pipe, office)
+        desktop = context.ServiceManager.createInstanceWithContext(
+            "com.sun.star.frame.Desktop", context)
+        hidden = PropertyValue()
+        hidden.Name = "Hidden"
+        hidden.Value = True
+        document = desktop.loadComponentFromURL("private:factory/scalc", "_blank", 0, (hidden,))
+        libraries = document.BasicLibraries
+        libraries.VBACompatibilityMode = True
+        library = (libraries.getByName("Standard") if libraries.hasByName("Standard")
+                   else libraries.createLibrary("Standard"))
+        library.insertByName("TKselect", source)
+        provider = document.getScriptProvider()
+        for name in checks:
+            script = provider.getScript(
+                "vnd.sun.star.script:Standard.TKselect.%s?language=Basic&location=document"
+                % name)
+            result = script.invoke((), (), ())[0]
+            # A module that does not compile gives every function an empty result.
+            if result is None:
+                result = "no result (the module did not compile, or the check failed to run)"
+            print("%-4s %s%s" % ("ok" if result == "" else "FAIL", name,
+                                 "" if result == "" else ": " + result))
+            if result != "":
+                failures.append(name)
+        document.close(True)
+        try:
+            desktop.terminate()
+        except Exception:
+            pass  # the bridge goes down with the office
+    finally:
+        try:
+            office.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            office.kill()
+        shutil.rmtree(work, ignore_errors=True)
+
+    print("module_test: %d checks, %d failed; PtrSafe taken out of %d lines of the #If VBA7 "
+          "branch" % (len(checks), len(failures), ptrsafe))
+    sys.stdout.flush()
+    # The bridge's threads can crash the interpreter at exit; nothing is left to clean up.
+    os._exit(1 if failures or not checks else 0)
+
+
+if __name__ == "__main__":
+    main()
