@@ -52,11 +52,10 @@ tk_install() {
 # Builds both architectures; the 64-bit tree first, so that the 32-bit tree's release
 # archive can take its binaries.
 tk_configure_and_build() {
-  local preset
-  for preset in "$TK_PRESET64" "$TK_PRESET"; do
-    (cd "$TK_ROOT" && cmake --preset "$preset" >/dev/null)
-    (cd "$TK_ROOT" && cmake --build --preset "$preset")
-  done
+  (cd "$TK_ROOT" && cmake --preset "$TK_PRESET64" >/dev/null)
+  (cd "$TK_ROOT" && cmake --build --preset "$TK_PRESET64")
+  (cd "$TK_ROOT" && cmake --preset "$TK_PRESET" -DTK_WIN64_BIN="$TK_BIN64" >/dev/null)
+  (cd "$TK_ROOT" && cmake --build --preset "$TK_PRESET")
 }
 
 # Creates the Wine prefix once, before programs run in parallel against it: with the 64-bit
@@ -85,4 +84,22 @@ tk_check_format() {
     printf '  %s\n' "${unformatted[@]}" >&2
     return 1
   fi
+}
+
+# Builds the release archive in the 32-bit tree and checks that it holds what its README
+# lists; prints the archive's path.
+tk_release_archive() {
+  (cd "$TK_BUILD" && cpack -G ZIP >/dev/null)
+  local archive="$TK_BUILD/tkselect-$(sed -n 's/^project(tkselect VERSION \([0-9.]*\).*/\1/p' \
+                   "$TK_ROOT/CMakeLists.txt")-windows.zip"
+  /usr/bin/python3 - "$archive" <<'PY'
+import sys, zipfile
+names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
+need = ["tkselect.dll", "tkselect64.dll", "tkrun.exe", "tkrun64.exe", "TKselect.bas",
+        "README.md", "LICENSE", "docs/protocol.md", "examples/staff.csv"]
+missing = [n for n in need if n not in names]
+if missing:
+    sys.exit("release archive lacks: " + ", ".join(missing))
+PY
+  echo "$archive"
 }

@@ -20,5 +20,6 @@ done
 tk_log "the macro module in the office suite's Basic"
 /usr/bin/python3 "$TK_ROOT/tests/module/module_test.py" || status=1
 [ "$status" -eq 0 ] || exit 1
-# The release archive: DLL, macro module, runner, README, docs.
-(cd "$TK_BUILD" && cpack -G ZIP >/dev/null) && tk_log "release archive: $(ls "$TK_BUILD"/tkselect-*-win32.zip)"
+# The release archive: both DLLs and runners, the macro module, README, licence, docs.
+archive=$(tk_release_archive)
+tk_log "release archive: $archive"

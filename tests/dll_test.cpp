@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/library.h"
 #include "protocol/codes.h"
@@ -159,6 +160,46 @@ TEST_F(Dll, AnswersThroughTheExportLikeTheEngine) {
   code = tk::kSelect;
   EXPECT_EQ(tkselect(&code, nullptr), 0);
   EXPECT_EQ(code, 703);
+}
+
+// The value of `name` in a file's version resource (US English, Unicode), or "".
+std::wstring VersionValue(const std::vector<BYTE>& info, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueW(info.data(), path.c_str(), &value, &length) || length == 0) return L"";
+  return std::wstring(static_cast<const wchar_t*>(value), length - 1);
+}
+
+// Windows shows a file's version resource in its Properties: for the library and the runner
+// of this architecture it names the version the banner names.
+TEST_F(Dll, BinariesCarryTheBannersVersion) {
+  tkt::Record r;
+  std::int32_t code = tk::kAbout;
+  ASSERT_EQ(Entry()(&code, &r.comm), 2);
+  const std::wstring banner = tkt::FieldText(r.comm.Banner);
+  const std::wstring version = banner.substr(banner.find_last_of(L' ') + 1);
+  ASSERT_EQ(version.size(), 5u) << "the banner: " << std::string(banner.begin(), banner.end());
+
+  for (const wchar_t* file : {TK_DLL_FILE, TK_RUNNER_NAME}) {
+    SCOPED_TRACE(std::string(file, file + std::wcslen(file)));
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file, &ignored);
+    ASSERT_GT(size, 0u) << "no version resource";
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(file, 0, size, info.data()));
+    EXPECT_EQ(VersionValue(info, L"FileVersion"), version);
+    EXPECT_EQ(VersionValue(info, L"ProductVersion"), version);
+    EXPECT_EQ(VersionValue(info, L"ProductName"), L"tkselect");
+    EXPECT_EQ(VersionValue(info, L"OriginalFilename"), file);
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    const double number = HIWORD(fixed->dwFileVersionMS) + LOWORD(fixed->dwFileVersionMS) / 10.0;
+    EXPECT_EQ(number, r.comm.Version);
+    EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+  }
 }
 
 // Two threads calling at once share one engine: they are served one call at a time, so every
