@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds tkselect and runs the main job: tkrun sorts the bundled example tables through the
-# real tkselect.dll under Wine, as a macro would drive it, and the tables are shown before
+# Builds tkselect and runs the main job: tkrun64 sorts the bundled example tables through the
+# real tkselect64.dll under Wine, as a macro would drive it, and the tables are shown before
 # and after. The sorted tables are left in build/demo/.
 source "$(dirname "$0")/lib.sh"
 
@@ -13,7 +13,7 @@ out="$TK_ROOT/build/demo"
 mkdir -p "$out"
 cp "$TK_ROOT"/examples/*.csv "$out/"
 cd "$out"
-run() { wine "$TK_BIN/tkrun.exe" "$@"; }
+run() { "$TK_ROOT/cmake/wine64-run.sh" "$TK_BIN64/tkrun64.exe" "$@"; }
 show() { printf '\n--- %s (first %s lines)\n' "$1" "$2"; head -n "$2" "$1" | tr -d '\r'; }
 
 printf '=== 1. File names, compared by this program in natural order (break-out key)\n'

@@ -957,8 +957,8 @@ End Function
 ' The columns whose entry in commandLine carries the keyword keywordName (in a text) or
 ' keywordValue (in an array of column, keyword pairs), as Booleans indexed 0 .. the largest
 ' such column. A text is read as the library reads it: entries apart by blanks, each a
-' number, one separator character, the keyword, and maybe one comma after it. What does not
-' read so is passed over here; the library has refused it already.
+' number, one separator character, maybe blanks, the keyword, and maybe one comma after it.
+' What does not read so is passed over here; the library has refused it already.
 Private Function ColumnsWithKeyword(ByVal commandLine As Variant, ByVal keywordName As String, _
                                     ByVal keywordValue As Long) As Variant
     Dim marked() As Boolean
@@ -981,6 +981,9 @@ Private Function ColumnsWithKeyword(ByVal commandLine As Variant, ByVal keywordN
             Loop
             digits = DigitRunAt(textLine, at)
             at = at + 1  ' the separator
+            Do While at <= Len(textLine) And IsBlankAt(textLine, at)
+                at = at + 1
+            Loop
             word = ""
             Do While at <= Len(textLine)
                 If IsBlankAt(textLine, at) Then Exit Do

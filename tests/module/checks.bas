@@ -74,10 +74,10 @@ Public Function CheckCommandLines() As String
     Expect keyed(3) = TK_COMPASCAUTO, "the position key ascends"
 
     ' Entries as the library reads them: any one separator, case, a comma after a keyword.
-    marked = ColumnsWithKeyword("1,TK_MOVEAUTO 3 tk_movebrko, 12:TK_MOVEBRKO", _
+    marked = ColumnsWithKeyword(" 1,TK_MOVEAUTO 3 tk_movebrko, 12:TK_MOVEBRKO 5,  TK_MOVEBRKO", _
                                 "TK_MOVEBRKO", TK_MOVEBRKO)
     Expect UBound(marked) = 12, "the largest marked column is 12"
-    Expect marked(3) And marked(12) And Not marked(1) And Not marked(2), "columns 3 and 12"
+    Expect marked(3) And marked(5) And marked(12) And Not marked(1), "columns 3, 5 and 12"
     marked = ColumnsWithKeyword(Array(CInt(2), TK_MOVEBRKO, CInt(4), TK_MOVEAUTO), _
                                 "TK_MOVEBRKO", TK_MOVEBRKO)
     Expect UBound(marked) = 2, "array: column 2 only"
