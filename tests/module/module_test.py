@@ -37,9 +37,7 @@ def prepared_module(path):
     """The module's text as the suite's Basic takes it, and the number of PtrSafe lines."""
     with open(path, encoding="ascii", newline="") as f:
         text = f.read()
-    lines = text.split("\r\n")
-    if lines[-1] == "":
-        lines.pop()
+    lines = text.splitlines()
     # The Attribute lines come first and are the editor's, not code.
     while lines and lines[0].startswith("Attribute "):
         lines.pop(0)
