@@ -90,8 +90,8 @@ tk_check_format() {
 # lists; prints the archive's path.
 tk_release_archive() {
   (cd "$TK_BUILD" && cpack -G ZIP >/dev/null)
-  local archive="$TK_BUILD/tkselect-$(sed -n 's/^project(tkselect VERSION \([0-9.]*\).*/\1/p' \
-                   "$TK_ROOT/CMakeLists.txt")-windows.zip"
+  local archive
+  archive=$(ls -t "$TK_BUILD"/tkselect-*-windows.zip | head -n 1)
   /usr/bin/python3 - "$archive" <<'PY'
 import sys, zipfile
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
