@@ -28,6 +28,9 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   Context ctx{*comm, *code, ResumeState};
   inCall_ = true;
   const std::int32_t returned = Run(ctx, Dispatch(ctx));
+  // Text keys serve one sort within one call: no call may find them, for the caller can
+  // change the cells in between.
+  compare.Text.Clear();
   inCall_ = false;
   return returned;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 
 #include "platform/platform.h"
@@ -37,6 +38,18 @@ class HeapArray {
     data_ = static_cast<T*>(platform::AllocZeroed(count, sizeof(T)));
     size_ = data_ != nullptr ? count : 0;
     return data_ != nullptr;
+  }
+  // Makes the block `count` elements long, keeping the first ones that fit; false, with the
+  // block as it was, when memory is short.
+  [[nodiscard]] bool Resize(std::size_t count) noexcept {
+    if (count == 0 || count > static_cast<std::size_t>(-1) / sizeof(T)) return false;
+    auto* resized = static_cast<T*>(platform::Alloc(count * sizeof(T)));
+    if (resized == nullptr) return false;
+    if (data_ != nullptr) std::memcpy(resized, data_, (count < size_ ? count : size_) * sizeof(T));
+    platform::Free(data_);
+    data_ = resized;
+    size_ = count;
+    return true;
   }
   void Release() noexcept {
     platform::Free(data_);

@@ -116,6 +116,26 @@ bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept {
   return true;
 }
 
+std::uint32_t TextSortKey(const wchar_t* text, std::uint32_t length, unsigned char* key,
+                          std::uint32_t capacity, std::uint32_t& needed) noexcept {
+  needed = 0;
+  if (length == 0 || length > 0x7FFFFFFFu) return 0;
+  constexpr DWORD kFlags = LCMAP_SORTKEY | NORM_IGNORECASE;
+  const int count = static_cast<int>(length);
+  const int cap = capacity > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(capacity);
+  // With LCMAP_SORTKEY the destination is a byte buffer passed as a wide pointer, and the
+  // sizes are in bytes.
+  if (cap > 0) {
+    const int written = LCMapStringW(LOCALE_SYSTEM_DEFAULT, kFlags, text, count,
+                                     reinterpret_cast<LPWSTR>(key), cap);
+    if (written > 0) return needed = static_cast<std::uint32_t>(written);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return 0;
+  }
+  const int size = LCMapStringW(LOCALE_SYSTEM_DEFAULT, kFlags, text, count, nullptr, 0);
+  needed = size > 0 ? static_cast<std::uint32_t>(size) : 0u;
+  return 0;
+}
+
 SAFEARRAY* CreateVariantVector(std::uint32_t count) noexcept {
   SAFEARRAYBOUND bound = {count, 0};
   return CreateArray(VT_VARIANT, 1, &bound);

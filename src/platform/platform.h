@@ -14,7 +14,8 @@
 //             ReplaceCell (write first, release after), AsInt32.
 //   arrays    CreateVariantVector / ResizeVector / DestroyArray: SAFEARRAYs
 //             the engine creates (entry arrays) or must replace (Range reads).
-//   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page.
+//   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page;
+//             TextSortKey: the system locale's sort key of a text, for CompareCells' order.
 //   objects   InvokeByName: a late-bound property call on an IDispatch.
 //   calls     CallLock: one call of TKselect at a time in the process.
 //   time      LocalNowOleDate, OleDateYear, TickCount; a test clock can replace the
@@ -119,6 +120,15 @@ bool HoldsVariants(const SAFEARRAY& array) noexcept;
 // block from Alloc that the caller frees with Free. Characters the code page lacks become
 // its default character. nullptr for a null text or when memory is short.
 char* ToAnsiText(const wchar_t* text) noexcept;
+
+// The system locale's case-insensitive sort key of the `length` characters at `text`
+// (LCMapStringW with LCMAP_SORTKEY | NORM_IGNORECASE): byte strings that order, compared
+// byte by byte with the shorter first on a tie, as the locale's string comparison with the
+// same flags orders the texts. Writes at most `capacity` bytes to `key`.
+// Returns the key's length in bytes, its final zero included; 0 when it does not fit, with
+// `needed` its length (0 too when the text has no key at all).
+std::uint32_t TextSortKey(const wchar_t* text, std::uint32_t length, unsigned char* key,
+                          std::uint32_t capacity, std::uint32_t& needed) noexcept;
 
 // ---- objects ------------------------------------------------------------------------------
 

@@ -6,13 +6,13 @@
 namespace tk {
 namespace {
 
-// The key loop from CompareKeyIndex on, with the result so far.
 // True for a cell whose comparison may run the caller's code.
 bool IsObject(const VARIANT& cell) noexcept {
   const VARTYPE type = cell.vt & VT_TYPEMASK;
   return type == VT_DISPATCH || type == VT_UNKNOWN;
 }
 
+// The key loop from CompareKeyIndex on, with the result so far.
 Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection,
                  std::int32_t result) noexcept {
   const KeyTable& keys = selection.keys.SortKeys;
@@ -29,16 +29,27 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
       return HandOut(ctx, Status::CompareBreakOut, Continuation::CompareBreakOut, compare.StepRowA,
                      compare.StepRowB, key.Column);
     }
-    VARIANT* a = ColumnCell(key.Cells, compare.StepRowA);
-    VARIANT* b = ColumnCell(key.Cells, compare.StepRowB);
-    // Everything the result needs from the cells is read before VarCmp: after it, an object's
-    // code may have freed them.
-    const bool emptyA = a->vt == VT_EMPTY;
-    const bool emptyB = b->vt == VT_EMPTY;
-    const bool objects = IsObject(*a) || IsObject(*b);
-    const HRESULT v = platform::CompareCells(a, b);
-    if (objects && !selection.SourceUnchanged(c)) return Step::Ended(Status::ArrayError);
-    if (v == VARCMP_NULL) return Step::Ended(Status::BadCell);
+    HRESULT v = VARCMP_EQ;
+    bool emptyA = false;
+    bool emptyB = false;
+    if (!compare.Text.Compare(compare.CompareKeyIndex, compare.StepRowA, compare.StepRowB, v)) {
+      VARIANT* a = ColumnCell(key.Cells, compare.StepRowA);
+      VARIANT* b = ColumnCell(key.Cells, compare.StepRowB);
+      emptyA = a->vt == VT_EMPTY;
+      emptyB = b->vt == VT_EMPTY;
+      // Against an empty cell only a null matters (710): the empty-cell rule below replaces
+      // whatever else VarCmp says.
+      const bool known =
+          emptyA || emptyB ? IsPlainCell(*a) && IsPlainCell(*b) : CompareNumbers(*a, *b, v);
+      if (!known) {
+        // Everything the result needs from the cells is read before VarCmp: after it, an
+        // object's code may have freed them.
+        const bool objects = IsObject(*a) || IsObject(*b);
+        v = platform::CompareCells(a, b);
+        if (objects && !selection.SourceUnchanged(c)) return Step::Ended(Status::ArrayError);
+        if (v == VARCMP_NULL) return Step::Ended(Status::BadCell);
+      }
+    }
     // Wrapping arithmetic: a failure HRESULT minus one, and its negation, stay defined.
     result = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) - 1u);
     if (emptyA && emptyB) {
@@ -59,7 +70,11 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
 }  // namespace
 
 void CompareState::Clear() noexcept {
-  *this = CompareState{};
+  Text.Clear();
+  StepRowA = 0;
+  StepRowB = 0;
+  CompareReturnState = 0;
+  CompareKeyIndex = 0;
 }
 
 Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection, std::int32_t rowA,

@@ -28,6 +28,7 @@
 
 #include "input/selection.h"
 #include "protocol/step.h"
+#include "sort/cell_order.h"
 
 namespace tk {
 
@@ -37,8 +38,9 @@ struct CompareState {
   std::int32_t StepRowB = 0;            // the pivot row or the row being inserted
   std::int32_t CompareReturnState = 0;  // the sort continuation that asked: 1, 2 or 3
   std::int32_t CompareKeyIndex = 0;     // 0-based index of the key being compared
+  TextKeys Text;  // the text keys of a sort that runs within the call; freed when it ends
 
-  void Clear() noexcept;  // zeroes; safe twice
+  void Clear() noexcept;  // frees the text keys, then zeroes; safe twice
 };
 
 // Compares `rowA` with `rowB` on the selection's sort keys for the sort step in ResumeState.

@@ -251,6 +251,8 @@ Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& 
                Continuation then) noexcept {
   sort.Then = then;
   sort.StackDepth = 0;
+  // Keys for the text cells, when nothing can change them before the sort ends.
+  compare.Text.Build(selection);
   return RunSort(ctx, sort, compare, selection, SortStep::StartFrame);
 }
 

@@ -1,0 +1,283 @@
+// The comparison without VarCmp against VarCmp itself: random pairs of hostile cells, where
+// every key result must be the one VarCmp gives, and every shortcut VarCmp's own value.
+//
+// cell_order_test                          200,000 pairs (the test command)
+// cell_order_test --pairs 10000000         a long run
+// cell_order_test --lcid 0407              fails unless the system locale is that one (the
+//                                          CTest entries run it under several locales)
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "entry/engine.h"
+#include "sort/compare.h"
+#include "support/caller.h"
+#include "support/table.h"
+
+namespace {
+
+long long gPairs = 200000;
+unsigned long gLcid = 0;  // 0: any locale
+
+// Characters that collations treat each in their own way: case, accents and combining marks,
+// hyphens and apostrophes (weighed little), digits, punctuation and spaces, ß, the Turkish
+// dotted and dotless i, ligatures, full-width forms, Danish and Swedish letters, Czech ch,
+// Japanese kana, ignorable and control characters, an unpaired surrogate half.
+const wchar_t kAlphabet[] =
+    L"aAbBcChHiIzZ-' 0129.,;!~_"
+    L"\u00df\u0130\u0131\u00e9\u00c9\u00e8\u0301\u0308\u00fc\u00dc\u00f6\u00e4\u00c4\u00e6"
+    L"\u00f8\u00e5\u00c5\u0153\ufb01\u00bd\uff21\uff41\uff11\u3042\u30a2\u30ab\u00ad\u200b"
+    L"\u0001\u007f\xd800\xdc00";
+
+class Cells {
+ public:
+  explicit Cells(std::uint32_t seed) : gen_(seed) {}
+
+  // A cell of the batch's kind: 0 text, 1 one numeric type, 2 whole numbers and Doubles,
+  // 3 anything.
+  void Make(int kind, VARTYPE numeric, VARIANT& cell) {
+    VariantInit(&cell);
+    if (kind == 0 || (kind == 3 && Below(3) == 0)) return Text(cell);
+    const VARTYPE mixes[] = {VT_UI1, VT_I2, VT_I4, VT_INT, VT_I8, VT_R8};
+    VARTYPE type = numeric;
+    if (kind == 2) type = mixes[Below(6)];
+    if (kind == 3) type = kAnyTypes[Below(sizeof kAnyTypes / sizeof kAnyTypes[0])];
+    Number(type, cell);
+  }
+
+  std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(gen_() % n); }
+
+  static constexpr VARTYPE kNumericTypes[] = {VT_I1,  VT_UI1, VT_I2,   VT_UI2,  VT_I4,
+                                              VT_UI4, VT_INT, VT_UINT, VT_I8,   VT_UI8,
+                                              VT_R4,  VT_R8,  VT_CY,   VT_DATE, VT_BOOL};
+  static constexpr VARTYPE kAnyTypes[] = {
+      VT_EMPTY, VT_NULL, VT_ERROR, VT_DECIMAL, VT_I1, VT_UI1, VT_I2, VT_UI2,  VT_I4,   VT_UI4,
+      VT_INT,   VT_UINT, VT_I8,    VT_UI8,     VT_R4, VT_R8,  VT_CY, VT_DATE, VT_BOOL, VT_EMPTY};
+
+ private:
+  void Text(VARIANT& cell) {
+    cell.vt = VT_BSTR;
+    const std::uint32_t roll = Below(40);
+    if (roll == 0) return;  // a null string
+    std::wstring s;
+    if (roll == 1) {
+      s = std::to_wstring(static_cast<int>(Below(2000)) - 1000);  // a number as text
+    } else if (!last_.empty() && roll < 16) {
+      s = last_;  // close to the text before: one character changed, added or removed
+      const std::uint32_t at = Below(static_cast<std::uint32_t>(s.size()));
+      const std::uint32_t how = Below(4);
+      const wchar_t c = kAlphabet[Below(sizeof kAlphabet / sizeof(wchar_t) - 1)];
+      if (how == 0) s[at] = c;
+      if (how == 1) s.insert(s.begin() + at, c);
+      if (how == 2 && s.size() > 1) s.erase(s.begin() + at);
+      if (how == 3)
+        s[at] = static_cast<wchar_t>(std::iswupper(s[at]) ? std::towlower(s[at])
+                                                          : std::towupper(s[at]));
+    } else {
+      const std::uint32_t length = Below(9);
+      for (std::uint32_t i = 0; i < length; ++i) {
+        s += Below(3) == 0 ? kAlphabet[Below(sizeof kAlphabet / sizeof(wchar_t) - 1)]
+                           : static_cast<wchar_t>(L'a' + Below(26));
+      }
+    }
+    if (Below(50) == 0)
+      s.insert(s.begin() + Below(static_cast<std::uint32_t>(s.size()) + 1), L'\0');
+    last_ = s;
+    cell.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  }
+
+  double Special() {
+    const double specials[] = {0.0,
+                               -0.0,
+                               std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::denorm_min(),
+                               -std::numeric_limits<double>::denorm_min(),
+                               std::numeric_limits<double>::max(),
+                               std::numeric_limits<double>::lowest(),
+                               -657434.0,     // the first date, 100-01-01
+                               2958465.9999,  // the last, 9999-12-31 23:59
+                               -1.25,         // a date before 1899-12-30 with a time
+                               -1.75,
+                               -0.5,
+                               1e-300,
+                               9007199254740993.0};
+    return specials[Below(sizeof specials / sizeof specials[0])];
+  }
+
+  void Number(VARTYPE type, VARIANT& cell) {
+    const bool special = Below(5) == 0;
+    const double real = special ? Special() : (static_cast<double>(Below(2001)) - 1000) / 8;
+    const auto whole = static_cast<std::int64_t>(Below(401)) - 200;
+    cell.vt = type;
+    switch (type) {
+      case VT_EMPTY:
+      case VT_NULL: break;
+      case VT_ERROR: cell.scode = Below(2) == 0 ? DISP_E_PARAMNOTFOUND : 2042; break;
+      case VT_DECIMAL: {
+        VARIANT r8;
+        r8.vt = VT_R8;
+        r8.dblVal = static_cast<double>(whole) / 4;
+        VarDecFromR8(r8.dblVal, &cell.decVal);
+        cell.vt = VT_DECIMAL;
+        break;
+      }
+      case VT_I1: cell.cVal = static_cast<CHAR>(special ? -128 : whole / 2); break;
+      case VT_UI1: cell.bVal = static_cast<BYTE>(special ? 255 : whole + 200); break;
+      case VT_I2: cell.iVal = static_cast<SHORT>(special ? -32768 : whole); break;
+      case VT_UI2: cell.uiVal = static_cast<USHORT>(special ? 65535 : whole + 200); break;
+      case VT_I4:
+        cell.lVal = special ? (Below(2) ? INT32_MIN : INT32_MAX) : static_cast<LONG>(whole);
+        break;
+      case VT_UI4: cell.ulVal = special ? 0xFFFFFFFFu : static_cast<ULONG>(whole + 200); break;
+      case VT_INT: cell.intVal = static_cast<INT>(whole); break;
+      case VT_UINT: cell.uintVal = static_cast<UINT>(whole + 200); break;
+      case VT_I8:
+        cell.llVal = special ? (Below(2) ? INT64_MIN : (INT64_C(1) << 53) + 1) : whole;
+        break;
+      case VT_UI8: cell.ullVal = special ? UINT64_MAX : static_cast<ULONGLONG>(whole + 200); break;
+      case VT_R4: cell.fltVal = static_cast<float>(real); break;
+      case VT_R8: cell.dblVal = real; break;
+      case VT_CY:
+        cell.cyVal.int64 = special ? (Below(2) ? INT64_MIN : INT64_MAX) : whole * 2500;
+        break;
+      case VT_DATE: cell.date = real; break;
+      case VT_BOOL:
+        // True, False, and now and then a value a caller wrote by hand.
+        cell.boolVal =
+            static_cast<VARIANT_BOOL>(special ? 1 : (Below(2) ? VARIANT_TRUE : VARIANT_FALSE));
+        break;
+      default: cell.vt = VT_EMPTY; break;
+    }
+  }
+
+  std::mt19937 gen_;
+  std::wstring last_;
+};
+
+// The key result the comparison must give: VarCmp, then the empty-cell rule, then the
+// direction. `ended` for a null (710).
+std::int32_t Expected(VARIANT* a, VARIANT* b, bool descending, bool ignoreEmpty, bool& ended) {
+  const HRESULT v = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+  ended = v == VARCMP_NULL;
+  const auto r = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) - 1u);
+  const bool emptyA = a->vt == VT_EMPTY;
+  const bool emptyB = b->vt == VT_EMPTY;
+  if (emptyA && emptyB) return 0;
+  if (emptyA) return ignoreEmpty ? 0 : 1;
+  if (emptyB) return ignoreEmpty ? 0 : -1;
+  return descending ? static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(r)) : r;
+}
+
+struct Tally {
+  long long pairs = 0, byTextKey = 0, byValue = 0, failures = 0;
+};
+
+// One batch: `rows` cells of one kind in one column, SELECT to set the selection up, text keys
+// made as a sort makes them, then `pairs` random pairs through CompareRows.
+void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally& tally) {
+  constexpr std::uint32_t kRows = 2000;
+  Cells make(seed);
+  SAFEARRAYBOUND bound = {kRows, 1};
+  SAFEARRAY* column = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  auto* cells = static_cast<VARIANT*>(column->pvData);
+  for (std::uint32_t r = 0; r < kRows; ++r) make.Make(kind, numeric, cells[r]);
+
+  const bool descending = make.Below(2) == 0;
+  const bool ignoreEmpty = make.Below(2) == 0;
+  tk::Engine engine;
+  tkt::Record record;
+  tkt::PutArray(record.comm.Source.Data, column);
+  tkt::PutText(record.comm.SortCmd, descending ? L"1,TK_COMPDESAUTO" : L"1,TK_COMPASCAUTO");
+  record.comm.IgnoreEmpty = ignoreEmpty ? 1 : 0;
+  tkt::Caller caller(engine);
+  caller.Run(tk::kSelect, record.comm);  // any ending: the selection is set up before the sort
+  ASSERT_EQ(engine.selection.keys.SortKeys.size(), 1u);
+
+  tk::CompareState compare;
+  compare.Text.Build(engine.selection);
+  if (kind == 0) {
+    ASSERT_GT(compare.Text.KeyedCells(), kRows / 2) << "the texts got no keys";
+  }
+
+  for (long long p = 0; p < pairs; ++p) {
+    const std::int32_t rowA = 1 + static_cast<std::int32_t>(make.Below(kRows));
+    const std::int32_t rowB = 1 + static_cast<std::int32_t>(make.Below(kRows));
+    VARIANT* a = &cells[rowA - 1];
+    VARIANT* b = &cells[rowB - 1];
+    const HRESULT varcmp = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+    HRESULT v = 0;
+    bool exact = true;
+    if (compare.Text.Compare(0, rowA, rowB, v)) {
+      ++tally.byTextKey;
+      exact = v == varcmp;
+    } else if (tk::CompareNumbers(*a, *b, v)) {
+      ++tally.byValue;
+      exact = v == varcmp;
+    }
+    bool ended = false;
+    const std::int32_t expected = Expected(a, b, descending, ignoreEmpty, ended);
+    std::int32_t code = 0;
+    std::int32_t resume = tk::ToCode(tk::Continuation::LeftScan);
+    tk::Context ctx{record.comm, code, resume};
+    const tk::Step step = tk::CompareRows(ctx, compare, engine.selection, rowA, rowB);
+    const bool same = ended ? step.ended() && step.status() == tk::Status::BadCell
+                            : step.decided() && code == expected;
+    if (!exact || !same) {
+      if (++tally.failures <= 20) {
+        ADD_FAILURE() << "cells " << tkt::Text(*a).size() << " chars vt " << a->vt << " / vt "
+                      << b->vt << ": VarCmp " << varcmp << ", shortcut " << v << ", key result "
+                      << code << " for " << expected << " (" << (descending ? "desc" : "asc")
+                      << ", IgnoreEmpty " << ignoreEmpty << ")";
+      }
+    }
+    ++tally.pairs;
+  }
+}
+
+TEST(CellOrder, EveryShortcutGivesVarCmpsResult) {
+  const unsigned long lcid = GetSystemDefaultLCID();
+  if (gLcid != 0) {
+    ASSERT_EQ(lcid, gLcid) << "the system locale is not the one asked for";
+  }
+  Tally tally;
+  // Batches of 10,000 pairs, in turn: six of text, mixed numbers, anything, each numeric
+  // type.
+  constexpr long long kBatchPairs = 10000;
+  constexpr int kNumeric = sizeof Cells::kNumericTypes / sizeof Cells::kNumericTypes[0];
+  constexpr int kText = 6;
+  std::uint32_t seed = 1;
+  for (long long done = 0; done < gPairs && tally.failures == 0; done += kBatchPairs, ++seed) {
+    const int turn = static_cast<int>(seed % (kText + 2 + kNumeric));
+    const int kind = turn < kText ? 0 : turn == kText ? 2 : turn == kText + 1 ? 3 : 1;
+    const VARTYPE numeric = kind == 1 ? Cells::kNumericTypes[turn - kText - 2] : VARTYPE{VT_EMPTY};
+    Batch(seed, kind, numeric, std::min(kBatchPairs, gPairs - done), tally);
+  }
+  std::printf(
+      "locale %04lx: %lld pairs, %lld by text keys, %lld by value, %lld through VarCmp "
+      "alone, %lld different\n",
+      lcid, tally.pairs, tally.byTextKey, tally.byValue,
+      tally.pairs - tally.byTextKey - tally.byValue, tally.failures);
+  EXPECT_EQ(tally.failures, 0);
+  // The shortcuts are taken: without them this test would prove nothing.
+  EXPECT_GT(tally.byTextKey, tally.pairs / 10);
+  EXPECT_GT(tally.byValue, tally.pairs / 10);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--pairs") == 0) gPairs = std::atoll(argv[i + 1]);
+    if (std::strcmp(argv[i], "--lcid") == 0) gLcid = std::strtoul(argv[i + 1], nullptr, 16);
+  }
+  return RUN_ALL_TESTS();
+}
