@@ -432,11 +432,18 @@ TEST(SortRandom, MixedCellsAnyKeys) {
       cmd += std::to_wstring(column) + L"," + names[mode] + L" ";
     }
 
+    // Header lines above the data, and arrays that start at -1, 0 or 1: the rows the sort
+    // compares are array rows, whichever way the comparison reaches their cells.
+    const int headers = pick(3);
+    const std::int32_t firstRow = pick(3) - 1;
+    for (int h = 0; h < headers; ++h) rows.insert(rows.begin(), {Cell(L"!"), Cell(L"!"), Cell(-1)});
+
     Engine engine;
     Record r;
-    tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(rows));
+    tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(rows, firstRow));
     tkt::PutText(r.comm.SortCmd, cmd.c_str());
     r.comm.IgnoreEmpty = ignoreEmpty;
+    r.comm.Source.HeaderLines = headers;
     SAFEARRAY* table = r.comm.Source.Data.parray;
 
     // The order as this test understands it, key by key.
@@ -476,7 +483,8 @@ TEST(SortRandom, MixedCellsAnyKeys) {
           << Describe(table, order[i - 1], columns) << " | " << Describe(table, order[i], columns);
     }
     std::sort(order.begin(), order.end());
-    for (int i = 0; i < n; ++i) ASSERT_EQ(order[static_cast<std::size_t>(i)], i + 1);
+    for (int i = 0; i < n; ++i)
+      ASSERT_EQ(order[static_cast<std::size_t>(i)], firstRow + headers + i);
   }
 }
 
