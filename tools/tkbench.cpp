@@ -124,6 +124,17 @@ Result EngineSort(tkr::TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sor
   return result;
 }
 
+// VarCmp's order of rows `a` and `b` (0-based) on two keys of the table: column `ascending`
+// first, then column `descending` reversed (0-based columns). VARCMP_LT: a goes first.
+HRESULT KeyOrder(VARIANT* cells, std::uint32_t rows, std::uint32_t ascending,
+                 std::uint32_t descending, std::uint32_t a, std::uint32_t b) {
+  const HRESULT v = VarCmp(&cells[ascending * rows + a], &cells[ascending * rows + b],
+                           LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+  if (v != VARCMP_EQ) return v;
+  return VarCmp(&cells[descending * rows + b], &cells[descending * rows + a], LOCALE_SYSTEM_DEFAULT,
+                NORM_IGNORECASE);
+}
+
 Result StdSort(SAFEARRAY* table) {
   const std::uint32_t rows = table->rgsabound[1].cElements;
   auto* cells = static_cast<VARIANT*>(table->pvData);
@@ -133,14 +144,8 @@ Result StdSort(SAFEARRAY* table) {
   const double start = Seconds();
   std::sort(index.begin(), index.end(), [&](std::int32_t a, std::int32_t b) {
     ++result.comparisons;
-    HRESULT v = VarCmp(&cells[3 * rows + static_cast<std::uint32_t>(a)],
-                       &cells[3 * rows + static_cast<std::uint32_t>(b)], LOCALE_SYSTEM_DEFAULT,
-                       NORM_IGNORECASE);
-    if (v == VARCMP_EQ) {  // second key, descending
-      v = VarCmp(&cells[static_cast<std::uint32_t>(b)], &cells[static_cast<std::uint32_t>(a)],
-                 LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-    }
-    return v == VARCMP_LT;
+    return KeyOrder(cells, rows, 3, 0, static_cast<std::uint32_t>(a),
+                    static_cast<std::uint32_t>(b)) == VARCMP_LT;
   });
   result.seconds = Seconds() - start;
   return result;
@@ -228,14 +233,8 @@ Pair SelectMoveAgainstIndexSort(tkr::TKselectFn tkselect, std::uint32_t rows) {
   for (std::uint32_t i = 0; i < n; ++i) index[i] = static_cast<std::int32_t>(i);
   double start = Seconds();
   std::sort(index.begin(), index.end(), [&](std::int32_t a, std::int32_t b) {
-    HRESULT v = VarCmp(&cells[static_cast<std::uint32_t>(a)], &cells[static_cast<std::uint32_t>(b)],
-                       LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-    if (v == VARCMP_EQ) {  // second key, descending
-      v = VarCmp(&cells[2 * n + static_cast<std::uint32_t>(b)],
-                 &cells[2 * n + static_cast<std::uint32_t>(a)], LOCALE_SYSTEM_DEFAULT,
-                 NORM_IGNORECASE);
-    }
-    return v == VARCMP_LT;
+    return KeyOrder(cells, n, 0, 2, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)) ==
+           VARCMP_LT;
   });
   pair.reference = Seconds() - start;
 
@@ -258,11 +257,7 @@ Pair SelectMoveAgainstIndexSort(tkr::TKselectFn tkselect, std::uint32_t rows) {
   if (code != kDone) std::fprintf(stderr, "tkbench: MOVE ended with %d\n", code);
   // The moved rows must stand in the keys' order, as std::sort's index has them.
   for (std::uint32_t i = 0; i + 1 < n && pair.ordered; ++i) {
-    HRESULT v = VarCmp(&cells[i], &cells[i + 1], LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-    if (v == VARCMP_EQ) {
-      v = VarCmp(&cells[2 * n + i + 1], &cells[2 * n + i], LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-    }
-    pair.ordered = v != VARCMP_GT;
+    pair.ordered = KeyOrder(cells, n, 0, 2, i, i + 1) != VARCMP_GT;
   }
   code = tk::kReset;
   tkselect(&code, &comm);

@@ -83,10 +83,6 @@ class TextKeys {
   // Frees the keys; safe twice.
   void Clear() noexcept;
 
-  // Bytes held: entries and key bytes.
-  std::size_t Bytes() const noexcept {
-    return entries_.size() * sizeof(TextKey) + bytes_.size() + slotOfKey_.size() * 4;
-  }
   // Cells that got a key.
   std::uint32_t KeyedCells() const noexcept { return keyed_; }
 
