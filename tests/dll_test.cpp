@@ -2,6 +2,7 @@
 // called through GetProcAddress, exactly as the macro's declaration does it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -11,9 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/host_exception.h"
 #include "common/library.h"
 #include "protocol/codes.h"
 #include "protocol/record.h"
+#include "support/fake_range.h"
 #include "support/table.h"
 
 namespace {
@@ -202,18 +205,65 @@ TEST_F(Dll, BinariesCarryTheBannersVersion) {
   }
 }
 
-// Two threads calling at once share one engine: they are served one call at a time, so every
-// SELECT (each complete within its call) ends as it would alone.
+// A call made on a thread of its own, and what it got; `answered` false when it did not come
+// back within `waitMs` (the thread is then left to finish on its own, and never waited for).
+struct OtherCall {
+  bool answered = false;
+  std::int32_t code = 0;
+  std::wstring status;
+};
+
+OtherCall CallOnAnotherThread(TKselectFn tkselect, std::int32_t command, DWORD waitMs = 10000) {
+  struct Shared {
+    tkt::Record r;
+    std::atomic<bool> done{false};
+    std::int32_t code = 0;
+    std::wstring status;
+  };
+  auto shared = std::make_shared<Shared>();
+  tkt::PutArray(shared->r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(20, 2)));
+  tkt::PutText(shared->r.comm.SortCmd, L"2,TK_COMPDESAUTO");
+  std::thread call([shared, tkselect, command] {
+    std::int32_t code = command;
+    tkselect(&code, &shared->r.comm);
+    shared->code = code;
+    shared->status = tkt::FieldText(shared->r.comm.Status);
+    shared->done = true;
+  });
+  for (DWORD waited = 0; waited < waitMs && !shared->done; waited += 5) Sleep(5);
+  OtherCall result;
+  if (!shared->done) {
+    call.detach();
+    return result;
+  }
+  call.join();
+  result.answered = true;
+  result.code = shared->code;
+  result.status = shared->status;
+  return result;
+}
+
+// Two threads calling at once share one engine: a call that comes while the other thread's
+// call is inside is answered at once with 712 in its own record, and the macro tries again;
+// every SELECT that gets in ends as it would alone.
 TEST_F(Dll, TwoThreadsCallingAtOnceAreServedOneCallAtATime) {
   const TKselectFn tkselect = Entry();
   int ended[2] = {0, 0};
+  int wrong[2] = {0, 0};
   auto work = [&](int thread) {
     tkt::Record r;
     tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(300 + 100 * thread, 3)));
     tkt::PutText(r.comm.SortCmd, L"2,TK_COMPDESAUTO 1,TK_COMPASCAUTO");
-    for (int i = 0; i < 400; ++i) {
+    while (ended[thread] < 400) {
       std::int32_t code = tk::kSelect;
-      if (tkselect(&code, &r.comm) == 0 && code == 2 && r.comm.LastError == 0) ++ended[thread];
+      const std::int32_t returned = tkselect(&code, &r.comm);
+      if (returned == 0 && code == 2 && r.comm.LastError == 0) {
+        ++ended[thread];
+      } else if (returned != 0 || code != 712 ||
+                 tkt::FieldText(r.comm.Status) != L"[712]Flow Error") {
+        ++wrong[thread];
+        break;
+      }
     }
   };
   std::thread first(work, 0);
@@ -222,6 +272,99 @@ TEST_F(Dll, TwoThreadsCallingAtOnceAreServedOneCallAtATime) {
   second.join();
   EXPECT_EQ(ended[0], 400);
   EXPECT_EQ(ended[1], 400);
+  EXPECT_EQ(wrong[0] + wrong[1], 0);
+}
+
+// The caller's code inside a call (a write-back whose recalculation runs functions on
+// calculation threads) may wait for another thread that calls the library meanwhile: that
+// call is answered at once with 712, so neither waits for the other.
+TEST_F(Dll, ACallFromAnotherThreadWhileOneIsInsideIsAnsweredAtOnce) {
+  const TKselectFn tkselect = Entry();
+  tkt::FakeRange range(tkt::Rows{{"b", 2}, {"c", 3}, {"a", 1}});
+  tkt::Record r;
+  tkt::PutRange(r.comm.Source, range);
+  tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  std::vector<OtherCall> inside;
+  range.onValue = [&] { inside.push_back(CallOnAnotherThread(tkselect, tk::kSelect)); };
+  for (std::int32_t command : {tk::kSelect, tk::kMove}) {  // the Value get, then the put
+    std::int32_t code = command;
+    EXPECT_EQ(tkselect(&code, &r.comm), 0);
+    EXPECT_EQ(code, 2);
+  }
+  range.onValue = nullptr;
+  ASSERT_EQ(inside.size(), 2u);
+  for (const OtherCall& call : inside) {
+    EXPECT_TRUE(call.answered) << "the other thread's call waited for the one inside";
+    EXPECT_EQ(call.code, 712);
+    EXPECT_EQ(call.status, L"[712]Flow Error");
+  }
+  EXPECT_EQ(tkt::Dump(range.cells()),
+            (std::vector<std::vector<std::wstring>>{{L"a", L"1"}, {L"b", L"2"}, {L"c", L"3"}}));
+  EXPECT_EQ(CallOnAnotherThread(tkselect, tk::kSelect).code, 2);  // and now it gets in
+}
+
+// A structured exception that the caller's code raises inside a call (in a Range method, in
+// the release of an object) and that the host catches unwinds the call without letting it
+// end. The library is then as if that call had never come: nothing is left suspended, the
+// next call is served on this thread and on another one.
+TEST_F(Dll, AnExceptionThroughTheCallLeavesTheLibraryUsable) {
+  const TKselectFn tkselect = Entry();
+  const struct {
+    const char* what;
+    std::int32_t command;
+    void (*arm)(tkt::FakeRange& range, tkt::FakeRange& object, tkt::Record& r);
+  } rows[] = {
+      {"the source's Count get", tk::kSelect,
+       [](tkt::FakeRange& range, tkt::FakeRange&, tkt::Record&) {
+         range.onCount = tkr::RaiseHostException;
+       }},
+      {"the source's Value get", tk::kSelect,
+       [](tkt::FakeRange& range, tkt::FakeRange&, tkt::Record&) {
+         range.onValue = tkr::RaiseHostException;
+       }},
+      {"MOVE's Value put", tk::kMove,
+       [](tkt::FakeRange& range, tkt::FakeRange&, tkt::Record&) {
+         range.onValue = tkr::RaiseHostException;
+       }},
+      {"the release of an object in Status", tk::kMove,
+       [](tkt::FakeRange&, tkt::FakeRange& object, tkt::Record& r) {
+         VariantClear(&r.comm.Status);
+         r.comm.Status.vt = VT_DISPATCH;
+         r.comm.Status.pdispVal = &object;
+         object.AddRef();
+         object.onRelease = tkr::RaiseHostException;
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    tkt::FakeRange range(tkt::Rows{{"b", 2}, {"c", 3}, {"a", 1}});
+    tkt::FakeRange object(tkt::Rows{{0}});
+    {
+      tkt::Record r;
+      tkt::PutRange(r.comm.Source, range);
+      tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+      std::int32_t code = tk::kSelect;
+      if (row.command != tk::kSelect) {
+        ASSERT_EQ((tkselect(&code, &r.comm), code), 2);
+      }
+      row.arm(range, object, r);
+      code = row.command;
+      EXPECT_TRUE(tkr::CatchHostException([&] { tkselect(&code, &r.comm); }));
+      range.onCount = range.onValue = object.onRelease = nullptr;
+
+      const OtherCall other = CallOnAnotherThread(tkselect, tk::kAbout);
+      EXPECT_TRUE(other.answered) << "the library stayed locked";
+      EXPECT_EQ(other.code, 200);
+      code = 0;  // an answer: nothing waits for one
+      EXPECT_EQ((tkselect(&code, &r.comm), code), 713);
+      code = tk::kSelect;
+      EXPECT_EQ((tkselect(&code, &r.comm), code), 2);
+      code = tk::kMove;
+      EXPECT_EQ((tkselect(&code, &r.comm), code), 2);
+    }
+    EXPECT_EQ(tkt::Dump(range.cells()),
+              (std::vector<std::vector<std::wstring>>{{L"a", L"1"}, {L"b", L"2"}, {L"c", L"3"}}));
+  }
 }
 
 }  // namespace

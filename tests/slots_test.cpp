@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
 #include "entry/engine.h"
 #include "support/fake_range.h"
 #include "support/table.h"
@@ -369,6 +372,165 @@ TEST(RangeWrite, PutsTheWholeArray) {
   EXPECT_EQ(tkt::Dump(range.cells()), tkt::Dump(slot.Data.parray));
   range.valuePutFailure = E_FAIL;
   EXPECT_EQ(tk::WriteRange(slot), tk::Status::RangeError);
+}
+
+// The caller's code runs inside a call wherever the engine calls a Range (Count, Value) or
+// releases something of the caller's (an object in a slot, in a cell, in Banner or Status,
+// in the SortIndex array), and it may change the record there. A table changed under the
+// call is refused with 718 and none of its cells is written; a table the caller's code put
+// in a slot is the caller's and stays; and no release finds the record still holding what
+// is being released (with a real object, its code would release it a second time).
+struct Scene {
+  FakeRange source{Rows{{"b", 2}, {"c", 3}, {"a", 1}}};
+  FakeRange dest{tkt::Dots(3, 2)};
+  FakeRange object{Rows{{1}}};  // an object in a field or a cell, nothing more
+  Engine engine;
+  Record r;
+  bool releaseSawItself = false;
+
+  // Stores the object, with a reference of its own, into `target`.
+  void PutObject(VARIANT& target) {
+    VariantClear(&target);
+    target.vt = VT_DISPATCH;
+    target.pdispVal = &object;
+    object.AddRef();
+  }
+  // A table of one row with the object in its cell.
+  SAFEARRAY* ObjectTable() {
+    SAFEARRAY* table = tkt::MakeTable(Rows{{0}});
+    PutObject(tkt::CellAt(table, 1, 1));
+    return table;
+  }
+  // The object's releases check `stillHolds` while they run.
+  void WatchReleases(std::function<bool()> stillHolds) {
+    object.onRelease = [this, stillHolds] {
+      if (stillHolds()) releaseSawItself = true;
+    };
+  }
+  bool Holds(const VARIANT& field) const {
+    return field.vt == VT_DISPATCH && field.pdispVal == &object;
+  }
+};
+
+TEST(CallerCode, ChangesInsideTheCallAreRefusedOrSeenThrough) {
+  const Rows oneRow = {{"z", 9}};
+  const struct {
+    const char* what;
+    std::function<void(Scene&)> arrange;
+    std::int32_t code;  // SELECT's answer
+    Rows source;        // Source.Data afterwards (empty: not checked)
+  } rows[] = {
+      {"the destination's Value get puts a one-row table in Source",
+       [&](Scene& s) {
+         tkt::PutRange(s.r.comm.Dest, s.dest);
+         s.dest.onValue = [&s, &oneRow] {
+           tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable(oneRow));
+         };
+       },
+       718, oneRow},
+      {"the destination's Count get puts a one-row table in Source",
+       [&](Scene& s) {
+         tkt::PutRange(s.r.comm.Dest, s.dest);
+         s.dest.onCount = [&s, &oneRow] {
+           tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable(oneRow));
+         };
+       },
+       718, oneRow},
+      {"the destination's Value get resizes the source",
+       [](Scene& s) {
+         tkt::PutRange(s.r.comm.Dest, s.dest);
+         s.dest.onValue = [&s] {
+           // SafeArrayRedim resizes the last dimension, the columns, listed first.
+           SAFEARRAYBOUND columns = s.r.comm.Source.Data.parray->rgsabound[0];
+           columns.cElements = 1;
+           SafeArrayRedim(s.r.comm.Source.Data.parray, &columns);
+         };
+       },
+       718,
+       {}},
+      {"the destination's Value get changes the source's header lines",
+       [](Scene& s) {
+         tkt::PutRange(s.r.comm.Dest, s.dest);
+         s.dest.onValue = [&s] { s.r.comm.Source.HeaderLines = 2; };
+       },
+       718,
+       {{"b", 2}, {"c", 3}, {"a", 1}}},
+      {"the source's Value get puts a table of its own in Source",
+       [&](Scene& s) {
+         VariantClear(&s.r.comm.Source.Data);
+         tkt::PutRange(s.r.comm.Source, s.source);
+         s.source.onValue = [&s, &oneRow] {
+           tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable(oneRow));
+         };
+       },
+       718, oneRow},
+      {"an object in Source.Data, released for the Range's values",
+       [](Scene& s) {
+         tkt::PutRange(s.r.comm.Source, s.source);
+         s.PutObject(s.r.comm.Source.Data);
+         s.WatchReleases([&s] { return s.Holds(s.r.comm.Source.Data); });
+       },
+       2,
+       {{"b", 2}, {"c", 3}, {"a", 1}}},
+      {"a table of objects in Source.Data, destroyed for the Range's values",
+       [](Scene& s) {
+         tkt::PutRange(s.r.comm.Source, s.source);
+         SAFEARRAY* old = s.ObjectTable();
+         tkt::PutArray(s.r.comm.Source.Data, old);
+         s.WatchReleases([&s, old] { return s.r.comm.Source.Data.parray == old; });
+       },
+       2,
+       {{"b", 2}, {"c", 3}, {"a", 1}}},
+      {"an object in Banner, replaced by the banner",
+       [](Scene& s) {
+         s.PutObject(s.r.comm.Banner);
+         s.WatchReleases([&s] { return s.Holds(s.r.comm.Banner); });
+       },
+       2,
+       {}},
+      {"an object in Status, replaced by the status text",
+       [](Scene& s) {
+         s.PutObject(s.r.comm.Status);
+         s.WatchReleases([&s] { return s.Holds(s.r.comm.Status); });
+       },
+       2,
+       {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Scene s;
+    tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+    tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable(Rows{{"b", 2}, {"c", 3}, {"a", 1}}));
+    row.arrange(s);
+    EXPECT_EQ(Select(s.engine, s.r), row.code);
+    EXPECT_EQ(s.r.comm.LastError, row.code == kSelected ? 0 : row.code);
+    if (!row.source.empty()) {
+      EXPECT_EQ(tkt::Dump(s.r.comm.Source.Data.parray), tkt::Dump(tkt::MakeTable(row.source)));
+    }
+    EXPECT_FALSE(s.releaseSawItself);
+    EXPECT_EQ(s.dest.valuePuts + s.source.valuePuts, 0);  // nothing written back
+    s.source.onValue = s.source.onCount = s.dest.onValue = s.dest.onCount = nullptr;
+    s.object.onRelease = nullptr;
+  }
+}
+
+// SORTINDEX replaces the caller's SortIndex array: one of objects is detached from the record
+// before it is destroyed.
+TEST(CallerCode, SortIndexArrayIsDetachedBeforeItIsDestroyed) {
+  Scene s;
+  tkt::PutText(s.r.comm.SortCmd, L"1,TK_COMPASCAUTO");
+  tkt::PutArray(s.r.comm.Source.Data, tkt::MakeTable(Rows{{"b", 2}, {"c", 3}, {"a", 1}}));
+  ASSERT_EQ(Select(s.engine, s.r), kSelected);
+  SAFEARRAYBOUND one = {1, 1};
+  SAFEARRAY* old = SafeArrayCreate(VT_VARIANT, 1, &one);
+  s.PutObject(static_cast<VARIANT*>(old->pvData)[0]);
+  s.r.comm.SortIndex = old;
+  s.WatchReleases([&s, old] { return s.r.comm.SortIndex == old; });
+  std::int32_t code = tk::kSortIndex;
+  s.engine.Call(&code, &s.r.comm);
+  EXPECT_EQ(code, kSelected);
+  EXPECT_FALSE(s.releaseSawItself);
+  s.object.onRelease = nullptr;
 }
 
 }  // namespace

@@ -13,10 +13,17 @@ Status RecreateSafeArray(SAFEARRAY** target, VARTYPE elementType, std::int32_t l
       {static_cast<ULONG>(std::int64_t{high2} - low2 + 1), low2},
   };
   const UINT dimensions = high2 > 1 ? 2u : 1u;
-  if (*target != nullptr) {
-    if (IsFixedArray(**target)) return Status::StaticSortIndex;
-    if (FAILED(platform::DestroyArray(*target))) return Status::BadBounds;
+  if (SAFEARRAY* old = *target) {
+    if (IsFixedArray(*old)) return Status::StaticSortIndex;
+    // Detached before it is destroyed: the caller's code that destroying it may run (an array
+    // of objects) must not find the record still pointing at it.
     *target = nullptr;
+    if (FAILED(platform::DestroyArray(old))) {
+      if (*target == nullptr) *target = old;
+      return Status::BadBounds;
+    }
+    // That code may also have stored an array of its own there: the caller's, kept.
+    if (*target != nullptr) return Status::ArrayError;
   }
   *target = platform::CreateArray(elementType, dimensions, bounds);
   return *target != nullptr ? Status::Success : Status::NoMemory;

@@ -7,6 +7,13 @@
 
 namespace tk {
 
+std::int32_t RefuseCall(std::int32_t* code, TKCOMM* comm) noexcept {
+  if (code == nullptr) return kReturnEnded;  // nowhere to write a status
+  *code = ToCode(Status::FlowError);
+  if (comm != nullptr) (void)WriteStatus(*comm, *code);
+  return kReturnEnded;
+}
+
 std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   if (code == nullptr) return kReturnEnded;  // nowhere to read a command or write a status
   if (inCall_) {
@@ -14,9 +21,7 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     // object in a cell, ran the caller's code, and that code called us. Everything the outer
     // call works with (its record, its code, every state group) stays untouched; the nested
     // caller hears 712 in its own code and record, and the outer call goes on as before.
-    *code = ToCode(Status::FlowError);
-    if (comm != nullptr) (void)WriteStatus(*comm, *code);
-    return kReturnEnded;
+    return RefuseCall(code, comm);
   }
   if (comm == nullptr) {
     // No record to hold a text. SELECT also drops a suspended operation; every other code
@@ -33,6 +38,19 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   compare.Text.Clear();
   inCall_ = false;
   return returned;
+}
+
+void Engine::Abandon() noexcept {
+  // A sort still holds its stack until its order is complete: that order is no order.
+  if (sort.SortStack) selection.DropIndex();
+  bench.Clear();
+  sort.Clear();
+  compare.Clear();
+  copy.Clear();
+  move.Clear();
+  exporting.Clear();
+  ResumeState = ToCode(Continuation::Idle);
+  inCall_ = false;
 }
 
 Step Engine::Dispatch(Context& ctx) noexcept {

@@ -50,6 +50,14 @@ class Engine {
   // [in/out] comm: the caller's record, borrowed for this call only.
   std::int32_t Call(std::int32_t* code, TKCOMM* comm) noexcept;
 
+  // The call inside was left without ending: a structured exception raised in the caller's
+  // code (a Range method, a release) unwound it to a handler of the host's. Nothing of it
+  // is finished: the operation it ran or resumed is dropped as a command drops a suspended
+  // one, an unfinished sort's order with it (MOVE, EXPORT and SORTINDEX then answer 707),
+  // and the next call is served as usual. The record is not touched: the host has the
+  // exception to tell what happened.
+  void Abandon() noexcept;
+
   // Public so that tests can look at what a caller cannot see.
   std::int32_t ResumeState = 0;  // a Continuation value: where the next resume goes on
   Selection selection;           // input/selection.h
@@ -82,5 +90,10 @@ class Engine {
 
   bool inCall_ = false;  // a call is inside: another one now comes from within it (712)
 };
+
+// The answer to a call that may not come in now (712), written into its own code and
+// record only: a call from within a call, or one from another thread while a call is
+// inside. Returns kReturnEnded.
+std::int32_t RefuseCall(std::int32_t* code, TKCOMM* comm) noexcept;
 
 }  // namespace tk

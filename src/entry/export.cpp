@@ -6,15 +6,43 @@ namespace {
 // The process-wide engine: zero at load, alive until unload. Nothing is released at unload;
 // the process is going away with everything the engine could hold.
 tk::Engine g_engine;
+
+struct Arguments {
+  std::int32_t* code;
+  tk::TKCOMM* comm;
+};
+
+std::int32_t CallEngine(void* context) noexcept {
+  const auto* call = static_cast<const Arguments*>(context);
+  return g_engine.Call(call->code, call->comm);
+}
+
+// The caller's code raised an exception inside the call and the host caught it: the call
+// never reaches its end, so the engine drops what it was doing and the library is free again.
+void CallAbandoned(void*) noexcept {
+  g_engine.Abandon();
+  tk::platform::LeaveCall();
+}
 }  // namespace
 
 // code: [in/out] command or break-out answer, then the status. comm: [in/out] the caller's
 // record, borrowed for the call. Exported undecorated, ordinal 1, through tkselect.def.
 extern "C" std::int32_t __stdcall TKselect(std::int32_t* code, tk::TKCOMM* comm) noexcept {
-  // One call at a time in the process; a call from inside a call reaches the engine at once,
-  // which refuses it.
-  const tk::platform::CallLock lock;
-  return g_engine.Call(code, comm);
+  switch (tk::platform::EnterCall()) {
+    case tk::platform::Entry::Nested:
+      // The caller's code, run by a Range or a release inside a call, calls back: the engine
+      // sees its own call inside and refuses this one.
+      return g_engine.Call(code, comm);
+    case tk::platform::Entry::Busy:
+      // Another thread is inside. Waiting for it could be waiting forever (it may be running
+      // the caller's code that waits for this thread): refused at once, engine untouched.
+      return tk::RefuseCall(code, comm);
+    case tk::platform::Entry::Entered: break;
+  }
+  Arguments call{code, comm};
+  const std::int32_t returned = tk::platform::RunGuarded(CallEngine, CallAbandoned, &call);
+  tk::platform::LeaveCall();
+  return returned;
 }
 
 // Nothing to set up or tear down per process or thread.

@@ -30,13 +30,27 @@ bool Selection::DestUnchanged(const TKCOMM& comm) const noexcept {
 Status SetUpSelection(Selection& selection, TKCOMM& comm) noexcept {
   Status status = ValidateSlot(selection.SourceBounds, comm.Source);
   if (status != Status::Success) return status;
+  VARIANT* sourceBlock = DataBlock(comm.Source);
+  // The rows and header lines as validated, and whether they came from a Range.
+  const std::int32_t firstRow = comm.Source.FirstRow;
+  const std::int32_t lastRow = comm.Source.LastRow;
+  const std::int32_t headerLines = comm.Source.HeaderLines;
+  const bool sourceFromRange = comm.Source.FromRange != 0;
   // 718 here means no usable destination array: SELECT goes on without one.
   status = ValidateSlot(selection.DestBounds, comm.Dest);
   if (status != Status::Success && status != Status::ArrayError) return status;
+  // Reading the destination's Range, or releasing what its slot held, runs the caller's
+  // code, which may have replaced or resized the source table or changed its rows since it
+  // was validated. Everything below points into the validated cells: a changed table is
+  // refused before anything is built on it.
+  if (!SlotStillHolds(comm.Source, selection.SourceBounds, sourceBlock) ||
+      comm.Source.FirstRow != firstRow || comm.Source.LastRow != lastRow ||
+      comm.Source.HeaderLines != headerLines) {
+    return Status::ArrayError;
+  }
 
   // The same cells through two slots (even through two descriptors) would be exported onto
   // themselves while being read.
-  VARIANT* sourceBlock = DataBlock(comm.Source);
   if (comm.Dest.Valid != 0 && sourceBlock != nullptr && DataBlock(comm.Dest) == sourceBlock) {
     comm.Dest.Valid = 0;
     comm.Dest.FromRange = 0;
@@ -71,7 +85,7 @@ Status SetUpSelection(Selection& selection, TKCOMM& comm) noexcept {
     return status;
   }
   selection.SourceBlock = sourceBlock;
-  selection.SourceFromRange = comm.Source.FromRange != 0;
+  selection.SourceFromRange = sourceFromRange;
   selection.DestFromRange = comm.Dest.FromRange != 0 && comm.Dest.Valid != 0;
   selection.DestBlock = comm.Dest.Valid != 0 ? DataBlock(comm.Dest) : nullptr;
   return Status::Success;

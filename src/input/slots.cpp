@@ -105,17 +105,37 @@ Status ReadRange(RangeSlot& slot) noexcept {
   if (SAFEARRAY* old = SlotArray(slot.Data)) {
     // A fixed array is the caller's to keep, whatever SafeArrayDestroy would say of it; a
     // locked one cannot be destroyed either. Leave it and read nothing.
-    if (IsFixedArray(*old) || FAILED(platform::DestroyArray(old))) return Status::ArrayError;
-    slot.Data.vt = VT_EMPTY;
-    slot.Data.parray = nullptr;
+    if (IsFixedArray(*old) || old->cLocks != 0) return Status::ArrayError;
+    // Detached before it is destroyed: destroying it releases the objects in its cells, and
+    // the caller's code that runs then must not find the slot still pointing at it.
+    VariantInit(&slot.Data);
+    if (FAILED(platform::DestroyArray(old))) {
+      if (slot.Data.vt == VT_EMPTY) {
+        slot.Data.vt = VT_ARRAY | VT_VARIANT;
+        slot.Data.parray = old;
+      }
+      return Status::ArrayError;
+    }
   } else {
     // Whatever else the caller left there (a string, a reference) is released, not
     // overwritten and leaked.
-    platform::ClearCell(&slot.Data);
-    slot.Data.vt = VT_EMPTY;
+    platform::ReleaseField(slot.Data);
   }
-  return RangeTransfer(slot.RangeObj, slot.Data, Transfer::Read) ? Status::Success
-                                                                 : Status::RangeError;
+  // Read aside: the releases above and the Range's own calls run the caller's code, which
+  // may store a table of its own in the slot meanwhile. That one is the caller's to keep:
+  // the read is dropped and the table refused as changed.
+  VARIANT values;
+  VariantInit(&values);
+  if (!RangeTransfer(slot.RangeObj, values, Transfer::Read)) {
+    platform::ClearCell(&values);
+    return Status::RangeError;
+  }
+  if (slot.Data.vt != VT_EMPTY) {
+    platform::ClearCell(&values);
+    return Status::ArrayError;
+  }
+  slot.Data = values;
+  return Status::Success;
 }
 
 Status WriteRange(RangeSlot& slot) noexcept {
@@ -135,25 +155,28 @@ Status WriteBack(RangeSlot& slot, bool readFromRange) noexcept {
 
 bool RangeTransfer(const VARIANT& rangeObj, VARIANT& data, Transfer direction) noexcept {
   if (rangeObj.vt != VT_DISPATCH || rangeObj.pdispVal == nullptr) return false;
+  // A reference of our own while we call it: the caller's code that its members run may
+  // empty the slot that holds it.
   IDispatch* range = rangeObj.pdispVal;
-
+  range->AddRef();
+  bool done = false;
   if (direction == Transfer::Write) {
-    return SUCCEEDED(
-        platform::InvokeByName(nullptr, DISPATCH_PROPERTYPUT, range, L"Value", 1, &data));
+    done =
+        SUCCEEDED(platform::InvokeByName(nullptr, DISPATCH_PROPERTYPUT, range, L"Value", 1, &data));
+  } else {
+    VARIANT count;
+    VariantInit(&count);
+    const HRESULT hr =
+        platform::InvokeByName(&count, DISPATCH_PROPERTYGET, range, L"Count", 0, nullptr);
+    // Taken as a 32-bit integer; a Count that does not convert counts as no cells.
+    std::int32_t cells = 0;
+    const bool hasCells = SUCCEEDED(hr) && platform::AsInt32(count, cells) && cells > 0;
+    platform::ClearCell(&count);
+    done = hasCells && SUCCEEDED(platform::InvokeByName(&data, DISPATCH_PROPERTYGET, range,
+                                                        L"Value", 0, nullptr));
   }
-
-  VARIANT count;
-  VariantInit(&count);
-  HRESULT hr = platform::InvokeByName(&count, DISPATCH_PROPERTYGET, range, L"Count", 0, nullptr);
-  if (FAILED(hr)) return false;
-  // Taken as a 32-bit integer; a Count that does not convert counts as no cells.
-  std::int32_t cells = 0;
-  const bool hasCells = platform::AsInt32(count, cells) && cells > 0;
-  platform::ClearCell(&count);
-  if (!hasCells) return false;
-
-  hr = platform::InvokeByName(&data, DISPATCH_PROPERTYGET, range, L"Value", 0, nullptr);
-  return SUCCEEDED(hr);
+  range->Release();
+  return done;
 }
 
 }  // namespace tk

@@ -41,7 +41,8 @@ bool SlotStillHolds(const RangeSlot& slot, const ArrayBounds& bounds,
 // [out] bounds, [in/out] slot (borrowed). Returns 2, 700, 702, 708, 715 or 718.
 Status ValidateSlot(ArrayBounds& bounds, RangeSlot& slot) noexcept;
 
-// Replaces the slot's array by the Range's values. Returns 2, 715 or 718.
+// Replaces the slot's array by the Range's values. Returns 2, 715 or 718 (the old array
+// fixed or locked, or the slot given another table while the Range was read).
 Status ReadRange(RangeSlot& slot) noexcept;
 
 // Writes the slot's array into its Range. Returns 2, 704 (no array) or 715.

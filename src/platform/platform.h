@@ -17,12 +17,14 @@
 //   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page;
 //             TextSortKey: the system locale's sort key of a text, for CompareCells' order.
 //   objects   InvokeByName: a late-bound property call on an IDispatch.
-//   calls     CallLock: one call of TKselect at a time in the process.
+//   calls     EnterCall / LeaveCall: one call of TKselect at a time in the process, and
+//             nobody waits for it; RunGuarded: a call whose stack a structured exception
+//             unwinds (raised in the caller's code, caught by the host) still ends cleanly.
 //   time      LocalNowOleDate, OleDateYear, TickCount; a test clock can replace the
 //             real one (SetTestClock) so that time windows are tested without sleeping.
 //
-// Nothing here keeps state besides the counters and the test hooks, which the DLL never
-// sets. All functions are noexcept: failure is a return value.
+// Nothing here keeps state besides the counters, the call owner and the test hooks, which
+// the DLL never sets. All functions are noexcept: failure is a return value.
 #pragma once
 
 #include <cstddef>
@@ -64,7 +66,9 @@ BSTR AllocString(const wchar_t* text) noexcept;
 // Makes `field` a VT_BSTR holding `text`.
 // [in/out] field: caller-owned. A VT_BSTR is reallocated in place (its buffer reused);
 //   VT_EMPTY gets a new string whatever its value bits hold; any other content is
-//   cleared first, so a stray number or object reference is never taken for a string.
+//   replaced by the new string and released after (PutCell's order), so a stray number or
+//   object reference is never taken for a string, and an object's release finds the text
+//   already in place.
 // Returns false when memory is short; the field then holds what it held, or, where it
 //   held something other than a string, VT_EMPTY.
 bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept;
@@ -80,10 +84,15 @@ inline HRESULT CompareCells(VARIANT* a, VARIANT* b) noexcept {
 inline HRESULT CopyCell(VARIANT* dest, const VARIANT* source) noexcept {
   return VariantCopy(dest, const_cast<VARIANT*>(source));
 }
-// VariantClear: releases the cell's content and leaves it VT_EMPTY.
+// VariantClear: releases the cell's content and leaves it VT_EMPTY. For the engine's own
+// values; a caller's field is emptied with ReleaseField.
 inline HRESULT ClearCell(VARIANT* cell) noexcept {
   return VariantClear(cell);
 }
+// Empties a caller's field: detached first (VT_EMPTY), then what it held is released. The
+// release can run the caller's code (an object's last reference), which then finds the field
+// empty instead of a value on its way to being freed, and cannot release it a second time.
+void ReleaseField(VARIANT& field) noexcept;
 // Stores `value` (the engine's to give away) into a caller's `cell`, then releases what the
 // cell held. Releasing an object's last reference runs the caller's code, which may resize or
 // replace the very array the cell is in; done last, it can no longer make the write land in
@@ -142,21 +151,32 @@ HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar
 
 // ---- calls --------------------------------------------------------------------------------
 
-// The process-wide lock around one call of TKselect. The engine, its texts and the counters
-// above are one per process: a second thread that calls while a call is inside waits until
-// it returns. The thread that is inside may come in again (a Range's Value, or an object's
-// release, calling back): it is let through at once, for the engine to refuse (712), since
-// waiting for itself would hang the host.
-class CallLock {
- public:
-  CallLock() noexcept;
-  ~CallLock();
-  CallLock(const CallLock&) = delete;
-  CallLock& operator=(const CallLock&) = delete;
-
- private:
-  bool held_ = false;  // this object took the lock (the outermost call of its thread)
+// Who is inside the library when a call comes. The engine, its texts and the counters above
+// are one per process, so one call at a time gets in; nobody waits for the one inside.
+// Waiting could hang the host for good: the call inside may be running the caller's code
+// (a recalculation on calculation threads, an event) that itself waits for the thread
+// now calling.
+enum class Entry {
+  Entered,  // the library is this call's until LeaveCall
+  Nested,   // this thread is inside a call already: the caller's code called back
+  Busy,     // another thread is inside a call
 };
+Entry EnterCall() noexcept;
+// Gives the library back after Entered. Has no effect unless this thread holds it, so it is
+// safe twice.
+void LeaveCall() noexcept;
+
+using GuardedBody = std::int32_t (*)(void* context);
+using UnwindHandler = void (*)(void* context);
+
+// Returns body(context). When a structured exception raised below (in the caller's code that
+// a Range method or a release runs) is caught by a handler above, the stack is unwound past
+// this frame without any code of ours running to its end: onUnwind(context) then runs first,
+// on the unwinding thread, and the exception goes on to its handler. Destructors are no help
+// there: the 32-bit build's frames are invisible to the system's unwinder, and the 64-bit
+// one skips them for an exception that is not C++'s. The exception is never stopped here:
+// it is the host's.
+std::int32_t RunGuarded(GuardedBody body, UnwindHandler onUnwind, void* context) noexcept;
 
 // ---- time ---------------------------------------------------------------------------------
 

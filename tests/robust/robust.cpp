@@ -16,7 +16,13 @@
 // Hostile timing too: a Range's Value get or put and the release of an object in a cell
 // call TKselect again from inside the call (each such nested call must be refused with 712
 // and change nothing), and now and then a second thread runs a case of its own at the same
-// time against the same DLL.
+// time against the same DLL (a call that comes while the other thread's is inside is refused
+// with 712 at once). In hostile cases every Range member the engine calls (the name lookup,
+// Count, Value get and put) may, once it has answered, put a one-row table or none into
+// Source.Data or Dest.Data, replace a command line, have another thread call the DLL and wait
+// for its answer (712, at once: a wait would be a deadlock), or raise a structured exception
+// that the case catches as the host would; an object's release may raise one too. After a
+// caught exception the next call must be served as usual.
 //
 // Many tables live in guarded memory: their cells end where a page no one may touch begins,
 // so a write past the end of a caller's array faults on the spot and is reported as a crash.
@@ -37,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -45,6 +52,7 @@
 
 #include "common/caller.h"
 #include "common/cells.h"
+#include "common/host_exception.h"
 #include "common/library.h"
 #include "common/range_object.h"
 #include "protocol/codes.h"
@@ -75,13 +83,19 @@ struct Case;
 // What a Range or a cell object needs to call back into the DLL while a call is inside.
 struct Probe {
   TKselectFn tkselect = nullptr;
-  Case* k = nullptr;    // the case this thread runs
-  bool inCall = false;  // a call of the case is inside the DLL right now
+  Case* k = nullptr;     // the case this thread runs
+  bool inCall = false;   // a call of the case is inside the DLL right now
+  bool hostile = false;  // the case's Ranges and objects do what is described above
+  bool quiet = false;    // a Range of the case is changing its own cells: no acts meanwhile
 };
 thread_local Probe t_probe;
 
 // Calls TKselect from inside a call; defined with the case below.
 void CallFromInside();
+// One hostile act of the caller's code inside a call; defined with the case below.
+void HostileAct();
+// The chance of a hostile act at each Range member call and object release.
+constexpr double kHostileRate = 0.08;
 
 // ---- guarded tables ------------------------------------------------------------------------
 
@@ -140,6 +154,9 @@ class CellObject final : public IDispatch {
     if (left == 0) {
       delete this;
       if (t_probe.inCall) CallFromInside();
+      if (t_probe.inCall && t_probe.hostile && !t_probe.quiet && t_probe.k != nullptr) {
+        HostileAct();
+      }
     }
     return static_cast<ULONG>(left);
   }
@@ -170,9 +187,26 @@ class FlakyRange final : public tkr::RangeObject {
  public:
   FlakyRange(SAFEARRAY* cells, bool refuseWrites, bool guarded, bool callsBack)
       : RangeObject(cells), refuse_(refuseWrites), guarded_(guarded), callsBack_(callsBack) {}
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                          DISPID* ids) override {
+    const HRESULT hr = RangeObject::GetIDsOfNames(riid, names, count, lcid, ids);
+    MaybeHostile();
+    return hr;
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
                                    DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                    UINT* argError) override {
+    const HRESULT hr = Answer(id, riid, lcid, flags, params, result, exception, argError);
+    MaybeHostile();  // once the member has answered: a put has taken its values
+    return hr;
+  }
+
+ private:
+  static void MaybeHostile() {
+    if (t_probe.inCall && t_probe.hostile && t_probe.k != nullptr) HostileAct();
+  }
+  HRESULT Answer(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* exception, UINT* argError) {
     if (id == kValueId && callsBack_ && t_probe.inCall) CallFromInside();
     if (refuse_ && (flags & DISPATCH_PROPERTYPUT) != 0) return E_FAIL;
     if (id == kValueId && guarded_ && (flags & DISPATCH_PROPERTYGET) != 0 && result != nullptr &&
@@ -192,10 +226,15 @@ class FlakyRange final : public tkr::RangeObject {
       result->parray = copy;
       return S_OK;
     }
-    return RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
+    // Its old cells are released as a put replaces them: the objects among them must not
+    // raise in the middle of that (a host's Range is not the caller's code).
+    t_probe.quiet = true;
+    const HRESULT hr =
+        RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
+    t_probe.quiet = false;
+    return hr;
   }
 
- private:
   bool refuse_, guarded_, callsBack_;
 };
 
@@ -458,6 +497,11 @@ struct Case {
   tk::TKCOMM inner{};                 // the record of calls made from inside a call
   std::vector<GuardedBlock> guarded;  // guarded blocks of the case's tables
   long nested = 0;                    // calls made from inside a call
+  bool companion = false;             // another thread runs a case at the same time
+  bool replacedInside = false;        // a hostile act replaced a table during the last call
+  long hostileActs = 0;               // hostile acts inside calls, exceptions included
+  long caught = 0;                    // calls a structured exception unwound
+  long otherThreadCalls = 0;          // calls another thread made while this case was inside
 
   explicit Case(std::uint32_t seed) : r(seed) { t_guarded = &guarded; }
   ~Case() {
@@ -619,6 +663,7 @@ bool AnswerCopy(Case& k, const tkr::BreakOut& asked) {
 // What the cases reached, reported by each child so that a run shows it tested something.
 struct Stats {
   long calls = 0, breakOuts = 0, movesChecked = 0, nested = 0, threads = 0;
+  long hostileActs = 0, caught = 0, otherThreadCalls = 0;
   std::map<std::int32_t, long> codes;
 } g_stats;
 std::mutex g_statsLock;  // a second thread's case counts into the same figures
@@ -651,13 +696,98 @@ void CallFromInside() {
   }
 }
 
+// Another thread calls the DLL while this one is inside a call, and this one waits for it,
+// as the caller's code running on calculation threads would: that call must be refused at
+// once with 712, in its own record. A wait would never end.
+void CallFromAnotherThread(Case& k) {
+  ++k.otherThreadCalls;
+  struct Shared {
+    tk::TKCOMM comm{};
+    std::atomic<bool> done{false};
+    std::int32_t code = 0;
+    std::int32_t returned = 0;
+    std::wstring status;
+  };
+  auto shared = std::make_shared<Shared>();
+  const TKselectFn tkselect = t_probe.tkselect;
+  const std::int32_t command = kCommands[k.r.Below(7)];
+  std::thread other([shared, tkselect, command] {
+    std::int32_t code = command;
+    shared->returned = tkselect(&code, &shared->comm);
+    shared->code = code;
+    if (shared->comm.Status.vt == VT_BSTR && shared->comm.Status.bstrVal != nullptr) {
+      shared->status = shared->comm.Status.bstrVal;
+    }
+    tkr::ReleaseRecord(shared->comm);
+    shared->done = true;
+  });
+  for (int waited = 0; waited < 5000 && !shared->done; waited += 2) Sleep(2);
+  if (!shared->done) {
+    k.Fail("a call from another thread waited for the call inside");
+    other.detach();  // it gets in once this call returns
+    return;
+  }
+  other.join();
+  if (shared->returned != tk::kReturnEnded || shared->code != tk::ToCode(tk::Status::FlowError) ||
+      shared->status != L"[712]Flow Error") {
+    k.Fail("a call from another thread while one is inside ended with " +
+           std::to_string(shared->code));
+  }
+}
+
+void HostileAct() {
+  Case& k = *t_probe.k;
+  if (!k.r.Chance(kHostileRate)) return;
+  ++k.hostileActs;
+  tk::TKCOMM& c = k.comm;
+  switch (k.r.Below(5)) {
+    case 0:
+    case 1: {
+      // A one-row table, or none, where a table was: detached before it is released, since
+      // the release runs objects' code (this function again, perhaps raising).
+      VARIANT& data = k.r.Chance(0.5) ? c.Source.Data : c.Dest.Data;
+      VARIANT old = data;
+      VariantInit(&data);
+      k.arraysChanged = true;
+      k.replacedInside = true;
+      if (k.r.Chance(0.7)) {
+        SAFEARRAYBOUND bounds[2] = {{1, k.r.Between(-1, 1)},
+                                    {static_cast<ULONG>(k.r.Between(1, 3)), k.r.Between(-1, 1)}};
+        SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
+        auto* cells = static_cast<VARIANT*>(table->pvData);
+        for (ULONG i = 0; i < bounds[1].cElements; ++i) cells[i] = RandomCell(k.r, 2);
+        data.vt = VT_ARRAY | VT_VARIANT;
+        data.parray = table;
+      }
+      VariantClear(&old);
+      break;
+    }
+    case 2: {
+      const int which = k.r.Below(3);
+      VARIANT& line = which == 0 ? c.SortCmd : which == 1 ? c.MoveCmd : c.ExportCmd;
+      const int fields = which == 2 ? 3 : 2;
+      VARIANT old = line;
+      VariantInit(&line);
+      PutCommand(k.r, line,
+                 RandomCommandLine(k.r, fields, which == 0, ShapeOfData(c.Source.Data),
+                                   ShapeOfData(c.Dest.Data)),
+                 fields);
+      VariantClear(&old);
+      break;
+    }
+    case 3: CallFromAnotherThread(k); break;
+    default: tkr::RaiseHostException();
+  }
+}
+
 std::string Describe(std::int32_t sent, std::int32_t code, std::int32_t rv) {
   return "sent " + std::to_string(sent) + " -> code " + std::to_string(code) + ", return " +
          std::to_string(rv);
 }
 
 void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
-  t_probe = Probe{tkselect, &k, false};
+  // A case of its own stream, so that the cases that were there before stay what they were.
+  t_probe = Probe{tkselect, &k, false, Rng(seed ^ 0x4057113u).Chance(0.3)};
   tk::TKCOMM& c = k.comm;
   PutTable(k, c.Source, k.sourceRange, false);
   if (k.r.Chance(0.7)) PutTable(k, c.Dest, k.destRange, true);
@@ -700,19 +830,35 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
   auto send = [&](std::int32_t sent, bool nullRecord) {
     code = sent;
     t_probe.inCall = true;
-    rv = tkselect(&code, nullRecord ? nullptr : &c);
+    auto call = [&] { rv = tkselect(&code, nullRecord ? nullptr : &c); };
+    const bool caught = t_probe.hostile ? tkr::CatchHostException(call) : (call(), false);
     t_probe.inCall = false;
+    if (k.replacedInside) {
+      moveClean = false;  // the rows to compare are no longer in the table MOVE moved
+      k.replacedInside = false;
+    }
+    if (caught) {
+      // The host caught what the caller's code raised: the call never ended, and the order
+      // of the rows is the caller's problem now. The next call must be served as usual.
+      ++k.caught;
+      rv = tk::kReturnEnded;
+      code = 0;
+      moving = false;
+      moveClean = false;
+      return;
+    }
     CountCall(code);
     const std::string what = Describe(sent, code, rv);
     if (nullRecord) {
-      if (code != tk::ToCode(tk::Status::NullRecord) || rv != tk::kReturnEnded) {
+      if ((code != tk::ToCode(tk::Status::NullRecord) && !(k.companion && code == 712)) ||
+          rv != tk::kReturnEnded) {
         k.Fail("no record: " + what);
       }
       return;
     }
     bool ok = false;
     switch (rv) {
-      case 0: ok = EndingStatus(code); break;
+      case 0: ok = EndingStatus(code) || (k.companion && code == 712); break;
       case 1:
         ok = code == kCompareBreakOut || (code >= kFirstCopyBreakOut && code <= kLastCopyBreakOut);
         break;
@@ -885,12 +1031,14 @@ int RunChild(std::uint32_t seed, std::uint32_t count) {
         const std::uint32_t other = g_currentSeed + 0x40000000u;
         companion = std::thread([&, other] {
           Case second(other);
+          second.companion = true;
           RunCase(tkselect, other, second);
           companionFailures = second.failures;
           companionNested = second.nested;
         });
       }
       Case k(g_currentSeed);
+      k.companion = companion.joinable();
       RunCase(tkselect, g_currentSeed, k);
       failures = k.failures;
       long nested = k.nested;
@@ -903,6 +1051,9 @@ int RunChild(std::uint32_t seed, std::uint32_t count) {
       }
       const std::lock_guard<std::mutex> lock(g_statsLock);
       g_stats.nested += nested;
+      g_stats.hostileActs += k.hostileActs;
+      g_stats.caught += k.caught;
+      g_stats.otherThreadCalls += k.otherThreadCalls;
     }
     if (!failures.empty()) {
       ++failed;
@@ -914,9 +1065,11 @@ int RunChild(std::uint32_t seed, std::uint32_t count) {
     codes += " " + std::to_string(status) + ":" + std::to_string(n);
   std::printf(
       "stats seeds %u..%u: calls %ld, break-outs %ld, MOVEs checked %ld, nested calls %ld, "
-      "cases with a second thread %ld, codes%s\n",
+      "cases with a second thread %ld, hostile acts %ld, calls unwound by an exception %ld, "
+      "calls from another thread inside a call %ld, codes%s\n",
       seed, seed + count - 1, g_stats.calls, g_stats.breakOuts, g_stats.movesChecked,
-      g_stats.nested, g_stats.threads, codes.c_str());
+      g_stats.nested, g_stats.threads, g_stats.hostileActs, g_stats.caught,
+      g_stats.otherThreadCalls, codes.c_str());
   std::fflush(stdout);
   return failed < 250 ? failed : 250;
 }

@@ -22,8 +22,15 @@ HRESULT FakeRange::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPAR
     failure = valueGetFailure;
   }
   if (id == kValueId && onValue) onValue();
+  if (id == kCountId && onCount) onCount();
   if (FAILED(failure)) return failure;
   return RangeObject::Invoke(id, riid, lcid, flags, params, result, exception, argError);
+}
+
+ULONG FakeRange::Release() {
+  const ULONG left = RangeObject::Release();
+  if (onRelease) onRelease();
+  return left;
 }
 
 LONG FakeRange::CellCount() const {

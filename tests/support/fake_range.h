@@ -31,14 +31,19 @@ class FakeRange final : public tkr::RangeObject {
   bool overrideCount = false;
   std::int32_t countAnswer = 0;
   // Runs at every Value get and put, before the range answers: the caller's code that a
-  // worksheet runs then (a recalculation calling a worksheet function, say).
+  // worksheet runs then (a recalculation calling a worksheet function, say). onCount runs at
+  // every Count get, onRelease at every release of a reference (the last one too: the range
+  // itself stays alive, its owner holds it).
   std::function<void()> onValue;
+  std::function<void()> onCount;
+  std::function<void()> onRelease;
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                           DISPID* ids) override;
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
                                    DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                    UINT* argError) override;
+  ULONG STDMETHODCALLTYPE Release() override;
 
  protected:
   LONG CellCount() const override;
