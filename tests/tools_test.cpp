@@ -200,6 +200,13 @@ Outcome RunTool(const std::string& arguments) {
   return RunTool(tkr::FromUtf8(arguments));
 }
 
+// The full path of `path` in the current folder, as UTF-8.
+std::string FullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH] = {};
+  GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  return tkr::ToUtf8(full);
+}
+
 TEST(Tkrun, SortsTheExamplesAsExpected) {
   struct Case {
     const char* what;
@@ -331,7 +338,28 @@ TEST(Tkrun, ClearErrors) {
       {"ragged rows are padded and said so", "--sort \"1,TK_COMPASCAUTO\" ragged.csv", 0,
        "some rows of ragged.csv have fewer than 3 fields"},
       {"help", "--help", 0, ""},
+      // No output but the sorted table itself may name the input, however it is spelt.
+      {"--index is the input", "--sort \"1,TK_COMPASCAUTO\" --index same.csv same.csv", 2,
+       "--index 'same.csv' is the input file 'same.csv'"},
+      {"--index is the input, in capitals",
+       "--sort \"1,TK_COMPASCAUTO\" --index .\\SAME.CSV same.csv", 2,
+       "--index '.\\SAME.CSV' is the input file"},
+      {"--export-out is the input",
+       "--sort \"1,TK_COMPASCAUTO\" --export \"1,1,TK_EXPORTAUTO\" --export-to "
+       "examples\\summary.csv "
+       "--export-out sub\\..\\same.csv same.csv",
+       2, "--export-out 'sub\\..\\same.csv' is the input file"},
+      {"--export-out is the input, by its full path",
+       "--sort \"1,TK_COMPASCAUTO\" --export \"1,1,TK_EXPORTAUTO\" --export-to "
+       "examples\\summary.csv --export-out \"" +
+           FullPath(L"same.csv") + "\" .\\same.csv",
+       2, "is the input file '.\\same.csv'"},
+      {"--export-to written back is the input",
+       "--sort \"1,TK_COMPASCAUTO\" --export \"1,1,TK_EXPORTAUTO\" --export-to Same.csv same.csv",
+       2, "--export-to (written back, as no --export-out is given) 'Same.csv' is the input file"},
   };
+  const std::string same = "k\r\n2\r\n1\r\n";
+  WriteAll(L"same.csv", same);
   std::string alternating = "Flag\r\n";
   for (int i = 0; i < 2000; ++i) alternating += i % 2 == 0 ? "TRUE\r\n" : "FALSE\r\n";
   WriteAll(L"alternating.csv", alternating);
@@ -345,7 +373,13 @@ TEST(Tkrun, ClearErrors) {
     if (c.exitCode != 0) {
       EXPECT_FALSE(Exists(L"out_error.csv"));  // a refusal writes nothing
     }
+    EXPECT_TRUE(ReadAll("same.csv") == same) << "the input was replaced";
+    WriteAll(L"same.csv", same);
   }
+  // The sorted table itself may replace the input: the file is sorted in place.
+  const Outcome inPlace = RunTool("--sort \"1,TK_COMPASCAUTO\" --output .\\SAME.csv same.csv");
+  EXPECT_EQ(inPlace.exitCode, 0u) << inPlace.err;
+  EXPECT_EQ(ReadAll("same.csv"), "k\r\n1\r\n2\r\n");
   const Outcome help = RunTool("--help");
   EXPECT_NE(help.out.find("usage: tkrun"), std::string::npos);
   const Outcome version = RunTool("--version");

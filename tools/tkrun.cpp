@@ -390,6 +390,40 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string&
   return ok;
 }
 
+// Whether `a` and `b` name one file. Both are resolved to full paths first, so that ".\x.csv",
+// "X.CSV" and "sub\..\x.csv" are all "x.csv"; when both exist, their volume and file index
+// decide as well, which also catches links and short names.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  auto fullPath = [](const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {
+      full.resize(n);
+      n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+    }
+    full.resize(n < full.size() ? n : 0);
+    return full.empty() ? path : full;
+  };
+  auto identity = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    return known;
+  };
+  const std::wstring fullA = fullPath(a), fullB = fullPath(b);
+  if (CompareStringOrdinal(fullA.c_str(), static_cast<int>(fullA.size()), fullB.c_str(),
+                           static_cast<int>(fullB.size()), TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION infoA{}, infoB{};
+  return identity(a, infoA) && identity(b, infoB) &&
+         infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+         infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
 // Before any work: can a file be made beside `path`? Nothing stays behind.
 bool CanWrite(const std::wstring& path, std::string& error) {
   if (path.empty()) return true;
@@ -507,6 +541,20 @@ int Run(const Options& o) {
     }
   }
   const std::wstring destOut = o.exportOut.empty() ? o.exportTo : o.exportOut;
+  // The sorted table may replace the input (--output naming it sorts the file in place), but
+  // nothing else may: the row numbers or the destination table written over the input would
+  // lose the data for good.
+  const std::pair<const char*, const std::wstring*> others[] = {
+      {"--index", &o.index},
+      {o.exportOut.empty() ? "--export-to (written back, as no --export-out is given)"
+                           : "--export-out",
+       &destOut}};
+  for (const auto& [option, path] : others) {
+    if (!path->empty() && SameFile(*path, o.input)) {
+      return Fail(std::string(option) + " '" + Utf8(*path) + "' is the input file '" + inputName +
+                  "': writing there would replace the input; name another file");
+    }
+  }
   for (const std::wstring* path : {&o.output, &destOut, &o.index}) {
     if (!CanWrite(*path, error)) return Fail(error);
   }
