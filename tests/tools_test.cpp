@@ -2,6 +2,7 @@
 // on the bundled examples (its output files against the expected ones).
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 
@@ -87,11 +88,35 @@ TEST(Csv, CellTypes) {
       {L"2026-13-01", false, VT_BSTR},
       {L"2026-03-14x", false, VT_BSTR},
       {L"pear", false, VT_BSTR},
+      // Years as written: OLE dates start at 0100, and no year below is taken for another.
+      {L"0001-01-01", false, VT_BSTR},
+      {L"0099-12-31T23:59", false, VT_BSTR},
+      {L"0100-01-01", false, VT_DATE},
+      {L"1899-12-30", false, VT_DATE},
+      {L"9999-12-31T23:59:59", false, VT_DATE},
+      // Only days the calendar has.
+      {L"2023-02-31", false, VT_BSTR},
+      {L"2023-04-31", false, VT_BSTR},
+      {L"2023-02-29", false, VT_BSTR},
+      {L"1900-02-29", false, VT_BSTR},
+      {L"2000-02-29", false, VT_DATE},
+      {L"2024-02-29 12:00", false, VT_DATE},
+      {L"2023-12-31", false, VT_DATE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.text));
     VARIANT cell = tkr::CellFromField(tkr::CsvField{c.text, c.quoted});
     EXPECT_EQ(cell.vt, c.vt);
+    if (cell.vt == VT_DATE) {  // the very day and time that were written
+      SYSTEMTIME st = {};
+      ASSERT_TRUE(VariantTimeToSystemTime(cell.date, &st));
+      wchar_t written[20] = {};
+      std::swprintf(written, 20, L"%04d-%02d-%02d %02d:%02d:%02d", st.wYear, st.wMonth, st.wDay,
+                    st.wHour, st.wMinute, st.wSecond);
+      std::wstring text = c.text;
+      text.replace(10, text.size() > 10 ? 1 : 0, L" ");
+      EXPECT_EQ(std::wstring(written).substr(0, text.size()), text);
+    }
     VariantClear(&cell);
   }
 }

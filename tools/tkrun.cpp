@@ -92,8 +92,9 @@ Options:
   --help                 this text
 
 Cells keep their text exactly; the type a field reads as is used only to compare it: empty,
-TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]), whole numbers, decimal numbers; every
-other field, and every quoted one, is text. Automatic keys put numbers, dates and booleans
+TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]; from the year 0100, and only days the
+calendar has: 2023-02-31 is text), whole numbers, decimal numbers; every other field, and
+every quoted one, is text. Automatic keys put numbers, dates and booleans
 (TRUE counts as -1) before text and empty cells last; text compares without regard to case,
 hyphens and apostrophes weigh little, accents come second.
 

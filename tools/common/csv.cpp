@@ -33,8 +33,20 @@ int Digits(const std::wstring& text, std::size_t at, std::size_t count) {
   return value;
 }
 
+// The days of `month` in `year` (Gregorian calendar, as OLE dates count).
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 // YYYY-MM-DD[Thh:mm[:ss]] (or a blank for the T) as an OLE date. Read by hand: a million
 // fields are looked at, most of them no date at all.
+//
+// Only a day the calendar has is a date: the system's conversion would carry 2023-02-31 over
+// into March. And the year is read as written: OLE dates begin with the year 100, and the
+// conversion takes a year below 100 for a two-digit one (0001 would become 2001), so such a
+// field stays text rather than become another year.
 bool ParseIsoDate(const std::wstring& text, double& date) {
   const std::size_t n = text.size();
   if ((n != 10 && n != 16 && n != 19) || text[4] != L'-' || text[7] != L'-') return false;
@@ -46,8 +58,8 @@ bool ParseIsoDate(const std::wstring& text, double& date) {
     minute = Digits(text, 14, 2);
     if (n == 19) second = text[16] == L':' ? Digits(text, 17, 2) : -1;
   }
-  if (year < 0 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-      minute < 0 || minute > 59 || second < 0 || second > 59) {
+  if (year < 100 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     return false;
   }
   SYSTEMTIME st = {};

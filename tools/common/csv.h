@@ -12,8 +12,10 @@
 //
 // Cell types (CellFromField), used to compare only: an empty unquoted field is empty;
 // TRUE/FALSE (any case) are booleans; YYYY-MM-DD, optionally with Thh:mm or Thh:mm:ss, is a
-// date; a decimal integer that fits in 32 bits is a Long, another decimal number a Double;
-// everything else, and every quoted field, is text.
+// date when the calendar has that day and the year is 0100 or later (the first year of OLE
+// dates; 0001-01-01 and 2023-02-31 stay text, never another day); a decimal integer that fits in 32
+// bits is a Long, another decimal number a Double; everything else, and every quoted field, is
+// text.
 #pragma once
 
 #include <cstdint>
