@@ -8,6 +8,7 @@
 
 #include "common/compare_rules.h"
 #include "common/csv.h"
+#include "common/file_bytes.h"
 
 namespace {
 
@@ -283,6 +284,49 @@ std::string RealFile(std::initializer_list<int> rows) {
   std::string bytes = "\xEF\xBB\xBF";
   for (const int r : rows) bytes += std::string(kRealRows[r]) + "\r\n";
   return bytes;
+}
+
+// Files are read whole, a chunk at a time; what this build cannot hold is refused by its size
+// before anything is allocated (no test makes files of gigabytes).
+TEST(Files, ReadWholeInChunksAndRefuseWhatCannotBeHeld) {
+  const std::string bytes = RealFile({0, 1, 2, 3, 4, 5});
+  WriteAll(L"chunks.csv", bytes);
+  WriteAll(L"empty.csv", "");
+  for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, tkr::kReadChunk}) {
+    SCOPED_TRACE(chunk);
+    std::string read, error;
+    EXPECT_TRUE(tkr::ReadWholeFile(L"chunks.csv", read, error, chunk)) << error;
+    EXPECT_TRUE(read == bytes);
+    EXPECT_TRUE(tkr::ReadWholeFile(L"empty.csv", read, error, chunk) && read.empty());
+  }
+  std::string read, error;
+  EXPECT_FALSE(tkr::ReadWholeFile(L"no_such_file.csv", read, error));
+  EXPECT_FALSE(error.empty());
+
+  const bool is64 = sizeof(void*) == 8;
+  const std::uint64_t gib = std::uint64_t{1} << 30;
+  struct Case {
+    std::uint64_t size;
+    bool holds32, holds64;
+  } const cases[] = {
+      {0, true, true},
+      {1'300'000, true, true},
+      {gib - 64, true, true},
+      {5 * gib / 2, false, true},
+      {tkr::kLargestCsv, false, true},
+      {tkr::kLargestCsv + 1, false, false},
+      {4 * gib + 1'300'000, false, false},
+      {~std::uint64_t{0}, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::string refusal = tkr::TooLargeToHold(c.size);
+    EXPECT_EQ(refusal.empty(), is64 ? c.holds64 : c.holds32) << refusal;
+    if (!refusal.empty()) {
+      // The 64-bit runner is named where it would help, and only there.
+      EXPECT_EQ(refusal.find("use tkrun64.exe") != std::string::npos, c.holds64) << refusal;
+    }
+  }
 }
 
 TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {

@@ -26,12 +26,14 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/caller.h"
 #include "common/compare_rules.h"
 #include "common/csv.h"
+#include "common/file_bytes.h"
 #include "common/library.h"
 #include "common/range_object.h"
 #include "protocol/codes.h"
@@ -338,35 +340,6 @@ std::string ReadEntries(const std::wstring& line, const LineRules& rules, const 
 
 // ---- files ----------------------------------------------------------------------------------
 
-bool ReadBytes(const std::wstring& path, std::string& bytes) {
-  std::FILE* file = _wfopen(path.c_str(), L"rb");
-  if (file == nullptr) return false;
-  bool ok = std::fseek(file, 0, SEEK_END) == 0;
-  const long size = ok ? std::ftell(file) : -1;
-  ok = ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
-  if (ok) {
-    bytes.resize(static_cast<std::size_t>(size));
-    ok = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  }
-  std::fclose(file);
-  return ok;
-}
-
-std::string Reason() {
-  wchar_t* text = nullptr;
-  const DWORD error = GetLastError();
-  FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string reason = text != nullptr ? Utf8(text) : "error " + std::to_string(error);
-  LocalFree(text);
-  while (!reason.empty() &&
-         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
-    reason.pop_back();
-  }
-  return reason;
-}
-
 // Writes `bytes` to `path` through a file beside it that then takes its place, so that a
 // failed write never leaves half a table behind. An empty path is standard output.
 bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
@@ -385,7 +358,7 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string&
   if (file != nullptr) ok = std::fclose(file) == 0 && ok;
   if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
   if (!ok) {
-    error = "cannot write '" + Utf8(path) + "': " + Reason();
+    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
     DeleteFileW(part.c_str());
   }
   return ok;
@@ -431,7 +404,7 @@ bool CanWrite(const std::wstring& path, std::string& error) {
   const std::wstring probe = path + L".tkrun-part";
   std::FILE* file = _wfopen(probe.c_str(), L"wb");
   if (file == nullptr) {
-    error = "cannot write '" + Utf8(path) + "': " + Reason();
+    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
     return false;
   }
   std::fclose(file);
@@ -490,10 +463,11 @@ int Run(const Options& o) {
 
   // Everything is read and checked before anything is written.
   const std::string inputName = Utf8(o.input);
-  std::string bytes;
-  if (!ReadBytes(o.input, bytes)) return Fail("cannot read '" + inputName + "': " + Reason());
+  std::string bytes, error;
+  if (!tkr::ReadWholeFile(o.input, bytes, error)) {
+    return Fail("cannot read '" + inputName + "': " + error);
+  }
   CsvFile file;
-  std::string error;
   if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, file, error)) {
     return Fail(inputName + " " + error);
   }
@@ -514,7 +488,9 @@ int Run(const Options& o) {
   std::string destName;
   if (!o.exportTo.empty()) {
     destName = Utf8(o.exportTo);
-    if (!ReadBytes(o.exportTo, bytes)) return Fail("cannot read '" + destName + "': " + Reason());
+    if (!tkr::ReadWholeFile(o.exportTo, bytes, error)) {
+      return Fail("cannot read '" + destName + "': " + error);
+    }
     if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, dest, error)) {
       return Fail(destName + " " + error);
     }
@@ -738,6 +714,16 @@ int Run(const Options& o) {
   return kSorted;
 }
 
+int OutOfMemory() {
+#ifdef _WIN64
+  std::fprintf(stderr, "tkrun: out of memory\n");
+#else
+  std::fprintf(stderr,
+               "tkrun: out of memory (tkrun64.exe, on 64-bit Windows, is not held to 4 GB)\n");
+#endif
+  return kRefused;
+}
+
 }  // namespace
 
 int main() {
@@ -753,7 +739,8 @@ int main() {
     if (const int parsed = ParseOptions(args, o); parsed != 0) return parsed < 0 ? kSorted : parsed;
     return Run(o);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "tkrun: out of memory\n");
-    return kRefused;
+    return OutOfMemory();
+  } catch (const std::length_error&) {  // a table longer than a string or vector can be here
+    return OutOfMemory();
   }
 }

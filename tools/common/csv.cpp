@@ -202,7 +202,7 @@ bool ReadCsv(std::string bytes, wchar_t separator, Encoding encoding, CsvFile& f
     file.byteOrderMark = bytes.substr(0, 3);
     bytes.erase(0, 3);
   }
-  if (bytes.size() > 0xFFFFFFF0u) {
+  if (bytes.size() > kLargestCsv) {
     error = "the file is larger than 4 GB";
     return false;
   }

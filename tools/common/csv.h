@@ -28,6 +28,10 @@ namespace tkr {
 
 enum class Encoding { Utf8, Cp1252 };
 
+// The most bytes a file may have past its byte-order mark: records and fields are 32-bit
+// offsets into it.
+constexpr std::uint64_t kLargestCsv = 0xFFFFFFF0u;
+
 // A field's content: the bytes between its quotes (doubled quotes still doubled), or the
 // whole unquoted field.
 struct FieldSpan {

@@ -1,0 +1,32 @@
+// Whole files read into memory, for the tools.
+//
+// A CSV file is held as one block of bytes whose records and fields are 32-bit offsets into
+// it, so no build reads a file past 4 GB; and a 32-bit program cannot hold a block of more
+// than about 1 GB (the largest string its library makes) in its address space at all. Both
+// limits are checked against the file's 64-bit size before anything is allocated, and the
+// file is read in chunks well below 2 GB, the most one system read call is sure to take.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tkr {
+
+// Reads of a file are at most this long.
+constexpr std::size_t kReadChunk = std::size_t{1} << 30;
+
+// Why this build cannot hold a file of `size` bytes ("it is 2.50 GB, more than ..."), or ""
+// when it can.
+std::string TooLargeToHold(std::uint64_t size);
+
+// The whole file at `path` into `bytes`, `chunk` bytes or fewer at a time. False with
+// `error` set (the system's reason, the size refused, or a read that came short) when the
+// file could not be read whole.
+bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error,
+                   std::size_t chunk = kReadChunk);
+
+// The system's text for the calling thread's last error, without the final full stop.
+std::string LastErrorText();
+
+}  // namespace tkr
