@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "common/compare_rules.h"
@@ -404,6 +405,10 @@ TEST(Tkrun, ClearErrors) {
        "--compare takes COLUMN=RULE"},
       {"the depth limit, unstable", "--sort \"1,TK_COMPASCAUTO\" --unstable alternating.csv", 1,
        "[714]"},
+      {"the depth limit, unstable: the advice fits",
+       "--sort \"1,TK_COMPASCAUTO\" --unstable "
+       "alternating.csv",
+       1, "leave out --unstable"},
       {"ragged rows are padded and said so", "--sort \"1,TK_COMPASCAUTO\" ragged.csv", 0,
        "some rows of ragged.csv have fewer than 3 fields"},
       {"help", "--help", 0, ""},
@@ -466,6 +471,42 @@ TEST(Tkrun, ClearErrors) {
   std::string expected = "Key\r\n";
   for (int i = 0; i < 3000; ++i) expected += std::to_string(i) + "\r\n";
   EXPECT_TRUE(sorted.out == expected);
+  // A file laid out as the inverse of the order the stable mode once drew with a seed the
+  // file could know (the row count: 0x7EC5E1 ^ rows), so that the engine met two sorted runs
+  // and reached the depth limit. The order is drawn afresh on every run now: the file sorts.
+  const std::uint32_t n = 1100;
+  std::vector<std::uint32_t> placed(n + 1);  // array row -> file row, as the runner laid them
+  for (std::uint32_t r = 0; r <= n; ++r) placed[r] = r;
+  std::mt19937 known(0x7EC5E1u ^ (n + 1));
+  std::shuffle(placed.begin() + 1, placed.end(), known);
+  std::vector<std::uint32_t> keys(n + 1);
+  for (std::uint32_t r = 1; r <= n; ++r) {
+    keys[placed[r]] = r <= n / 2 ? 2 * (r - 1) : 2 * (r - 1 - n / 2) + 1;
+  }
+  std::string crafted = "Key\r\n";
+  expected = "Key\r\n";
+  for (std::uint32_t r = 1; r <= n; ++r) {
+    crafted += std::to_string(keys[r]) + "\r\n";
+    expected += std::to_string(r - 1) + "\r\n";
+  }
+  WriteAll(L"crafted.csv", crafted);
+  const Outcome craftedRun = RunTool("--sort \"1,TK_COMPASCAUTO\" --quiet crafted.csv");
+  EXPECT_EQ(craftedRun.exitCode, 0u) << craftedRun.err;
+  EXPECT_TRUE(craftedRun.out == expected);
+  EXPECT_EQ(craftedRun.err.find("--unstable"), std::string::npos) << craftedRun.err;
+  // Whatever order is drawn, ties keep their file order: two runs write the same bytes.
+  std::string ties = "Flag,Row\r\n", trueRows, falseRows;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string row = (i % 3 == 0 ? "TRUE," : "FALSE,") + std::to_string(i) + "\r\n";
+    ties += row;
+    (i % 3 == 0 ? trueRows : falseRows) += row;
+  }
+  WriteAll(L"ties.csv", ties);
+  for (int run = 0; run < 2; ++run) {
+    const Outcome tied = RunTool("--sort \"1,TK_COMPASCAUTO\" --quiet ties.csv");
+    EXPECT_EQ(tied.exitCode, 0u) << tied.err;
+    EXPECT_TRUE(tied.out == "Flag,Row\r\n" + trueRows + falseRows);  // TRUE counts as -1
+  }
 }
 
 // The help's examples, run as written in a folder holding the files they name: every one

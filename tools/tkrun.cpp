@@ -10,10 +10,11 @@
 // column the same way, MOVE rearranges the rows; the hidden column, read after MOVE, then
 // says which file row stands where, and each one is written back byte for byte.
 //
-// Stable by default: the rows go to the engine in a seeded random order, with the hidden
-// column as the last key. The order that comes back is exactly the stable one (ties keep
-// their file order), and the random order keeps the sort's depth near 2 log2 n whatever the
-// file's layout. --unstable hands the rows over as they are and adds no key.
+// Stable by default: the rows go to the engine in a random order drawn afresh on every run,
+// with the hidden column as the last key. The order that comes back is exactly the stable
+// one (ties keep their file order), and the random order, which no file can anticipate,
+// keeps the sort's depth near 2 log2 n whatever the file's layout. --unstable hands the rows
+// over as they are and adds no key.
 //
 // Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input.
 #include <fcntl.h>
@@ -450,6 +451,33 @@ std::string RawField(const CsvFile& file, const FieldSpan& field) {
   return field.quoted ? "\"" + content + "\"" : content;
 }
 
+// The generator for the stable mode's order, seeded from what no file can know in advance:
+// the system's random source, the clocks and the process. A seed a file could know (the
+// row count, say) lets a file be laid out as the inverse of that order, so that the engine
+// meets two sorted runs and reaches its depth limit. Which order is drawn never shows in the
+// output: the hidden row-number key makes the sorted order the stable one whatever it was.
+std::mt19937 UnforeseeableShuffle() {
+  std::uint32_t device = 0;
+  try {
+    std::random_device source;
+    device = source();
+  } catch (const std::exception&) {
+    // No random source: the clocks and the process still differ from run to run.
+  }
+  const auto now = static_cast<std::uint64_t>(
+      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  const auto wall =
+      static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  std::seed_seq seed{device,
+                     static_cast<std::uint32_t>(now),
+                     static_cast<std::uint32_t>(now >> 32),
+                     static_cast<std::uint32_t>(wall),
+                     static_cast<std::uint32_t>(wall >> 32),
+                     static_cast<std::uint32_t>(GetCurrentProcessId()),
+                     static_cast<std::uint32_t>(GetTickCount())};
+  return std::mt19937(seed);
+}
+
 double Since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -547,7 +575,7 @@ int Run(const Options& o) {
   std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
   for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
   if (o.stable) {
-    std::mt19937 shuffle(0x7EC5E1u ^ static_cast<std::uint32_t>(records));
+    std::mt19937 shuffle = UnforeseeableShuffle();
     std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
   }
   std::vector<bool> typed(columns, false);
@@ -625,7 +653,12 @@ int Run(const Options& o) {
     std::fprintf(stderr, "tkrun: %s ended with %s\n", what,
                  memory ? "out of memory" : StatusText(comm).c_str());
     if (code == tk::ToCode(tk::Status::StackOverflow)) {
-      std::fprintf(stderr, "tkrun: the sort reached its depth limit: leave out --unstable\n");
+      std::fprintf(stderr, "%s",
+                   o.stable ? "tkrun: the sort reached its depth limit on the random order the "
+                              "rows were handed over in, which happens by rare chance; run it "
+                              "again for another order\n"
+                            : "tkrun: the sort reached its depth limit on the rows' own order: "
+                              "leave out --unstable\n");
     }
     return false;
   };

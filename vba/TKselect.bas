@@ -253,9 +253,11 @@ Public Const TK_EXPORTBRKO As Long = 601
 ' The code sent after a copy break-out. Any value that is not a command code would do.
 Private Const COPY_DONE As Long = 0
 
-' The pseudo-random order the ready procedures hand the rows over in (ShufflePositions).
-Private Const SHUFFLE_SEED As Double = 8308193
+' The pseudo-random order the ready procedures hand the rows over in (ShufflePositions):
+' the generator's modulus, and its state, carried from one shuffle to the next (0 until the
+' first shuffle seeds it from the clock).
 Private Const RANDOM_MODULUS As Double = 2147483647
+Private mShuffleState As Double
 
 ' The status text of the last request, for TKLastStatusText.
 Private mLastStatusText As String
@@ -613,7 +615,7 @@ End Sub
 ' values (Yes/No, a region code), or a sorted list with a sorted batch appended. Its frame
 ' stack holds 516 levels and a deeper sort stops with TKS_STACK_OVERFLOW (714): 2,000 rows
 ' of two values reach that, and so do 1,034 rows of distinct keys in two sorted runs. So the
-' data rows go to the library in a fixed pseudo-random order (WorkArray) and the position
+' data rows go to the library in a pseudo-random order (WorkArray) and the position
 ' column is the sort line's last automatic key. No two rows tie any more, so ties keep the
 ' order they had in grid, whatever order they were handed over in; and a shuffled table of
 ' distinct keys drives the recursion about 2 * log2(rows) deep on any layout, about 40
@@ -761,7 +763,7 @@ End Function
 ' The engine's copy of grid: a 2-D array of Variants with grid's row and column bounds
 ' (one column for a 1-D grid) and one more column, the position column. Header rows stay on
 ' top as they are and keep an empty position. Data row k of grid (k = 1, 2, ...) keeps its
-' place, or with shuffled set goes to a fixed pseudo-random place (ShufflePositions); either
+' place, or with shuffled set goes to a pseudo-random place (ShufflePositions); either
 ' way the position column of the row that holds it says k.
 Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
                            ByVal headerRows As Long, ByVal shuffled As Boolean) As Variant
@@ -830,10 +832,15 @@ Private Function DataRowStart(ByVal topRow As Long, ByVal bottomRow As Long, _
     End If
 End Function
 
-' Fills places(1..n) with 1..n: in order, or with shuffled in a pseudo-random order that is
-' the same on every run for the same n (so a sort can be repeated exactly). The generator is
-' the minimal standard one, x := x * 16807 mod (2^31 - 1), worked in Doubles, which hold its
-' products exactly (below 2^46); a Long would overflow. Fisher-Yates then draws each place.
+' Fills places(1..n) with 1..n: in order, or with shuffled in a pseudo-random order that no
+' table can know in advance. An order fixed by n alone could be read off and a table laid out
+' as its inverse, which the library would then meet as two sorted runs and stop at its depth
+' limit; so the generator is seeded from the clock once (Randomize uses the system timer) and
+' every shuffle goes on from where the last one stopped. The order never shows in the result:
+' the position column, the last key, makes the sorted order the stable one whatever it was.
+' The generator is the minimal standard one, x := x * 16807 mod (2^31 - 1), worked in
+' Doubles, which hold its products exactly (below 2^46); a Long would overflow. Fisher-Yates
+' then draws each place.
 Private Sub ShufflePositions(ByRef places() As Long, ByVal shuffled As Boolean)
     Dim state As Double
     Dim i As Long
@@ -844,7 +851,12 @@ Private Sub ShufflePositions(ByRef places() As Long, ByVal shuffled As Boolean)
         places(i) = i - LBound(places) + 1
     Next i
     If Not shuffled Then Exit Sub
-    state = SHUFFLE_SEED + (UBound(places) - LBound(places) + 1)
+    If mShuffleState < 1 Or mShuffleState >= RANDOM_MODULUS Then
+        Randomize
+        ' Rnd lies in [0, 1): the state in 1 .. 2^31 - 2, as the generator needs.
+        mShuffleState = 1 + Int(Rnd * (RANDOM_MODULUS - 2))
+    End If
+    state = mShuffleState
     For i = UBound(places) To LBound(places) + 1 Step -1
         state = state * 16807#
         state = state - Int(state / RANDOM_MODULUS) * RANDOM_MODULUS
@@ -855,6 +867,7 @@ Private Sub ShufflePositions(ByRef places() As Long, ByVal shuffled As Boolean)
         places(i) = places(j)
         places(j) = held
     Next i
+    mShuffleState = state
 End Sub
 
 ' The caller's row of row workRow of the library's array: header rows are where they were;
