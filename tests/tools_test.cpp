@@ -2,11 +2,13 @@
 // on the bundled examples (its output files against the expected ones).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <fstream>
 #include <random>
 #include <sstream>
 
+#include "common/cells.h"
 #include "common/compare_rules.h"
 #include "common/csv.h"
 #include "common/file_bytes.h"
@@ -507,6 +509,50 @@ TEST(Tkrun, ClearErrors) {
     EXPECT_EQ(tied.exitCode, 0u) << tied.err;
     EXPECT_TRUE(tied.out == "Flag,Row\r\n" + trueRows + falseRows);  // TRUE counts as -1
   }
+}
+
+// The engine's table holds the columns the command lines name and the hidden one, not
+// rows x (widest row + 1) cells: one very wide row in a file of kilobytes once needed
+// gigabytes (past 4 GB the array's size wrapped and the runner crashed), or was refused.
+TEST(Tkrun, OneVeryWideRow) {
+  struct Case {
+    int fields, rows;
+    std::string sort;
+  } const cases[] = {
+      {30'000, 9'000, "1,TK_COMPASCAUTO"},
+      {100'000, 50, "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO"},
+      {100'000, 50, "2,TK_COMPBRKO 1,TK_COMPASCAUTO\" --compare 2=natural --move \"2,TK_MOVEBRKO"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.fields) + " fields, " + c.sort);
+    // Distinct keys in column 1, and in column 2 in natural order; the wide row's key is the
+    // smallest.
+    std::vector<std::pair<int, std::string>> rows;
+    for (int i = 0; i < c.rows; ++i) {
+      const int key = i * 7919 % c.rows;
+      std::string row = std::to_string(key) + ",r" + std::to_string(key);
+      if (key == 0) row += std::string(static_cast<std::size_t>(c.fields - 2), ',');
+      rows.emplace_back(key, row + "\r\n");
+    }
+    std::string bytes = "Key,Text\r\n";
+    for (const auto& row : rows) bytes += row.second;
+    WriteAll(L"wide.csv", bytes);
+    std::sort(rows.begin(), rows.end());
+    std::string expected = "Key,Text\r\n";
+    for (const auto& row : rows) expected += row.second;
+    const Outcome run = RunTool("--sort \"" + c.sort + "\" --quiet wide.csv");
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_TRUE(run.out == expected);
+  }
+  // The size of a table is checked before it is made: the cell count and the bytes within 32
+  // bits, whatever the build.
+  const std::uint64_t cells = 0xFFFFFFFFu / sizeof(VARIANT);
+  EXPECT_TRUE(tkr::TableFits(1'000'000, 10));
+  EXPECT_TRUE(tkr::TableFits(cells / 2, 2));
+  EXPECT_FALSE(tkr::TableFits(cells / 2 + 1, 2));
+  EXPECT_FALSE(tkr::TableFits(9'001, 30'001));  // 4.3 GB, which once wrapped
+  EXPECT_FALSE(tkr::TableFits(std::uint64_t{1} << 32, 1));
+  EXPECT_FALSE(tkr::TableFits(1, std::uint64_t{1} << 31));
 }
 
 // The help's examples, run as written in a folder holding the files they name: every one

@@ -2,10 +2,11 @@
 // drives it.
 //
 // The file is read once into memory and stays as it was: every row is a slice of its bytes.
-// The engine gets a table of the same rows and columns whose automatic key columns hold the
-// typed cells (numbers, dates, booleans, text) it compares, plus one hidden column with each
-// row's original number; the other columns need no cells at all, for the rows are written
-// back from the file, not from the cells. SELECT sorts (compare break-outs are answered by
+// The engine gets a table of the same rows with the columns the command lines name (renumbered
+// in file order, and the lines with them), whose automatic key columns hold the typed cells
+// (numbers, dates, booleans, text) it compares, plus one hidden column with each row's
+// original number; the other columns need no cells at all, for the rows are written back from
+// the file, not from the cells. SELECT sorts (compare break-outs are answered by
 // the rules of --compare, on the fields' own text), EXPORT fills a second table's hidden
 // column the same way, MOVE rearranges the rows; the hidden column, read after MOVE, then
 // says which file row stands where, and each one is written back byte for byte.
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "common/caller.h"
+#include "common/cells.h"
 #include "common/compare_rules.h"
 #include "common/csv.h"
 #include "common/file_bytes.h"
@@ -339,6 +341,46 @@ std::string ReadEntries(const std::wstring& line, const LineRules& rules, const 
   return {};
 }
 
+// The columns of a file that the engine's table holds, in file order: those the command
+// lines name. Every other column stays out of it, for the rows are written back from the
+// file's bytes; so a file with one very wide row costs no more cells than a narrow one.
+class UsedColumns {
+ public:
+  void Add(long column) { columns_.push_back(column); }
+  void Done() {
+    std::sort(columns_.begin(), columns_.end());
+    columns_.erase(std::unique(columns_.begin(), columns_.end()), columns_.end());
+  }
+  std::size_t size() const { return columns_.size(); }
+  // The file's column (from 1) of the table's column `place` (from 1).
+  long FileColumn(std::size_t place) const { return columns_[place - 1]; }
+  // The table's column (from 1) of the file's column `column`, one that was added.
+  std::size_t Place(long column) const {
+    return static_cast<std::size_t>(std::lower_bound(columns_.begin(), columns_.end(), column) -
+                                    columns_.begin()) +
+           1;
+  }
+
+ private:
+  std::vector<long> columns_;
+};
+
+// `entries` as the engine is to read them: each column named by its place in the engine's
+// tables, the keyword in full.
+std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rules,
+                        const UsedColumns& source, const UsedColumns* dest) {
+  std::wstring line;
+  for (const Entry& e : entries) {
+    const auto keyword = std::find_if(rules.keywords.begin(), rules.keywords.end(),
+                                      [&](const auto& r) { return r.second == e.mode; });
+    if (!line.empty()) line += L' ';
+    line += std::to_wstring(source.Place(e.column)) + L",";
+    if (dest != nullptr) line += std::to_wstring(dest->Place(e.destColumn)) + L",";
+    line += keyword->first;
+  }
+  return line;
+}
+
 // ---- files ----------------------------------------------------------------------------------
 
 // Writes `bytes` to `path` through a file beside it that then takes its place, so that a
@@ -415,8 +457,10 @@ bool CanWrite(const std::wstring& path, std::string& error) {
 
 // ---- the tables for the engine --------------------------------------------------------------
 
-// A 2-D VARIANT array of rows x columns from (1, 1), every cell empty.
+// A 2-D VARIANT array of rows x columns from (1, 1), every cell empty. The caller has
+// checked the size with tkr::TableFits.
 SAFEARRAY* EmptyTable(std::size_t rows, std::size_t columns) {
+  if (!tkr::TableFits(rows, columns)) throw std::bad_alloc();
   SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows), 1}, {static_cast<ULONG>(columns), 1}};
   SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
   if (table == nullptr) throw std::bad_alloc();
@@ -506,7 +550,6 @@ int Run(const Options& o) {
                 std::to_string(o.header) + " header rows");
   }
   const std::size_t columns = file.columns;
-  if (columns > 32766) return Fail(inputName + " has more columns than a command line can name");
   if (file.ragged) {
     progress("tkrun: some rows of " + inputName + " have fewer than " + std::to_string(columns) +
              " fields: their missing cells count as empty");
@@ -569,18 +612,40 @@ int Run(const Options& o) {
   const tkr::TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dll.path() + "'");
 
-  // The source: the file's rows (data rows shuffled in the stable mode), its columns and the
-  // hidden one with each row's number in the file, from 1. Automatic keys get typed cells.
-  const std::size_t idColumn = columns + 1;
+  // The source: the file's rows (data rows shuffled in the stable mode), the columns the
+  // command lines name and a hidden one with each row's number in the file, from 1.
+  // Automatic keys get typed cells. The destination: its rows, the columns the export
+  // fills and a hidden one that receives the number of the source row each exported row
+  // came from.
+  UsedColumns used, destUsed;
+  for (const auto* entries : {&sortKeys, &moveEntries, &exportEntries}) {
+    for (const Entry& e : *entries) used.Add(e.column);
+  }
+  for (const Entry& e : exportEntries) destUsed.Add(e.destColumn);
+  used.Done();
+  destUsed.Done();
+  const std::size_t idColumn = used.size() + 1;
+  const std::size_t destId = destUsed.size() + 1;
+  if (idColumn > 32767 || destId > 32767) {
+    return Fail("the command lines name more columns than the engine reads (32766)");
+  }
+  if (!tkr::TableFits(records, idColumn) ||
+      (!o.exportTo.empty() && !tkr::TableFits(dest.records.size(), destId))) {
+    const bool source = !tkr::TableFits(records, idColumn);
+    return Fail((source ? inputName : destName) + " needs a table of " +
+                std::to_string(source ? records : dest.records.size()) + " rows and " +
+                std::to_string(source ? idColumn : destId) +
+                " columns for the engine: more cells than one array can hold");
+  }
   std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
   for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
   if (o.stable) {
     std::mt19937 shuffle = UnforeseeableShuffle();
     std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
   }
-  std::vector<bool> typed(columns, false);
+  std::vector<bool> typed(used.size(), false);  // by the table's column - 1
   for (const Entry& key : sortKeys) {
-    if (key.mode != tk::kCompareBreakOut) typed[static_cast<std::size_t>(key.column - 1)] = true;
+    if (key.mode != tk::kCompareBreakOut) typed[used.Place(key.column) - 1] = true;
   }
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
@@ -589,13 +654,14 @@ int Run(const Options& o) {
     auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
     for (std::size_t row = 0; row < records; ++row) {
       const RecordSpan& record = file.records[placed[row]];
-      for (std::size_t c = 0; c < columns; ++c) {
+      for (std::size_t c = 0; c < used.size(); ++c) {
         if (!typed[c] || row < headers) continue;
-        const FieldSpan field = file.Field(record, c);
+        const FieldSpan field =
+            file.Field(record, static_cast<std::size_t>(used.FileColumn(c + 1) - 1));
         cells[c * records + row] =
             tkr::CellFromField(tkr::CsvField{file.Text(field), field.quoted});
       }
-      VARIANT& id = cells[columns * records + row];
+      VARIANT& id = cells[used.size() * records + row];
       id.vt = VT_I4;
       id.lVal = static_cast<LONG>(placed[row] + 1);
     }
@@ -612,30 +678,29 @@ int Run(const Options& o) {
     v.bstrVal = SysAllocString(text.c_str());
     if (v.bstrVal == nullptr) throw std::bad_alloc();
   };
-  putText(comm.SortCmd, o.sort + (o.stable ? L" " + id + L",TK_COMPASCAUTO" : L""));
-  putText(comm.MoveCmd, o.move);
+  putText(comm.SortCmd, EngineLine(sortKeys, kSortLine, used, nullptr) +
+                            (o.stable ? L" " + id + L",TK_COMPASCAUTO" : L""));
+  if (!o.move.empty()) putText(comm.MoveCmd, EngineLine(moveEntries, kMoveLine, used, nullptr));
 
-  // The destination: a Range of its rows, its columns and a hidden one that receives the
-  // number of the source row each exported row came from.
   std::unique_ptr<Destination> destRange;
-  const std::size_t destId = dest.columns + 1;
   if (!o.exportTo.empty()) {
     destRange = std::make_unique<Destination>(EmptyTable(dest.records.size(), destId));
     tkr::PutRangeObject(comm.Dest.RangeObj, *destRange);
     comm.Dest.HeaderLines = o.destHeader;
-    putText(comm.ExportCmd,
-            o.exportCmd + L" " + id + L"," + std::to_wstring(destId) + L",TK_EXPORTAUTO");
+    putText(comm.ExportCmd, EngineLine(exportEntries, kExportLine, used, &destUsed) + L" " + id +
+                                L"," + std::to_wstring(destId) + L",TK_EXPORTAUTO");
   }
 
   tkr::Caller caller(tkselect);
   caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
-    const auto found = o.rules.find(b.column);
+    const long column = used.FileColumn(static_cast<std::size_t>(b.column));
+    const auto found = o.rules.find(static_cast<int>(column));
     const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
     auto field = [&](std::int32_t row) {
       const std::int32_t fileRow =
           tkr::CellAt(c.Source.Data.parray, row, static_cast<std::int32_t>(idColumn)).lVal - 1;
       const FieldSpan span = file.Field(file.records[static_cast<std::size_t>(fileRow)],
-                                        static_cast<std::size_t>(b.column - 1));
+                                        static_cast<std::size_t>(column - 1));
       return tkr::CsvField{file.Text(span), span.quoted};
     };
     return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));

@@ -1,6 +1,19 @@
 #include "common/cells.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace tkr {
+
+bool TableFits(std::uint64_t rows, std::uint64_t columns) {
+  constexpr std::uint64_t kLargestBound = 0x7FFFFFFF;
+  constexpr std::uint64_t kLargestBlock = 0xFFFFFFFF;  // the system's sizes are 32-bit
+  constexpr std::uint64_t kCellsAtMost =
+      std::min<std::uint64_t>(kLargestBlock, SIZE_MAX) / sizeof(VARIANT);
+  if (rows == 0 || columns == 0) return true;
+  if (rows > kLargestBound || columns > kLargestBound) return false;
+  return rows <= kCellsAtMost / columns;
+}
 
 Shape ShapeOf(const SAFEARRAY* array) {
   // The descriptor lists the last dimension first: entry 0 is the columns of a 2-D array.

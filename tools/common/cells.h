@@ -11,6 +11,12 @@
 
 namespace tkr {
 
+// Whether a table of `rows` x `columns` VARIANT cells can be made: each count a positive
+// 32-bit array bound, and the bytes of all its cells within 32 bits, for the array's
+// descriptor and the system's size computation hold no more (past that the size wraps and
+// a small block is handed out) and within what this build can address.
+bool TableFits(std::uint64_t rows, std::uint64_t columns);
+
 // Geometry of a 1-D or 2-D array, as its bounds entries give it.
 struct Shape {
   std::int32_t firstRow, rows, firstColumn, columns;
