@@ -99,9 +99,9 @@ Options:
 Cells keep their text exactly; the type a field reads as is used only to compare it: empty,
 TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]; from the year 0100, and only days the
 calendar has: 2023-02-31 is text), whole numbers, decimal numbers; every other field, and
-every quoted one, is text. Automatic keys put numbers, dates and booleans
-(TRUE counts as -1) before text and empty cells last; text compares without regard to case,
-hyphens and apostrophes weigh little, accents come second.
+every quoted one, is text. Automatic keys put numbers, dates and booleans (TRUE counts as -1)
+before text and empty cells last; text compares without regard to case, hyphens and
+apostrophes weigh little, accents come second.
 
 Examples:
   tkrun --sort "1,TK_COMPASCAUTO 3,TK_COMPDESAUTO" staff.csv
@@ -629,13 +629,13 @@ int Run(const Options& o) {
   if (idColumn > 32767 || destId > 32767) {
     return Fail("the command lines name more columns than the engine reads (32766)");
   }
-  if (!tkr::TableFits(records, idColumn) ||
-      (!o.exportTo.empty() && !tkr::TableFits(dest.records.size(), destId))) {
-    const bool source = !tkr::TableFits(records, idColumn);
-    return Fail((source ? inputName : destName) + " needs a table of " +
-                std::to_string(source ? records : dest.records.size()) + " rows and " +
-                std::to_string(source ? idColumn : destId) +
-                " columns for the engine: more cells than one array can hold");
+  auto tooLarge = [](const std::string& name, std::size_t rows, std::size_t width) {
+    return name + " needs a table of " + std::to_string(rows) + " rows and " +
+           std::to_string(width) + " columns for the engine: more cells than one array can hold";
+  };
+  if (!tkr::TableFits(records, idColumn)) return Fail(tooLarge(inputName, records, idColumn));
+  if (!o.exportTo.empty() && !tkr::TableFits(dest.records.size(), destId)) {
+    return Fail(tooLarge(destName, dest.records.size(), destId));
   }
   std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
   for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
