@@ -835,14 +835,15 @@ End Function
 ' Fills places(1..n) with 1..n: in order, or with shuffled in a pseudo-random order that no
 ' table can know in advance. An order fixed by n alone could be read off and a table laid out
 ' as its inverse, which the library would then meet as two sorted runs and stop at its depth
-' limit; so the generator is seeded from the clock once (Randomize uses the system timer) and
-' every shuffle goes on from where the last one stopped. The order never shows in the result:
-' the position column, the last key, makes the sorted order the stable one whatever it was.
+' limit; so the generator is seeded from the clock once and every shuffle goes on from where
+' the last one stopped. The order never shows in the result: the position column, the last
+' key, makes the sorted order the stable one whatever it was.
 ' The generator is the minimal standard one, x := x * 16807 mod (2^31 - 1), worked in
 ' Doubles, which hold its products exactly (below 2^46); a Long would overflow. Fisher-Yates
 ' then draws each place.
 Private Sub ShufflePositions(ByRef places() As Long, ByVal shuffled As Boolean)
     Dim state As Double
+    Dim seed As Double
     Dim i As Long
     Dim j As Long
     Dim held As Long
@@ -852,9 +853,11 @@ Private Sub ShufflePositions(ByRef places() As Long, ByVal shuffled As Boolean)
     Next i
     If Not shuffled Then Exit Sub
     If mShuffleState < 1 Or mShuffleState >= RANDOM_MODULUS Then
-        Randomize
-        ' Rnd lies in [0, 1): the state in 1 .. 2^31 - 2, as the generator needs.
-        mShuffleState = 1 + Int(Rnd * (RANDOM_MODULUS - 2))
+        ' The clock to the second (Now) and to the millisecond or so (Timer), not Randomize
+        ' and Rnd, which would disturb the caller's own random sequence. The state is a whole
+        ' number in 1 .. 2^31 - 2, as the generator needs.
+        seed = Int(CDbl(Now) * 86400#) + Int(Timer * 1000#)
+        mShuffleState = 1 + seed - Int(seed / (RANDOM_MODULUS - 2)) * (RANDOM_MODULUS - 2)
     End If
     state = mShuffleState
     For i = UBound(places) To LBound(places) + 1 Step -1
