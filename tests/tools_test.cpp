@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <fstream>
 #include <random>
@@ -289,14 +290,18 @@ std::string RealFile(std::initializer_list<int> rows) {
   return bytes;
 }
 
-// Files are read whole, a chunk at a time; what this build cannot hold is refused by its size
-// before anything is allocated (no test makes files of gigabytes).
+// Files are read and written whole, a chunk at a time; what this build cannot hold is refused
+// by its size before anything is allocated (no test makes files of gigabytes).
 TEST(Files, ReadWholeInChunksAndRefuseWhatCannotBeHeld) {
   const std::string bytes = RealFile({0, 1, 2, 3, 4, 5});
-  WriteAll(L"chunks.csv", bytes);
   WriteAll(L"empty.csv", "");
-  for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, tkr::kReadChunk}) {
+  for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, tkr::kIoChunk}) {
     SCOPED_TRACE(chunk);
+    std::FILE* out = _wfopen(L"chunks.csv", L"wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_TRUE(tkr::WriteChunks(out, bytes, chunk));
+    EXPECT_EQ(std::fclose(out), 0);
+    EXPECT_TRUE(ReadAll("chunks.csv") == bytes);
     std::string read, error;
     EXPECT_TRUE(tkr::ReadWholeFile(L"chunks.csv", read, error, chunk)) << error;
     EXPECT_TRUE(read == bytes);

@@ -387,8 +387,7 @@ std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rule
 // failed write never leaves half a table behind. An empty path is standard output.
 bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
   if (path.empty()) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
-        std::fflush(stdout) == 0) {
+    if (tkr::WriteChunks(stdout, bytes) && std::fflush(stdout) == 0) {
       return true;
     }
     error = "cannot write the table to standard output";
@@ -397,7 +396,7 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string&
   const std::wstring part = path + L".tkrun-part";
   std::FILE* file = _wfopen(part.c_str(), L"wb");
   bool ok = file != nullptr;
-  if (ok) ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  if (ok) ok = tkr::WriteChunks(file, bytes);
   if (file != nullptr) ok = std::fclose(file) == 0 && ok;
   if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
   if (!ok) {

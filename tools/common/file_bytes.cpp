@@ -48,7 +48,7 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
   std::size_t done = 0;
   if (ok) {
     bytes.resize(static_cast<std::size_t>(size.QuadPart));
-    chunk = std::clamp<std::size_t>(chunk, 1, kReadChunk);
+    chunk = std::clamp<std::size_t>(chunk, 1, kIoChunk);
     while (ok && done < bytes.size()) {
       DWORD got = 0;
       const auto want = static_cast<DWORD>(std::min(chunk, bytes.size() - done));
@@ -66,6 +66,16 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
   }
   if (!ok) bytes.clear();
   return ok;
+}
+
+bool WriteChunks(std::FILE* file, const std::string& bytes, std::size_t chunk) {
+  chunk = std::clamp<std::size_t>(chunk, 1, kIoChunk);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::size_t part = std::min(chunk, bytes.size() - done);
+    if (std::fwrite(bytes.data() + done, 1, part, file) != part) return false;
+    done += part;
+  }
+  return true;
 }
 
 std::string LastErrorText() {
