@@ -89,10 +89,14 @@ tk_check_format() {
 # Builds the release archive in the 32-bit tree and checks that it holds what its README
 # lists; prints the archive's path.
 tk_release_archive() {
-  (cd "$TK_BUILD" && cpack -G ZIP >/dev/null)
+  # Called inside $(...), where set -e does not reach: every step says itself when it failed,
+  # so that an older archive never passes for this one.
   local archive
+  rm -f "$TK_BUILD"/tkselect-*-windows.zip
+  (cd "$TK_BUILD" && cpack -G ZIP >/dev/null) || { tk_log "cpack failed"; return 1; }
   archive=$(ls -t "$TK_BUILD"/tkselect-*-windows.zip | head -n 1)
-  /usr/bin/python3 - "$archive" <<'PY'
+  [ -n "$archive" ] || { tk_log "cpack made no archive"; return 1; }
+  /usr/bin/python3 - "$archive" <<'PY' || return 1
 import sys, zipfile
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
 need = ["tkselect.dll", "tkselect64.dll", "tkrun.exe", "tkrun64.exe", "TKselect.bas",

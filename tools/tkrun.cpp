@@ -602,6 +602,26 @@ int Run(const Options& o) {
                   "': writing there would replace the input; name another file");
     }
   }
+  // Nor may two outputs name one file, or an output the --export-to file that is only read
+  // (--export-out is given): whichever is written last would replace the other for good.
+  const std::pair<const char*, const std::wstring*> written[] = {
+      {"--output", &o.output}, others[0], others[1]};
+  for (std::size_t a = 0; a < 3; ++a) {
+    const auto& [option, path] = written[a];
+    if (path->empty()) continue;
+    for (std::size_t b = a + 1; b < 3; ++b) {
+      if (!written[b].second->empty() && SameFile(*path, *written[b].second)) {
+        return Fail(std::string(option) + " '" + Utf8(*path) + "' and " + written[b].first + " '" +
+                    Utf8(*written[b].second) +
+                    "' name the same file: one would replace the other; name another file");
+      }
+    }
+    if (a < 2 && !o.exportOut.empty() && SameFile(*path, o.exportTo)) {
+      return Fail(std::string(option) + " '" + Utf8(*path) + "' is the --export-to file '" +
+                  destName + "', which is only read as --export-out is given: writing there " +
+                  "would replace it; name another file");
+    }
+  }
   for (const std::wstring* path : {&o.output, &destOut, &o.index}) {
     if (!CanWrite(*path, error)) return Fail(error);
   }
