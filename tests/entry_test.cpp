@@ -246,6 +246,25 @@ TEST(Nesting, ACallFromInsideACallIs712AndChangesNothingElse) {
   }
 }
 
+// A call that an exception unwound (Abandon, run by the DLL's guard) leaves nothing behind: a
+// sort it interrupted leaves no order, nothing waits for an answer, and the engine takes the
+// next call as usual. A finished SELECT's order stays.
+TEST(Abandon, DropsTheCallsWorkAndAnUnfinishedOrder) {
+  for (const bool sorted : {false, true}) {
+    SCOPED_TRACE(sorted ? "after a finished SELECT" : "while the sort waits for an answer");
+    Engine engine;
+    Record r;
+    tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(40, 2)));
+    tkt::PutText(r.comm.SortCmd, sorted ? L"1,TK_COMPDESAUTO" : L"1,TK_COMPBRKO");
+    EXPECT_EQ(Send(engine, r, tk::kSelect).code, sorted ? 2 : 3);
+    engine.Abandon();
+    EXPECT_EQ(engine.ResumeState, 0);
+    EXPECT_EQ(Send(engine, r, 0).code, 713);  // no answer is awaited
+    EXPECT_EQ(Send(engine, r, tk::kSortIndex).code, sorted ? 2 : 707);
+    EXPECT_EQ(Send(engine, r, tk::kAbout).code, 200);  // not 712: the call is no longer inside
+  }
+}
+
 TEST(OutOfOrder, MoveAndSortIndexNeedASelection) {
   for (std::int32_t command : {tk::kMove, tk::kSortIndex}) {
     SCOPED_TRACE(command);
