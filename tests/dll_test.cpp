@@ -2,7 +2,6 @@
 // called through GetProcAddress, exactly as the macro's declaration does it.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/host_exception.h"
+#include "common/host.h"
 #include "common/library.h"
 #include "protocol/codes.h"
 #include "protocol/record.h"
@@ -205,42 +204,12 @@ TEST_F(Dll, BinariesCarryTheBannersVersion) {
   }
 }
 
-// A call made on a thread of its own, and what it got; `answered` false when it did not come
-// back within `waitMs` (the thread is then left to finish on its own, and never waited for).
-struct OtherCall {
-  bool answered = false;
-  std::int32_t code = 0;
-  std::wstring status;
-};
-
-OtherCall CallOnAnotherThread(TKselectFn tkselect, std::int32_t command, DWORD waitMs = 10000) {
-  struct Shared {
-    tkt::Record r;
-    std::atomic<bool> done{false};
-    std::int32_t code = 0;
-    std::wstring status;
-  };
-  auto shared = std::make_shared<Shared>();
-  tkt::PutArray(shared->r.comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(20, 2)));
-  tkt::PutText(shared->r.comm.SortCmd, L"2,TK_COMPDESAUTO");
-  std::thread call([shared, tkselect, command] {
-    std::int32_t code = command;
-    tkselect(&code, &shared->r.comm);
-    shared->code = code;
-    shared->status = tkt::FieldText(shared->r.comm.Status);
-    shared->done = true;
+// SELECT on another thread over a small table of its own, as a second macro would send it.
+tkr::OtherCall CallOnAnotherThread(TKselectFn tkselect, std::int32_t command) {
+  return tkr::CallOnAnotherThread(tkselect, command, 10000, [](tk::TKCOMM& comm) {
+    tkt::PutArray(comm.Source.Data, tkt::MakeTable(tkt::NumberGrid(20, 2)));
+    tkt::PutText(comm.SortCmd, L"2,TK_COMPDESAUTO");
   });
-  for (DWORD waited = 0; waited < waitMs && !shared->done; waited += 5) Sleep(5);
-  OtherCall result;
-  if (!shared->done) {
-    call.detach();
-    return result;
-  }
-  call.join();
-  result.answered = true;
-  result.code = shared->code;
-  result.status = shared->status;
-  return result;
 }
 
 // Two threads calling at once share one engine: a call that comes while the other thread's
@@ -284,7 +253,7 @@ TEST_F(Dll, ACallFromAnotherThreadWhileOneIsInsideIsAnsweredAtOnce) {
   tkt::Record r;
   tkt::PutRange(r.comm.Source, range);
   tkt::PutText(r.comm.SortCmd, L"1,TK_COMPASCAUTO");
-  std::vector<OtherCall> inside;
+  std::vector<tkr::OtherCall> inside;
   range.onValue = [&] { inside.push_back(CallOnAnotherThread(tkselect, tk::kSelect)); };
   for (std::int32_t command : {tk::kSelect, tk::kMove}) {  // the Value get, then the put
     std::int32_t code = command;
@@ -293,7 +262,7 @@ TEST_F(Dll, ACallFromAnotherThreadWhileOneIsInsideIsAnsweredAtOnce) {
   }
   range.onValue = nullptr;
   ASSERT_EQ(inside.size(), 2u);
-  for (const OtherCall& call : inside) {
+  for (const tkr::OtherCall& call : inside) {
     EXPECT_TRUE(call.answered) << "the other thread's call waited for the one inside";
     EXPECT_EQ(call.code, 712);
     EXPECT_EQ(call.status, L"[712]Flow Error");
@@ -352,7 +321,7 @@ TEST_F(Dll, AnExceptionThroughTheCallLeavesTheLibraryUsable) {
       EXPECT_TRUE(tkr::CatchHostException([&] { tkselect(&code, &r.comm); }));
       range.onCount = range.onValue = object.onRelease = nullptr;
 
-      const OtherCall other = CallOnAnotherThread(tkselect, tk::kAbout);
+      const tkr::OtherCall other = CallOnAnotherThread(tkselect, tk::kAbout);
       EXPECT_TRUE(other.answered) << "the library stayed locked";
       EXPECT_EQ(other.code, 200);
       code = 0;  // an answer: nothing waits for one

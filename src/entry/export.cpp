@@ -28,17 +28,11 @@ void CallAbandoned(void*) noexcept {
 // code: [in/out] command or break-out answer, then the status. comm: [in/out] the caller's
 // record, borrowed for the call. Exported undecorated, ordinal 1, through tkselect.def.
 extern "C" std::int32_t __stdcall TKselect(std::int32_t* code, tk::TKCOMM* comm) noexcept {
-  switch (tk::platform::EnterCall()) {
-    case tk::platform::Entry::Nested:
-      // The caller's code, run by a Range or a release inside a call, calls back: the engine
-      // sees its own call inside and refuses this one.
-      return g_engine.Call(code, comm);
-    case tk::platform::Entry::Busy:
-      // Another thread is inside. Waiting for it could be waiting forever (it may be running
-      // the caller's code that waits for this thread): refused at once, engine untouched.
-      return tk::RefuseCall(code, comm);
-    case tk::platform::Entry::Entered: break;
-  }
+  // A call while one is inside is refused at once, the engine untouched: from the same
+  // thread it is the caller's code, run by a Range or a release, calling back; from another
+  // thread, waiting for the call inside could be waiting forever (it may be running the
+  // caller's code that waits for this thread).
+  if (!tk::platform::EnterCall()) return tk::RefuseCall(code, comm);
   Arguments call{code, comm};
   const std::int32_t returned = tk::platform::RunGuarded(CallEngine, CallAbandoned, &call);
   tk::platform::LeaveCall();

@@ -90,24 +90,17 @@ bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept {
   // A number, an object, an array...: released properly instead of its value bits being
   // taken for a string pointer, and only once the field no longer holds it. A clear that
   // fails (a locked array) leaves the caller's block alone; the field is reused all the same.
-  const bool holdsValue = field.vt != VT_BSTR && field.vt != VT_EMPTY;
+  // (An empty field's value bits, or a null string, release nothing.)
   BSTR fresh = AllocString(text);
   if (fresh == nullptr) {
-    if (holdsValue) {
-      ReleaseField(field);
-    } else if (field.vt != VT_BSTR) {
-      field.vt = VT_EMPTY;
-    }
+    if (field.vt != VT_BSTR) ReleaseField(field);
     return false;
   }
   VARIANT value;
+  VariantInit(&value);
   value.vt = VT_BSTR;
   value.bstrVal = fresh;
-  if (holdsValue) {
-    PutCell(&field, value);
-  } else {
-    field = value;  // an empty field's value bits, or a null string, hold nothing to release
-  }
+  PutCell(&field, value);
   return true;
 }
 
@@ -240,12 +233,9 @@ HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar
   return hr;
 }
 
-Entry EnterCall() noexcept {
-  const DWORD self = GetCurrentThreadId();
+bool EnterCall() noexcept {
   DWORD none = 0;
-  if (g_callOwner.compare_exchange_strong(none, self)) return Entry::Entered;
-  // `none` now holds the owner; only this thread can have stored its own id.
-  return none == self ? Entry::Nested : Entry::Busy;
+  return g_callOwner.compare_exchange_strong(none, GetCurrentThreadId());
 }
 
 void LeaveCall() noexcept {

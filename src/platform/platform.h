@@ -151,18 +151,14 @@ HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar
 
 // ---- calls --------------------------------------------------------------------------------
 
-// Who is inside the library when a call comes. The engine, its texts and the counters above
-// are one per process, so one call at a time gets in; nobody waits for the one inside.
-// Waiting could hang the host for good: the call inside may be running the caller's code
-// (a recalculation on calculation threads, an event) that itself waits for the thread
-// now calling.
-enum class Entry {
-  Entered,  // the library is this call's until LeaveCall
-  Nested,   // this thread is inside a call already: the caller's code called back
-  Busy,     // another thread is inside a call
-};
-Entry EnterCall() noexcept;
-// Gives the library back after Entered. Has no effect unless this thread holds it, so it is
+// Claims the library for the calling thread; false when a call is inside already, on this
+// thread (the caller's code, run by a Range or a release, calling back) or on another. The
+// engine, its texts and the counters above are one per process, so one call at a time gets
+// in, and nobody waits for the one inside: waiting could hang the host for good, for the call
+// inside may be running the caller's code (a recalculation on calculation threads, an event)
+// that itself waits for the thread now calling.
+bool EnterCall() noexcept;
+// Gives the library back after EnterCall. Has no effect unless this thread holds it, so it is
 // safe twice.
 void LeaveCall() noexcept;
 

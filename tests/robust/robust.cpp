@@ -43,7 +43,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -52,7 +51,7 @@
 
 #include "common/caller.h"
 #include "common/cells.h"
-#include "common/host_exception.h"
+#include "common/host.h"
 #include "common/library.h"
 #include "common/range_object.h"
 #include "protocol/codes.h"
@@ -701,37 +700,15 @@ void CallFromInside() {
 // once with 712, in its own record. A wait would never end.
 void CallFromAnotherThread(Case& k) {
   ++k.otherThreadCalls;
-  struct Shared {
-    tk::TKCOMM comm{};
-    std::atomic<bool> done{false};
-    std::int32_t code = 0;
-    std::int32_t returned = 0;
-    std::wstring status;
-  };
-  auto shared = std::make_shared<Shared>();
-  const TKselectFn tkselect = t_probe.tkselect;
-  const std::int32_t command = kCommands[k.r.Below(7)];
-  std::thread other([shared, tkselect, command] {
-    std::int32_t code = command;
-    shared->returned = tkselect(&code, &shared->comm);
-    shared->code = code;
-    if (shared->comm.Status.vt == VT_BSTR && shared->comm.Status.bstrVal != nullptr) {
-      shared->status = shared->comm.Status.bstrVal;
-    }
-    tkr::ReleaseRecord(shared->comm);
-    shared->done = true;
-  });
-  for (int waited = 0; waited < 5000 && !shared->done; waited += 2) Sleep(2);
-  if (!shared->done) {
+  const tkr::OtherCall other =
+      tkr::CallOnAnotherThread(t_probe.tkselect, kCommands[k.r.Below(7)], 5000);
+  if (!other.answered) {
     k.Fail("a call from another thread waited for the call inside");
-    other.detach();  // it gets in once this call returns
-    return;
-  }
-  other.join();
-  if (shared->returned != tk::kReturnEnded || shared->code != tk::ToCode(tk::Status::FlowError) ||
-      shared->status != L"[712]Flow Error") {
+  } else if (other.returned != tk::kReturnEnded ||
+             other.code != tk::ToCode(tk::Status::FlowError) ||
+             other.status != L"[712]Flow Error") {
     k.Fail("a call from another thread while one is inside ended with " +
-           std::to_string(shared->code));
+           std::to_string(other.code));
   }
 }
 

@@ -1,12 +1,15 @@
-// The host's exception handler. See host_exception.h.
+// What the host does around a call. See host.h.
 //
 // A frame of its own on the system's exception chain, written out because the compiler
 // offers no __try: CatchFrame(body, context) calls body(context) and returns 0, or 1 when
 // the handler caught kHostException. The handler first has the system unwind every frame
 // below it (their unwind handlers run), then resumes CatchFrame at its landing point.
-#include "common/host_exception.h"
+#include "common/host.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <thread>
 
 namespace tkr {
 namespace {
@@ -136,6 +139,35 @@ void RaiseHostException() {
 
 bool CatchHostException(const std::function<void()>& body) {
   return tkr_catch_frame(RunFunction, const_cast<std::function<void()>*>(&body)) != 0;
+}
+
+OtherCall CallOnAnotherThread(TKselectFn tkselect, std::int32_t command, DWORD waitMs,
+                              const std::function<void(tk::TKCOMM&)>& prepare) {
+  // Shared with the thread, which may outlive this call when it does not answer in time.
+  struct Shared {
+    tk::TKCOMM comm{};
+    std::atomic<bool> done{false};
+    OtherCall call;
+  };
+  auto shared = std::make_shared<Shared>();
+  if (prepare) prepare(shared->comm);
+  std::thread other([shared, tkselect, command] {
+    std::int32_t code = command;
+    shared->call.returned = tkselect(&code, &shared->comm);
+    shared->call.code = code;
+    const VARIANT& status = shared->comm.Status;
+    if (status.vt == VT_BSTR && status.bstrVal != nullptr) shared->call.status = status.bstrVal;
+    ReleaseRecord(shared->comm);
+    shared->done = true;
+  });
+  for (DWORD waited = 0; waited < waitMs && !shared->done; waited += 2) Sleep(2);
+  if (!shared->done) {
+    other.detach();  // it gets in once the call inside returns
+    return OtherCall{};
+  }
+  other.join();
+  shared->call.answered = true;
+  return shared->call;
 }
 
 }  // namespace tkr
