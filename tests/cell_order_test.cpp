@@ -1,7 +1,9 @@
 // The comparison without VarCmp against VarCmp itself: random pairs of hostile cells, where
-// every key result must be the one VarCmp gives, and every shortcut VarCmp's own value.
+// every key result must be the one VarCmp gives, and every shortcut VarCmp's own value. Each
+// order runs its share: the automatic one, with case, natural, text as number; VarCmp is
+// given each order's flags, and for text as number the numbers VarR8FromStr reads.
 //
-// cell_order_test                          200,000 pairs (the test command)
+// cell_order_test                          200,000 pairs per order (the test command)
 // cell_order_test --pairs 10000000         a long run
 // cell_order_test --lcid 0407              fails unless the system locale is that one (the
 //                                          CTest entries run it under several locales)
@@ -68,6 +70,8 @@ class Cells {
     std::wstring s;
     if (roll == 1) {
       s = std::to_wstring(static_cast<int>(Below(2000)) - 1000);  // a number as text
+    } else if (roll >= 28) {
+      s = Numberish();
     } else if (!last_.empty() && roll < 16) {
       s = last_;  // close to the text before: one character changed, added or removed
       const std::uint32_t at = Below(static_cast<std::uint32_t>(s.size()));
@@ -90,6 +94,53 @@ class Cells {
       s.insert(s.begin() + Below(static_cast<std::uint32_t>(s.size()) + 1), L'\0');
     last_ = s;
     cell.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  }
+
+  // Text that reads as a number, nearly does, or holds digit runs: signs, currency symbols,
+  // separators of thousands and decimals, exponents, leading zeros and runs longer than any
+  // number, digits of other scripts, words around them.
+  std::wstring Numberish() {
+    static const wchar_t* const kPieces[] = {L"-",
+                                             L"+",
+                                             L"\u2212",
+                                             L"$",
+                                             L"\u20ac",
+                                             L"\u00a5",
+                                             L"%",
+                                             L"(",
+                                             L")",
+                                             L" ",
+                                             L"\u00a0",
+                                             L",",
+                                             L".",
+                                             L"'",
+                                             L"e5",
+                                             L"E-3",
+                                             L"e",
+                                             L"0",
+                                             L"00",
+                                             L"007",
+                                             L"file",
+                                             L"v",
+                                             L"Item ",
+                                             L"\u0661\u0662",
+                                             L"\uff11\uff10",
+                                             L"\u0967\u0966",
+                                             L"&H1F",
+                                             L"1.5",
+                                             L"1,000"};
+    std::wstring s;
+    const std::uint32_t pieces = 1 + Below(5);
+    for (std::uint32_t i = 0; i < pieces; ++i) {
+      if (Below(2) == 0) {
+        s += kPieces[Below(sizeof kPieces / sizeof kPieces[0])];
+      } else {
+        // A run of digits: mostly short, now and then longer than any number type holds.
+        const std::uint32_t digits = Below(8) == 0 ? 16 + Below(30) : 1 + Below(4);
+        for (std::uint32_t d = 0; d < digits; ++d) s += static_cast<wchar_t>(L'0' + Below(10));
+      }
+    }
+    return s;
   }
 
   double Special() {
@@ -162,10 +213,41 @@ class Cells {
   std::wstring last_;
 };
 
+// The orders under test: the ascending keyword of each, and the flags VarCmp gets for it.
+struct Order {
+  const char* name;
+  const wchar_t* ascending;
+  const wchar_t* descending;
+  DWORD flags;
+  bool readsNumbers;
+};
+const Order kOrders[] = {
+    {"automatic", L"1,TK_COMPASCAUTO", L"1,TK_COMPDESAUTO", NORM_IGNORECASE, false},
+    {"with case", L"1,TK_COMPASCCASE", L"1,TK_COMPDESCASE", 0, false},
+    {"natural", L"1,TK_COMPASCNATURAL", L"1,TK_COMPDESNATURAL",
+     NORM_IGNORECASE | SORT_DIGITSASNUMBERS, false},
+    {"text as number", L"1,TK_COMPASCNUMTEXT", L"1,TK_COMPDESNUMTEXT", NORM_IGNORECASE, true},
+};
+
+// VarCmp's answer under `order`: a text that reads as a number is that number first.
+HRESULT Reference(const Order& order, const VARIANT* a, const VARIANT* b) {
+  VARIANT x = *a, y = *b;
+  for (VARIANT* cell : {&x, &y}) {
+    double value = 0;
+    if (order.readsNumbers && cell->vt == VT_BSTR &&
+        SUCCEEDED(VarR8FromStr(cell->bstrVal, LOCALE_SYSTEM_DEFAULT, 0, &value))) {
+      cell->vt = VT_R8;
+      cell->dblVal = value;
+    }
+  }
+  return VarCmp(&x, &y, LOCALE_SYSTEM_DEFAULT, order.flags);
+}
+
 // The key result the comparison must give: VarCmp, then the empty-cell rule, then the
 // direction. `ended` for a null (710).
-std::int32_t Expected(VARIANT* a, VARIANT* b, bool descending, bool ignoreEmpty, bool& ended) {
-  const HRESULT v = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+std::int32_t Expected(const Order& order, VARIANT* a, VARIANT* b, bool descending, bool ignoreEmpty,
+                      bool& ended) {
+  const HRESULT v = Reference(order, a, b);
   ended = v == VARCMP_NULL;
   const auto r = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) - 1u);
   const bool emptyA = a->vt == VT_EMPTY;
@@ -182,7 +264,8 @@ struct Tally {
 
 // One batch: `rows` cells of one kind in one column, SELECT to set the selection up, text keys
 // made as a sort makes them, then `pairs` random pairs through CompareRows.
-void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally& tally) {
+void Batch(const Order& order, std::uint32_t seed, int kind, VARTYPE numeric, long long pairs,
+           Tally& tally) {
   constexpr std::uint32_t kRows = 2000;
   Cells make(seed);
   SAFEARRAYBOUND bound = {kRows, 1};
@@ -195,7 +278,7 @@ void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally
   tk::Engine engine;
   tkt::Record record;
   tkt::PutArray(record.comm.Source.Data, column);
-  tkt::PutText(record.comm.SortCmd, descending ? L"1,TK_COMPDESAUTO" : L"1,TK_COMPASCAUTO");
+  tkt::PutText(record.comm.SortCmd, descending ? order.descending : order.ascending);
   record.comm.IgnoreEmpty = ignoreEmpty ? 1 : 0;
   tkt::Caller caller(engine);
   caller.Run(tk::kSelect, record.comm);  // any ending: the selection is set up before the sort
@@ -203,7 +286,7 @@ void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally
 
   tk::CompareState compare;
   compare.Text.Build(engine.selection);
-  if (kind == 0) {
+  if (kind == 0 && order.flags == NORM_IGNORECASE && !order.readsNumbers) {
     ASSERT_GT(compare.Text.KeyedCells(), kRows / 2) << "the texts got no keys";
   }
 
@@ -212,7 +295,7 @@ void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally
     const std::int32_t rowB = 1 + static_cast<std::int32_t>(make.Below(kRows));
     VARIANT* a = &cells[rowA - 1];
     VARIANT* b = &cells[rowB - 1];
-    const HRESULT varcmp = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+    const HRESULT varcmp = Reference(order, a, b);
     HRESULT v = 0;
     bool exact = true;
     if (compare.Text.Compare(0, rowA, rowB, v)) {
@@ -223,7 +306,7 @@ void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally
       exact = v == varcmp;
     }
     bool ended = false;
-    const std::int32_t expected = Expected(a, b, descending, ignoreEmpty, ended);
+    const std::int32_t expected = Expected(order, a, b, descending, ignoreEmpty, ended);
     std::int32_t code = 0;
     std::int32_t resume = tk::ToCode(tk::Continuation::LeftScan);
     tk::Context ctx{record.comm, code, resume};
@@ -234,8 +317,8 @@ void Batch(std::uint32_t seed, int kind, VARTYPE numeric, long long pairs, Tally
       if (++tally.failures <= 20) {
         ADD_FAILURE() << "cells " << tkt::Text(*a).size() << " chars vt " << a->vt << " / vt "
                       << b->vt << ": VarCmp " << varcmp << ", shortcut " << v << ", key result "
-                      << code << " for " << expected << " (" << (descending ? "desc" : "asc")
-                      << ", IgnoreEmpty " << ignoreEmpty << ")";
+                      << code << " for " << expected << " (" << order.name << ", "
+                      << (descending ? "desc" : "asc") << ", IgnoreEmpty " << ignoreEmpty << ")";
       }
     }
     ++tally.pairs;
@@ -247,28 +330,36 @@ TEST(CellOrder, EveryShortcutGivesVarCmpsResult) {
   if (gLcid != 0) {
     ASSERT_EQ(lcid, gLcid) << "the system locale is not the one asked for";
   }
-  Tally tally;
-  // Batches of 10,000 pairs, in turn: six of text, mixed numbers, anything, each numeric
-  // type.
-  constexpr long long kBatchPairs = 10000;
-  constexpr int kNumeric = sizeof Cells::kNumericTypes / sizeof Cells::kNumericTypes[0];
-  constexpr int kText = 6;
-  std::uint32_t seed = 1;
-  for (long long done = 0; done < gPairs && tally.failures == 0; done += kBatchPairs, ++seed) {
-    const int turn = static_cast<int>(seed % (kText + 2 + kNumeric));
-    const int kind = turn < kText ? 0 : turn == kText ? 2 : turn == kText + 1 ? 3 : 1;
-    const VARTYPE numeric = kind == 1 ? Cells::kNumericTypes[turn - kText - 2] : VARTYPE{VT_EMPTY};
-    Batch(seed, kind, numeric, std::min(kBatchPairs, gPairs - done), tally);
+  for (const Order& order : kOrders) {
+    SCOPED_TRACE(order.name);
+    const bool automatic = order.flags == NORM_IGNORECASE && !order.readsNumbers;
+    Tally tally;
+    // Batches of 10,000 pairs, in turn: six of text, mixed numbers, anything, then for the
+    // automatic order each numeric type (the other orders compare numbers alike).
+    constexpr long long kBatchPairs = 10000;
+    constexpr int kNumeric = sizeof Cells::kNumericTypes / sizeof Cells::kNumericTypes[0];
+    constexpr int kText = 6;
+    const int turns = kText + 2 + (automatic ? kNumeric : 0);
+    std::uint32_t seed = 1;
+    for (long long done = 0; done < gPairs && tally.failures == 0; done += kBatchPairs, ++seed) {
+      const int turn = static_cast<int>(seed % static_cast<std::uint32_t>(turns));
+      const int kind = turn < kText ? 0 : turn == kText ? 2 : turn == kText + 1 ? 3 : 1;
+      const VARTYPE numeric =
+          kind == 1 ? Cells::kNumericTypes[turn - kText - 2] : VARTYPE{VT_EMPTY};
+      Batch(order, seed, kind, numeric, std::min(kBatchPairs, gPairs - done), tally);
+    }
+    std::printf(
+        "locale %04lx, %s: %lld pairs, %lld by text keys, %lld by value, %lld through VarCmp "
+        "alone, %lld different\n",
+        lcid, order.name, tally.pairs, tally.byTextKey, tally.byValue,
+        tally.pairs - tally.byTextKey - tally.byValue, tally.failures);
+    EXPECT_EQ(tally.failures, 0);
+    // The shortcuts are taken: without them this test would prove nothing.
+    if (automatic) {
+      EXPECT_GT(tally.byTextKey, tally.pairs / 10);
+    }
+    EXPECT_GT(tally.byValue, tally.pairs / 20);
   }
-  std::printf(
-      "locale %04lx: %lld pairs, %lld by text keys, %lld by value, %lld through VarCmp "
-      "alone, %lld different\n",
-      lcid, tally.pairs, tally.byTextKey, tally.byValue,
-      tally.pairs - tally.byTextKey - tally.byValue, tally.failures);
-  EXPECT_EQ(tally.failures, 0);
-  // The shortcuts are taken: without them this test would prove nothing.
-  EXPECT_GT(tally.byTextKey, tally.pairs / 10);
-  EXPECT_GT(tally.byValue, tally.pairs / 10);
 }
 
 }  // namespace

@@ -118,6 +118,17 @@ TEST_F(TableTest, CallerBuiltSortArrayIsCheckedLikeText) {
   ASSERT_EQ(keys().SortKeys.size(), 2u);
   EXPECT_EQ(keys().SortKeys[1].Column, 1);
   EXPECT_EQ(keys().SortKeys[1].Mode, 3);
+
+  // The sort modes run from 1 to 9; 0 and 10 are no keywords.
+  tkt::PutArray(r.comm.SortCmd, Entries({2, 4, 1, 9}));
+  ASSERT_EQ(Select(), kSelected);
+  EXPECT_EQ(keys().SortKeys[0].Mode, 4);
+  EXPECT_EQ(keys().SortKeys[1].Mode, 9);
+  for (const std::int32_t mode : {0, 10}) {
+    tkt::PutArray(r.comm.SortCmd, Entries({2, 1, 1, mode}));
+    EXPECT_EQ(Select(), 709) << mode;
+    EXPECT_EQ(keys().SortKeys.size(), 0u);
+  }
 }
 
 TEST_F(TableTest, NoSortCommandIs704AndLeavesTheOldTable) {

@@ -172,7 +172,13 @@ const TextCase kTextCases[] = {
     {"bad second entry", kSort, L"1,TK_COMPASCAUTO x,TK_COMPBRKO", 2, kBad, 1, ""},
     // Keywords: exact, case-insensitive, from the line's own table.
     {"mixed case", kSort, L"1,Tk_CompAscAuto 2,tk_compbrko", 2, kOk, 2, "(1,1) (2,3)"},
+    {"the six text orders", kSort,
+     L"1,TK_COMPASCCASE 2,tk_compdescase 3,TK_COMPASCNATURAL 4,TK_COMPDESNATURAL "
+     L"5,TK_COMPASCNUMTEXT 6,Tk_CompDesNumText",
+     2, kOk, 6, "(1,4) (2,5) (3,6) (4,7) (5,8) (6,9)"},
     {"keyword prefix", kSort, L"1,TK_COMPASC", 2, kBad, 0, ""},
+    {"a text order's prefix", kSort, L"1,TK_COMPASCNATURAL 2,TK_COMPASCNUM", 2, kBad, 1, ""},
+    {"a text order with a tail", kSort, L"1,TK_COMPDESCASES", 2, kBad, 0, ""},
     {"keyword with a tail", kSort, L"1,TK_COMPASCAUTOX", 2, kBad, 0, ""},
     {"sort keyword in move line", kMove, L"1,TK_COMPBRKO", 2, kBad, 0, ""},
     {"export keyword in sort line", kSort, L"1,TK_EXPORTAUTO", 2, kBad, 0, ""},

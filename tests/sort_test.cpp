@@ -272,6 +272,42 @@ TEST(SortCells, TextCaseAndEmptyCells) {
        L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
        0,
        {2, 1}},
+      // The text orders: only two texts compare differently; empties stay last.
+      {"with case: lower case first where the letters are equal",
+       {{"abc"}, {"ABC"}, {"Abc"}, {Cell()}, {"abd"}},
+       L"1,TK_COMPASCCASE",
+       0,
+       {1, 3, 2, 5, 4}},
+      {"with case, descending",
+       {{"abc"}, {"ABC"}, {"Abc"}, {Cell()}},
+       L"1,TK_COMPDESCASE",
+       0,
+       {2, 3, 1, 4}},
+      {"natural: digit runs by value, hyphens weigh little",
+       {{"file10"}, {"file9"}, {"File2"}, {"coop 10"}, {"co-op 2"}, {7}},
+       L"1,TK_COMPASCNATURAL",
+       0,
+       {6, 5, 4, 3, 2, 1}},
+      {"natural, descending",
+       {{"file10"}, {"file9"}, {Cell()}, {"File2"}},
+       L"1,TK_COMPDESNATURAL",
+       0,
+       {1, 2, 4, 3}},
+      {"text as number: among the numbers",
+       {{"10"}, {9}, {"9.5"}, {"abc"}, {Cell()}, {"-1"}},
+       L"1,TK_COMPASCNUMTEXT",
+       0,
+       {6, 2, 3, 1, 4, 5}},
+      {"text as number, descending",
+       {{"10"}, {9}, {"9.5"}, {"abc"}, {Cell()}},
+       L"1,TK_COMPDESNUMTEXT",
+       0,
+       {4, 1, 3, 2, 5}},
+      {"automatic: the same texts after the numbers",
+       {{"10"}, {9}, {"9.5"}, {"abc"}},
+       L"1,TK_COMPASCAUTO",
+       0,
+       {2, 1, 3, 4}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -389,7 +425,10 @@ std::string Describe(SAFEARRAY* table, std::int32_t row, int columns) {
 TEST(SortRandom, MixedCellsAnyKeys) {
   std::mt19937 gen(20261207);
   auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
-  const wchar_t* words[] = {L"pear", L"Apple", L"apple", L"PEAR", L"fig", L"Fig", L"kiwi", L""};
+  const wchar_t* words[] = {L"pear", L"Apple", L"apple",   L"PEAR",    L"fig",   L"Fig",
+                            L"kiwi", L"",      L"file9",   L"file10",  L"File2", L"10",
+                            L"9.5",  L" -3 ",  L"co-op 2", L"coop 10", L"1,000", L"a10b2"};
+  constexpr int kWords = sizeof words / sizeof words[0];
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE(round);
     const int n = 1 + pick(round < 250 ? 40 : 600);
@@ -416,7 +455,7 @@ TEST(SortRandom, MixedCellsAnyKeys) {
       if (empty(8)) {
         row.emplace_back();
       } else {
-        row.emplace_back(words[pick(8)]);
+        row.emplace_back(words[pick(kWords)]);
       }
       row.emplace_back(pick(3));
       rows.push_back(row);
@@ -426,9 +465,18 @@ TEST(SortRandom, MixedCellsAnyKeys) {
     std::vector<std::pair<int, int>> keys;  // column, mode
     for (int k = 0; k < keyCount; ++k) {
       const int column = 1 + pick(columns);
-      const int mode = 1 + pick(3);
+      const int mode = 1 + pick(9);
       keys.emplace_back(column, mode);
-      const wchar_t* names[] = {L"", L"TK_COMPASCAUTO", L"TK_COMPDESAUTO", L"TK_COMPBRKO"};
+      const wchar_t* names[] = {L"",
+                                L"TK_COMPASCAUTO",
+                                L"TK_COMPDESAUTO",
+                                L"TK_COMPBRKO",
+                                L"TK_COMPASCCASE",
+                                L"TK_COMPDESCASE",
+                                L"TK_COMPASCNATURAL",
+                                L"TK_COMPDESNATURAL",
+                                L"TK_COMPASCNUMTEXT",
+                                L"TK_COMPDESNUMTEXT"};
       cmd += std::to_wstring(column) + L"," + names[mode] + L" ";
     }
 
@@ -446,7 +494,9 @@ TEST(SortRandom, MixedCellsAnyKeys) {
     r.comm.Source.HeaderLines = headers;
     SAFEARRAY* table = r.comm.Source.Data.parray;
 
-    // The order as this test understands it, key by key.
+    // The order as this test understands it, key by key: VarCmp with each mode's flags
+    // (with case: none; natural: digits as numbers, 8), on numbers read from text where the
+    // mode reads them.
     auto keyResult = [&](int mode, VARIANT& a, VARIANT& b) -> int {
       if (mode == 3) {  // the caller's own rule: case-insensitive ascending, empty first
         const HRESULT v = VarCmp(&a, &b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
@@ -455,9 +505,21 @@ TEST(SortRandom, MixedCellsAnyKeys) {
       if (a.vt == VT_EMPTY && b.vt == VT_EMPTY) return 0;
       if (a.vt == VT_EMPTY) return ignoreEmpty ? 0 : 1;
       if (b.vt == VT_EMPTY) return ignoreEmpty ? 0 : -1;
-      const HRESULT v = VarCmp(&a, &b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+      const DWORD flags[] = {0, 1, 1, 1, 0, 0, 1 | 8, 1 | 8, 1, 1};
+      VARIANT numberA = a, numberB = b;
+      if (mode >= 8) {
+        for (VARIANT* cell : {&numberA, &numberB}) {
+          double value = 0;
+          if (cell->vt == VT_BSTR &&
+              SUCCEEDED(VarR8FromStr(cell->bstrVal, LOCALE_SYSTEM_DEFAULT, 0, &value))) {
+            cell->vt = VT_R8;
+            cell->dblVal = value;
+          }
+        }
+      }
+      const HRESULT v = VarCmp(&numberA, &numberB, LOCALE_SYSTEM_DEFAULT, flags[mode]);
       const int base = v == VARCMP_LT ? -1 : v == VARCMP_GT ? 1 : 0;
-      return mode == 2 ? -base : base;
+      return mode == 2 || mode == 5 || mode == 7 || mode == 9 ? -base : base;
     };
     auto rowOrder = [&](std::int32_t a, std::int32_t b) {
       for (const auto& [column, mode] : keys) {

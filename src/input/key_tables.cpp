@@ -23,9 +23,9 @@ Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
                     const TableContext& context) noexcept {
   switch (which) {
     case TableKind::Sort:
-      return ParseAndBuild(comm.SortCmd,
-                           {kSortKeywords, kPairFields, kCompareAscending, kCompareBreakOut},
-                           comm.SortKeyCount, comm.SortCmdOk, tables.SortKeys, context);
+      return ParseAndBuild(
+          comm.SortCmd, {kSortKeywords, kPairFields, kCompareAscending, kCompareDescendingNumText},
+          comm.SortKeyCount, comm.SortCmdOk, tables.SortKeys, context);
     case TableKind::Move:
       return ParseAndBuild(comm.MoveCmd, {kMoveKeywords, kPairFields, kMoveAuto, kMoveBreakOut},
                            comm.MoveMapCount, comm.MoveCmdOk, tables.MoveMap, context);

@@ -30,6 +30,12 @@ constexpr KeywordRow kSortRows[] = {
     {"TK_COMPASCAUTO", kCompareAscending},
     {"TK_COMPDESAUTO", kCompareDescending},
     {"TK_COMPBRKO", kCompareBreakOut},
+    {"TK_COMPASCCASE", kCompareAscendingCase},
+    {"TK_COMPDESCASE", kCompareDescendingCase},
+    {"TK_COMPASCNATURAL", kCompareAscendingNatural},
+    {"TK_COMPDESNATURAL", kCompareDescendingNatural},
+    {"TK_COMPASCNUMTEXT", kCompareAscendingNumText},
+    {"TK_COMPDESNUMTEXT", kCompareDescendingNumText},
 };
 constexpr KeywordRow kMoveRows[] = {
     {"TK_MOVEAUTO", kMoveAuto},

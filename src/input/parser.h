@@ -34,7 +34,7 @@ struct KeywordTable {
   std::int32_t count;
 };
 
-extern const KeywordTable kSortKeywords;    // TK_COMPASCAUTO, TK_COMPDESAUTO, TK_COMPBRKO
+extern const KeywordTable kSortKeywords;    // TK_COMPASCAUTO ... TK_COMPDESNUMTEXT
 extern const KeywordTable kMoveKeywords;    // TK_MOVEAUTO, TK_MOVEBRKO
 extern const KeywordTable kExportKeywords;  // TK_EXPORTAUTO, TK_EXPORTBRKO
 

@@ -15,7 +15,9 @@
 //   arrays    CreateVariantVector / ResizeVector / DestroyArray: SAFEARRAYs
 //             the engine creates (entry arrays) or must replace (Range reads).
 //   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page;
-//             TextSortKey: the system locale's sort key of a text, for CompareCells' order.
+//             TextSortKey: the system locale's sort key of a text under the flags of a sort
+//             key; CompareTexts: the order of two texts under those flags, as VarCmp's;
+//             TextAsNumber: the number a text reads as.
 //   objects   InvokeByName: a late-bound property call on an IDispatch.
 //   calls     EnterCall / LeaveCall: one call of TKselect at a time in the process, and
 //             nobody waits for it; RunGuarded: a call whose stack a structured exception
@@ -75,10 +77,12 @@ bool ReplaceText(VARIANT& field, const wchar_t* text) noexcept;
 
 // ---- cells --------------------------------------------------------------------------------
 
-// VarCmp(a, b) with the system locale, case-insensitive: VARCMP_LT 0, VARCMP_EQ 1,
-// VARCMP_GT 2, VARCMP_NULL 3, or a failure HRESULT. Both cells are read in place.
-inline HRESULT CompareCells(VARIANT* a, VARIANT* b) noexcept {
-  return VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
+// VarCmp(a, b) with the system locale, case-insensitive unless `flags` say otherwise (see
+// kTextIgnoreCase below): VARCMP_LT 0, VARCMP_EQ 1, VARCMP_GT 2, VARCMP_NULL 3, or a failure
+// HRESULT. Both cells are read in place.
+inline HRESULT CompareCells(VARIANT* a, VARIANT* b,
+                            std::uint32_t flags = NORM_IGNORECASE) noexcept {
+  return VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, flags);
 }
 // VariantCopy: releases what `dest` held, then copies `source` (a string as a new string).
 inline HRESULT CopyCell(VARIANT* dest, const VARIANT* source) noexcept {
@@ -130,14 +134,31 @@ bool HoldsVariants(const SAFEARRAY& array) noexcept;
 // its default character. nullptr for a null text or when memory is short.
 char* ToAnsiText(const wchar_t* text) noexcept;
 
-// The system locale's case-insensitive sort key of the `length` characters at `text`
-// (LCMapStringW with LCMAP_SORTKEY | NORM_IGNORECASE): byte strings that order, compared
-// byte by byte with the shorter first on a tie, as the locale's string comparison with the
-// same flags orders the texts. Writes at most `capacity` bytes to `key`.
+// The flags of the system locale's string comparison that the sort keys choose from:
+// VarCmp's own is kTextIgnoreCase; without it lower case comes before upper case where the
+// letters are equal; kTextDigitsAsNumbers compares runs of digits by their value.
+constexpr std::uint32_t kTextIgnoreCase = NORM_IGNORECASE;
+constexpr std::uint32_t kTextDigitsAsNumbers = 0x8;  // SORT_DIGITSASNUMBERS
+
+// The system locale's sort key of the `length` characters at `text` under `flags`
+// (LCMapStringEx with LCMAP_SORTKEY): byte strings that order, compared byte by byte with the
+// shorter first on a tie, as CompareTexts with the same flags orders the texts. Writes at most
+// `capacity` bytes to `key`.
 // Returns the key's length in bytes, its final zero included; 0 when it does not fit, with
 // `needed` its length (0 too when the text has no key at all).
-std::uint32_t TextSortKey(const wchar_t* text, std::uint32_t length, unsigned char* key,
-                          std::uint32_t capacity, std::uint32_t& needed) noexcept;
+std::uint32_t TextSortKey(const wchar_t* text, std::uint32_t length, std::uint32_t flags,
+                          unsigned char* key, std::uint32_t capacity,
+                          std::uint32_t& needed) noexcept;
+
+// The order of two texts as VarCmp orders two strings, under `flags` in place of its
+// NORM_IGNORECASE: a null string is an empty one, and one that is empty or starts with a NUL
+// comes before any other (two of them by length); any other pair goes to the system locale's
+// string comparison (CompareStringEx) with both whole lengths. VARCMP_LT, VARCMP_EQ,
+// VARCMP_GT, or the failure the comparison reports.
+HRESULT CompareTexts(BSTR a, BSTR b, std::uint32_t flags) noexcept;
+
+// The number the system locale reads in `text` (VarR8FromStr); false when it reads none.
+bool TextAsNumber(BSTR text, double& value) noexcept;
 
 // ---- objects ------------------------------------------------------------------------------
 

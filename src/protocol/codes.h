@@ -42,16 +42,30 @@ constexpr bool IsError(std::int32_t code) {
   return code / 100 == 7;
 }
 
-// Keyword values: the mode of an entry in the sort, move and export lines.
+// Keyword values: the mode of an entry in the sort, move and export lines. The sort keys
+// after the first three keep VarCmp's rule for every pair but two texts (or, for the last
+// pair, a text the system locale reads as a number); see sort/cell_order.h.
 enum KeyMode : std::int32_t {
-  kCompareAscending = 1,   // TK_COMPASCAUTO
-  kCompareDescending = 2,  // TK_COMPDESAUTO
-  kCompareBreakOut = 3,    // TK_COMPBRKO
-  kMoveAuto = 500,         // TK_MOVEAUTO
-  kMoveBreakOut = 501,     // TK_MOVEBRKO
-  kExportAuto = 600,       // TK_EXPORTAUTO
-  kExportBreakOut = 601,   // TK_EXPORTBRKO
+  kCompareAscending = 1,          // TK_COMPASCAUTO
+  kCompareDescending = 2,         // TK_COMPDESAUTO
+  kCompareBreakOut = 3,           // TK_COMPBRKO
+  kCompareAscendingCase = 4,      // TK_COMPASCCASE: text with case, lower case first
+  kCompareDescendingCase = 5,     // TK_COMPDESCASE
+  kCompareAscendingNatural = 6,   // TK_COMPASCNATURAL: digit runs compared as numbers
+  kCompareDescendingNatural = 7,  // TK_COMPDESNATURAL
+  kCompareAscendingNumText = 8,   // TK_COMPASCNUMTEXT: text that reads as a number is one
+  kCompareDescendingNumText = 9,  // TK_COMPDESNUMTEXT
+  kMoveAuto = 500,                // TK_MOVEAUTO
+  kMoveBreakOut = 501,            // TK_MOVEBRKO
+  kExportAuto = 600,              // TK_EXPORTAUTO
+  kExportBreakOut = 601,          // TK_EXPORTBRKO
 };
+
+// True for the sort keys whose order is reversed.
+constexpr bool IsDescending(std::int32_t mode) {
+  return mode == kCompareDescending || mode == kCompareDescendingCase ||
+         mode == kCompareDescendingNatural || mode == kCompareDescendingNumText;
+}
 
 // Elements per entry of an entry array: column and keyword value for sort and move lines,
 // source column, destination column and keyword value for export lines.

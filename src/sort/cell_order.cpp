@@ -74,6 +74,19 @@ std::uint64_t BigEndianPrefix(const unsigned char* key, std::uint32_t length) no
 
 }  // namespace
 
+TextRule TextRuleOf(std::int32_t mode) noexcept {
+  switch (mode) {
+    case kCompareAscendingCase:
+    case kCompareDescendingCase: return {0, false};
+    case kCompareAscendingNatural:
+    case kCompareDescendingNatural:
+      return {platform::kTextIgnoreCase | platform::kTextDigitsAsNumbers, false};
+    case kCompareAscendingNumText:
+    case kCompareDescendingNumText: return {platform::kTextIgnoreCase, true};
+    default: return {platform::kTextIgnoreCase, false};
+  }
+}
+
 bool CompareNumbers(const VARIANT& a, const VARIANT& b, HRESULT& v) noexcept {
   if (a.vt == b.vt) {
     switch (a.vt) {
@@ -181,6 +194,7 @@ void TextKeys::Build(const Selection& selection) noexcept {
   for (std::size_t k = 0; k < keyCount; ++k) {
     const KeyEntry& key = keys[k];
     slotOfKey_[k] = -1;
+    if (key.Mode != kCompareAscending && key.Mode != kCompareDescending) continue;
     const auto offset = static_cast<std::uint32_t>(key.Column - bounds.FirstColumn);
     if (offset >= bounds.Columns || key.Cells == nullptr) continue;
     std::int32_t& slot = slotOfColumn[offset];
@@ -227,7 +241,7 @@ bool TextKeys::BuildColumn(std::size_t slot, VARIANT* cells) noexcept {
     auto write = [&] {
       const std::size_t room = bytes_.size() - used_;
       return platform::TextSortKey(
-          cell.bstrVal, length, bytes_.get() + used_,
+          cell.bstrVal, length, platform::kTextIgnoreCase, bytes_.get() + used_,
           room > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(room), needed);
     };
     std::uint32_t size = write();

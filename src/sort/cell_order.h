@@ -32,6 +32,15 @@
 
 namespace tk {
 
+// How a sort key orders two texts, from its keyword: the flags of the system locale's string
+// comparison, and whether a text that the locale reads as a number takes part as that number.
+// Every other pair of cells is ordered by VarCmp's rule whatever the keyword.
+struct TextRule {
+  std::uint32_t Flags;
+  bool ReadsNumbers;
+};
+TextRule TextRuleOf(std::int32_t mode) noexcept;
+
 // VarCmp's result (VARCMP_LT, VARCMP_EQ or VARCMP_GT) for `a` and `b`, when both are
 // numbers whose order follows from their values alone. False: only VarCmp can tell.
 bool CompareNumbers(const VARIANT& a, const VARIANT& b, HRESULT& v) noexcept;

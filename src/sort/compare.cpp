@@ -12,6 +12,20 @@ bool IsObject(const VARIANT& cell) noexcept {
   return type == VT_DISPATCH || type == VT_UNKNOWN;
 }
 
+// The cell a key of `rule` compares: a text the system locale reads as a number becomes that
+// number (in `number`) for a key that reads numbers in text; any other cell is itself.
+VARIANT* AsCompared(VARIANT* cell, const TextRule& rule, VARIANT& number) noexcept {
+  if (!rule.ReadsNumbers) return cell;
+  BSTR text = nullptr;
+  if (cell->vt == VT_BSTR) text = cell->bstrVal;
+  if (cell->vt == (VT_BSTR | VT_BYREF) && cell->pbstrVal != nullptr) text = *cell->pbstrVal;
+  double value = 0;
+  if (text == nullptr || !platform::TextAsNumber(text, value)) return cell;
+  number.vt = VT_R8;
+  number.dblVal = value;
+  return &number;
+}
+
 // The key loop from CompareKeyIndex on, with the result so far.
 Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection,
                  std::int32_t result) noexcept {
@@ -33,8 +47,11 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
     bool emptyA = false;
     bool emptyB = false;
     if (!compare.Text.Compare(compare.CompareKeyIndex, compare.StepRowA, compare.StepRowB, v)) {
-      VARIANT* a = ColumnCell(key.Cells, compare.StepRowA);
-      VARIANT* b = ColumnCell(key.Cells, compare.StepRowB);
+      const TextRule rule = TextRuleOf(key.Mode);
+      VARIANT numberA;
+      VARIANT numberB;
+      VARIANT* a = AsCompared(ColumnCell(key.Cells, compare.StepRowA), rule, numberA);
+      VARIANT* b = AsCompared(ColumnCell(key.Cells, compare.StepRowB), rule, numberB);
       emptyA = a->vt == VT_EMPTY;
       emptyB = b->vt == VT_EMPTY;
       // Against an empty cell only a null matters (710): the empty-cell rule below replaces
@@ -45,7 +62,11 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
         // Everything the result needs from the cells is read before VarCmp: after it, an
         // object's code may have freed them.
         const bool objects = IsObject(*a) || IsObject(*b);
-        v = platform::CompareCells(a, b);
+        // Two texts under flags of their own go to the locale's comparison directly, the
+        // rest to VarCmp with the key's flags.
+        v = a->vt == VT_BSTR && b->vt == VT_BSTR && rule.Flags != platform::kTextIgnoreCase
+                ? platform::CompareTexts(a->bstrVal, b->bstrVal, rule.Flags)
+                : platform::CompareCells(a, b, rule.Flags);
         if (objects && !selection.SourceUnchanged(c)) return Step::Ended(Status::ArrayError);
         if (v == VARCMP_NULL) return Step::Ended(Status::BadCell);
       }
@@ -58,7 +79,7 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
       result = c.IgnoreEmpty != 0 ? 0 : 1;
     } else if (emptyB) {
       result = c.IgnoreEmpty != 0 ? 0 : -1;
-    } else if (key.Mode == kCompareDescending) {
+    } else if (IsDescending(key.Mode)) {
       result = static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(result));
     }
     ++compare.CompareKeyIndex;

@@ -2,7 +2,9 @@
 //
 // CompareRows decides the order of two rows for the sort: key by key in command-line order
 // until one key tells them apart. A key of mode TK_COMPASCAUTO or TK_COMPDESAUTO is compared
-// here with VarCmp on the two cells in place (system locale, case-insensitive); a
+// here with VarCmp on the two cells in place (system locale, case-insensitive); the text
+// orders (with case, natural, text as number) alike, except that two texts go to the locale's
+// comparison under the key's own flags, and a text that reads as a number is that number; a
 // TK_COMPBRKO key is handed to the caller (HandOut: code 3, BrkRowA/BrkRowB/BrkColumn), and
 // the caller's next call brings the key's result in the code (ResumeCompare).
 //
