@@ -342,8 +342,9 @@ struct Scenario {
 //   SELECT     705 for every text copy, entry array, key table, stack and row index; 715
 //              for each Range call whose argument block is missing (Count and Value per
 //              Range read); the Banner and the Status text fail without stopping it. A sort
-//              without break-out keys on text cells makes text keys (five blocks): each may
-//              fail, and VarCmp then compares what has no key, to the same order.
+//              without break-out keys on text cells makes text ranks (four blocks, and for
+//              each text column its texts, their share of keys and the keys' growth): each may
+//              fail, and VarCmp then compares what has no rank, to the same order.
 //   MOVE       705 for its visited flags, before any row moves; 716 when the write-back's
 //              argument block is missing (the rows are moved in Source.Data, the Range is
 //              not written); the Status text. No banner.
@@ -358,13 +359,13 @@ struct Scenario {
 //              sorts on the blocks the first one made: only its Banner and Status can fail.
 //              The MOVE that ends the run fails as any MOVE.
 const Scenario kScenarios[] = {
-    {"SELECT, array source, derived move map", ArrayTable, tk::kSelect, true, 5, true, false,
+    {"SELECT, array source, derived move map", ArrayTable, tk::kSelect, true, 9, true, false,
      false},
     {"SELECT, the same on a record whose Banner and Status were never written", ArrayTable,
-     tk::kSelect, true, 5, true, false, true},
+     tk::kSelect, true, 9, true, false, true},
     {"SELECT, Range source and destination, break-out key, move and export lines", RangeTables,
      tk::kSelect, true, 0, true, false, false},
-    {"SELECT, caller-built entry arrays", EntryArrays, tk::kSelect, true, 5, true, false, false},
+    {"SELECT, caller-built entry arrays", EntryArrays, tk::kSelect, true, 12, true, false, false},
     {"MOVE, engine columns only", ArraySelected, tk::kMove, false, 0, true, true, false},
     {"MOVE, Range source, break-out columns", RangeSelected, tk::kMove, false, 0, true, true,
      false},

@@ -1,6 +1,7 @@
 // The order of two cells without VarCmp. See cell_order.h.
 #include "sort/cell_order.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <cwchar>
@@ -157,15 +158,258 @@ bool IsPlainCell(const VARIANT& cell) noexcept {
 
 void TextKeys::Clear() noexcept {
   slotOfKey_.Release();
-  entries_.Release();
-  bytes_.Release();
-  used_ = 0;
+  numbersOfSlot_.Release();
+  ranks_.Release();
+  numbers_.Release();
   firstRow_ = 0;
   rows_ = 0;
   keyed_ = 0;
 }
 
-void TextKeys::Build(const Selection& selection) noexcept {
+namespace {
+
+// The variants of a column's ranks: the sort keys of the automatic and text-as-number orders
+// are alike, the others have flags of their own.
+int VariantOf(std::int32_t mode) noexcept {
+  switch (mode) {
+    case kCompareAscendingCase:
+    case kCompareDescendingCase: return 1;
+    case kCompareAscendingNatural:
+    case kCompareDescendingNatural: return 2;
+    case kCompareAscendingNumText:
+    case kCompareDescendingNumText: return 3;
+    default: return 0;
+  }
+}
+constexpr std::uint32_t kVariants = 4;
+
+// One text's sort key in a share: where its bytes are, and the first 8 of them.
+struct ShareEntry {
+  std::uint64_t Prefix;  // the key's first 8 bytes, big-endian, zero-padded
+  std::uint32_t Offset;  // where the key starts in the share's bytes
+  std::uint32_t Length;  // bytes, the final zero included
+  std::uint32_t Row;     // data row
+};
+
+int CompareBytes(const unsigned char* a, std::uint32_t lengthA, const unsigned char* b,
+                 std::uint32_t lengthB) noexcept {
+  const std::uint32_t shorter = lengthA < lengthB ? lengthA : lengthB;
+  const int order = shorter > 0 ? std::memcmp(a, b, shorter) : 0;
+  if (order != 0) return order;
+  return lengthA < lengthB ? -1 : lengthA == lengthB ? 0 : 1;
+}
+
+// Ranks the texts of one column under one order: equal texts get equal ranks, from 1 up, in
+// the order of their sort keys. The keys are made for a share of the texts at a time, as many
+// as the budget holds; each share is sorted; the shares are then merged, each holding
+// only the key of its next text, made once more. Nothing here throws or fails a sort: a false
+// return only means that the column keeps no ranks.
+class Ranker {
+ public:
+  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
+      : cells_(cells), firstRow_(firstRow), flags_(flags), budget_(budget) {}
+
+  // `rows` (data rows of keyable texts, `count` of them) is reordered; ranks[row] is set.
+  bool Rank(std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
+    if (count == 0) return true;
+    const std::size_t most = budget_ / 4 / sizeof(ShareEntry);
+    if (most == 0) return false;
+    if (!entries_.Allocate(count < most ? count : most)) return false;
+    std::uint32_t done = 0;
+    while (done < count) {
+      const std::uint32_t start = done;
+      std::uint32_t longest = 0;
+      if (!MakeShare(rows, count, done, longest)) return false;
+      const std::uint32_t taken = done - start;
+      ShareEntry* entries = entries_.get();
+      const unsigned char* bytes = bytes_.get();
+      std::sort(entries, entries + taken, [bytes](const ShareEntry& a, const ShareEntry& b) {
+        if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix;
+        return CompareBytes(bytes + a.Offset, a.Length, bytes + b.Offset, b.Length) < 0;
+      });
+      if (start == 0 && done == count) {
+        // One share holds every text: the ranks follow from it.
+        std::uint32_t rank = 0;
+        for (std::uint32_t i = 0; i < taken; ++i) {
+          const ShareEntry& e = entries[i];
+          if (i == 0 || e.Prefix != entries[i - 1].Prefix ||
+              CompareBytes(bytes + e.Offset, e.Length, bytes + entries[i - 1].Offset,
+                           entries[i - 1].Length) != 0) {
+            ++rank;
+          }
+          ranks[e.Row] = rank;
+        }
+        return true;
+      }
+      for (std::uint32_t i = 0; i < taken; ++i) rows[start + i] = entries[i].Row;
+      if (!AddRun(start, done, longest)) return false;
+    }
+    entries_.Release();
+    bytes_.Release();
+    return Merge(rows, ranks);
+  }
+
+ private:
+  struct Run {
+    std::uint32_t Next;    // position in rows of the text whose key the run holds
+    std::uint32_t End;     // one past its last position
+    std::uint32_t Room;    // bytes of its key room (its longest key)
+    std::uint32_t Length;  // bytes of the key it holds
+    std::size_t Offset;    // where its room starts in heads_
+  };
+
+  // Makes the keys of rows[done...] while they fit; false when not even one does.
+  bool MakeShare(const std::uint32_t* rows, std::uint32_t count, std::uint32_t& done,
+                 std::uint32_t& longest) noexcept {
+    used_ = 0;
+    std::uint32_t taken = 0;
+    while (done < count && taken < entries_.size()) {
+      const std::uint32_t row = rows[done];
+      std::uint32_t length = 0;
+      if (!KeyInto(row, length)) {
+        if (taken == 0) return false;
+        break;
+      }
+      const unsigned char* key = bytes_.get() + used_;
+      entries_[taken++] =
+          ShareEntry{BigEndianPrefix(key, length), static_cast<std::uint32_t>(used_), length, row};
+      used_ += length;
+      if (length > longest) longest = length;
+      ++done;
+    }
+    return true;
+  }
+
+  // Appends the key of data row `row` to the share's bytes, within the budget.
+  bool KeyInto(std::uint32_t row, std::uint32_t& length) noexcept {
+    const VARIANT& cell = *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(row));
+    const std::uint32_t characters = SysStringLen(cell.bstrVal);
+    // About two bytes a character for letters; more when a text needs it.
+    if (!Reserve(std::size_t{characters} * 2 + 16)) return false;
+    std::uint32_t needed = 0;
+    auto write = [&] {
+      const std::size_t room = bytes_.size() - used_;
+      return platform::TextSortKey(
+          cell.bstrVal, characters, flags_, bytes_.get() + used_,
+          room > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(room), needed);
+    };
+    length = write();
+    if (length == 0 && needed > 0) {
+      if (!Reserve(needed)) return false;
+      length = write();
+    }
+    return length != 0 && used_ + length <= 0xFFFFFFFFu;
+  }
+
+  // Room for `more` key bytes after the used ones, within the budget.
+  bool Reserve(std::size_t more) noexcept {
+    const std::size_t budget = budget_ - entries_.size() * sizeof(ShareEntry);
+    if (more > budget || used_ > budget - more) return false;
+    if (used_ + more <= bytes_.size()) return true;
+    // Half as much again, at least what is asked, within the budget: a million short texts
+    // need a few growths, each copying what is there.
+    std::size_t size = bytes_.size() + bytes_.size() / 2;
+    if (size < used_ + more) size = used_ + more;
+    if (size < 4096) size = 4096;
+    if (size > budget) size = budget;
+    return bytes_.Resize(size);
+  }
+
+  bool AddRun(std::uint32_t start, std::uint32_t end, std::uint32_t longest) noexcept {
+    if (runCount_ == runs_.size() && !runs_.Resize(runs_.size() < 8 ? 8 : runs_.size() * 2)) {
+      return false;
+    }
+    runs_[runCount_++] = Run{start, end, longest, 0, 0};
+    return true;
+  }
+
+  // The key of the run's next text, made again into its room.
+  bool Refill(Run& run, const std::uint32_t* rows) noexcept {
+    const VARIANT& cell =
+        *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(rows[run.Next]));
+    std::uint32_t needed = 0;
+    run.Length = platform::TextSortKey(cell.bstrVal, SysStringLen(cell.bstrVal), flags_,
+                                       heads_.get() + run.Offset, run.Room, needed);
+    return run.Length != 0;
+  }
+
+  bool Less(std::uint32_t a, std::uint32_t b) const noexcept {
+    const Run& x = runs_[a];
+    const Run& y = runs_[b];
+    return CompareBytes(heads_.get() + x.Offset, x.Length, heads_.get() + y.Offset, y.Length) < 0;
+  }
+
+  void SiftDown(std::uint32_t* heap, std::uint32_t size, std::uint32_t at) const noexcept {
+    for (;;) {
+      std::uint32_t least = at;
+      const std::uint32_t left = 2 * at + 1;
+      if (left < size && Less(heap[left], heap[least])) least = left;
+      if (left + 1 < size && Less(heap[left + 1], heap[least])) least = left + 1;
+      if (least == at) return;
+      const std::uint32_t swap = heap[at];
+      heap[at] = heap[least];
+      heap[least] = swap;
+      at = least;
+    }
+  }
+
+  // Merges the sorted runs: the least key of all the runs' next texts gets the next rank, or
+  // the same rank as the text before when their keys are equal.
+  bool Merge(const std::uint32_t* rows, std::uint32_t* ranks) noexcept {
+    std::size_t room = 0;
+    std::uint32_t longest = 0;
+    for (std::uint32_t r = 0; r < runCount_; ++r) {
+      runs_[r].Offset = room;
+      room += runs_[r].Room;
+      if (runs_[r].Room > longest) longest = runs_[r].Room;
+    }
+    HeapArray<std::uint32_t> heap;
+    HeapArray<unsigned char> previous;
+    if (!heads_.Allocate(room) || !heap.Allocate(runCount_) || !previous.Allocate(longest)) {
+      return false;
+    }
+    std::uint32_t size = 0;
+    for (std::uint32_t r = 0; r < runCount_; ++r) {
+      if (!Refill(runs_[r], rows)) return false;
+      heap[size++] = r;
+    }
+    for (std::uint32_t i = size / 2; i-- > 0;) SiftDown(heap.get(), size, i);
+    std::uint32_t rank = 0;
+    std::uint32_t previousLength = 0;
+    while (size > 0) {
+      Run& run = runs_[heap[0]];
+      const unsigned char* key = heads_.get() + run.Offset;
+      if (rank == 0 || CompareBytes(previous.get(), previousLength, key, run.Length) != 0) {
+        ++rank;
+        std::memcpy(previous.get(), key, run.Length);
+        previousLength = run.Length;
+      }
+      ranks[rows[run.Next]] = rank;
+      if (++run.Next < run.End) {
+        if (!Refill(run, rows)) return false;
+      } else {
+        heap[0] = heap[--size];
+      }
+      SiftDown(heap.get(), size, 0);
+    }
+    return true;
+  }
+
+  VARIANT* cells_;
+  std::int32_t firstRow_;
+  std::uint32_t flags_;
+  std::size_t budget_;
+  HeapArray<ShareEntry> entries_;
+  HeapArray<unsigned char> bytes_;  // the share's keys, one after the other
+  std::size_t used_ = 0;            // key bytes written
+  HeapArray<Run> runs_;
+  std::uint32_t runCount_ = 0;
+  HeapArray<unsigned char> heads_;  // the merge: each run's room for its next key
+};
+
+}  // namespace
+
+void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
   Clear();
   const KeyTable& keys = selection.keys.SortKeys;
   const ArrayBounds& bounds = selection.SourceBounds;
@@ -175,9 +419,9 @@ void TextKeys::Build(const Selection& selection) noexcept {
   const std::int32_t firstRow =
       bounds.FirstArrayRow + static_cast<std::int32_t>(bounds.Rows - rows);
 
-  // Which key columns get keys: each column once, and only when some cell of it can have
-  // one. A key that hands comparisons out, or a cell that may run the caller's code, lets
-  // the cells change between two comparisons: then no keys at all. The slots are looked up
+  // Which key columns get ranks: each column once per variant, and only when some cell of it
+  // is text. A key that hands comparisons out, or a cell that may run the caller's code, lets
+  // the cells change between two comparisons: then no ranks at all. The slots are looked up
   // by column, so that a line of thousands of keys costs no more than one pass over each.
   for (std::size_t k = 0; k < keyCount; ++k) {
     if (keys[k].Mode == kCompareBreakOut) return;
@@ -185,19 +429,22 @@ void TextKeys::Build(const Selection& selection) noexcept {
   constexpr std::int32_t kUnseen = -2;
   HeapArray<std::int32_t> slotOfColumn;
   HeapArray<VARIANT*> slotCells;
-  if (!slotOfKey_.Allocate(keyCount) || !slotOfColumn.Allocate(bounds.Columns) ||
-      !slotCells.Allocate(keyCount)) {
+  HeapArray<std::int32_t> slotMode;
+  if (!slotOfKey_.Allocate(keyCount) ||
+      !slotOfColumn.Allocate(std::size_t{bounds.Columns} * kVariants) ||
+      !slotCells.Allocate(keyCount) || !slotMode.Allocate(keyCount)) {
     return Clear();
   }
-  for (std::uint32_t c = 0; c < bounds.Columns; ++c) slotOfColumn[c] = kUnseen;
+  for (std::size_t c = 0; c < slotOfColumn.size(); ++c) slotOfColumn[c] = kUnseen;
   std::size_t slots = 0;
+  std::size_t numberColumns = 0;
   for (std::size_t k = 0; k < keyCount; ++k) {
     const KeyEntry& key = keys[k];
     slotOfKey_[k] = -1;
-    if (key.Mode != kCompareAscending && key.Mode != kCompareDescending) continue;
     const auto offset = static_cast<std::uint32_t>(key.Column - bounds.FirstColumn);
     if (offset >= bounds.Columns || key.Cells == nullptr) continue;
-    std::int32_t& slot = slotOfColumn[offset];
+    const int variant = VariantOf(key.Mode);
+    std::int32_t& slot = slotOfColumn[std::size_t{offset} * kVariants + variant];
     if (slot == kUnseen) {
       bool text = false;
       for (std::uint32_t r = 0; r < rows; ++r) {
@@ -208,77 +455,57 @@ void TextKeys::Build(const Selection& selection) noexcept {
       slot = -1;
       if (text) {
         slotCells[slots] = key.Cells;
+        slotMode[slots] = key.Mode;
         slot = static_cast<std::int32_t>(slots++);
+        if (TextRuleOf(key.Mode).ReadsNumbers) ++numberColumns;
       }
     }
     slotOfKey_[k] = slot;
   }
-  if (slots == 0 || slots > kTextKeyBudget / sizeof(TextKey) / rows ||
-      !entries_.AllocateZeroed(slots * rows)) {
+  if (slots == 0 || !numbersOfSlot_.Allocate(slots) || !ranks_.AllocateZeroed(slots * rows) ||
+      (numberColumns > 0 && !numbers_.Allocate(numberColumns * rows))) {
     return Clear();
   }
   firstRow_ = firstRow;
   rows_ = rows;
-  // Room for short texts at once, so that the bytes are seldom copied to grow.
-  const std::size_t room = kTextKeyBudget - entries_.size() * sizeof(TextKey);
-  const std::size_t guess = slots * rows * 24;
-  (void)Reserve(guess < room ? guess : room);
-  // A column whose keys ran out of room ends the making: VarCmp compares what has none.
+  std::int32_t numberColumn = 0;
   for (std::size_t slot = 0; slot < slots; ++slot) {
-    if (!BuildColumn(slot, slotCells[slot])) break;
+    const TextRule rule = TextRuleOf(slotMode[slot]);
+    numbersOfSlot_[slot] = rule.ReadsNumbers ? numberColumn++ : -1;
+    if (!BuildSlot(slot, slotCells[slot], rule, budget)) {
+      // No ranks for this column: what was read as a number stays.
+      std::uint32_t* ranks = ranks_.get() + slot * rows_;
+      for (std::uint32_t r = 0; r < rows_; ++r) {
+        if (ranks[r] != kReadsNumber) ranks[r] = kNoRank;
+      }
+    }
   }
+  for (std::size_t i = 0; i < ranks_.size(); ++i) keyed_ += ranks_[i] != kNoRank ? 1u : 0u;
 }
 
-bool TextKeys::BuildColumn(std::size_t slot, VARIANT* cells) noexcept {
-  TextKey* column = entries_.get() + slot * rows_;
+bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
+                         std::size_t budget) noexcept {
+  std::uint32_t* ranks = ranks_.get() + slot * rows_;
+  double* numbers = rule.ReadsNumbers
+                        ? numbers_.get() + static_cast<std::size_t>(numbersOfSlot_[slot]) * rows_
+                        : nullptr;
+  // Every number first, so that a column whose ranks fail still has all of them.
+  if (numbers != nullptr) {
+    for (std::uint32_t r = 0; r < rows_; ++r) {
+      const VARIANT& cell = *ColumnCell(cells, firstRow_ + static_cast<std::int32_t>(r));
+      if (cell.vt == VT_BSTR && platform::TextAsNumber(cell.bstrVal, numbers[r])) {
+        ranks[r] = kReadsNumber;
+      }
+    }
+  }
+  HeapArray<std::uint32_t> texts;
+  if (!texts.Allocate(rows_)) return false;
+  std::uint32_t count = 0;
   for (std::uint32_t r = 0; r < rows_; ++r) {
     const VARIANT& cell = *ColumnCell(cells, firstRow_ + static_cast<std::int32_t>(r));
-    if (!IsKeyableText(cell)) continue;
-    const std::uint32_t length = SysStringLen(cell.bstrVal);
-    // About two bytes a character for letters; more when a text needs it.
-    if (!Reserve(std::size_t{length} * 2 + 16)) return false;
-    std::uint32_t needed = 0;
-    auto write = [&] {
-      const std::size_t room = bytes_.size() - used_;
-      return platform::TextSortKey(
-          cell.bstrVal, length, platform::kTextIgnoreCase, bytes_.get() + used_,
-          room > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(room), needed);
-    };
-    std::uint32_t size = write();
-    if (size == 0 && needed > 0) {
-      if (!Reserve(needed)) return false;
-      size = write();
-    }
-    if (size == 0 || used_ + size > 0xFFFFFFFFu) continue;  // no key: VarCmp compares it
-    const unsigned char* key = bytes_.get() + used_;
-    column[r] = TextKey{BigEndianPrefix(key, size), static_cast<std::uint32_t>(used_), size};
-    used_ += size;
-    ++keyed_;
+    if (ranks[r] != kReadsNumber && IsKeyableText(cell)) texts[count++] = r;
   }
-  return true;
-}
-
-bool TextKeys::Reserve(std::size_t more) noexcept {
-  const std::size_t spent = entries_.size() * sizeof(TextKey);
-  if (more > kTextKeyBudget - spent || used_ > kTextKeyBudget - spent - more) return false;
-  if (used_ + more <= bytes_.size()) return true;
-  // Half as much again, at least what is asked, within the budget: a million short texts
-  // need a few growths, each copying what is there.
-  std::size_t size = bytes_.size() + bytes_.size() / 2;
-  if (size < used_ + more) size = used_ + more;
-  if (size < 4096) size = 4096;
-  if (size > kTextKeyBudget - spent) size = kTextKeyBudget - spent;
-  return bytes_.Resize(size);
-}
-
-HRESULT TextKeys::CompareTails(const TextKey& a, const TextKey& b) const noexcept {
-  const std::uint32_t shorter = a.Length < b.Length ? a.Length : b.Length;
-  if (shorter > 8) {
-    const int order =
-        std::memcmp(bytes_.get() + a.Offset + 8, bytes_.get() + b.Offset + 8, shorter - 8);
-    if (order != 0) return order < 0 ? VARCMP_LT : VARCMP_GT;
-  }
-  return Order(a.Length, b.Length);
+  return Ranker(cells, firstRow_, rule.Flags, budget).Rank(texts.get(), count, ranks);
 }
 
 }  // namespace tk

@@ -11,16 +11,21 @@
 //            more than one reading (NaN, a negative date with a time of day, a boolean other than 0
 //            or -1), VarCmp decides.
 //   text     TextKeys: for a sort that runs within one call (no break-out key, no object
-//            in a key column, so no caller code runs until it ends), the system locale's
-//            sort key of every text cell of the automatic key columns is made once; two
-//            keys compare byte by byte as the locale's string comparison with the same
-//            flags orders the texts. Texts that VarCmp's string path treats on its own
-//            (a null or empty string, a NUL anywhere in it) get no key.
+//            in a key column, so no caller code runs until it ends), every text cell of the
+//            key columns gets its rank among the column's texts under the key's order, made
+//            once from the system locale's sort keys: two keys compare byte by byte as the
+//            locale's string comparison with the same flags orders the texts, so two ranks
+//            compare as that comparison does. For text as number, a text the locale reads as
+//            a number is read once and keeps that number. Texts that VarCmp's string path
+//            treats on its own (a null or empty string, a NUL anywhere in it) get no rank.
 //
-// Memory: the keys of one sort, 16 bytes per data row and text key column plus the keys'
-// bytes (about twice the characters), at most kTextKeyBudget in all. A column whose keys do
-// not fit, or cannot be allocated, keeps what was made and VarCmp compares the rest: the
-// fast path never makes a sort fail. The keys are freed when the call ends.
+// Memory: 4 bytes per data row for each key column and order (8 more for text as number),
+// kept until the call ends. The ranks are made from the sort keys in shares that fit
+// kTextKeyBudget: each share is sorted, and shares are merged with the keys made once more,
+// so that long texts with long common beginnings (paths, addresses) cost at most about
+// twice the keys of texts that differ early, however many rows there are. A column whose
+// ranks cannot be made (memory) is compared by the platform functions: the fast path never
+// makes a sort fail.
 #pragma once
 
 #include <cstddef>
@@ -50,66 +55,88 @@ bool CompareNumbers(const VARIANT& a, const VARIANT& b, HRESULT& v) noexcept;
 // VarCmp at all: the empty-cell rule decides whatever VarCmp would say.
 bool IsPlainCell(const VARIANT& cell) noexcept;
 
-// Keys of the text cells a sort compares, and their budget.
+// The most the sort keys of one share of a column's texts may take, with their entries.
 constexpr std::size_t kTextKeyBudget = std::size_t{128} << 20;
-
-struct TextKey {
-  std::uint64_t Prefix;  // the key's first 8 bytes, big-endian, zero-padded
-  std::uint32_t Offset;  // where the key starts in the key bytes
-  std::uint32_t Length;  // bytes, the final zero included; 0: this cell has no key
-};
 
 class TextKeys {
  public:
-  // Makes the keys for the selection's data rows in the columns of its automatic sort keys,
-  // when the sort cannot be interrupted: no key of the table hands comparisons out and no
-  // key column holds an object or a reference. Otherwise, or when memory is short, fewer
-  // keys or none. Replaces what was there.
-  void Build(const Selection& selection) noexcept;
+  // Makes the ranks for the selection's data rows in the columns of its sort keys (each
+  // column once per order), when the sort cannot be interrupted: no key of the table hands
+  // comparisons out and no key column holds an object or a reference. Otherwise none; where
+  // memory is short, fewer. Replaces what was there. `budget` bounds each share of keys
+  // (tests make it small, so that every column is merged from many shares).
+  void Build(const Selection& selection, std::size_t budget = kTextKeyBudget) noexcept;
 
-  // VarCmp's result for the cells of array rows `rowA` and `rowB` in the column of sort key
-  // `key` (0-based), when both have a key.
+  // The result VarCmp gives under sort key `key`'s order (0-based) for the cells of array rows
+  // `rowA` and `rowB`, when both have a rank, or both were read as numbers, or one each.
   bool Compare(std::int32_t key, std::int32_t rowA, std::int32_t rowB, HRESULT& v) const noexcept {
-    if (static_cast<std::uint32_t>(key) >= slotOfKey_.size()) return false;
-    const std::int32_t slot = slotOfKey_[static_cast<std::size_t>(key)];
-    const std::uint32_t a =
-        static_cast<std::uint32_t>(rowA) - static_cast<std::uint32_t>(firstRow_);
-    const std::uint32_t b =
-        static_cast<std::uint32_t>(rowB) - static_cast<std::uint32_t>(firstRow_);
-    if (slot < 0 || a >= rows_ || b >= rows_) return false;
-    const TextKey* column = entries_.get() + static_cast<std::size_t>(slot) * rows_;
-    const TextKey& ka = column[a];
-    const TextKey& kb = column[b];
-    if (ka.Length == 0 || kb.Length == 0) return false;
-    if (ka.Prefix != kb.Prefix) {
-      v = ka.Prefix < kb.Prefix ? VARCMP_LT : VARCMP_GT;
+    std::uint32_t a = 0, b = 0;
+    const std::int32_t slot = Locate(key, rowA, rowB, a, b);
+    if (slot < 0) return false;
+    const std::uint32_t* ranks = ranks_.get() + static_cast<std::size_t>(slot) * rows_;
+    const std::uint32_t ra = ranks[a];
+    const std::uint32_t rb = ranks[b];
+    if (ra == kNoRank || rb == kNoRank) return false;
+    if (ra == kReadsNumber || rb == kReadsNumber) {
+      // A number comes before any text; two numbers by value.
+      if (ra != rb) {
+        v = ra == kReadsNumber ? VARCMP_LT : VARCMP_GT;
+        return true;
+      }
+      const double* numbers = NumbersOf(slot);
+      v = numbers[a] < numbers[b] ? VARCMP_LT : numbers[a] == numbers[b] ? VARCMP_EQ : VARCMP_GT;
       return true;
     }
-    v = CompareTails(ka, kb);
+    v = ra < rb ? VARCMP_LT : ra == rb ? VARCMP_EQ : VARCMP_GT;
     return true;
   }
 
-  // Frees the keys; safe twice.
+  // For a key that reads numbers in text: 1 when the cell of array row `row` was read as a
+  // number (`value`), 0 when it was read and is none, -1 when nothing was made for it.
+  int ReadNumber(std::int32_t key, std::int32_t row, double& value) const noexcept {
+    std::uint32_t a = 0, b = 0;
+    const std::int32_t slot = Locate(key, row, row, a, b);
+    const double* numbers = slot >= 0 ? NumbersOf(slot) : nullptr;
+    if (numbers == nullptr) return -1;
+    if (ranks_[static_cast<std::size_t>(slot) * rows_ + a] != kReadsNumber) return 0;
+    value = numbers[a];
+    return 1;
+  }
+
+  // Frees the ranks; safe twice.
   void Clear() noexcept;
 
-  // Cells that got a key.
+  // Cells that got a rank or a number.
   std::uint32_t KeyedCells() const noexcept { return keyed_; }
 
  private:
-  // Two keys with equal prefixes: the rest byte by byte, then the shorter first.
-  HRESULT CompareTails(const TextKey& a, const TextKey& b) const noexcept;
-  // Makes the keys of `slot` from the column at `cells`; false when the budget or memory
-  // ran out (the cells done keep their keys).
-  bool BuildColumn(std::size_t slot, VARIANT* cells) noexcept;
-  // Room for `more` key bytes after the used ones, within the budget.
-  bool Reserve(std::size_t more) noexcept;
+  static constexpr std::uint32_t kNoRank = 0;
+  static constexpr std::uint32_t kReadsNumber = 0xFFFFFFFFu;
 
-  HeapArray<std::int32_t> slotOfKey_;  // per sort key: its column's slot, or -1
-  HeapArray<TextKey> entries_;         // slots x rows_, by data row
-  HeapArray<unsigned char> bytes_;     // the keys, one after the other
-  std::size_t used_ = 0;               // key bytes written
-  std::int32_t firstRow_ = 0;          // array row of the first data row
-  std::uint32_t rows_ = 0;             // data rows
+  // The slot of sort key `key` and the data rows of `rowA` and `rowB`; -1 when there is none.
+  std::int32_t Locate(std::int32_t key, std::int32_t rowA, std::int32_t rowB, std::uint32_t& a,
+                      std::uint32_t& b) const noexcept {
+    if (static_cast<std::uint32_t>(key) >= slotOfKey_.size()) return -1;
+    a = static_cast<std::uint32_t>(rowA) - static_cast<std::uint32_t>(firstRow_);
+    b = static_cast<std::uint32_t>(rowB) - static_cast<std::uint32_t>(firstRow_);
+    if (a >= rows_ || b >= rows_) return -1;
+    return slotOfKey_[static_cast<std::size_t>(key)];
+  }
+  const double* NumbersOf(std::int32_t slot) const noexcept {
+    const std::int32_t column = numbersOfSlot_[static_cast<std::size_t>(slot)];
+    return column < 0 ? nullptr : numbers_.get() + static_cast<std::size_t>(column) * rows_;
+  }
+  // Ranks (and numbers) for one slot; false when memory ran out (the slot then has numbers
+  // at most, and the platform functions compare its texts).
+  bool BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
+                 std::size_t budget) noexcept;
+
+  HeapArray<std::int32_t> slotOfKey_;      // per sort key: its slot, or -1
+  HeapArray<std::int32_t> numbersOfSlot_;  // per slot: its column of numbers, or -1
+  HeapArray<std::uint32_t> ranks_;         // slots x rows_, by data row
+  HeapArray<double> numbers_;              // slots that read numbers x rows_
+  std::int32_t firstRow_ = 0;              // array row of the first data row
+  std::uint32_t rows_ = 0;                 // data rows
   std::uint32_t keyed_ = 0;
 };
 

@@ -13,14 +13,20 @@ bool IsObject(const VARIANT& cell) noexcept {
 }
 
 // The cell a key of `rule` compares: a text the system locale reads as a number becomes that
-// number (in `number`) for a key that reads numbers in text; any other cell is itself.
-VARIANT* AsCompared(VARIANT* cell, const TextRule& rule, VARIANT& number) noexcept {
+// number (in `number`) for a key that reads numbers in text; any other cell is itself. The
+// number read when the sort began is taken where there is one.
+VARIANT* AsCompared(const CompareState& compare, std::int32_t row, VARIANT* cell,
+                    const TextRule& rule, VARIANT& number) noexcept {
   if (!rule.ReadsNumbers) return cell;
-  BSTR text = nullptr;
-  if (cell->vt == VT_BSTR) text = cell->bstrVal;
-  if (cell->vt == (VT_BSTR | VT_BYREF) && cell->pbstrVal != nullptr) text = *cell->pbstrVal;
   double value = 0;
-  if (text == nullptr || !platform::TextAsNumber(text, value)) return cell;
+  const int read = compare.Text.ReadNumber(compare.CompareKeyIndex, row, value);
+  if (read == 0) return cell;
+  if (read < 0) {
+    BSTR text = nullptr;
+    if (cell->vt == VT_BSTR) text = cell->bstrVal;
+    if (cell->vt == (VT_BSTR | VT_BYREF) && cell->pbstrVal != nullptr) text = *cell->pbstrVal;
+    if (text == nullptr || !platform::TextAsNumber(text, value)) return cell;
+  }
   number.vt = VT_R8;
   number.dblVal = value;
   return &number;
@@ -50,8 +56,10 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
       const TextRule rule = TextRuleOf(key.Mode);
       VARIANT numberA;
       VARIANT numberB;
-      VARIANT* a = AsCompared(ColumnCell(key.Cells, compare.StepRowA), rule, numberA);
-      VARIANT* b = AsCompared(ColumnCell(key.Cells, compare.StepRowB), rule, numberB);
+      VARIANT* a = AsCompared(compare, compare.StepRowA, ColumnCell(key.Cells, compare.StepRowA),
+                              rule, numberA);
+      VARIANT* b = AsCompared(compare, compare.StepRowB, ColumnCell(key.Cells, compare.StepRowB),
+                              rule, numberB);
       emptyA = a->vt == VT_EMPTY;
       emptyB = b->vt == VT_EMPTY;
       // Against an empty cell only a null matters (710): the empty-cell rule below replaces
