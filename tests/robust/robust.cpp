@@ -420,7 +420,10 @@ bool EndingStatus(std::int32_t code) {
 
 std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Shape& source,
                                const Shape& dest) {
-  static const wchar_t* const sortWords[] = {L"TK_COMPASCAUTO", L"TK_COMPDESAUTO", L"TK_COMPBRKO"};
+  static const wchar_t* const sortWords[] = {
+      L"TK_COMPASCAUTO",    L"TK_COMPDESAUTO",    L"TK_COMPBRKO",
+      L"TK_COMPASCCASE",    L"TK_COMPDESCASE",    L"TK_COMPASCNATURAL",
+      L"TK_COMPDESNATURAL", L"TK_COMPASCNUMTEXT", L"TK_COMPDESNUMTEXT"};
   static const wchar_t* const moveWords[] = {L"TK_MOVEAUTO", L"TK_MOVEBRKO"};
   static const wchar_t* const exportWords[] = {L"TK_EXPORTAUTO", L"TK_EXPORTBRKO"};
   if (r.Chance(0.04)) {  // garbage
@@ -450,9 +453,12 @@ std::wstring RandomCommandLine(Rng& r, int fields, bool sortLine, const Shape& s
     if (fields == 3) {
       line += exportWords[r.Chance(0.7) ? 0 : 1];
     } else if (fields == 2 && sortLine) {
-      line += r.Chance(0.97) ? sortWords[r.Chance(0.75) ? r.Below(2) : 2] : moveWords[r.Below(2)];
+      // A quarter break-out keys, the rest any of the orders the engine compares itself.
+      const int engineWords[] = {0, 1, 3, 4, 5, 6, 7, 8};
+      line += r.Chance(0.97) ? sortWords[r.Chance(0.75) ? engineWords[r.Below(8)] : 2]
+                             : moveWords[r.Below(2)];
     } else {
-      line += r.Chance(0.97) ? moveWords[r.Below(2)] : sortWords[r.Below(3)];
+      line += r.Chance(0.97) ? moveWords[r.Below(2)] : sortWords[r.Below(9)];
     }
     line += L" ";
   }
