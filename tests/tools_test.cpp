@@ -1,5 +1,6 @@
-// The tools' own pieces: the CSV reader and writer, the natural order, and tkrun end to end
-// on the bundled examples (its output files against the expected ones).
+// The tools' own pieces: the CSV reader and writer, and tkrun end to end on the bundled
+// examples (its output files against the expected ones) and on the orders the engine compares
+// itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -140,31 +141,6 @@ TEST(Csv, RoundTripKeepsTextAndTypes) {
   EXPECT_EQ(written, input);
 }
 
-TEST(CompareRules, NaturalOrder) {
-  struct Case {
-    const wchar_t* a;
-    const wchar_t* b;
-    int expected;
-  } const cases[] = {
-      {L"file9", L"file10", -1},
-      {L"File10", L"file9", 1},
-      {L"img002", L"img2", 0},
-      {L"img2", L"img10", -1},
-      {L"a", L"B", -1},
-      {L"abc", L"ab", 1},
-      {L"report 2", L"report 10 final", -1},
-      {L"x99999999999999999999", L"x100000000000000000000", -1},
-      {L"", L"a", -1},
-      {L"v1.10", L"v1.9", 1},
-      {L"\u00c9cole", L"zebra", -1},  // the locale's collation, not ASCII case folding
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(tkr::ToUtf8(c.a) + " vs " + tkr::ToUtf8(c.b));
-    EXPECT_EQ(tkr::NaturalCompare(c.a, c.b), c.expected);
-    EXPECT_EQ(tkr::NaturalCompare(c.b, c.a), -c.expected);
-  }
-}
-
 // ---- tkrun end to end ---------------------------------------------------------------------
 
 struct Outcome {
@@ -240,6 +216,13 @@ Outcome RunTool(const std::string& arguments) {
   return RunTool(tkr::FromUtf8(arguments));
 }
 
+// The progress line tkrun wrote for `command` (SELECT, EXPORT, MOVE), or "".
+std::string ProgressLine(const std::string& err, const std::string& command) {
+  const std::size_t at = err.find(command + " ");
+  if (at == std::string::npos) return "";
+  return err.substr(at, err.find('\n', at) - at);
+}
+
 // The full path of `path` in the current folder, as UTF-8.
 std::string FullPath(const std::wstring& path) {
   wchar_t full[MAX_PATH] = {};
@@ -252,32 +235,169 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
     const char* what;
     std::string arguments;
     std::vector<std::pair<std::string, std::string>> files;  // written, expected
+    bool comparedByTkrun;                                    // the sort hands comparisons out
   } const cases[] = {
       {"department, then salary descending",
        "--sort \"2,TK_COMPASCAUTO 4,TK_COMPDESAUTO\" --output out_department.csv "
        "examples\\staff.csv",
-       {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}}},
-      {"file names in natural order by break-outs",
+       {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}},
+       false},
+      {"file names in natural order: the rule is the engine's own key",
        "--sort \"1,TK_COMPBRKO\" --compare 1=natural --output out_files.csv examples\\files.csv",
-       {{"out_files.csv", "examples\\expected\\files_natural.csv"}}},
+       {{"out_files.csv", "examples\\expected\\files_natural.csv"}},
+       false},
+      {"file names in natural order by the keyword",
+       "--sort \"1,TK_COMPASCNATURAL\" --output out_files.csv examples\\files.csv",
+       {{"out_files.csv", "examples\\expected\\files_natural.csv"}},
+       false},
       {"grade, then name length; export into a shorter table",
        "--sort \"5,TK_COMPASCAUTO 1,TK_COMPBRKO\" --compare 1=length "
        "--export \"1,1,TK_EXPORTAUTO 2,2,TK_EXPORTBRKO 4,3,TK_EXPORTAUTO\" "
        "--export-to examples\\summary.csv --export-out out_summary.csv "
        "--output out_grade.csv examples\\staff.csv",
        {{"out_grade.csv", "examples\\expected\\staff_by_grade.csv"},
-        {"out_summary.csv", "examples\\expected\\summary_by_grade.csv"}}},
+        {"out_summary.csv", "examples\\expected\\summary_by_grade.csv"}},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const Outcome run = RunTool(c.arguments);
     EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_NE(run.err.find("SELECT    [002]Completed without errors"), std::string::npos)
-        << run.err;
+    const std::string select = ProgressLine(run.err, "SELECT");
+    EXPECT_EQ(select.rfind("SELECT    [002]Completed without errors", 0), 0u) << run.err;
+    EXPECT_EQ(select.find("(0 break-outs") == std::string::npos, c.comparedByTkrun) << select;
     for (const auto& [written, expected] : c.files) {
       const std::string got = ReadAll(written);
       ASSERT_FALSE(got.empty()) << written;
       EXPECT_TRUE(got == ReadAll(expected)) << written << " differs from " << expected;
+    }
+  }
+}
+
+// The expected natural order of the file names, checked without tkrun or the engine: the
+// system's comparison with the natural order's flags puts every name after the one before it,
+// or calls them equal and they stand as in the file; and no row is lost or doubled.
+TEST(Examples, TheExpectedNaturalOrderIsTheSystemsNaturalComparison) {
+  tkr::CsvRows input, expected;
+  std::string error;
+  ASSERT_TRUE(tkr::ParseCsv(ReadAll("examples\\files.csv"), L',', input, error)) << error;
+  ASSERT_TRUE(
+      tkr::ParseCsv(ReadAll("examples\\expected\\files_natural.csv"), L',', expected, error))
+      << error;
+  ASSERT_EQ(expected.size(), input.size());
+  ASSERT_GT(input.size(), 100u);
+  auto rowOf = [&](const std::vector<tkr::CsvField>& row) {
+    for (std::size_t r = 1; r < input.size(); ++r) {
+      if (Texts({input[r]}) == Texts({row})) return r;
+    }
+    return std::size_t{0};
+  };
+  std::vector<bool> seen(input.size(), false);
+  std::size_t before = 0;
+  for (std::size_t k = 1; k < expected.size(); ++k) {
+    const std::size_t row = rowOf(expected[k]);
+    ASSERT_NE(row, 0u) << "row " << k << " is not a row of files.csv";
+    EXPECT_FALSE(seen[row]) << "row " << k << " twice";
+    seen[row] = true;
+    if (k > 1) {
+      const std::wstring& a = expected[k - 1][0].text;
+      const std::wstring& b = expected[k][0].text;
+      const int order =
+          CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE | SORT_DIGITSASNUMBERS, a.c_str(),
+                         static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()));
+      EXPECT_TRUE(order == CSTR_LESS_THAN || (order == CSTR_EQUAL && before < row))
+          << tkr::ToUtf8(a) << " before " << tkr::ToUtf8(b);
+    }
+    before = row;
+  }
+}
+
+// Keys the engine compares itself: the six text keywords of --sort, and the --compare rules
+// natural (also a TK_COMPBRKO key's rule when none is given), case and numtext, which become
+// them. Each sees the field's text as it stands; an empty field without quotes is an empty
+// cell, last in both directions. No comparison breaks out.
+TEST(Tkrun, KeysTheEngineComparesItself) {
+  struct Case {
+    const char* what;
+    std::string sort;                         // what follows --sort
+    std::vector<std::string> fields, sorted;  // the key column as written in the file
+  } const cases[] = {
+      {"natural: runs of digits by value, case ignored",
+       "\"1,TK_COMPBRKO\" --compare 1=natural",
+       {"file10", "File10", "file9", "img10", "img2"},
+       {"file9", "file10", "File10", "img2", "img10"}},
+      {"natural: hyphens and apostrophes weigh little",
+       "\"1,TK_COMPASCNATURAL\"",
+       {"coop 10", "oneil10", "co-op 2", "o'neil2"},
+       {"co-op 2", "coop 10", "o'neil2", "oneil10"}},
+      {"natural is a TK_COMPBRKO key's rule when none is given; text by the locale's collation",
+       "\"1,TK_COMPBRKO\"",
+       {"zebra", "v1.10", "report 10 final",
+        "\xC3\x89"
+        "cole",
+        "abc", "v1.9", "ab", "B", "report 2", "a"},
+       {"a", "ab", "abc", "B",
+        "\xC3\x89"
+        "cole",
+        "report 2", "report 10 final", "v1.9", "v1.10", "zebra"}},
+      {"natural sees the text, whatever it reads as",
+       "\"1,TK_COMPASCNATURAL\"",
+       {"TRUE", "4.10", "FALSE", "4.9"},
+       {"4.9", "4.10", "FALSE", "TRUE"}},
+      {"natural: empty cells last, the empty text first",
+       "\"1,TK_COMPBRKO\" --compare 1=natural",
+       {"", "b", "\"\"", "a"},
+       {"\"\"", "a", "b", ""}},
+      {"natural descending: empty cells still last",
+       "\"1,TK_COMPBRKO\" --compare 1=natural:desc",
+       {"", "a", "file9", "file10"},
+       {"file10", "file9", "a", ""}},
+      {"natural descending by its keyword",
+       "\"1,TK_COMPDESNATURAL\"",
+       {"", "a", "file9", "file10"},
+       {"file10", "file9", "a", ""}},
+      {"case: lower case first where the letters are equal",
+       "\"1,TK_COMPBRKO\" --compare 1=case",
+       {"B", "a", "b", "A"},
+       {"a", "A", "b", "B"}},
+      {"case descending by its keyword",
+       "\"1,TK_COMPDESCASE\"",
+       {"B", "a", "", "b", "A"},
+       {"B", "b", "A", "a", ""}},
+      {"numtext: a text that reads as a number is that number",
+       "\"1,TK_COMPBRKO\" --compare 1=numtext",
+       {"10", "abc", "\"007\"", "9", "", "4.10"},
+       {"4.10", "\"007\"", "9", "10", "abc", ""}},
+      {"numtext descending by its keyword",
+       "\"1,TK_COMPDESNUMTEXT\"",
+       {"10", "abc", "\"007\"", "9", "", "4.10"},
+       {"abc", "10", "9", "\"007\"", "4.10", ""}},
+      {"numtext by its rule, descending",
+       "\"1,TK_COMPBRKO\" --compare 1=numtext:desc",
+       {"10", "abc", "\"007\"", "9", "", "4.10"},
+       {"abc", "10", "9", "\"007\"", "4.10", ""}},
+      {"case ascending by its keyword",
+       "\"1,TK_COMPASCCASE\"",
+       {"B", "", "a", "b", "A"},
+       {"a", "A", "b", "B", ""}},
+      {"an automatic and a natural key on one column: typed cells and text",
+       "\"1,TK_COMPASCAUTO 1,TK_COMPASCNATURAL\"",
+       {"4.10", "10", "apple", "4.1", "9", "TRUE", "Apple"},
+       {"TRUE", "4.1", "4.10", "9", "10", "apple", "Apple"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string input = "Key\r\n", expected = "Key\r\n";
+    for (const std::string& field : c.fields) input += field + "\r\n";
+    for (const std::string& field : c.sorted) expected += field + "\r\n";
+    WriteAll(L"keys.csv", input);
+    const Outcome run = RunTool("--sort " + c.sort + " keys.csv");
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_EQ(run.out, expected);
+    for (const char* command : {"SELECT", "MOVE"}) {
+      const std::string line = ProgressLine(run.err, command);
+      EXPECT_NE(line.find("[002]Completed without errors  (0 break-outs"), std::string::npos)
+          << line;
     }
   }
 }
@@ -392,7 +512,8 @@ TEST(Tkrun, ClearErrors) {
        "with_nul.csv line 2: a NUL byte"},
       {"blank before the separator", "--sort \"1 , TK_COMPASCAUTO\" examples\\files.csv", 2,
        "unknown keyword ',' in --sort entry '1 ,'; --sort takes TK_COMPASCAUTO, "
-       "TK_COMPDESAUTO, TK_COMPBRKO"},
+       "TK_COMPDESAUTO, TK_COMPBRKO, TK_COMPASCCASE, TK_COMPDESCASE, TK_COMPASCNATURAL, "
+       "TK_COMPDESNATURAL, TK_COMPASCNUMTEXT, TK_COMPDESNUMTEXT"},
       {"column outside the table", "--sort \"9,TK_COMPASCAUTO\" examples\\files.csv", 2,
        "--sort entry '9,TK_COMPASCAUTO': column 9 is not a column of examples\\files.csv "
        "(columns 1 to 3)"},
@@ -412,6 +533,14 @@ TEST(Tkrun, ClearErrors) {
        "--sort \"1,TK_COMPASCAUTO\" --compare 1=natural "
        "examples\\files.csv",
        2, "column 1 is an automatic key"},
+      {"compare rule on a key the engine compares",
+       "--sort \"1,TK_COMPASCNATURAL\" --compare 1=length examples\\files.csv", 2,
+       "--compare 1=length: column 1 is a key the engine compares (1,TK_COMPASCNATURAL); mark "
+       "it TK_COMPBRKO"},
+      {"a keyword past the six",
+       "--sort \"1,TK_COMPDESNUMTEXT 2,TK_COMPASCNUMBER\" "
+       "examples\\files.csv",
+       2, "unknown keyword 'TK_COMPASCNUMBER' in --sort entry"},
       {"unwritable output",
        "--sort \"1,TK_COMPASCAUTO\" --output no_such_folder\\x.csv "
        "examples\\files.csv",
@@ -419,7 +548,7 @@ TEST(Tkrun, ClearErrors) {
       {"no sort command", "examples\\files.csv", 2, "no --sort"},
       {"unknown option", "--sortt x examples\\files.csv", 2, "unknown option"},
       {"bad compare rule", "--sort \"1,TK_COMPBRKO\" --compare 1=alphabet examples\\files.csv", 2,
-       "--compare takes COLUMN=RULE"},
+       "--compare takes COLUMN=RULE with RULE natural, case, numtext, length or exact"},
       {"the depth limit, unstable", "--sort \"1,TK_COMPASCAUTO\" --unstable alternating.csv", 1,
        "[714]"},
       {"the depth limit, unstable: the advice fits",

@@ -4,12 +4,14 @@
 // The file is read once into memory and stays as it was: every row is a slice of its bytes.
 // The engine gets a table of the same rows with the columns the command lines name (renumbered
 // in file order, and the lines with them), whose automatic key columns hold the typed cells
-// (numbers, dates, booleans, text) it compares, plus one hidden column with each row's
-// original number; the other columns need no cells at all, for the rows are written back from
-// the file, not from the cells. SELECT sorts (compare break-outs are answered by
-// the rules of --compare, on the fields' own text), EXPORT fills a second table's hidden
-// column the same way, MOVE rearranges the rows; the hidden column, read after MOVE, then
-// says which file row stands where, and each one is written back byte for byte.
+// (numbers, dates, booleans, text) it compares and whose natural, case and numtext key columns
+// hold each field's text, plus one hidden column with each row's original number; the other
+// columns need no cells at all, for the rows are written back from the file, not from the
+// cells. SELECT sorts (the --compare rules natural, case and numtext become the engine's own
+// keywords; compare break-outs, left for length and exact, are answered on the fields' own
+// text), EXPORT fills a second table's hidden column the same way, MOVE rearranges the rows;
+// the hidden column, read after MOVE, then says which file row stands where, and each one is
+// written back byte for byte.
 //
 // Stable by default: the rows go to the engine in a random order drawn afresh on every run,
 // with the hidden column as the last key. The order that comes back is exactly the stable
@@ -63,9 +65,15 @@ each exactly as it was in the file, in sorted order as CSV.
 
 Options:
   --sort "COMMAND"       the sort command line (required): entries COLUMN,KEYWORD separated
-                         by blanks; KEYWORD is TK_COMPASCAUTO (ascending), TK_COMPDESAUTO
-                         (descending) or TK_COMPBRKO (compared by this program, see --compare).
-                         Columns count from 1.
+                         by blanks; columns count from 1. KEYWORD, ascending or descending:
+                           TK_COMPASCAUTO     TK_COMPDESAUTO     the automatic order
+                           TK_COMPASCNATURAL  TK_COMPDESNATURAL  runs of digits by value:
+                                                                 "file9" before "file10"
+                           TK_COMPASCCASE     TK_COMPDESCASE     with regard to case: "a"
+                                                                 before "A"
+                           TK_COMPASCNUMTEXT  TK_COMPDESNUMTEXT  a text that reads as a number
+                                                                 ("10") as that number
+                         or TK_COMPBRKO, compared by a rule of --compare.
   --move "COMMAND"       the move command line: COLUMN,TK_MOVEAUTO or COLUMN,TK_MOVEBRKO
                          (moved by this program); default: derived from the sort keys
   --export "COMMAND"     the export command line: SOURCE,DEST,TK_EXPORTAUTO or
@@ -77,11 +85,13 @@ Options:
                          (1 for the first row below the header), one per line
   --header N             header rows of INPUT.csv (default 1)
   --dest-header N        header rows of the destination (default: as --header)
-  --compare COL=RULE     how this program compares column COL, a TK_COMPBRKO key:
-                         natural (default; "file9" before "file10", text between the digits
-                         as the automatic keys compare it), length (shorter first) or exact
-                         (case-sensitive), each optionally with :desc. Empty cells always
-                         come last. May be repeated.
+  --compare COL=RULE     how column COL, a TK_COMPBRKO key, is compared: natural (the
+                         default), case or numtext, which the engine compares itself exactly
+                         as TK_COMPASCNATURAL, TK_COMPASCCASE and TK_COMPASCNUMTEXT; or
+                         length (shorter first) or exact (character by character, with
+                         regard to case), whose comparisons this program answers one by one.
+                         Each optionally with :desc. Empty cells always come last. May be
+                         repeated.
   --ignore-empty         empty cells tie with every cell on automatic keys (default: last)
   --unstable             the engine's plain order: rows handed over as they stand and no
                          hidden position key, so rows that tie on every key may change places,
@@ -101,11 +111,15 @@ TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]; from the year 0100, and on
 calendar has: 2023-02-31 is text), whole numbers, decimal numbers; every other field, and
 every quoted one, is text. Automatic keys put numbers, dates and booleans (TRUE counts as -1)
 before text and empty cells last; text compares without regard to case, hyphens and
-apostrophes weigh little, accents come second.
+apostrophes weigh little, accents come second. Natural, case and numtext keys, and the rules
+of --compare, see each field's text as it stands, whatever it reads as: "4.10" comes after
+"4.9" in natural order, TRUE and FALSE are words; only an empty field without quotes is an
+empty cell. A numtext key then takes a text the system locale reads as a number ("007",
+"4.10", "1,500") as that number, before the other text.
 
 Examples:
   tkrun --sort "1,TK_COMPASCAUTO 3,TK_COMPDESAUTO" staff.csv
-  tkrun --sort "1,TK_COMPBRKO" --compare 1=natural --output sorted.csv files.csv
+  tkrun --sort "1,TK_COMPASCNATURAL" --output sorted.csv files.csv
   tkrun --sort "1,TK_COMPASCAUTO" --export "2,1,TK_EXPORTAUTO 4,2,TK_EXPORTAUTO" \
         --export-to summary.csv --export-out summary_sorted.csv staff.csv
 
@@ -183,7 +197,7 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
       if (eq == std::wstring::npos || !ParseCount(v.substr(0, eq), column) ||
           !tkr::ParseRule(Utf8(v.substr(eq + 1)), rule)) {
         return Fail(
-            "--compare takes COLUMN=RULE with RULE natural, length or exact "
+            "--compare takes COLUMN=RULE with RULE natural, case, numtext, length or exact "
             "(optionally :desc), not '" +
             Utf8(v) + "'");
       }
@@ -232,6 +246,9 @@ struct Entry {
   long destColumn = 0;
   std::int32_t mode = 0;
   std::wstring text;  // the entry as written, for messages
+  // A text key on a column that is an automatic key as well: its text cells go into a
+  // column of the engine's table of their own, beside the typed one.
+  bool ownTextColumn = false;
 };
 
 struct LineRules {
@@ -244,7 +261,24 @@ const LineRules kSortLine{"--sort",
                           false,
                           {{L"TK_COMPASCAUTO", tk::kCompareAscending},
                            {L"TK_COMPDESAUTO", tk::kCompareDescending},
-                           {L"TK_COMPBRKO", tk::kCompareBreakOut}}};
+                           {L"TK_COMPBRKO", tk::kCompareBreakOut},
+                           {L"TK_COMPASCCASE", tk::kCompareAscendingCase},
+                           {L"TK_COMPDESCASE", tk::kCompareDescendingCase},
+                           {L"TK_COMPASCNATURAL", tk::kCompareAscendingNatural},
+                           {L"TK_COMPDESNATURAL", tk::kCompareDescendingNatural},
+                           {L"TK_COMPASCNUMTEXT", tk::kCompareAscendingNumText},
+                           {L"TK_COMPDESNUMTEXT", tk::kCompareDescendingNumText}}};
+
+// What the cells of a sort key's column hold: typed cells for the automatic order, each
+// field's text for the six text keywords, nothing for a key this program compares (it reads
+// the file's fields).
+enum class KeyCells { None, Typed, Text };
+
+KeyCells CellsOfKey(std::int32_t mode) {
+  if (mode == tk::kCompareAscending || mode == tk::kCompareDescending) return KeyCells::Typed;
+  if (mode == tk::kCompareBreakOut) return KeyCells::None;
+  return KeyCells::Text;
+}
 const LineRules kMoveLine{
     "--move", false, {{L"TK_MOVEAUTO", tk::kMoveAuto}, {L"TK_MOVEBRKO", tk::kMoveBreakOut}}};
 const LineRules kExportLine{
@@ -342,27 +376,29 @@ std::string ReadEntries(const std::wstring& line, const LineRules& rules, const 
 }
 
 // The columns of a file that the engine's table holds, in file order: those the command
-// lines name. Every other column stays out of it, for the rows are written back from the
-// file's bytes; so a file with one very wide row costs no more cells than a narrow one.
+// lines name, and right after its column a second one for a column that is both an automatic
+// and a text key (typed cells in one, text in the other). Every other column stays out of it,
+// for the rows are written back from the file's bytes; so a file with one very wide row costs
+// no more cells than a narrow one.
 class UsedColumns {
  public:
-  void Add(long column) { columns_.push_back(column); }
+  void Add(long column, bool textColumn = false) { columns_.emplace_back(column, textColumn); }
   void Done() {
     std::sort(columns_.begin(), columns_.end());
     columns_.erase(std::unique(columns_.begin(), columns_.end()), columns_.end());
   }
   std::size_t size() const { return columns_.size(); }
   // The file's column (from 1) of the table's column `place` (from 1).
-  long FileColumn(std::size_t place) const { return columns_[place - 1]; }
+  long FileColumn(std::size_t place) const { return columns_[place - 1].first; }
   // The table's column (from 1) of the file's column `column`, one that was added.
-  std::size_t Place(long column) const {
-    return static_cast<std::size_t>(std::lower_bound(columns_.begin(), columns_.end(), column) -
-                                    columns_.begin()) +
-           1;
+  std::size_t Place(long column, bool textColumn = false) const {
+    const auto at =
+        std::lower_bound(columns_.begin(), columns_.end(), std::make_pair(column, textColumn));
+    return static_cast<std::size_t>(at - columns_.begin()) + 1;
   }
 
  private:
-  std::vector<long> columns_;
+  std::vector<std::pair<long, bool>> columns_;
 };
 
 // `entries` as the engine is to read them: each column named by its place in the engine's
@@ -374,7 +410,7 @@ std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rule
     const auto keyword = std::find_if(rules.keywords.begin(), rules.keywords.end(),
                                       [&](const auto& r) { return r.second == e.mode; });
     if (!line.empty()) line += L' ';
-    line += std::to_wstring(source.Place(e.column)) + L",";
+    line += std::to_wstring(source.Place(e.column, e.ownTextColumn)) + L",";
     if (dest != nullptr) line += std::to_wstring(dest->Place(e.destColumn)) + L",";
     line += keyword->first;
   }
@@ -580,11 +616,37 @@ int Run(const Options& o) {
   for (const auto& [column, text] : o.ruleTexts) {
     const auto key = std::find_if(sortKeys.begin(), sortKeys.end(),
                                   [&](const Entry& e) { return e.column == column; });
-    if (key == sortKeys.end() || key->mode != tk::kCompareBreakOut) {
+    if (key == sortKeys.end()) {
       return Fail("--compare " + Utf8(text) + ": column " + std::to_string(column) +
-                  (key == sortKeys.end() ? " is no key of --sort"
-                                         : " is an automatic key; mark it TK_COMPBRKO in --sort "
-                                           "to compare it by a rule"));
+                  " is no key of --sort");
+    }
+    if (key->mode != tk::kCompareBreakOut) {
+      return Fail("--compare " + Utf8(text) + ": column " + std::to_string(column) + " is " +
+                  (CellsOfKey(key->mode) == KeyCells::Typed ? "an automatic key"
+                                                            : "a key the engine compares") +
+                  " (" + Utf8(key->text) +
+                  "); mark it TK_COMPBRKO in --sort to compare it by a rule");
+    }
+  }
+  // The rules the engine compares itself become its keywords: no comparison breaks out. A
+  // TK_COMPBRKO key without a rule is natural.
+  for (Entry& key : sortKeys) {
+    if (key.mode != tk::kCompareBreakOut) continue;
+    const auto rule = o.rules.find(static_cast<int>(key.column));
+    const std::int32_t native =
+        tkr::NativeKeyword(rule != o.rules.end() ? rule->second : tkr::CompareRule{});
+    if (native != 0) key.mode = native;
+  }
+  {
+    std::vector<bool> automatic(columns + 1, false);
+    for (const Entry& key : sortKeys) {
+      if (CellsOfKey(key.mode) == KeyCells::Typed) {
+        automatic[static_cast<std::size_t>(key.column)] = true;
+      }
+    }
+    for (Entry& key : sortKeys) {
+      key.ownTextColumn =
+          CellsOfKey(key.mode) == KeyCells::Text && automatic[static_cast<std::size_t>(key.column)];
     }
   }
   const std::wstring destOut = o.exportOut.empty() ? o.exportTo : o.exportOut;
@@ -633,12 +695,12 @@ int Run(const Options& o) {
 
   // The source: the file's rows (data rows shuffled in the stable mode), the columns the
   // command lines name and a hidden one with each row's number in the file, from 1.
-  // Automatic keys get typed cells. The destination: its rows, the columns the export
-  // fills and a hidden one that receives the number of the source row each exported row
-  // came from.
+  // Automatic keys get typed cells, text keys each field's text. The destination: its rows,
+  // the columns the export fills and a hidden one that receives the number of the source
+  // row each exported row came from.
   UsedColumns used, destUsed;
   for (const auto* entries : {&sortKeys, &moveEntries, &exportEntries}) {
-    for (const Entry& e : *entries) used.Add(e.column);
+    for (const Entry& e : *entries) used.Add(e.column, e.ownTextColumn);
   }
   for (const Entry& e : exportEntries) destUsed.Add(e.destColumn);
   used.Done();
@@ -662,9 +724,12 @@ int Run(const Options& o) {
     std::mt19937 shuffle = UnforeseeableShuffle();
     std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
   }
-  std::vector<bool> typed(used.size(), false);  // by the table's column - 1
+  std::vector<KeyCells> held(used.size(), KeyCells::None);  // by the table's column - 1
   for (const Entry& key : sortKeys) {
-    if (key.mode != tk::kCompareBreakOut) typed[used.Place(key.column) - 1] = true;
+    // A key compared by this program shares its column with any other key on it.
+    if (CellsOfKey(key.mode) != KeyCells::None) {
+      held[used.Place(key.column, key.ownTextColumn) - 1] = CellsOfKey(key.mode);
+    }
   }
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
@@ -674,11 +739,18 @@ int Run(const Options& o) {
     for (std::size_t row = 0; row < records; ++row) {
       const RecordSpan& record = file.records[placed[row]];
       for (std::size_t c = 0; c < used.size(); ++c) {
-        if (!typed[c] || row < headers) continue;
+        if (held[c] == KeyCells::None || row < headers) continue;
         const FieldSpan field =
             file.Field(record, static_cast<std::size_t>(used.FileColumn(c + 1) - 1));
-        cells[c * records + row] =
-            tkr::CellFromField(tkr::CsvField{file.Text(field), field.quoted});
+        const tkr::CsvField text{file.Text(field), field.quoted};
+        VARIANT& cell = cells[c * records + row];
+        if (held[c] == KeyCells::Typed) {
+          cell = tkr::CellFromField(text);
+        } else if (field.quoted || !text.text.empty()) {
+          // The text as it stands: a quoted field is text already, whatever it holds.
+          cell = tkr::CellFromField(tkr::CsvField{text.text, true});
+          if (cell.bstrVal == nullptr) throw std::bad_alloc();
+        }
       }
       VARIANT& id = cells[used.size() * records + row];
       id.vt = VT_I4;

@@ -1,6 +1,6 @@
 #include "common/compare_rules.h"
 
-#include "platform/ole.h"
+#include "protocol/codes.h"
 
 namespace tkr {
 namespace {
@@ -9,13 +9,17 @@ int Sign(long long v) {
   return v < 0 ? -1 : v > 0 ? 1 : 0;
 }
 
-bool IsDigit(wchar_t ch) {
-  return ch >= L'0' && ch <= L'9';
-}
-
 }  // namespace
 
 bool ParseRule(const std::string& text, CompareRule& rule) {
+  static const struct {
+    const char* name;
+    Rule rule;
+  } kNames[] = {{"natural", Rule::Natural},
+                {"case", Rule::Case},
+                {"numtext", Rule::NumText},
+                {"length", Rule::Length},
+                {"exact", Rule::Exact}};
   std::string name = text;
   rule.descending = false;
   const std::string desc = ":desc";
@@ -24,50 +28,27 @@ bool ParseRule(const std::string& text, CompareRule& rule) {
     rule.descending = true;
     name.resize(name.size() - desc.size());
   }
-  if (name == "natural") {
-    rule.rule = Rule::Natural;
-  } else if (name == "length") {
-    rule.rule = Rule::Length;
-  } else if (name == "exact") {
-    rule.rule = Rule::Exact;
-  } else {
-    return false;
+  for (const auto& known : kNames) {
+    if (name == known.name) {
+      rule.rule = known.rule;
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
-int NaturalCompare(const std::wstring& a, const std::wstring& b) {
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (IsDigit(a[i]) && IsDigit(b[j])) {
-      // Compare the two runs of digits by value: skip leading zeros, then the longer run is
-      // the larger number, and runs of equal length compare digit by digit.
-      std::size_t ei = i, ej = j;
-      while (ei < a.size() && IsDigit(a[ei])) ++ei;
-      while (ej < b.size() && IsDigit(b[ej])) ++ej;
-      std::size_t si = i, sj = j;
-      while (si + 1 < ei && a[si] == L'0') ++si;
-      while (sj + 1 < ej && b[sj] == L'0') ++sj;
-      if (ei - si != ej - sj) return ei - si < ej - sj ? -1 : 1;
-      for (std::size_t k = 0; k < ei - si; ++k) {
-        if (a[si + k] != b[sj + k]) return a[si + k] < b[sj + k] ? -1 : 1;
-      }
-      i = ei;
-      j = ej;
-      continue;
-    }
-    // The runs up to the next digit, compared as the engine compares text cells.
-    std::size_t ei = i, ej = j;
-    while (ei < a.size() && !IsDigit(a[ei])) ++ei;
-    while (ej < b.size() && !IsDigit(b[ej])) ++ej;
-    const int r = CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.data() + i,
-                                 static_cast<int>(ei - i), b.data() + j, static_cast<int>(ej - j));
-    if (r == CSTR_LESS_THAN) return -1;
-    if (r == CSTR_GREATER_THAN) return 1;
-    i = ei;
-    j = ej;
+std::int32_t NativeKeyword(const CompareRule& rule) {
+  switch (rule.rule) {
+    case Rule::Natural:
+      return rule.descending ? tk::kCompareDescendingNatural : tk::kCompareAscendingNatural;
+    case Rule::Case:
+      return rule.descending ? tk::kCompareDescendingCase : tk::kCompareAscendingCase;
+    case Rule::NumText:
+      return rule.descending ? tk::kCompareDescendingNumText : tk::kCompareAscendingNumText;
+    case Rule::Length:
+    case Rule::Exact: break;
   }
-  return Sign(static_cast<long long>(a.size() - i) - static_cast<long long>(b.size() - j));
+  return 0;
 }
 
 std::int32_t CompareByRule(const CompareRule& rule, const CsvField& a, const CsvField& b) {
@@ -76,11 +57,13 @@ std::int32_t CompareByRule(const CompareRule& rule, const CsvField& a, const Csv
   if (emptyA || emptyB) return emptyA == emptyB ? 0 : emptyA ? 1 : -1;
   int r = 0;
   switch (rule.rule) {
-    case Rule::Natural: r = NaturalCompare(a.text, b.text); break;
     case Rule::Length:
       r = Sign(static_cast<long long>(a.text.size()) - static_cast<long long>(b.text.size()));
       break;
     case Rule::Exact: r = Sign(a.text.compare(b.text)); break;
+    case Rule::Natural:
+    case Rule::Case:
+    case Rule::NumText: break;
   }
   return rule.descending ? -r : r;
 }
