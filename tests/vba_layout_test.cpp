@@ -6,7 +6,9 @@
 // compared, field by field and by name, with offsetof and sizeof of tk::TKCOMM and
 // tk::RangeSlot. The module's named codes are compared with the engine's commands,
 // statuses, return values and keyword tables, and its Declare lines with the exported
-// function (two 4-byte arguments by reference, a Long back).
+// function (two 4-byte arguments by reference, a Long back) and with the system function
+// its natural comparison calls, whose locale and flags must order texts as the library's
+// natural keys do.
 //
 // The module is read from the working directory, where the build copies it.
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "common/csv.h"
 #include "common/library.h"
 #include "entry/engine.h"
 #include "input/parser.h"
@@ -241,14 +244,40 @@ struct Module {
   std::vector<Line> lines;
   TypeMap types;
   std::map<std::string, Constant> publicConstants;  // by name as written
+  std::map<std::string, Constant> constants;        // every one, by lower-case name
   std::vector<std::string> problems;                // lines the parser could not read
 };
 
+// A whole-number literal: decimal, or hexadecimal as &H1F (a Long, so &HFFFFFFFF is -1).
 std::optional<std::int64_t> WholeNumber(const std::string& text) {
   static const std::regex number(R"(^([-+]?\d+)&?$)");
+  static const std::regex hex(R"(^&h([0-9a-f]{1,8})&?$)", std::regex::icase);
   std::smatch m;
+  if (std::regex_match(text, m, hex)) {
+    return static_cast<std::int32_t>(std::stoul(m[1].str(), nullptr, 16));
+  }
   if (!std::regex_match(text, m, number)) return std::nullopt;
   return std::stoll(m[1].str());
+}
+
+// The value of a constant expression as the module writes flags: literals and names of its
+// constants joined by Or. nullopt for anything else.
+std::optional<std::int64_t> ConstantValue(const Module& module, const std::string& expression) {
+  static const std::regex orWord(R"(\s+or\s+)", std::regex::icase);
+  std::int64_t value = 0;
+  for (std::sregex_token_iterator term(expression.begin(), expression.end(), orWord, -1), end;
+       term != end; ++term) {
+    const std::string text = Trim(term->str());
+    std::optional<std::int64_t> part = WholeNumber(text);
+    if (!part) {
+      const auto named = module.constants.find(Lower(text));
+      if (named == module.constants.end()) return std::nullopt;
+      part = named->second.value;
+    }
+    if (!part) return std::nullopt;
+    value |= *part;
+  }
+  return value;
 }
 
 Module ParseLines(std::vector<Line> lines) {
@@ -282,10 +311,9 @@ Module ParseLines(std::vector<Line> lines) {
       open->name = m[1].str();
     } else if (std::regex_match(line.code, m, constant)) {
       const std::string scope = Lower(m[1].str());
-      if (scope == "public" || scope == "global") {
-        module.publicConstants[m[2].str()] =
-            Constant{Lower(m[3].str()), WholeNumber(Trim(m[4].str())), line.number};
-      }
+      const Constant read{Lower(m[3].str()), WholeNumber(Trim(m[4].str())), line.number};
+      if (scope == "public" || scope == "global") module.publicConstants[m[2].str()] = read;
+      module.constants[Lower(m[2].str())] = read;
     }
   }
   if (open != nullptr) module.problems.push_back("Type " + open->name + " has no End Type");
@@ -962,6 +990,38 @@ void ExpectLibraryDeclare(const std::vector<Line>& compiled, const Office& offic
   EXPECT_TRUE(SameName(preloads.front(), office.library)) << "LIBRARY_FILE is " << preloads.front();
 }
 
+// The system's comparison of two texts as `office` compiles its Declare: CompareStringW of
+// kernel32, a Long back, every argument by value, the two texts as pointers of that Office's
+// width (StrPtr), the rest Longs.
+void ExpectCompareStringDeclare(const std::vector<Line>& compiled, const Office& office) {
+  std::vector<Declare> declares;
+  for (const Declare& d : DeclaresIn(compiled)) {
+    if ((d.alias.empty() ? d.name : d.alias) == "CompareStringW") declares.push_back(d);
+  }
+  ASSERT_EQ(declares.size(), 1u) << "one Declare of CompareStringW expected";
+  const Declare& d = declares.front();
+  SCOPED_TRACE("line " + std::to_string(d.line));
+  EXPECT_EQ(d.ptrSafe, office.vba7);
+  EXPECT_TRUE(d.isFunction);
+  EXPECT_TRUE(SameName(d.lib, "kernel32") || SameName(d.lib, "kernel32.dll")) << d.lib;
+  EXPECT_TRUE(SameName(d.returns, "Long"));
+  static const std::regex argument(R"(^byval\s+\w+\s+as\s+(\w+)$)", kVba);
+  const char* pointer = office.vba7 ? "LongPtr" : "Long";
+  const std::vector<std::string> expected = {"Long", "Long", pointer, "Long", pointer, "Long"};
+  std::vector<std::string> types;
+  std::istringstream list(d.arguments);
+  for (std::string item; std::getline(list, item, ',');) {
+    std::smatch m;
+    item = Trim(item);
+    ASSERT_TRUE(std::regex_match(item, m, argument)) << "argument by value expected: " << item;
+    types.push_back(m[1].str());
+  }
+  ASSERT_EQ(types.size(), expected.size()) << d.arguments;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    EXPECT_TRUE(SameName(types[i], expected[i])) << "argument " << i + 1 << " is " << types[i];
+  }
+}
+
 TEST(VbaDeclare, EachOfficeDeclaresTheLibraryItLoadsWithTheSameTypes) {
   TK_LOAD_MODULE(module);
   for (const Office& office : kOffices) {
@@ -970,6 +1030,7 @@ TEST(VbaDeclare, EachOfficeDeclaresTheLibraryItLoadsWithTheSameTypes) {
     const std::vector<Line> compiled = CompiledLines(module->lines, office, problems);
     for (const std::string& problem : problems) ADD_FAILURE() << problem;
     ExpectLibraryDeclare(compiled, office);
+    ExpectCompareStringDeclare(compiled, office);
     // The record's declaration is one text for every Office; only the rules that lay it
     // out differ.
     EXPECT_EQ(TypesText(ParseLines(compiled)), TypesText(*module));
@@ -1009,6 +1070,115 @@ TEST(VbaDeclare, ConditionsFollowTheBranchesAnOfficeCompiles) {
   CompiledLines(Parse("#If Win64 Xor VBA7 Then\nx\n#End If\n#End If\n").lines, kOffices[0],
                 problems);
   EXPECT_EQ(problems.size(), 2u);
+}
+
+// TKNaturalCompare orders two texts by the module's call of CompareStringW. That call cannot
+// run in the office suite's Basic on Linux, so it is made here, with the locale and flags the
+// module passes, and its answers are held against the library's natural keys: every pair of
+// a list of names, sorted by the library with the row's position as the next key, must be in
+// the call's order, and names it calls equal must keep their positions.
+TEST(VbaNaturalCompare, TheModulesSystemCallOrdersTextsAsTheLibrarysNaturalKeys) {
+  TK_LOAD_MODULE(module);
+  static const std::regex call(R"(\bCompareStringW\s*\(\s*([^,]+?)\s*,\s*([^,]+?)\s*,)", kVba);
+  static const std::regex declare(R"(^(?:(?:public|private)\s+)?declare\s)", kVba);
+  std::vector<std::pair<std::string, std::string>> calls;
+  for (const Line& line : module->lines) {
+    std::smatch m;
+    if (std::regex_search(line.code, declare) || !std::regex_search(line.code, m, call)) continue;
+    calls.emplace_back(m[1].str(), m[2].str());
+  }
+  ASSERT_EQ(calls.size(), 1u) << "one call of CompareStringW expected in " << kModuleFile;
+  const auto locale = ConstantValue(*module, calls[0].first);
+  const auto flags = ConstantValue(*module, calls[0].second);
+  ASSERT_TRUE(locale.has_value()) << "a locale this test cannot read: " << calls[0].first;
+  ASSERT_TRUE(flags.has_value()) << "flags this test cannot read: " << calls[0].second;
+
+  // Names with accents, punctuation, case and digit runs, and the empty text.
+  const std::vector<std::wstring> names = {
+      L"file10",
+      L"co-op 2",
+      L"File9",
+      L"oneil10",
+      L"\u00c9cole 2",
+      L"coop 10",
+      L"o'neil2",
+      L"ecole 10",
+      L"v1.10",
+      L"Zo\u00eb",
+      L"zoe",
+      L"v1.9",
+      L"",
+      L"img002",
+      L"img2",
+      L"Stra\u00dfe",
+      L"strasse",
+      L"a-b",
+      L"ab",
+      L"AB",
+      L"item 20b",
+      L"item 20a",
+      L"na\u00efve1",
+      L"naive01",
+      L"x99999999999999999999",
+      L"x100000000000000000000",
+      L"r\u00e9sum\u00e9 4",
+      L"resume 3",
+      L"file9",
+      L"\u00c6r\u00f8",
+      L"aero",
+      L"O'Neil 3",
+      L"-",
+      L"10",
+  };
+  const tkr::Library library(tkr::kLibraryName);
+  const tkr::TKselectFn tkselect = library.entry();
+  ASSERT_NE(tkselect, nullptr) << "cannot load " << tkr::kLibraryName;
+  ModuleRecord r(*module);
+  tkt::Rows rows;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    rows.push_back({tkt::Cell(names[i].c_str()), tkt::Cell(static_cast<int>(i))});
+  }
+  tkt::PutArray(r.Variant("Source.Data"), tkt::MakeTable(rows));
+  tkt::PutText(r.Variant("SortCmd"), L"1,TK_COMPASCNATURAL 2,TK_COMPASCAUTO");
+  std::int32_t code = tk::kSelect;
+  ASSERT_EQ(tkselect(&code, r.Address()), tk::kReturnEnded) << "a natural key breaks out";
+  ASSERT_EQ(code, 2) << tkt::FieldText(r.Variant("Status"));
+  code = tk::kSortIndex;
+  ASSERT_EQ(tkselect(&code, r.Address()), tk::kReturnOutput);
+  std::vector<std::size_t> order;  // positions in sorted order
+  for (LONG i = 1; i <= static_cast<LONG>(names.size()); ++i) {
+    std::int32_t row = 0;
+    ASSERT_EQ(SafeArrayGetElement(r.LongArray("SortIndex"), &i, &row), S_OK);
+    order.push_back(static_cast<std::size_t>(row - 1));
+  }
+  code = tk::kReset;
+  tkselect(&code, r.Address());
+
+  auto compare = [&](const std::wstring& a, const std::wstring& b) {
+    return CompareStringW(static_cast<LCID>(*locale), static_cast<DWORD>(*flags), a.c_str(),
+                          static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()));
+  };
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    for (std::size_t j = i + 1; j < order.size(); ++j) {
+      const std::wstring& a = names[order[i]];
+      const std::wstring& b = names[order[j]];
+      SCOPED_TRACE(tkr::ToUtf8(L"'" + a + L"' sorted before '" + b + L"'"));
+      const int answer = compare(a, b);
+      ASSERT_NE(answer, 0) << "CompareStringW failed with the module's locale and flags";
+      EXPECT_NE(answer, CSTR_GREATER_THAN);
+      if (answer == CSTR_EQUAL) {
+        EXPECT_LT(order[i], order[j]) << "equal names keep their rows";
+      }
+    }
+  }
+  // The orders users ask for, by name.
+  auto place = [&](const wchar_t* name) {
+    const auto at = std::find(names.begin(), names.end(), name) - names.begin();
+    return std::find(order.begin(), order.end(), static_cast<std::size_t>(at)) - order.begin();
+  };
+  EXPECT_LT(place(L"file9"), place(L"file10"));
+  EXPECT_LT(place(L"co-op 2"), place(L"coop 10"));
+  EXPECT_LT(place(L"o'neil2"), place(L"oneil10"));
 }
 
 TEST(VbaModuleFile, IsNamedAndImportable) {

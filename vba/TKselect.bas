@@ -16,8 +16,8 @@ Attribute VB_Name = "TKselect"
 '       TKAbout        the library's banner (a quick check that the library loads)
 '     Each returns the final status (TKS_SUCCESS when all went well); TKLastStatusText
 '     gives the library's text for it, such as "[002]Completed without errors".
-'   - TKNaturalCompare, a comparison routine for TK_COMPBRKO keys ("file9" before
-'     "file10"), and one Example... macro per ready procedure.
+'   - TKNaturalCompare, the library's natural order (TK_COMPASCNATURAL) as a function, for
+'     comparison routines of your own, and one Example... macro per ready procedure.
 '
 ' How to use it
 '   1. In the macro editor (Alt+F11): File > Import File..., choose TKselect.bas.
@@ -41,9 +41,19 @@ Attribute VB_Name = "TKselect"
 '   A sort or move line is a list of "column,KEYWORD" entries separated by blanks; an
 '   export line lists "sourceColumn,destinationColumn,KEYWORD". Columns are the table's own
 '   column numbers: 1 is the leftmost column of a Range, an array uses its own index.
-'     sort:    TK_COMPASCAUTO  ascending, compared by the library (text ignores case)
-'              TK_COMPDESAUTO  descending, compared by the library
-'              TK_COMPBRKO     compared by your comparison routine
+'     sort:    TK_COMPASCAUTO     ascending, compared by the library (text ignores case)
+'              TK_COMPDESAUTO     descending, compared by the library
+'              TK_COMPASCNATURAL  ascending in natural order: runs of digits by their
+'              TK_COMPDESNATURAL    number ("file9" before "file10"), text ignores case
+'              TK_COMPASCCASE     ascending with regard to case ("a" before "A")
+'              TK_COMPDESCASE       descending with regard to case
+'              TK_COMPASCNUMTEXT  ascending; a text that reads as a number ("10") sorts as
+'              TK_COMPDESNUMTEXT    that number
+'              TK_COMPBRKO        compared by your comparison routine
+'     The library compares every key but TK_COMPBRKO itself. The six keywords after the
+'     first two differ from them only in how text compares (and, for NUMTEXT, in which
+'     texts count as numbers): numbers come before text and Empty cells last in all of
+'     them. See the README's "Choosing a sort keyword".
 '     move:    TK_MOVEAUTO     moved by the library
 '              TK_MOVEBRKO     moved by this module, through your copy routine if named
 '     export:  TK_EXPORTAUTO   copied by the library
@@ -163,7 +173,9 @@ End Type
 ' status into it, and works on the caller's own record. 64-bit Office loads tkselect64.dll,
 ' 32-bit Office tkselect.dll; the record above is the same text for both, and each VBA lays
 ' it out the way its library expects. LoadLibraryW preloads the copy that sits next to the
-' workbook (see LoadLibraryNextToWorkbook).
+' workbook (see LoadLibraryNextToWorkbook). CompareStringW is the system's comparison of two
+' texts, which TKNaturalCompare calls with the locale and flags of the library's natural
+' order.
 ' ---------------------------------------------------------------------------------------
 #If VBA7 Then
 #If Win64 Then
@@ -177,12 +189,26 @@ Private Const LIBRARY_FILE As String = "tkselect.dll"
 #End If
 Private Declare PtrSafe Function LoadLibraryW Lib "kernel32" _
     (ByVal libraryPath As LongPtr) As LongPtr
+Private Declare PtrSafe Function CompareStringW Lib "kernel32" _
+    (ByVal localeId As Long, ByVal compareFlags As Long, ByVal textPointerA As LongPtr, _
+     ByVal lengthA As Long, ByVal textPointerB As LongPtr, ByVal lengthB As Long) As Long
 #Else
 Private Declare Function TKselect Lib "tkselect.dll" _
     (ByRef code As Long, ByRef comm As TKCOMM) As Long
 Private Const LIBRARY_FILE As String = "tkselect.dll"
 Private Declare Function LoadLibraryW Lib "kernel32" (ByVal libraryPath As Long) As Long
+Private Declare Function CompareStringW Lib "kernel32" _
+    (ByVal localeId As Long, ByVal compareFlags As Long, ByVal textPointerA As Long, _
+     ByVal lengthA As Long, ByVal textPointerB As Long, ByVal lengthB As Long) As Long
 #End If
+
+' CompareStringW's locale and flags for the natural order: the system locale (the one the
+' library compares in), without regard to case, runs of digits as numbers. Its answers are
+' 1, 2 and 3 for less, equal and greater; 0 when it failed.
+Private Const LOCALE_SYSTEM_DEFAULT As Long = &H800
+Private Const NORM_IGNORECASE As Long = &H1
+Private Const SORT_DIGITSASNUMBERS As Long = &H8
+Private Const CSTR_EQUAL As Long = 2
 
 ' Error number of the errors this module raises itself: vbObjectError + 513, written out
 ' because a constant expression may not name vbObjectError in every Basic.
@@ -258,6 +284,12 @@ Public Const TK_EXPORTBRKO As Long = 601
 
 ' The code sent after a copy break-out. Any value that is not a command code would do.
 Private Const COPY_DONE As Long = 0
+
+' The places of cells in the automatic order (CellKind), in that order.
+Private Const CELL_NUMBER As Long = 1
+Private Const CELL_TEXT As Long = 2
+Private Const CELL_EMPTY As Long = 3
+Private Const CELL_UNORDERED As Long = 0
 
 ' The pseudo-random order the ready procedures hand the rows over in (ShufflePositions):
 ' the generator's modulus, and its state, carried from one shuffle to the next (0 until the
@@ -473,50 +505,41 @@ Public Function TKLastStatusText() As String
     TKLastStatusText = mLastStatusText
 End Function
 
-' A comparison routine for TK_COMPBRKO keys: text in natural order, so that runs of
-' digits compare by their number ("file9" before "file10", "v2.10" after "v2.9"); other
-' characters compare without regard to case. Two numbers (or dates) compare by value. Empty cells
-' come last, as in automatic keys. keyColumn is not needed here.
+' The library's natural order (TK_COMPASCNATURAL) as a function: -1 when valueA comes
+' first, 1 when valueB does, 0 when they tie. For comparison routines of your own that want
+' this order for some of their cells; a key that wants it throughout is faster as a
+' TK_COMPASCNATURAL key, which the library compares itself. Two texts compare as the
+' library compares them, through the same system call with the same locale and flags:
+' without regard to case, runs of digits by their number ("file9" before "file10"),
+' hyphens and apostrophes weighing little ("co-op 2" before "coop 10"). Every other pair
+' as the automatic order: numbers, dates and booleans (True is -1) by value and before
+' any text, the empty text "" included; Empty cells last. keyColumn is not needed here.
+' A Null cell, or an error value, has no place in the order: the library stops a sort
+' that meets a Null with TKS_BAD_CELL, and this function raises an error.
 Public Function TKNaturalCompare(ByVal valueA As Variant, ByVal valueB As Variant, _
                                  ByVal keyColumn As Long) As Long
-    Dim textA As String
-    Dim textB As String
-    Dim atA As Long
-    Dim atB As Long
-    Dim verdict As Long
+    Dim kindA As Long
+    Dim kindB As Long
 
-    If IsBlankCell(valueA) Or IsBlankCell(valueB) Then
-        If Not IsBlankCell(valueA) Then
+    kindA = CellKind(valueA)
+    kindB = CellKind(valueB)
+    If kindA = CELL_UNORDERED Or kindB = CELL_UNORDERED Then
+        Err.Raise ERR_TKSELECT, "TKNaturalCompare", "A cell of type " & _
+                  TypeName(IIf(kindA = CELL_UNORDERED, valueA, valueB)) & _
+                  " has no place in a sort order."
+    End If
+    If kindA <> kindB Then
+        ' Numbers before text, Empty cells after both.
+        TKNaturalCompare = Sgn(kindA - kindB)
+    ElseIf kindA = CELL_NUMBER Then
+        If valueA < valueB Then
             TKNaturalCompare = -1
-        ElseIf Not IsBlankCell(valueB) Then
+        ElseIf valueA > valueB Then
             TKNaturalCompare = 1
         End If
-        Exit Function
+    ElseIf kindA = CELL_TEXT Then
+        TKNaturalCompare = NaturalTextOrder(CStr(valueA), CStr(valueB))
     End If
-    If IsNumberCell(valueA) And IsNumberCell(valueB) Then
-        TKNaturalCompare = Sgn(valueA - valueB)
-        Exit Function
-    End If
-
-    textA = CStr(valueA)
-    textB = CStr(valueB)
-    atA = 1
-    atB = 1
-    Do While atA <= Len(textA) And atB <= Len(textB)
-        If IsDigitAt(textA, atA) And IsDigitAt(textB, atB) Then
-            verdict = CompareDigitRuns(DigitRunAt(textA, atA), DigitRunAt(textB, atB))
-        Else
-            verdict = StrComp(Mid$(textA, atA, 1), Mid$(textB, atB, 1), vbTextCompare)
-            atA = atA + 1
-            atB = atB + 1
-        End If
-        If verdict <> 0 Then
-            TKNaturalCompare = verdict
-            Exit Function
-        End If
-    Loop
-    ' One text ran out: the one with less left over comes first.
-    TKNaturalCompare = Sgn((Len(textA) - atA) - (Len(textB) - atB))
 End Function
 
 ' =======================================================================================
@@ -524,13 +547,13 @@ End Function
 ' table with one header row: column 1 a region, column 2 a customer, column 3 an amount.
 ' =======================================================================================
 
-' Sorts the sheet's table by region, then by customer in natural order (TKNaturalCompare
-' decides, so "Customer 9" comes before "Customer 10").
+' Sorts the sheet's table by region, then by customer in natural order ("Customer 9" comes
+' before "Customer 10"); the library compares both keys itself.
 Public Sub ExampleSortUsedRange()
     Dim outcome As Long
 
-    outcome = TKSortRange(ActiveSheet.UsedRange, "1,TK_COMPASCAUTO 2,TK_COMPBRKO", _
-                          headerRows:=1, compareRoutine:="TKNaturalCompare")
+    outcome = TKSortRange(ActiveSheet.UsedRange, "1,TK_COMPASCAUTO 2,TK_COMPASCNATURAL", _
+                          headerRows:=1)
     If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
 End Sub
 
@@ -578,10 +601,9 @@ Public Sub ExampleExport()
 
     Set sheetTable = ActiveSheet.UsedRange
     Set exportRange = sheetTable.Offset(0, sheetTable.Columns.Count + 1).Resize(, 2)
-    outcome = TKExportRange(sheetTable, exportRange, "2,TK_COMPBRKO", _
+    outcome = TKExportRange(sheetTable, exportRange, "2,TK_COMPASCNATURAL", _
                             "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO", _
-                            headerRows:=1, exportHeaderRows:=1, _
-                            compareRoutine:="TKNaturalCompare")
+                            headerRows:=1, exportHeaderRows:=1)
     If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
 End Sub
 
@@ -1230,16 +1252,52 @@ Private Sub RaiseAgain(ByVal errNumber As Long, ByVal errSource As String, _
     Err.Raise errNumber, errSource, errDescription
 End Sub
 
-Private Function IsBlankCell(ByVal cellValue As Variant) As Boolean
-    IsBlankCell = IsEmpty(cellValue) Or IsNull(cellValue)
+' Where a cell stands in the automatic order: numbers (dates and booleans among them) first,
+' then text, then Empty cells; the rest has no place in it. 20 is a LongLong, which only
+' 64-bit VBA has a name for.
+Private Function CellKind(ByVal cellValue As Variant) As Long
+    Select Case VarType(cellValue)
+    Case vbByte, vbInteger, vbLong, 20, vbSingle, vbDouble, vbCurrency, vbDecimal, vbDate, _
+         vbBoolean
+        CellKind = CELL_NUMBER
+    Case vbString
+        CellKind = CELL_TEXT
+    Case vbEmpty
+        CellKind = CELL_EMPTY
+    Case Else
+        CellKind = CELL_UNORDERED
+    End Select
 End Function
 
-' Numbers and dates: what compares by subtraction.
-Private Function IsNumberCell(ByVal cellValue As Variant) As Boolean
-    Select Case VarType(cellValue)
-    Case vbByte, vbInteger, vbLong, vbSingle, vbDouble, vbCurrency, vbDecimal, vbDate
-        IsNumberCell = True
-    End Select
+' Two texts in the library's natural order: -1, 0 or 1. As in the library, a text that is
+' empty or starts with a NUL comes before every other (two such by their length) and never
+' reaches the system, which would refuse an empty String without a buffer.
+Private Function NaturalTextOrder(ByVal textA As String, ByVal textB As String) As Long
+    Dim blankA As Boolean
+    Dim blankB As Boolean
+    Dim answer As Long
+
+    blankA = Len(textA) = 0
+    If Not blankA Then blankA = AscW(textA) = 0
+    blankB = Len(textB) = 0
+    If Not blankB Then blankB = AscW(textB) = 0
+    If blankA Or blankB Then
+        If blankA And blankB Then
+            NaturalTextOrder = Sgn(Len(textA) - Len(textB))
+        ElseIf blankA Then
+            NaturalTextOrder = -1
+        Else
+            NaturalTextOrder = 1
+        End If
+        Exit Function
+    End If
+    answer = CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE Or SORT_DIGITSASNUMBERS, _
+                            StrPtr(textA), Len(textA), StrPtr(textB), Len(textB))
+    If answer = 0 Then
+        Err.Raise ERR_TKSELECT, "TKNaturalCompare", "Windows could not compare two texts " & _
+                  "in natural order (it needs Windows 7 or later)."
+    End If
+    NaturalTextOrder = answer - CSTR_EQUAL
 End Function
 
 Private Function IsDigitAt(ByRef textValue As String, ByVal at As Long) As Boolean
@@ -1259,19 +1317,4 @@ Private Function DigitRunAt(ByRef textValue As String, ByRef at As Long) As Stri
         at = at + 1
     Loop
     DigitRunAt = Mid$(textValue, firstDigit, at - firstDigit)
-End Function
-
-' Compares two runs of digits by the numbers they write, of any length.
-Private Function CompareDigitRuns(ByVal digitsA As String, ByVal digitsB As String) As Long
-    Do While Len(digitsA) > 1 And Left$(digitsA, 1) = "0"
-        digitsA = Mid$(digitsA, 2)
-    Loop
-    Do While Len(digitsB) > 1 And Left$(digitsB, 1) = "0"
-        digitsB = Mid$(digitsB, 2)
-    Loop
-    If Len(digitsA) <> Len(digitsB) Then
-        CompareDigitRuns = Sgn(Len(digitsA) - Len(digitsB))
-    Else
-        CompareDigitRuns = StrComp(digitsA, digitsB, vbBinaryCompare)
-    End If
 End Function
