@@ -16,10 +16,9 @@ cd "$out"
 run() { "$TK_ROOT/cmake/wine64-run.sh" "$TK_BIN64/tkrun64.exe" "$@"; }
 show() { printf '\n--- %s (first %s lines)\n' "$1" "$2"; head -n "$2" "$1" | tr -d '\r'; }
 
-printf '=== 1. File names, compared by this program in natural order (break-out key)\n'
+printf '=== 1. File names in natural order, compared by the library itself\n'
 show files.csv 8
-run --sort "1,TK_COMPBRKO" --compare 1=natural --index files_order.txt --output files_sorted.csv \
-    files.csv
+run --sort "1,TK_COMPASCNATURAL" --index files_order.txt --output files_sorted.csv files.csv
 show files_sorted.csv 12
 show files_order.txt 5
 
