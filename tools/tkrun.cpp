@@ -41,6 +41,7 @@
 #include "common/file_bytes.h"
 #include "common/library.h"
 #include "common/range_object.h"
+#include "input/parser.h"
 #include "protocol/codes.h"
 #include "protocol/status.h"
 #include "protocol/version.h"
@@ -141,6 +142,7 @@ int Fail(const std::string& message) {
 struct Options {
   std::wstring input, output, exportTo, exportOut, dll, index;
   std::wstring sort, move, exportCmd;
+  std::vector<std::wstring> keys;  // -k, in order
   int header = 1, destHeader = -1;
   std::map<int, tkr::CompareRule> rules;
   std::map<int, std::wstring> ruleTexts;  // as given, for messages
@@ -160,6 +162,22 @@ bool ParseCount(const std::wstring& text, int& value) {
   return true;
 }
 
+// The sort keys come from -k or from --sort, never both: which would go first is anyone's
+// guess. --compare rules are for TK_COMPBRKO keys, which only --sort makes.
+std::string CheckKeyOptions(const Options& o) {
+  if (o.sort.empty() && o.keys.empty()) {
+    return "no -k key and no --sort command line: give -k COLUMN (see tkrun --help)";
+  }
+  if (!o.sort.empty() && !o.keys.empty()) {
+    return "-k and --sort both give the sort keys: give them all with -k, or all in --sort";
+  }
+  if (!o.keys.empty() && !o.rules.empty()) {
+    return "--compare is for TK_COMPBRKO keys of --sort; a -k key takes its order after the "
+           "column: -k COLUMN:natural, :case, :numtext or :text";
+  }
+  return {};
+}
+
 // Returns -1 when done (help, version), 0 when the options are usable, else an exit status.
 int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -177,6 +195,8 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
       std::printf("tkrun %d.%d\n", TK_VERSION_MAJOR, TK_VERSION_MINOR);
       return -1;
     } else if (arg == L"--sort" && value(o.sort)) {
+    } else if ((arg == L"-k" || arg == L"--key") && value(v)) {
+      o.keys.push_back(v);
     } else if (arg == L"--move" && value(o.move)) {
     } else if (arg == L"--export" && value(o.exportCmd)) {
     } else if (arg == L"--export-to" && value(o.exportTo)) {
@@ -231,7 +251,7 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
     }
   }
   if (o.input.empty()) return Fail("no input file (see tkrun --help)");
-  if (o.sort.empty()) return Fail("no --sort command line (see tkrun --help)");
+  if (const std::string keys = CheckKeyOptions(o); !keys.empty()) return Fail(keys);
   if (!o.exportCmd.empty() && o.exportTo.empty()) return Fail("--export needs --export-to FILE");
   if (o.exportCmd.empty() && !o.exportTo.empty()) return Fail("--export-to needs --export");
   if (o.destHeader < 0) o.destHeader = o.header;
@@ -249,25 +269,20 @@ struct Entry {
   // A text key on a column that is an automatic key as well: its text cells go into a
   // column of the engine's table of their own, beside the typed one.
   bool ownTextColumn = false;
+  // An automatic key on each field's text rather than its typed cell (-k COLUMN:text).
+  bool textCells = false;
 };
 
+// A command line's option and the engine's own keyword table and entry layout for it.
 struct LineRules {
   const char* option;
-  bool exportLine;
-  std::vector<std::pair<std::wstring, std::int32_t>> keywords;
+  const tk::KeywordTable& keywords;
+  std::int32_t fields;  // tk::kPairFields or tk::kExportFields
 };
 
-const LineRules kSortLine{"--sort",
-                          false,
-                          {{L"TK_COMPASCAUTO", tk::kCompareAscending},
-                           {L"TK_COMPDESAUTO", tk::kCompareDescending},
-                           {L"TK_COMPBRKO", tk::kCompareBreakOut},
-                           {L"TK_COMPASCCASE", tk::kCompareAscendingCase},
-                           {L"TK_COMPDESCASE", tk::kCompareDescendingCase},
-                           {L"TK_COMPASCNATURAL", tk::kCompareAscendingNatural},
-                           {L"TK_COMPDESNATURAL", tk::kCompareDescendingNatural},
-                           {L"TK_COMPASCNUMTEXT", tk::kCompareAscendingNumText},
-                           {L"TK_COMPDESNUMTEXT", tk::kCompareDescendingNumText}}};
+const LineRules kSortLine{"--sort", tk::kSortKeywords, tk::kPairFields};
+const LineRules kMoveLine{"--move", tk::kMoveKeywords, tk::kPairFields};
+const LineRules kExportLine{"--export", tk::kExportKeywords, tk::kExportFields};
 
 // What the cells of a sort key's column hold: typed cells for the automatic order, each
 // field's text for the six text keywords, nothing for a key this program compares (it reads
@@ -279,99 +294,305 @@ KeyCells CellsOfKey(std::int32_t mode) {
   if (mode == tk::kCompareBreakOut) return KeyCells::None;
   return KeyCells::Text;
 }
-const LineRules kMoveLine{
-    "--move", false, {{L"TK_MOVEAUTO", tk::kMoveAuto}, {L"TK_MOVEBRKO", tk::kMoveBreakOut}}};
-const LineRules kExportLine{
-    "--export",
-    true,
-    {{L"TK_EXPORTAUTO", tk::kExportAuto}, {L"TK_EXPORTBRKO", tk::kExportBreakOut}}};
+
+KeyCells CellsOf(const Entry& key) {
+  return key.textCells ? KeyCells::Text : CellsOfKey(key.mode);
+}
+
+// The keyword of `mode` in `table`, as the engine spells it.
+std::wstring KeywordText(const tk::KeywordTable& table, std::int32_t mode) {
+  for (std::int32_t i = 0; i < table.count; ++i) {
+    if (table.rows[i].value == mode) {
+      const std::string text = table.rows[i].text;
+      return std::wstring(text.begin(), text.end());
+    }
+  }
+  return {};
+}
 
 bool IsBlank(wchar_t ch) {
   return ch == L' ' || (ch >= L'\t' && ch <= L'\r');
 }
 
-// A column number at `p` (white space, sign, digits), as the engine reads it.
-bool ReadNumber(const std::wstring& text, std::size_t& p, long& value) {
-  std::size_t q = p;
-  while (q < text.size() && IsBlank(text[q])) ++q;
-  const bool negative = q < text.size() && text[q] == L'-';
-  if (q < text.size() && (text[q] == L'-' || text[q] == L'+')) ++q;
-  if (q >= text.size() || text[q] < L'0' || text[q] > L'9') return false;
-  long long v = 0;
-  for (; q < text.size() && text[q] >= L'0' && text[q] <= L'9'; ++q) {
-    v = std::min<long long>(v * 10 + (text[q] - L'0'), 1LL << 40);
+// The engine's own reading of `line`: tk::ParseCommand with the line's keyword table. True
+// with the entries (file columns as the engine reads them, wrapped to 16 bits as it wraps
+// them) when it takes the whole line; false with `count` the entries before the one it refused.
+bool EngineReads(const std::wstring& line, const LineRules& rules, std::vector<Entry>& entries,
+                 std::int32_t& count) {
+  VARIANT command;
+  VariantInit(&command);
+  command.vt = VT_BSTR;
+  command.bstrVal = SysAllocStringLen(line.data(), static_cast<UINT>(line.size()));
+  if (command.bstrVal == nullptr) throw std::bad_alloc();
+  tk::EntryArray read;
+  count = 0;
+  const tk::Status status = tk::ParseCommand(rules.keywords, command, rules.fields, read, count);
+  SysFreeString(command.bstrVal);
+  if (status == tk::Status::NoMemory) throw std::bad_alloc();
+  if (status != tk::Status::Success) return false;
+  entries.clear();
+  for (std::int32_t k = 0; k < count; ++k) {
+    const auto first = static_cast<std::uint32_t>(k * rules.fields);
+    Entry entry;
+    entry.column = read.Element(first).iVal;
+    if (rules.fields == tk::kExportFields) entry.destColumn = read.Element(first + 1).iVal;
+    entry.mode = read.Element(first + static_cast<std::uint32_t>(rules.fields) - 1).lVal;
+    entries.push_back(entry);
   }
-  value = static_cast<long>(negative ? -std::min<long long>(v, 1LL << 31)
-                                     : std::min<long long>(v, 1LL << 31));
-  p = q;
   return true;
 }
 
-// Reads `line` by the engine's grammar and checks each entry against the tables: every column
-// inside its table, every keyword one of the line's. Returns an empty text, or what is wrong
-// with which entry.
+// What is wrong with the entry at `start` of `line`, which the engine refused, in words: the
+// line is looked at the way the engine reads it (a column number, one separator character,
+// the keyword up to the next blank), only to say which part is missing or unknown.
+std::string WhyRefused(const std::wstring& line, std::size_t start, const LineRules& rules) {
+  std::size_t p = start, end = start;
+  while (end < line.size() && !IsBlank(line[end])) ++end;
+  auto where = [&] {
+    std::size_t stop = std::max(end, p);
+    while (stop < line.size() && !IsBlank(line[stop])) ++stop;
+    return std::string(rules.option) + " entry '" + Utf8(line.substr(start, stop - start)) + "'";
+  };
+  auto number = [&] {
+    while (p < line.size() && IsBlank(line[p])) ++p;
+    if (p < line.size() && (line[p] == L'-' || line[p] == L'+')) ++p;
+    const std::size_t digits = p;
+    while (p < line.size() && line[p] >= L'0' && line[p] <= L'9') ++p;
+    return p > digits;
+  };
+  if (!number()) return where() + " does not start with a column number";
+  if (p >= line.size()) return where() + " has no keyword after its column";
+  ++p;  // the separator: any one character
+  if (rules.fields == tk::kExportFields) {
+    if (!number()) return where() + " has no destination column after its source column";
+    if (p >= line.size()) return where() + " has no keyword after its columns";
+    ++p;
+  }
+  while (p < line.size() && IsBlank(line[p])) ++p;
+  const std::size_t keyword = p;
+  while (p < line.size() && !IsBlank(line[p])) ++p;
+  if (p == keyword) return where() + " has no keyword after its column";
+  std::string names;
+  for (std::int32_t i = 0; i < rules.keywords.count; ++i) {
+    names += (names.empty() ? "" : ", ") + std::string(rules.keywords.rows[i].text);
+  }
+  return "unknown keyword '" + Utf8(line.substr(keyword, p - keyword)) + "' in " + where() +
+         "; " + rules.option + " takes " + names;
+}
+
+// The number at `p` of an entry the engine took, as written but without its plus sign and
+// leading zeros ("-7", "65540"), for messages; `p` ends after it.
+std::wstring WrittenNumber(const std::wstring& text, std::size_t& p) {
+  while (p < text.size() && IsBlank(text[p])) ++p;
+  const bool negative = p < text.size() && text[p] == L'-';
+  if (p < text.size() && (text[p] == L'-' || text[p] == L'+')) ++p;
+  while (p + 1 < text.size() && text[p] == L'0' && text[p + 1] >= L'0' && text[p + 1] <= L'9') ++p;
+  const std::size_t digits = p;
+  while (p < text.size() && text[p] >= L'0' && text[p] <= L'9') ++p;
+  const std::wstring number = text.substr(digits, p - digits);
+  return (negative && number != L"0" ? L"-" : L"") + number;
+}
+
+// Reads `line` with the engine's own parser and checks each entry against the tables: every
+// column inside its table. Returns an empty text, or what is wrong with which entry. Column
+// numbers are what the engine makes of them (it keeps their low 16 bits), so the runner sorts
+// by the very columns a macro passing the same line would.
 std::string ReadEntries(const std::wstring& line, const LineRules& rules, const std::string& file,
                         std::size_t columns, const std::string& destFile, std::size_t destColumns,
                         std::vector<Entry>& entries) {
-  std::string names;
-  for (const auto& keyword : rules.keywords)
-    names += (names.empty() ? "" : ", ") + Utf8(keyword.first);
-  std::size_t p = 0;
-  for (;;) {
+  std::int32_t count = 0;
+  const bool whole = EngineReads(line, rules, entries, count);
+  // Each entry the engine took ends at a blank or at the line's end (no keyword is 49
+  // characters long), so its text is the shortest run of blank-separated words from where
+  // it starts that the engine reads as exactly one entry.
+  std::vector<std::pair<std::size_t, std::size_t>> words;
+  for (std::size_t p = 0; p < line.size();) {
     while (p < line.size() && IsBlank(line[p])) ++p;
-    if (p >= line.size()) break;
-    const std::size_t start = p;
-    std::size_t end = start;
-    while (end < line.size() && !IsBlank(line[end])) ++end;
-    Entry entry;
-    auto where = [&] {
-      std::size_t stop = std::max(end, p);
-      while (stop < line.size() && !IsBlank(line[stop])) ++stop;
-      return std::string(rules.option) + " entry '" + Utf8(line.substr(start, stop - start)) + "'";
-    };
-    if (!ReadNumber(line, p, entry.column)) return where() + " does not start with a column number";
-    if (p >= line.size()) return where() + " has no keyword after its column";
-    ++p;  // the separator: any one character
-    if (rules.exportLine) {
-      if (!ReadNumber(line, p, entry.destColumn)) {
-        return where() + " has no destination column after its source column";
+    const std::size_t begin = p;
+    while (p < line.size() && !IsBlank(line[p])) ++p;
+    if (p > begin) words.emplace_back(begin, p);
+  }
+  std::vector<std::wstring> texts;
+  std::size_t next = 0;  // the first word of the next entry
+  for (std::int32_t k = 0; k < count; ++k) {
+    std::wstring text;
+    for (std::size_t span = 1; span <= 4 && next + span <= words.size() && text.empty(); ++span) {
+      const std::wstring candidate =
+          line.substr(words[next].first, words[next + span - 1].second - words[next].first);
+      std::vector<Entry> one;
+      std::int32_t n = 0;
+      if (EngineReads(candidate, rules, one, n) && n == 1) {
+        text = candidate;
+        next += span;
       }
-      if (p >= line.size()) return where() + " has no keyword after its columns";
-      ++p;
     }
-    while (p < line.size() && IsBlank(line[p])) ++p;
-    std::size_t k = p;
-    while (k < line.size() && !IsBlank(line[k])) ++k;
-    const std::wstring written = line.substr(p, k - p);
-    p = k;
-    end = k;
-    if (written.empty()) return where() + " has no keyword after its column";
-    std::wstring keyword = written;
-    if (keyword.back() == L',') keyword.pop_back();
-    std::wstring upper = keyword;
-    for (wchar_t& ch : upper) {
-      if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - L'a' + L'A');
+    if (text.empty()) {  // a character the code page turns into a blank: name it by number
+      text = L"number " + std::to_wstring(k + 1);
+      next = words.size();
     }
-    const auto row = std::find_if(rules.keywords.begin(), rules.keywords.end(),
-                                  [&](const auto& r) { return r.first == upper; });
-    if (row == rules.keywords.end()) {
-      return "unknown keyword '" + Utf8(written) + "' in " + where() + "; " + rules.option +
-             " takes " + names;
-    }
-    entry.mode = row->second;
-    if (entry.column < 1 || static_cast<std::size_t>(entry.column) > columns) {
-      return where() + ": column " + std::to_string(entry.column) + " is not a column of " + file +
-             " (columns 1 to " + std::to_string(columns) + ")";
-    }
-    if (rules.exportLine &&
-        (entry.destColumn < 1 || static_cast<std::size_t>(entry.destColumn) > destColumns)) {
-      return where() + ": column " + std::to_string(entry.destColumn) + " is not a column of " +
-             destFile + " (columns 1 to " + std::to_string(destColumns) + ")";
-    }
-    entry.text = line.substr(start, end - start);
-    entries.push_back(entry);
+    texts.push_back(text);
+  }
+  if (!whole) {
+    if (next < words.size()) return WhyRefused(line, words[next].first, rules);
+    return std::string(rules.option) + " entry " + std::to_string(count + 1) +
+           " cannot be read (see tkrun --help)";
   }
   if (entries.empty()) return std::string(rules.option) + " holds no entry";
+  auto outside = [](long value, const std::wstring& written, const std::string& name,
+                    std::size_t width) {
+    std::string why = "column " + std::to_string(value) + " is not a column of " + name +
+                      " (columns 1 to " + std::to_string(width) + ")";
+    if (written != std::to_wstring(value)) {  // 65540 is column 4 to the engine
+      why += "; the engine keeps the low 16 bits of a column number: " + Utf8(written) +
+             " is column " + std::to_string(value);
+    }
+    return why;
+  };
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    Entry& entry = entries[k];
+    entry.text = texts[k];
+    const std::string where = std::string(rules.option) + " entry '" + Utf8(entry.text) + "': ";
+    std::size_t p = 0;
+    const std::wstring source = WrittenNumber(entry.text, p);
+    if (entry.column < 1 || static_cast<std::size_t>(entry.column) > columns) {
+      return where + outside(entry.column, source, file, columns);
+    }
+    if (rules.fields == tk::kExportFields &&
+        (entry.destColumn < 1 || static_cast<std::size_t>(entry.destColumn) > destColumns)) {
+      ++p;  // the separator
+      return where + outside(entry.destColumn, WrittenNumber(entry.text, p), destFile, destColumns);
+    }
+  }
+  return {};
+}
+
+// ---- keys by name: -k COLUMN[:desc][:natural|:case|:numtext|:text] -------------------------
+
+// The orders a -k key may ask for after its column, each a keyword of the engine in both
+// directions; `text` is the automatic order on each field's text, which no keyword names.
+struct KeyOrder {
+  const wchar_t* name;
+  std::int32_t ascending, descending;
+  bool textCells;
+};
+const KeyOrder kKeyOrders[] = {
+    {L"natural", tk::kCompareAscendingNatural, tk::kCompareDescendingNatural, false},
+    {L"case", tk::kCompareAscendingCase, tk::kCompareDescendingCase, false},
+    {L"numtext", tk::kCompareAscendingNumText, tk::kCompareDescendingNumText, false},
+    {L"text", tk::kCompareAscending, tk::kCompareDescending, true},
+};
+
+bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring TrimBlanks(const std::wstring& text) {
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// The columns of the header row for a message: 1 'Name', 2 'City', ... (the first 40).
+std::string ColumnList(const std::vector<std::wstring>& names) {
+  std::string list;
+  const std::size_t shown = std::min<std::size_t>(names.size(), 40);
+  for (std::size_t c = 0; c < shown; ++c) {
+    list += (c > 0 ? ", " : "") + std::to_string(c + 1) + " '" + Utf8(names[c]) + "'";
+  }
+  if (shown < names.size()) list += ", ... (" + std::to_string(names.size()) + " columns)";
+  return list;
+}
+
+// The sort keys of the -k options, in the order given. A column is a number from 1 or a name
+// of the first header row: compared exactly first, then, if no name is exactly that, without
+// regard to case or blanks around it; a name found twice either way is refused, as is one
+// found nowhere, naming the columns there are. The modifiers are taken off the end, so a
+// name may hold colons ("Time: start:desc" is the column "Time: start", descending).
+std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, const CsvFile& file,
+                     const std::string& fileName, std::vector<Entry>& keys) {
+  std::vector<std::wstring> names;  // the first header row's fields
+  if (headerRows > 0 && !file.records.empty()) {
+    for (std::size_t c = 0; c < file.columns; ++c) {
+      names.push_back(file.Text(file.Field(file.records[0], c)));
+    }
+  }
+  const std::string orders = ":desc and one of :natural, :case, :numtext, :text";
+  for (const std::wstring& spec : specs) {
+    const std::string said = "-k " + Utf8(spec) + ": ";
+    std::wstring column = spec;
+    bool descending = false;
+    const KeyOrder* order = nullptr;
+    for (std::size_t colon; (colon = column.rfind(L':')) != std::wstring::npos;) {
+      const std::wstring word = column.substr(colon + 1);
+      const auto found = std::find_if(std::begin(kKeyOrders), std::end(kKeyOrders),
+                                      [&](const KeyOrder& k) { return SameIgnoringCase(word, k.name); });
+      if (SameIgnoringCase(word, L"desc")) {
+        if (descending) return said + ":desc is given twice";
+        descending = true;
+      } else if (found != std::end(kKeyOrders)) {
+        if (order != nullptr) {
+          return said + "one order per key: :" + Utf8(found->name) + " or :" + Utf8(order->name);
+        }
+        order = found;
+      } else {
+        break;  // part of the column's name
+      }
+      column.erase(colon);
+    }
+    if (column.empty()) return said + "no column before " + Utf8(spec);
+    long number = 0;
+    const bool numeric =
+        column.size() <= 9 && std::all_of(column.begin(), column.end(),
+                                          [](wchar_t ch) { return ch >= L'0' && ch <= L'9'; });
+    if (numeric) {
+      number = std::stol(column);
+      if (number < 1 || static_cast<std::size_t>(number) > file.columns) {
+        return said + "column " + std::to_string(number) + " is not a column of " + fileName +
+               " (columns 1 to " + std::to_string(file.columns) + ")";
+      }
+    } else {
+      if (names.empty()) {
+        return said + "a column named by its header needs a header row, and --header 0 says " +
+               fileName + " has none: give the column's number (1 to " +
+               std::to_string(file.columns) + ")";
+      }
+      std::vector<long> exact, loose;
+      for (std::size_t c = 0; c < names.size(); ++c) {
+        if (names[c] == column) exact.push_back(static_cast<long>(c + 1));
+        if (SameIgnoringCase(TrimBlanks(names[c]), TrimBlanks(column))) {
+          loose.push_back(static_cast<long>(c + 1));
+        }
+      }
+      const std::vector<long>& found = exact.empty() ? loose : exact;
+      if (found.empty()) {
+        std::string why = said + "no column of " + fileName + " is named '" + Utf8(column) +
+                          "'; its columns are " + ColumnList(names);
+        if (column.find(L':') != std::wstring::npos) {
+          why += " (after the column, -k takes " + orders + ")";
+        }
+        return why;
+      }
+      if (found.size() > 1) {
+        std::string which;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+          which += (i == 0 ? "" : i + 1 == found.size() ? " and " : ", ") +
+                   std::to_string(found[i]);
+        }
+        return said + "'" + Utf8(column) + "' names columns " + which + " of " + fileName +
+               ": give the column's number; its columns are " + ColumnList(names);
+      }
+      number = found[0];
+    }
+    Entry key;
+    key.column = number;
+    key.mode = order == nullptr ? (descending ? tk::kCompareDescending : tk::kCompareAscending)
+                                : (descending ? order->descending : order->ascending);
+    key.textCells = order != nullptr && order->textCells;
+    key.text = L"-k " + spec;
+    keys.push_back(key);
+  }
   return {};
 }
 
@@ -407,12 +628,10 @@ std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rule
                         const UsedColumns& source, const UsedColumns* dest) {
   std::wstring line;
   for (const Entry& e : entries) {
-    const auto keyword = std::find_if(rules.keywords.begin(), rules.keywords.end(),
-                                      [&](const auto& r) { return r.second == e.mode; });
     if (!line.empty()) line += L' ';
     line += std::to_wstring(source.Place(e.column, e.ownTextColumn)) + L",";
     if (dest != nullptr) line += std::to_wstring(dest->Place(e.destColumn)) + L",";
-    line += keyword->first;
+    line += KeywordText(rules.keywords, e.mode);
   }
   return line;
 }
@@ -561,7 +780,75 @@ double Since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+#ifdef _WIN64
+constexpr char kProgramName[] = "tkrun64.exe";
+#else
+constexpr char kProgramName[] = "tkrun.exe";
+#endif
+
+// The library could not be used: what is wrong with it, where it was looked for, and which
+// one this program needs.
+std::string LibraryRemedy(const tkr::Library& dll, bool named) {
+  const std::string needed = std::string(tkr::kLibraryName) + " (" + tkr::ProgramBits() + ")";
+  return "cannot use the sorting library: " + dll.Problem() + "; " +
+         (named ? std::string(kProgramName) + " needs " + needed +
+                      ": name it with --dll PATH, or leave --dll out to use the one beside " +
+                      kProgramName
+                : std::string(kProgramName) + " looks for " + needed +
+                      " in its own folder: put it there, or name it with --dll PATH");
+}
+
+// What a run holds, as far as it got, for the out-of-memory message: the input's size is
+// looked up by its name, the rest is noted as it becomes known.
+struct MemoryUse {
+  std::wstring input;
+  std::uint64_t fields = 0, records = 0;  // of the file, once read
+  std::uint64_t tableBytes = 0;           // the engine's table, once its size is known
+};
+MemoryUse memoryUse;
+
+std::string Size(std::uint64_t bytes) {
+  char text[32];
+  if (bytes >= 1000000000u) {
+    std::snprintf(text, sizeof text, "%.2f GB", static_cast<double>(bytes) / 1e9);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f MB", std::max(1.0, static_cast<double>(bytes) / 1e6));
+  }
+  return text;
+}
+
+// Out of memory: the file's size, about what sorting it takes (the file, its rows' and
+// fields' places, the engine's table, the sorted copy written), and what to do.
+std::string MemoryAdvice() {
+  std::string advice;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!memoryUse.input.empty() &&
+      GetFileAttributesExW(memoryUse.input.c_str(), GetFileExInfoStandard, &data) != FALSE) {
+    const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    // Before the file is read its fields are unknown; about six times its size is what
+    // files of short fields take.
+    const std::uint64_t needed =
+        memoryUse.records == 0
+            ? 6 * size
+            : 2 * size + memoryUse.fields * sizeof(tkr::FieldSpan) +
+                  memoryUse.records * (sizeof(tkr::RecordSpan) + 8) + memoryUse.tableBytes;
+    advice = ": " + Utf8(memoryUse.input) + " is " + Size(size) + ", and sorting it takes about " +
+             Size(needed);
+    if (memoryUse.tableBytes != 0) {
+      advice += " (of which the engine's table " + Size(memoryUse.tableBytes) + ")";
+    }
+  }
+#ifdef _WIN64
+  return advice + "; close other programs or give the system a larger paging file, or sort the "
+                  "file in parts";
+#else
+  return advice + "; tkrun.exe has at most 4 GB of address space: use tkrun64.exe on 64-bit "
+                  "Windows, which is not held to that";
+#endif
+}
+
 int Run(const Options& o) {
+  memoryUse.input = o.input;
   const auto started = std::chrono::steady_clock::now();
   auto progress = [&](const std::string& line) {
     if (!o.quiet) std::fprintf(stderr, "%s\n", line.c_str());
@@ -603,8 +890,12 @@ int Run(const Options& o) {
     if (dest.records.empty()) return Fail(destName + " holds no rows");
   }
 
+  memoryUse.fields = file.fields.size();
+  memoryUse.records = records;
   std::vector<Entry> sortKeys, moveEntries, exportEntries;
-  error = ReadEntries(o.sort, kSortLine, inputName, columns, destName, dest.columns, sortKeys);
+  error = o.keys.empty()
+              ? ReadEntries(o.sort, kSortLine, inputName, columns, destName, dest.columns, sortKeys)
+              : ReadKeys(o.keys, o.header, file, inputName, sortKeys);
   if (error.empty() && !o.move.empty()) {
     error = ReadEntries(o.move, kMoveLine, inputName, columns, destName, dest.columns, moveEntries);
   }
@@ -622,7 +913,7 @@ int Run(const Options& o) {
     }
     if (key->mode != tk::kCompareBreakOut) {
       return Fail("--compare " + Utf8(text) + ": column " + std::to_string(column) + " is " +
-                  (CellsOfKey(key->mode) == KeyCells::Typed ? "an automatic key"
+                  (CellsOf(*key) == KeyCells::Typed ? "an automatic key"
                                                             : "a key the engine compares") +
                   " (" + Utf8(key->text) +
                   "); mark it TK_COMPBRKO in --sort to compare it by a rule");
@@ -640,13 +931,13 @@ int Run(const Options& o) {
   {
     std::vector<bool> automatic(columns + 1, false);
     for (const Entry& key : sortKeys) {
-      if (CellsOfKey(key.mode) == KeyCells::Typed) {
+      if (CellsOf(key) == KeyCells::Typed) {
         automatic[static_cast<std::size_t>(key.column)] = true;
       }
     }
     for (Entry& key : sortKeys) {
       key.ownTextColumn =
-          CellsOfKey(key.mode) == KeyCells::Text && automatic[static_cast<std::size_t>(key.column)];
+          CellsOf(key) == KeyCells::Text && automatic[static_cast<std::size_t>(key.column)];
     }
   }
   const std::wstring destOut = o.exportOut.empty() ? o.exportTo : o.exportOut;
@@ -691,7 +982,7 @@ int Run(const Options& o) {
   const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram(tkr::kLibraryName)
                                        : Utf8(o.dll));
   const tkr::TKselectFn tkselect = dll.entry();
-  if (tkselect == nullptr) return Fail("cannot load TKselect from '" + dll.path() + "'");
+  if (tkselect == nullptr) return Fail(LibraryRemedy(dll, !o.dll.empty()));
 
   // The source: the file's rows (data rows shuffled in the stable mode), the columns the
   // command lines name and a hidden one with each row's number in the file, from 1.
@@ -718,6 +1009,7 @@ int Run(const Options& o) {
   if (!o.exportTo.empty() && !tkr::TableFits(dest.records.size(), destId)) {
     return Fail(tooLarge(destName, dest.records.size(), destId));
   }
+  memoryUse.tableBytes = std::uint64_t{records} * idColumn * sizeof(VARIANT);
   std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
   for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
   if (o.stable) {
@@ -727,8 +1019,8 @@ int Run(const Options& o) {
   std::vector<KeyCells> held(used.size(), KeyCells::None);  // by the table's column - 1
   for (const Entry& key : sortKeys) {
     // A key compared by this program shares its column with any other key on it.
-    if (CellsOfKey(key.mode) != KeyCells::None) {
-      held[used.Place(key.column, key.ownTextColumn) - 1] = CellsOfKey(key.mode);
+    if (CellsOf(key) != KeyCells::None) {
+      held[used.Place(key.column, key.ownTextColumn) - 1] = CellsOf(key);
     }
   }
   tk::TKCOMM comm{};
@@ -807,7 +1099,7 @@ int Run(const Options& o) {
     const bool memory = code == tk::ToCode(tk::Status::NoMemory) ||
                         (destRange && destRange->failure == E_OUTOFMEMORY);
     std::fprintf(stderr, "tkrun: %s ended with %s\n", what,
-                 memory ? "out of memory" : StatusText(comm).c_str());
+                 memory ? ("out of memory" + MemoryAdvice()).c_str() : StatusText(comm).c_str());
     if (code == tk::ToCode(tk::Status::StackOverflow)) {
       std::fprintf(stderr, "%s",
                    o.stable ? "tkrun: the sort reached its depth limit on the random order the "
@@ -904,12 +1196,7 @@ int Run(const Options& o) {
 }
 
 int OutOfMemory() {
-#ifdef _WIN64
-  std::fprintf(stderr, "tkrun: out of memory\n");
-#else
-  std::fprintf(stderr,
-               "tkrun: out of memory (tkrun64.exe, on 64-bit Windows, is not held to 4 GB)\n");
-#endif
+  std::fprintf(stderr, "tkrun: out of memory%s\n", MemoryAdvice().c_str());
   return kRefused;
 }
 

@@ -32,6 +32,10 @@ class Library {
 
   // TKselect, or nullptr when the DLL could not be loaded or does not export it.
   TKselectFn entry() const { return entry_; }
+  // Why entry() is null, in words: the path that was tried and what is wrong with it (no
+  // such file, a DLL of the other architecture, not a DLL at all, no TKselect in it, or the
+  // system's reason); "" when it is not.
+  std::string Problem() const;
   HMODULE module() const { return module_; }
   const std::string& path() const { return path_; }
 
@@ -42,7 +46,15 @@ class Library {
   std::string path_;
   HMODULE module_ = nullptr;
   TKselectFn entry_ = nullptr;
+  unsigned long loadError_ = 0;  // GetLastError after a failed LoadLibraryW
 };
+
+// The bitness of this program ("32-bit", "64-bit"): a DLL must have the same.
+const char* ProgramBits();
+
+// What the Windows program file at `path` is built for, from its header: "32-bit",
+// "64-bit", "ARM64", "other", or "" when it is not a program file at all.
+std::string FileBits(const std::wstring& path);
 
 // Clears every VARIANT of `comm` and destroys its SortIndex array, a fixed-size or static
 // one included, leaving the record as a freshly declared one.
