@@ -250,6 +250,21 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
        "--sort \"1,TK_COMPASCNATURAL\" --output out_files.csv examples\\files.csv",
        {{"out_files.csv", "examples\\expected\\files_natural.csv"}},
        false},
+      // Keys by header name or number, and column numbers read as the engine reads them.
+      {"-k by header names",
+       "-k Department -k salary:desc --output out_department.csv "
+       "examples\\staff.csv",
+       {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}},
+       false},
+      {"-k natural by number",
+       "-k 1:natural --output out_files.csv examples\\files.csv",
+       {{"out_files.csv", "examples\\expected\\files_natural.csv"}},
+       false},
+      {"--sort columns keep their low 16 bits, as in the engine",
+       "--sort \"65538,tk_compascauto 4294967300,TK_COMPDESAUTO\" --output out_department.csv "
+       "examples\\staff.csv",
+       {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}},
+       false},
       {"grade, then name length; export into a shorter table",
        "--sort \"5,TK_COMPASCAUTO 1,TK_COMPBRKO\" --compare 1=length "
        "--export \"1,1,TK_EXPORTAUTO 2,2,TK_EXPORTBRKO 4,3,TK_EXPORTAUTO\" "
@@ -384,6 +399,37 @@ TEST(Tkrun, KeysTheEngineComparesItself) {
        "\"1,TK_COMPASCAUTO 1,TK_COMPASCNATURAL\"",
        {"4.10", "10", "apple", "4.1", "9", "TRUE", "Apple"},
        {"TRUE", "4.1", "4.10", "9", "10", "apple", "Apple"}},
+      // -k: the column by its header (exactly, else without regard to case or blanks around
+      // it) or number, then :desc and one order.
+      {"-k: the automatic order",
+       "-k Key",
+       {"10", "apple", "9", "TRUE", ""},
+       {"TRUE", "9", "10", "apple", ""}},
+      {"-k :desc", "-k 1:desc", {"10", "apple", "9", "", "TRUE"}, {"apple", "10", "9", "TRUE", ""}},
+      {"-k :text: the automatic order on the text",
+       "-k key:text",
+       {"9", "apple", "100", "", "10", "TRUE"},
+       {"10", "100", "9", "apple", "TRUE", ""}},
+      {"-k :text:desc",
+       "-k KEY:text:desc",
+       {"9", "apple", "100", "", "10"},
+       {"apple", "9", "100", "10", ""}},
+      {"-k :natural",
+       "-k Key:natural",
+       {"file10", "File9", "file9", ""},
+       {"File9", "file9", "file10", ""}},
+      {"-k :desc:case, in either order",
+       "-k Key:desc:case",
+       {"B", "a", "", "b", "A"},
+       {"B", "b", "A", "a", ""}},
+      {"-k :numtext",
+       "-k \" key \":NUMTEXT",
+       {"10", "abc", "\"007\"", "9", "", "4.10"},
+       {"4.10", "\"007\"", "9", "10", "abc", ""}},
+      {"-k typed, then text on one column",
+       "-k Key -k Key:text",
+       {"4.10", "10", "4.1", "9"},
+       {"4.1", "4.10", "9", "10"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -391,7 +437,7 @@ TEST(Tkrun, KeysTheEngineComparesItself) {
     for (const std::string& field : c.fields) input += field + "\r\n";
     for (const std::string& field : c.sorted) expected += field + "\r\n";
     WriteAll(L"keys.csv", input);
-    const Outcome run = RunTool("--sort " + c.sort + " keys.csv");
+    const Outcome run = RunTool((c.sort[0] == '-' ? "" : "--sort ") + c.sort + " keys.csv");
     EXPECT_EQ(run.exitCode, 0u) << run.err;
     EXPECT_EQ(run.out, expected);
     for (const char* command : {"SELECT", "MOVE"}) {
@@ -497,6 +543,19 @@ TEST(Tkrun, ClearErrors) {
   WriteAll(L"latin1.csv", "Name\r\nabc\r\nz\xE9ro\r\n");
   WriteAll(L"with_nul.csv", std::string("Name\r\nab\0c\r\n", 12));
   WriteAll(L"ragged.csv", "a,b,c\r\n2,x\r\n1,y,z\r\n");
+  WriteAll(L"twice.csv", "Name,City,name, city \r\nb,x,1,2\r\na,y,3,4\r\n");
+  WriteAll(L"not_a.dll", "MZ but nothing more");
+  // A program file header for the other architecture: the library must match the runner.
+  const bool is64 = sizeof(void*) == 8;
+  std::string header(0x40, '\0');
+  header[0] = 'M';
+  header[1] = 'Z';
+  header[0x3C] = 0x40;
+  header += std::string("PE\0\0", 4) + (is64 ? "\x4C\x01" : std::string("\x64\x86", 2));
+  WriteAll(L"other_bits.dll", header + std::string(0x200, '\0'));
+  const std::string otherBits = std::string("'other_bits.dll' is a ") +
+                                (is64 ? "32-bit DLL, and a 64-bit program loads only a 64-bit one"
+                                      : "64-bit DLL, and a 32-bit program loads only a 32-bit one");
   struct Case {
     const char* what;
     std::string arguments;
@@ -517,8 +576,52 @@ TEST(Tkrun, ClearErrors) {
       {"column outside the table", "--sort \"9,TK_COMPASCAUTO\" examples\\files.csv", 2,
        "--sort entry '9,TK_COMPASCAUTO': column 9 is not a column of examples\\files.csv "
        "(columns 1 to 3)"},
-      {"a column past 16 bits", "--sort \"65537,TK_COMPASCAUTO\" examples\\files.csv", 2,
-       "column 65537 is not a column"},
+      {"a column past 16 bits is read as the engine reads it",
+       "--sort \"65540,TK_COMPASCAUTO\" examples\\files.csv", 2,
+       "--sort entry '65540,TK_COMPASCAUTO': column 4 is not a column of examples\\files.csv "
+       "(columns 1 to 3); the engine keeps the low 16 bits of a column number: 65540 is column 4"},
+      {"an export column as the engine reads it",
+       "--sort \"1,TK_COMPASCAUTO\" --export \"1,+0065540,TK_EXPORTAUTO\" --export-to "
+       "examples\\summary.csv examples\\staff.csv",
+       2,
+       "--export entry '1,+0065540,TK_EXPORTAUTO': column 4 is not a column of "
+       "examples\\summary.csv (columns 1 to 3); the engine keeps the low 16 bits of a column "
+       "number: 65540 is column 4"},
+      {"the bad entry after good ones of two words and of one",
+       "--sort \"2, TK_COMPASCAUTO 65537 TK_COMPDESAUTO 1,TK_COMPASCNATURAL 3,TK_COMPUP\" "
+       "examples\\files.csv",
+       2, "unknown keyword 'TK_COMPUP' in --sort entry '3,TK_COMPUP'"},
+      // -k: unknown, twice-found and header-less names are refused with the columns there are.
+      {"-k: no such column", "-k Size examples\\files.csv", 2,
+       "-k Size: no column of examples\\files.csv is named 'Size'; its columns are 1 'File', "
+       "2 'Bytes', 3 'Modified'"},
+      {"-k: an unknown order reads as part of the name", "-k File:alphabetical examples\\files.csv",
+       2, "(after the column, -k takes :desc and one of :natural, :case, :numtext, :text)"},
+      {"-k: a name found twice", "-k city twice.csv", 2,
+       "-k city: 'city' names columns 2 and 4 of twice.csv: give the column's number; its columns "
+       "are 1 'Name', 2 'City', 3 'name', 4 ' city '"},
+      {"-k: a name exactly once wins over others in other case", "-k Name twice.csv", 0, ""},
+      {"-k: a name without a header row", "-k Bytes --header 0 examples\\files.csv", 2,
+       "-k Bytes: a column named by its header needs a header row, and --header 0 says "
+       "examples\\files.csv has none: give the column's number (1 to 3)"},
+      {"-k: a column number past the last", "-k 4 examples\\files.csv", 2,
+       "-k 4: column 4 is not a column of examples\\files.csv (columns 1 to 3)"},
+      {"-k: two orders", "-k 1:case:natural examples\\files.csv", 2,
+       "-k 1:case:natural: one order per key: :case or :natural"},
+      {"-k: :desc twice", "-k 1:desc:DESC examples\\files.csv", 2, ":desc is given twice"},
+      {"-k and --sort", "-k 1 --sort \"2,TK_COMPASCAUTO\" examples\\files.csv", 2,
+       "-k and --sort both give the sort keys"},
+      {"-k and --compare", "-k 1 --compare 1=length examples\\files.csv", 2,
+       "a -k key takes its order after the column"},
+      // The library: where it was looked for, what is wrong with it, which one is needed.
+      {"no such library", "-k 1 --dll no_such.dll examples\\files.csv", 2,
+       "cannot use the sorting library: there is no file 'no_such.dll'"},
+      {"a library that is no program file", "-k 1 --dll not_a.dll examples\\files.csv", 2,
+       "'not_a.dll' is not a DLL (no Windows program file header)"},
+      {"a library of the other architecture", "-k 1 --dll other_bits.dll examples\\files.csv", 2,
+       otherBits.c_str()},
+      {"a library without TKselect", "-k 1 --dll version.dll examples\\files.csv", 2,
+       "'version.dll' loads but has no function TKselect"},
       {"keyword of another line",
        "--sort \"1,TK_COMPASCAUTO\" --move \"1,TK_COMPBRKO\" "
        "examples\\files.csv",
@@ -733,7 +836,7 @@ TEST(Tkrun, TheHelpsExamplesRunAsWritten) {
     example.clear();
     ++ran;
   }
-  EXPECT_EQ(ran, 3);
+  EXPECT_EQ(ran, 4);
   for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv"}) {
     EXPECT_TRUE(ReadAll(std::wstring(L"help_examples\\") + name) ==
                 ReadAll(std::wstring(L"examples\\") + name));

@@ -19,13 +19,19 @@
 // keeps the sort's depth near 2 log2 n whatever the file's layout. --unstable hands the rows
 // over as they are and adds no key.
 //
+// The keys come from -k (a column by number or header name, with its order) or from --sort,
+// which, like --move and --export, is read by the engine's own parser and keyword tables
+// (input/parser.h), so that a line means here exactly what it means to the DLL.
+//
 // Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input.
 #include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <new>
@@ -59,14 +65,31 @@ constexpr int kSorted = 0;
 constexpr int kRefused = 1;
 constexpr int kBadInput = 2;
 
-constexpr char kUsage[] = R"(usage: tkrun [options] --sort "COMMAND" INPUT.csv
+constexpr char kUsage[] = R"(usage: tkrun [options] -k COLUMN[:desc][:ORDER] [-k ...] INPUT.csv
+       tkrun [options] --sort "COMMAND" INPUT.csv
 
 Sorts the rows of INPUT.csv through tkselect.dll (tkrun64: tkselect64.dll) and writes them,
 each exactly as it was in the file, in sorted order as CSV.
 
 Options:
-  --sort "COMMAND"       the sort command line (required): entries COLUMN,KEYWORD separated
-                         by blanks; columns count from 1. KEYWORD, ascending or descending:
+  -k, --key SPEC         a sort key; repeat it for more keys, the first given first. SPEC is
+                         a column, by number (from 1) or by its name in the first header
+                         row (compared exactly, else without regard to case or blanks
+                         around it; a name found twice or nowhere is refused), then
+                         optionally :desc and one ORDER:
+                           (none)     the automatic order of typed cells
+                           :natural   runs of digits by value: "file9" before "file10"
+                           :case      with regard to case: "a" before "A"
+                           :numtext   a text that reads as a number ("10") as that number
+                           :text      the automatic order on each field's text, untyped:
+                                      "10" before "9"
+                         e.g. -k City -k Amount:desc. The modifiers are read off the end,
+                         so a name may hold colons; give a column by its number when its
+                         name itself ends in one. Not together with --sort or --compare.
+  --sort "COMMAND"       the sort command line, as a macro passes it: entries COLUMN,KEYWORD
+                         separated by blanks, read by the library's own parser (a column
+                         number keeps its low 16 bits: 65537 is column 1). KEYWORD,
+                         ascending or descending:
                            TK_COMPASCAUTO     TK_COMPDESAUTO     the automatic order
                            TK_COMPASCNATURAL  TK_COMPDESNATURAL  runs of digits by value:
                                                                  "file9" before "file10"
@@ -103,7 +126,8 @@ Options:
   --encoding E           utf-8 (default) or cp1252 for legacy files
   --dll PATH             the library to use (default: tkselect.dll beside tkrun.exe,
                          tkselect64.dll beside tkrun64.exe)
-  --quiet                no progress lines
+  --quiet                no progress lines: neither the summary of each step nor, on a
+                         console, the line that shows a run of more than two seconds at work
   --version              the version of tkrun
   --help                 this text
 
@@ -119,21 +143,25 @@ empty cell. A numtext key then takes a text the system locale reads as a number 
 "4.10", "1,500") as that number, before the other text.
 
 Examples:
+  tkrun -k Department -k Salary:desc staff.csv
   tkrun --sort "1,TK_COMPASCAUTO 3,TK_COMPDESAUTO" staff.csv
   tkrun --sort "1,TK_COMPASCNATURAL" --output sorted.csv files.csv
   tkrun --sort "1,TK_COMPASCAUTO" --export "2,1,TK_EXPORTAUTO 4,2,TK_EXPORTAUTO" \
         --export-to summary.csv --export-out summary_sorted.csv staff.csv
 
 Exit status: 0 sorted, 1 the engine refused (its status text says why) or memory ran out,
-2 bad options or input, or a file that cannot be read or written.
+2 bad options or input, a library that cannot be used, or a file that cannot be read or
+written.
 )";
 
 std::string Utf8(const std::wstring& text) {
   return tkr::ToUtf8(text);
 }
 
+void Say(const std::string& line);  // on standard error, past the progress line
+
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "tkrun: %s\n", message.c_str());
+  Say("tkrun: " + message + "\n");
   return kBadInput;
 }
 
@@ -376,8 +404,8 @@ std::string WhyRefused(const std::wstring& line, std::size_t start, const LineRu
   for (std::int32_t i = 0; i < rules.keywords.count; ++i) {
     names += (names.empty() ? "" : ", ") + std::string(rules.keywords.rows[i].text);
   }
-  return "unknown keyword '" + Utf8(line.substr(keyword, p - keyword)) + "' in " + where() +
-         "; " + rules.option + " takes " + names;
+  return "unknown keyword '" + Utf8(line.substr(keyword, p - keyword)) + "' in " + where() + "; " +
+         rules.option + " takes " + names;
 }
 
 // The number at `p` of an entry the engine took, as written but without its plus sign and
@@ -526,8 +554,9 @@ std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, con
     const KeyOrder* order = nullptr;
     for (std::size_t colon; (colon = column.rfind(L':')) != std::wstring::npos;) {
       const std::wstring word = column.substr(colon + 1);
-      const auto found = std::find_if(std::begin(kKeyOrders), std::end(kKeyOrders),
-                                      [&](const KeyOrder& k) { return SameIgnoringCase(word, k.name); });
+      const auto found =
+          std::find_if(std::begin(kKeyOrders), std::end(kKeyOrders),
+                       [&](const KeyOrder& k) { return SameIgnoringCase(word, k.name); });
       if (SameIgnoringCase(word, L"desc")) {
         if (descending) return said + ":desc is given twice";
         descending = true;
@@ -577,7 +606,9 @@ std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, con
       if (found.size() > 1) {
         std::string which;
         for (std::size_t i = 0; i < found.size(); ++i) {
-          which += (i == 0 ? "" : i + 1 == found.size() ? " and " : ", ") +
+          which += (i == 0                  ? ""
+                    : i + 1 == found.size() ? " and "
+                                            : ", ") +
                    std::to_string(found[i]);
         }
         return said + "'" + Utf8(column) + "' names columns " + which + " of " + fileName +
@@ -780,6 +811,122 @@ double Since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// ---- progress on the console ----------------------------------------------------------------
+
+// Long runs say on the console what they are doing: one line, "tkrun: sorting 2500000 rows:
+// 0 break-outs, 14 s", rewritten in place four times a second by a thread of its own, from
+// two seconds into the run on (a short run shows nothing). Only when standard error is a
+// console: redirected to a file or a pipe it would be a stream of carriage returns. What the
+// run says meanwhile (Say, Fail) first clears the line, so the two never mix.
+class Progress {
+ public:
+  Progress() = default;
+  ~Progress() { Stop(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Shows progress from now on if standard error is a console and `wanted`.
+  void Start(bool wanted) {
+    DWORD mode = 0;
+    if (!wanted || GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) == FALSE) return;
+    InitializeCriticalSection(&lock_);
+    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stop_ == nullptr) return;
+    thread_ = CreateThread(nullptr, 0, &Progress::Loop, this, 0, nullptr);
+    if (thread_ == nullptr) {
+      CloseHandle(stop_);
+      stop_ = nullptr;
+    }
+  }
+  // What the run does now ("reading", "sorting", ...), of `total` rows (0: no count); with
+  // `breakOuts`, the comparisons handed out so far are counted instead of rows done (the
+  // engine sorts within one call).
+  void Phase(const char* what, std::uint64_t total, bool breakOuts = false) {
+    done_ = 0;
+    total_ = total;
+    counted_ = breakOuts;
+    phase_ = what;
+  }
+  void Done(std::uint64_t done) { done_.store(done, std::memory_order_relaxed); }
+  void BreakOut() { breakOuts_.fetch_add(1, std::memory_order_relaxed); }
+  // Standard error gets `line` (a whole line, its end included) past the progress line.
+  void Say(const std::string& line) {
+    if (thread_ == nullptr) {
+      std::fputs(line.c_str(), stderr);
+      return;
+    }
+    EnterCriticalSection(&lock_);
+    Clear();
+    std::fputs(line.c_str(), stderr);
+    LeaveCriticalSection(&lock_);
+  }
+  // No more progress: the thread ends and the line is cleared.
+  void Stop() {
+    if (thread_ == nullptr) return;
+    SetEvent(stop_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(stop_);
+    thread_ = stop_ = nullptr;
+    Clear();
+    DeleteCriticalSection(&lock_);
+  }
+
+ private:
+  static DWORD WINAPI Loop(void* self) {
+    auto* p = static_cast<Progress*>(self);
+    while (WaitForSingleObject(p->stop_, 250) == WAIT_TIMEOUT) {
+      const double seconds = Since(p->started_);
+      if (seconds < 2.0) continue;
+      const std::uint64_t total = p->total_, done = p->done_;
+      char line[200];
+      const char* what = p->phase_;
+      if (p->counted_) {
+        std::snprintf(line, sizeof line, "tkrun: %s %llu rows: %llu break-outs, %.0f s", what,
+                      static_cast<unsigned long long>(total),
+                      static_cast<unsigned long long>(p->breakOuts_.load()), seconds);
+      } else if (total != 0 && done != 0) {
+        std::snprintf(line, sizeof line, "tkrun: %s row %llu of %llu (%.0f%%), %.0f s", what,
+                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                      100.0 * static_cast<double>(done) / static_cast<double>(total), seconds);
+      } else if (total != 0) {
+        std::snprintf(line, sizeof line, "tkrun: %s %llu rows, %.0f s", what,
+                      static_cast<unsigned long long>(total), seconds);
+      } else {
+        std::snprintf(line, sizeof line, "tkrun: %s, %.0f s", what, seconds);
+      }
+      EnterCriticalSection(&p->lock_);
+      const std::size_t length = std::strlen(line);
+      std::string shown = "\r" + std::string(line);
+      if (length < p->shown_) shown += std::string(p->shown_ - length, ' ');
+      std::fputs(shown.c_str(), stderr);
+      p->shown_ = length;
+      LeaveCriticalSection(&p->lock_);
+    }
+    return 0;
+  }
+  void Clear() {
+    if (shown_ == 0) return;
+    std::fputs(("\r" + std::string(shown_, ' ') + "\r").c_str(), stderr);
+    shown_ = 0;
+  }
+
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::atomic<const char*> phase_{"reading"};
+  std::atomic<std::uint64_t> done_{0}, total_{0}, breakOuts_{0};
+  std::atomic<bool> counted_{false};
+  std::size_t shown_ = 0;  // characters of the line on the console, under lock_
+  CRITICAL_SECTION lock_{};
+  HANDLE thread_ = nullptr, stop_ = nullptr;
+};
+
+// The run's progress line: everything said on standard error goes past it.
+Progress progressLine;
+
+void Say(const std::string& line) {
+  progressLine.Say(line);
+}
+
 #ifdef _WIN64
 constexpr char kProgramName[] = "tkrun64.exe";
 #else
@@ -827,11 +974,11 @@ std::string MemoryAdvice() {
     const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
     // Before the file is read its fields are unknown; about six times its size is what
     // files of short fields take.
-    const std::uint64_t needed =
-        memoryUse.records == 0
-            ? 6 * size
-            : 2 * size + memoryUse.fields * sizeof(tkr::FieldSpan) +
-                  memoryUse.records * (sizeof(tkr::RecordSpan) + 8) + memoryUse.tableBytes;
+    const std::uint64_t needed = memoryUse.records == 0
+                                     ? 6 * size
+                                     : 2 * size + memoryUse.fields * sizeof(tkr::FieldSpan) +
+                                           memoryUse.records * (sizeof(tkr::RecordSpan) + 8) +
+                                           memoryUse.tableBytes;
     advice = ": " + Utf8(memoryUse.input) + " is " + Size(size) + ", and sorting it takes about " +
              Size(needed);
     if (memoryUse.tableBytes != 0) {
@@ -839,19 +986,25 @@ std::string MemoryAdvice() {
     }
   }
 #ifdef _WIN64
-  return advice + "; close other programs or give the system a larger paging file, or sort the "
-                  "file in parts";
+  return advice +
+         "; close other programs or give the system a larger paging file, or sort the "
+         "file in parts";
 #else
-  return advice + "; tkrun.exe has at most 4 GB of address space: use tkrun64.exe on 64-bit "
-                  "Windows, which is not held to that";
+  return advice +
+         "; tkrun.exe has at most 4 GB of address space: use tkrun64.exe on 64-bit "
+         "Windows, which is not held to that";
 #endif
 }
 
 int Run(const Options& o) {
   memoryUse.input = o.input;
   const auto started = std::chrono::steady_clock::now();
+  progressLine.Start(!o.quiet);
+  struct StopProgress {
+    ~StopProgress() { progressLine.Stop(); }
+  } stopProgress;
   auto progress = [&](const std::string& line) {
-    if (!o.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+    if (!o.quiet) Say(line + "\n");
   };
   char buffer[160];
 
@@ -912,11 +1065,10 @@ int Run(const Options& o) {
                   " is no key of --sort");
     }
     if (key->mode != tk::kCompareBreakOut) {
-      return Fail("--compare " + Utf8(text) + ": column " + std::to_string(column) + " is " +
-                  (CellsOf(*key) == KeyCells::Typed ? "an automatic key"
-                                                            : "a key the engine compares") +
-                  " (" + Utf8(key->text) +
-                  "); mark it TK_COMPBRKO in --sort to compare it by a rule");
+      return Fail(
+          "--compare " + Utf8(text) + ": column " + std::to_string(column) + " is " +
+          (CellsOf(*key) == KeyCells::Typed ? "an automatic key" : "a key the engine compares") +
+          " (" + Utf8(key->text) + "); mark it TK_COMPBRKO in --sort to compare it by a rule");
     }
   }
   // The rules the engine compares itself become its keywords: no comparison breaks out. A
@@ -1023,12 +1175,14 @@ int Run(const Options& o) {
       held[used.Place(key.column, key.ownTextColumn) - 1] = CellsOf(key);
     }
   }
+  progressLine.Phase("reading", records);
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
   comm.Source.Data.parray = EmptyTable(records, idColumn);
   {
     auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
     for (std::size_t row = 0; row < records; ++row) {
+      progressLine.Done(row + 1);
       const RecordSpan& record = file.records[placed[row]];
       for (std::size_t c = 0; c < used.size(); ++c) {
         if (held[c] == KeyCells::None || row < headers) continue;
@@ -1076,6 +1230,7 @@ int Run(const Options& o) {
 
   tkr::Caller caller(tkselect);
   caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
+    progressLine.BreakOut();
     const long column = used.FileColumn(static_cast<std::size_t>(b.column));
     const auto found = o.rules.find(static_cast<int>(column));
     const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
@@ -1090,6 +1245,10 @@ int Run(const Options& o) {
   };
   auto run = [&](const char* what, std::int32_t command) {
     caller.seen.clear();
+    progressLine.Phase(command == tk::kSelect ? "sorting"
+                       : command == tk::kMove ? "moving"
+                                              : "exporting",
+                       records - headers, command == tk::kSelect);
     const auto t0 = std::chrono::steady_clock::now();
     const std::int32_t code = caller.Run(command, comm);
     std::snprintf(buffer, sizeof buffer, "%-9s %s  (%zu break-outs, %.3f s)", what,
@@ -1098,15 +1257,14 @@ int Run(const Options& o) {
     if (code == tk::ToCode(tk::Status::Success)) return true;
     const bool memory = code == tk::ToCode(tk::Status::NoMemory) ||
                         (destRange && destRange->failure == E_OUTOFMEMORY);
-    std::fprintf(stderr, "tkrun: %s ended with %s\n", what,
-                 memory ? ("out of memory" + MemoryAdvice()).c_str() : StatusText(comm).c_str());
+    Say("tkrun: " + std::string(what) + " ended with " +
+        (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
     if (code == tk::ToCode(tk::Status::StackOverflow)) {
-      std::fprintf(stderr, "%s",
-                   o.stable ? "tkrun: the sort reached its depth limit on the random order the "
-                              "rows were handed over in, which happens by rare chance; run it "
-                              "again for another order\n"
-                            : "tkrun: the sort reached its depth limit on the rows' own order: "
-                              "leave out --unstable\n");
+      Say(o.stable ? "tkrun: the sort reached its depth limit on the random order the "
+                     "rows were handed over in, which happens by rare chance; run it "
+                     "again for another order\n"
+                   : "tkrun: the sort reached its depth limit on the rows' own order: "
+                     "leave out --unstable\n");
     }
     return false;
   };
@@ -1133,7 +1291,13 @@ int Run(const Options& o) {
         order.push_back(static_cast<std::uint32_t>(fileRow));
       }
     }
-    if (!ok) std::fprintf(stderr, "tkrun: after MOVE the rows are no longer each there once\n");
+    if (!ok) Say("tkrun: after MOVE the rows are no longer each there once\n");
+    // The table written to the console would run into the progress line: no more of it then.
+    DWORD console = 0;
+    if (o.output.empty() && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
+      progressLine.Stop();
+    }
+    progressLine.Phase("writing", records - headers);
     if (ok) ok = WriteBytes(o.output, tkr::WriteCsv(file, order), error);
     if (ok && destRange) {
       // Exported rows are rebuilt from the source rows they came from; every other row of
@@ -1177,7 +1341,7 @@ int Run(const Options& o) {
       ok = WriteBytes(o.index, lines, error);
     }
     if (!error.empty()) {
-      std::fprintf(stderr, "tkrun: %s\n", error.c_str());
+      Say("tkrun: " + error + "\n");
       ok = false;
     } else if (ok) {
       std::snprintf(buffer, sizeof buffer, "write     %zu rows  (%.3f s)", records - headers,

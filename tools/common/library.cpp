@@ -34,7 +34,9 @@ std::string Library::Problem() const {
   const std::string bits = FileBits(wide);
   if (bits.empty()) return where + " is not a DLL (no Windows program file header)";
   if (bits != ProgramBits()) {
-    return where + (bits == "other" ? " is a DLL for another kind of processor" : " is a " + bits + " DLL") +
+    return where +
+           (bits == "other" ? " is a DLL for another kind of processor"
+                            : " is a " + bits + " DLL") +
            ", and a " + ProgramBits() + " program loads only a " + ProgramBits() + " one";
   }
   SetLastError(static_cast<DWORD>(loadError_));
@@ -50,8 +52,8 @@ std::string FileBits(const std::wstring& path) {
   std::FILE* file = _wfopen(path.c_str(), L"rb");
   if (file == nullptr) return {};
   unsigned char dos[64] = {}, pe[6] = {};
-  bool program = std::fread(dos, 1, sizeof dos, file) == sizeof dos && dos[0] == 'M' &&
-                 dos[1] == 'Z';
+  bool program =
+      std::fread(dos, 1, sizeof dos, file) == sizeof dos && dos[0] == 'M' && dos[1] == 'Z';
   if (program) {
     // The offset of the "PE\0\0" header, then the machine it is built for.
     const long at = static_cast<long>(dos[60] | dos[61] << 8 | dos[62] << 16 |
@@ -63,14 +65,10 @@ std::string FileBits(const std::wstring& path) {
   std::fclose(file);
   if (!program) return {};
   switch (pe[4] | pe[5] << 8) {
-    case 0x014C:
-      return "32-bit";
-    case 0x8664:
-      return "64-bit";
-    case 0xAA64:
-      return "ARM64";
-    default:
-      return "other";
+    case 0x014C: return "32-bit";
+    case 0x8664: return "64-bit";
+    case 0xAA64: return "ARM64";
+    default: return "other";
   }
 }
 
