@@ -543,6 +543,7 @@ TEST(Tkrun, ClearErrors) {
   WriteAll(L"latin1.csv", "Name\r\nabc\r\nz\xE9ro\r\n");
   WriteAll(L"with_nul.csv", std::string("Name\r\nab\0c\r\n", 12));
   WriteAll(L"ragged.csv", "a,b,c\r\n2,x\r\n1,y,z\r\n");
+  WriteAll(L"years.csv", "2023,2024\r\n1,2\r\n");
   WriteAll(L"twice.csv", "Name,City,name, city \r\nb,x,1,2\r\na,y,3,4\r\n");
   WriteAll(L"not_a.dll", "MZ but nothing more");
   // A program file header for the other architecture: the library must match the runner.
@@ -606,6 +607,10 @@ TEST(Tkrun, ClearErrors) {
        "examples\\files.csv has none: give the column's number (1 to 3)"},
       {"-k: a column number past the last", "-k 4 examples\\files.csv", 2,
        "-k 4: column 4 is not a column of examples\\files.csv (columns 1 to 3)"},
+      {"-k: a number is a column number, even where a header is that number", "-k 2024 years.csv",
+       2,
+       "-k 2024: column 2024 is not a column of years.csv (columns 1 to 2); the column named "
+       "2024 is column 2"},
       {"-k: two orders", "-k 1:case:natural examples\\files.csv", 2,
        "-k 1:case:natural: one order per key: :case or :natural"},
       {"-k: :desc twice", "-k 1:desc:DESC examples\\files.csv", 2, ":desc is given twice"},

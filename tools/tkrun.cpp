@@ -470,7 +470,7 @@ std::string ReadEntries(const std::wstring& line, const LineRules& rules, const 
                     std::size_t width) {
     std::string why = "column " + std::to_string(value) + " is not a column of " + name +
                       " (columns 1 to " + std::to_string(width) + ")";
-    if (written != std::to_wstring(value)) {  // 65540 is column 4 to the engine
+    if (!written.empty() && written != std::to_wstring(value)) {  // 65540 is column 4 to the engine
       why += "; the engine keeps the low 16 bits of a column number: " + Utf8(written) +
              " is column " + std::to_string(value);
     }
@@ -578,8 +578,15 @@ std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, con
     if (numeric) {
       number = std::stol(column);
       if (number < 1 || static_cast<std::size_t>(number) > file.columns) {
-        return said + "column " + std::to_string(number) + " is not a column of " + fileName +
-               " (columns 1 to " + std::to_string(file.columns) + ")";
+        std::string why = said + "column " + std::to_string(number) + " is not a column of " +
+                          fileName + " (columns 1 to " + std::to_string(file.columns) + ")";
+        // A header such as 2024 is a name, but a number is always read as one.
+        const auto named = std::find(names.begin(), names.end(), column);
+        if (named != names.end()) {
+          why += "; the column named " + Utf8(column) + " is column " +
+                 std::to_string(named - names.begin() + 1);
+        }
+        return why;
       }
     } else {
       if (names.empty()) {
