@@ -167,19 +167,22 @@ $goal
 $goal64
 
 The engine gives \`VarCmp\`'s result without calling it wherever that result is certain:
-two numbers of one of the macro language's types compare by value, and the text cells of
-the key columns get the system locale's sort key once per SELECT (\`LCMapStringW\` with
-\`LCMAP_SORTKEY | NORM_IGNORECASE\`), compared byte by byte; everything else still goes to
-\`VarCmp\`. A differential test compares every shortcut with \`VarCmp\` on hostile cells
-under seven system locales. What the keys cost in memory, measured as the peak working
-set a SELECT adds over the table, in a process that does nothing else:
+two numbers of one of the macro language's types compare by value, and each text cell of a
+key column gets its rank among the column's texts once per SELECT, made from the system
+locale's sort keys (\`LCMapStringEx\` with \`LCMAP_SORTKEY\` and the key's flags); two texts
+compare by rank. Everything else still goes to \`VarCmp\`. A differential test compares every
+shortcut with \`VarCmp\` on hostile cells under seven system locales. What a SELECT costs in
+memory, measured as the peak working set it adds over the table, in a process that does
+nothing else:
 
 - 32-bit: $memory32
 - 64-bit: $memory64
 
-The keys take 16 bytes per row and text key column plus about two bytes per character,
-at most 128 MiB for one sort; they are made when the sort starts and freed when the call
-ends. A column whose keys do not fit is compared with \`VarCmp\`.
+The sort keys are made for as many texts at a time as 128 MiB holds; each share is sorted,
+and the shares are merged with their keys made once more. The peak includes the keys of a
+share while they are made; what stays for the sort is 4 bytes per row and key column (8 more
+for text as number), freed when the call ends. Only a column whose ranks cannot be had for
+lack of memory is compared with \`VarCmp\`.
 
 ## The four orders of a key
 
@@ -273,7 +276,7 @@ take the fastest of three runs. The ratio is SELECT's cost per comparison over s
 $comparison
 
 Here std::sort calls \`VarCmp\` for every comparison, while SELECT compares the integers by
-value and the words by their keys, so its cost per comparison is a fraction of std::sort's.
+value and the words by their ranks, so its cost per comparison is a fraction of std::sort's.
 SELECT makes a few more comparisons per row than std::sort (a middle pivot instead of a
 median of three, and equal keys go left or right by position); the count is the same with
 and without the shortcuts, because their results are \`VarCmp\`'s.
