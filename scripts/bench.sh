@@ -6,8 +6,8 @@
 # architectures; the four orders of a key at the largest count against the automatic one and
 # against std::sort with their defining functions, their memory, texts with a long shared
 # prefix, and ten times the largest count, on both architectures; tkrun end to end. Writes the
-# figures and a plot into docs/performance.md and docs/performance.png. Takes a few minutes on
-# two cores. The plot needs gnuplot, which this script installs when missing.
+# figures and a plot into docs/performance.md and docs/performance.png. Takes about 20 minutes
+# on two cores. The plot needs gnuplot, which this script installs when missing.
 source "$(dirname "$0")/lib.sh"
 
 tk_install
