@@ -178,10 +178,10 @@ nothing else:
 - 32-bit: $memory32
 - 64-bit: $memory64
 
-The sort keys are made for as many texts at a time as 128 MiB holds; each share is sorted,
-and the shares are merged with their keys made once more. The peak includes the keys of a
-share while they are made; what stays for the sort is 4 bytes per row and key column (8 more
-for text as number), freed when the call ends. Only a column whose ranks cannot be had for
+The sort keys are made for as many texts at a time as 128 MiB holds (1 GiB in the 64-bit
+build); each share is sorted, and the shares are merged with their keys made once more. The
+peak includes the keys of a share while they are made; what stays for the sort is 4 bytes
+per row and key column (8 more for text as number), freed when the call ends. Only a column whose ranks cannot be had for
 lack of memory is compared with \`VarCmp\`.
 
 ## The four orders of a key
