@@ -34,6 +34,7 @@ TEST(Csv, RecordsAndFields) {
     const char* what;
     std::string bytes;
     std::vector<std::vector<std::wstring>> rows;
+    wchar_t separator = L',';  // 0: the one the first line shows
   } const cases[] = {
       {"plain, CRLF", "a,b\r\nc,d\r\n", {{L"a", L"b"}, {L"c", L"d"}}},
       {"LF and no final line end", "a,b\nc,d", {{L"a", L"b"}, {L"c", L"d"}}},
@@ -44,12 +45,22 @@ TEST(Csv, RecordsAndFields) {
       {"UTF-8 text", "M\xC3\xBCller,\xC3\x98rsted\r\n", {{L"M\u00fcller", L"\u00d8rsted"}}},
       {"ragged rows", "a\r\nb,c,d\r\n", {{L"a"}, {L"b", L"c", L"d"}}},
       {"quoted empty field", "\"\",1\r\n", {{L"", L"1"}}},
+      {"semicolons found on the first line",
+       "a;b,c;d\r\n1,5;2\r\n",
+       {{L"a", L"b,c", L"d"}, {L"1,5", L"2"}},
+       0},
+      {"tabs found", "a\tb\r\n1;2\t3\r\n", {{L"a", L"b"}, {L"1;2", L"3"}}, 0},
+      {"bars found", "a|b|c\r\n", {{L"a", L"b", L"c"}}, 0},
+      {"separators inside quotes do not count", "\"x;y;z\",b\r\n", {{L"x;y;z", L"b"}}, 0},
+      {"only the first line counts", "a,b\r\n1;2;3;4\r\n", {{L"a", L"b"}, {L"1;2;3;4"}}, 0},
+      {"none: a comma", "abc\r\nd,e\r\n", {{L"abc"}, {L"d", L"e"}}, 0},
+      {"a tab given", "a\tb;c\r\n", {{L"a", L"b;c"}}, L'\t'},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CsvRows rows;
     std::string error;
-    ASSERT_TRUE(tkr::ParseCsv(c.bytes, L',', rows, error)) << error;
+    ASSERT_TRUE(tkr::ParseCsv(c.bytes, c.separator, rows, error)) << error;
     EXPECT_EQ(Texts(rows), c.rows);
   }
 }
@@ -58,29 +69,96 @@ TEST(Csv, MalformedInputNamesItsLine) {
   struct Case {
     std::string bytes;
     const char* error;
+    tkr::CodePage encoding = tkr::kUtf8;
   } const cases[] = {
       {"a,b\r\n\"open,c\r\nd\r\n", "line 2: quoted field never closed"},
       {"a\r\nb\r\n\"x\"y,z\r\n", "line 3: text after a closing quote"},
+      {std::string("a\0,\0b\0", 6),
+       "line 1: a NUL byte (at byte 1); CSV text holds none (UTF-16 without a byte-order mark? "
+       "try --encoding utf-16le or utf-16be)"},
+      {"\xFF\xFE"
+       "a\0b",
+       "is UTF-16 (little-endian) by its byte-order mark but ends in half a "
+       "character"},
+      {std::string("\xFF\xFE"
+                   "a\0\n\0\x00\xD8"
+                   "b\0",
+                   10),
+       "line 2, byte 6: half a UTF-16 character (a lone surrogate)"},
+      {std::string("\xFE\xFF"
+                   "\0a\0\n\0b\xDC\x00",
+                   10),
+       "line 2, byte 8: half a UTF-16 character (a lone surrogate)"},
+      {std::string("a\r\n\0b\r\n", 7), "line 2: a NUL character; CSV text holds none", 1252},
+      {"k\r\n\x81\x20\r\n",
+       "line 2, byte 3: not text in code page 932 (the bytes do not read back as themselves); "
+       "name the file's encoding with --encoding",
+       932},
+      {"k\r\n", "code page 65000 changes meaning with escapes", 65000},
+      {"k\r\n", "code page 4242 is not available on this system", 4242},
   };
   for (const auto& c : cases) {
-    CsvRows rows;
+    SCOPED_TRACE(c.error);
+    tkr::CsvFile file;
     std::string error;
-    EXPECT_FALSE(tkr::ParseCsv(c.bytes, L',', rows, error));
-    EXPECT_EQ(error, c.error);
+    EXPECT_FALSE(tkr::ReadCsv(c.bytes, L',', c.encoding, file, error));
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
   }
 }
 
 TEST(Csv, CellTypes) {
+  const tkr::CellTyping quotedText{true};
+  const tkr::CellTyping decimalComma{false, L','};
+  const tkr::CellTyping dayFirst{false, L'.', tkr::DateOrder::DayMonthYear};
+  const tkr::CellTyping yearFirst{false, L'.', tkr::DateOrder::YearMonthDay};
   struct Case {
     const wchar_t* text;
     bool quoted;
     VARTYPE vt;
+    tkr::CellTyping typing = {};   // the month first in short dates
+    const wchar_t* day = nullptr;  // a date's day and time, written as YYYY-MM-DD hh:mm:ss
+    double number = 0;             // a number's value, when not 0
   } const cases[] = {
       {L"", false, VT_EMPTY},
-      {L"", true, VT_BSTR},
-      {L"42", false, VT_I4},
-      {L"-7", false, VT_I4},
-      {L"42", true, VT_BSTR},
+      {L"", true, VT_EMPTY},
+      {L"", true, VT_BSTR, quotedText},
+      {L"42", false, VT_I4, {}, nullptr, 42},
+      {L"-7", false, VT_I4, {}, nullptr, -7},
+      // Quotes do not make a field text, unless asked.
+      {L"42", true, VT_I4, {}, nullptr, 42},
+      {L"42", true, VT_BSTR, quotedText},
+      {L"TRUE", true, VT_BOOL},
+      {L"TRUE", true, VT_BSTR, quotedText},
+      {L"2026-03-14", true, VT_DATE},
+      {L"pear", true, VT_BSTR},
+      // Decimal commas, and points grouping the whole part in threes.
+      {L"3,5", false, VT_BSTR},
+      {L"3,5", true, VT_R8, decimalComma, nullptr, 3.5},
+      {L"-1.234,5", false, VT_R8, decimalComma, nullptr, -1234.5},
+      {L"1.234.567", false, VT_I4, decimalComma, nullptr, 1234567},
+      {L"2,5e3", false, VT_R8, decimalComma, nullptr, 2500},
+      {L",5", false, VT_R8, decimalComma, nullptr, 0.5},
+      {L"4.10", false, VT_BSTR, decimalComma},
+      {L"1.23,4", false, VT_BSTR, decimalComma},
+      {L"1234.567", false, VT_BSTR, decimalComma},
+      {L"1.234.56", false, VT_BSTR, decimalComma},
+      {L"1,2,3", false, VT_BSTR, decimalComma},
+      {L"1.234e2", false, VT_R8, decimalComma, nullptr, 123400},
+      // Short dates in the system's order, with a four-digit year.
+      {L"3/14/2026", false, VT_DATE, {}, L"2026-03-14"},
+      {L"3/14/2026 8:05", true, VT_DATE, {}, L"2026-03-14 08:05"},
+      {L"12/31/1999 23:59:58", false, VT_DATE, {}, L"1999-12-31 23:59:58"},
+      {L"14/03/2026", false, VT_BSTR},
+      {L"14/03/2026", false, VT_DATE, dayFirst, L"2026-03-14"},
+      {L"14.3.2026", false, VT_DATE, dayFirst, L"2026-03-14"},
+      {L"4.10.2023", false, VT_BSTR},  // a version where the month comes first
+      {L"2026/3/14", false, VT_DATE, yearFirst, L"2026-03-14"},
+      {L"3/14/26", false, VT_BSTR},
+      {L"2/29/2023", false, VT_BSTR},
+      {L"2/29/2024", false, VT_DATE, {}, L"2024-02-29"},
+      {L"3/14/2026 24:00", false, VT_BSTR},
+      {L"3/14/2026x", false, VT_BSTR},
+      {L"3-14-2026", false, VT_BSTR},
       {L"3000000000", false, VT_R8},
       {L"2.5", false, VT_R8},
       {L"1e3", false, VT_R8},
@@ -111,15 +189,18 @@ TEST(Csv, CellTypes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.text));
-    VARIANT cell = tkr::CellFromField(tkr::CsvField{c.text, c.quoted});
+    VARIANT cell = tkr::CellFromField(tkr::CsvField{c.text, c.quoted}, c.typing);
     EXPECT_EQ(cell.vt, c.vt);
+    if (c.number != 0) {
+      EXPECT_EQ(cell.vt == VT_I4 ? cell.lVal : cell.vt == VT_R8 ? cell.dblVal : -0.5, c.number);
+    }
     if (cell.vt == VT_DATE) {  // the very day and time that were written
       SYSTEMTIME st = {};
       ASSERT_TRUE(VariantTimeToSystemTime(cell.date, &st));
       wchar_t written[20] = {};
       std::swprintf(written, 20, L"%04d-%02d-%02d %02d:%02d:%02d", st.wYear, st.wMonth, st.wDay,
                     st.wHour, st.wMinute, st.wSecond);
-      std::wstring text = c.text;
+      std::wstring text = c.day != nullptr ? c.day : c.text;
       text.replace(10, text.size() > 10 ? 1 : 0, L" ");
       EXPECT_EQ(std::wstring(written).substr(0, text.size()), text);
     }
@@ -136,9 +217,95 @@ TEST(Csv, RoundTripKeepsTextAndTypes) {
       "\"TRUE\",\"2026-01-01\",2026-03-14T08:30:15,-2.25,FALSE,\"\",\"line\nbreak \"\"q\"\"\"\r\n";
   tkr::CsvFile file;
   std::string error;
-  ASSERT_TRUE(tkr::ReadCsv(input, L',', tkr::Encoding::Utf8, file, error)) << error;
+  ASSERT_TRUE(tkr::ReadCsv(input, L',', tkr::kUtf8, file, error)) << error;
   const std::string written = tkr::WriteCsv(file, {0, 1, 2});
   EXPECT_EQ(written, input);
+}
+
+// `utf8` as UTF-16 bytes, little- or big-endian, after a byte-order mark when `mark`.
+std::string Utf16(const std::string& utf8, bool big, bool mark = true) {
+  std::string out = mark ? (big ? "\xFE\xFF" : "\xFF\xFE") : "";
+  for (const wchar_t unit : tkr::FromUtf8(utf8)) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    out += big ? std::string{high, low} : std::string{low, high};
+  }
+  return out;
+}
+
+// Every encoding is read as text and written back as the bytes it came in, with its
+// byte-order mark, in any order of the rows.
+TEST(Csv, EncodingsRoundTripByteForByte) {
+  const std::string rows[] = {"Name;N\xC3\xA4he\r\n", "\"\xC3\x89t\xC3\xA9\r\n2\";1\r\n",
+                              "\xF0\x9F\x8D\x90 pear;\"\"\r\n"};
+  const std::wstring second = L"\u00c9t\u00e9\r\n2";
+  struct Case {
+    const char* what;
+    tkr::CodePage asked;
+    std::vector<std::string> rows;  // in the file's encoding
+    std::wstring field;             // the second row's first field
+    std::size_t columns;
+  } const cases[] = {
+      {"UTF-8", tkr::kUtf8, {rows[0], rows[1], rows[2]}, second, 2},
+      {"UTF-8 with its mark, asked for cp1252",
+       1252,
+       {"\xEF\xBB\xBF" + rows[0], rows[1], rows[2]},
+       second,
+       2},
+      {"UTF-16 LE",
+       tkr::kUtf8,
+       {Utf16(rows[0], false), Utf16(rows[1], false, false), Utf16(rows[2], false, false)},
+       second,
+       2},
+      {"UTF-16 BE",
+       1252,
+       {Utf16(rows[0], true), Utf16(rows[1], true, false), Utf16(rows[2], true, false)},
+       second,
+       2},
+      {"UTF-16 LE without a mark, asked for",
+       tkr::kUtf16Le,
+       {Utf16(rows[0], false, false), Utf16(rows[1], false, false)},
+       second,
+       2},
+      {"Windows-1252",
+       1252,
+       {"Name;N\xE4he\r\n", "\"\xC9t\xE9\r\n2\";1\r\n", "\x80;\x9D\r\n"},
+       second,
+       2},
+      {"Windows-1251", 1251, {"a;b\r\n", "\xC8\xE2\xE0\xED;1\r\n"}, L"\u0418\u0432\u0430\u043d", 2},
+      // A trail byte that is a bar, the separator: read as half of a character, not a field's
+      // end.
+      {"Shift-JIS with a bar in a character",
+       932,
+       {"k|v\r\n", "\x83\x7C\x83\x5C|\x82\xA0\r\n"},
+       L"\u30dd\u30bd",
+       2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string input;
+    for (const std::string& row : c.rows) input += row;
+    tkr::CsvFile file;
+    std::string error;
+    ASSERT_TRUE(tkr::ReadCsv(input, 0, c.asked, file, error)) << error;
+    ASSERT_EQ(file.records.size(), c.rows.size());
+    EXPECT_EQ(file.columns, c.columns);
+    EXPECT_EQ(file.Text(file.Field(file.records[1], 0)), c.field);
+    std::vector<std::uint32_t> reversed;
+    const std::string mark = file.byteOrderMark;
+    std::string body;
+    for (std::size_t r = c.rows.size(); r-- > 0;) {
+      reversed.push_back(static_cast<std::uint32_t>(r));
+      body += r == 0 ? c.rows[0].substr(mark.size()) : c.rows[r];
+    }
+    EXPECT_TRUE(tkr::WriteCsv(file, reversed) == mark + body);
+  }
+  // A cell with no form in a destination's code page is refused, not written as '?'.
+  tkr::CsvFile legacy;
+  std::string error, out;
+  ASSERT_TRUE(tkr::ReadCsv("a\r\n", L',', 1252, legacy, error)) << error;
+  EXPECT_FALSE(tkr::ToFileEncoding(legacy, "\xE6\x97\xA5\r\n", out, error));
+  EXPECT_EQ(error, "some text has no form in code page 1252");
+  EXPECT_TRUE(tkr::ToFileEncoding(legacy, "\xC3\xA9\r\n", out, error) && out == "\xE9\r\n");
 }
 
 // ---- tkrun end to end ---------------------------------------------------------------------
@@ -167,8 +334,10 @@ bool Exists(const std::wstring& path) {
 }
 
 // Runs tkrun.exe (beside this test) with `arguments` in the folder `folder`, standard output
-// and standard error each into a file of its own.
-Outcome RunTool(const std::wstring& arguments, const std::wstring& folder = L".") {
+// and standard error each into a file of its own, standard input from the file `input` when
+// one is named.
+Outcome RunTool(const std::wstring& arguments, const std::wstring& folder = L".",
+                const std::wstring& input = L"") {
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   auto capture = [&](const wchar_t* path) {
     return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -181,7 +350,10 @@ Outcome RunTool(const std::wstring& arguments, const std::wstring& folder = L"."
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = out;
   startup.hStdError = err;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE in = input.empty() ? nullptr
+                            : CreateFileW(input.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  startup.hStdInput = input.empty() ? GetStdHandle(STD_INPUT_HANDLE) : in;
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring tool = self;
@@ -206,6 +378,7 @@ Outcome RunTool(const std::wstring& arguments, const std::wstring& folder = L"."
   }
   CloseHandle(out);
   CloseHandle(err);
+  if (in != nullptr) CloseHandle(in);
   outcome.out = ReadAll(L"tkrun_test_stdout.txt");
   outcome.err = ReadAll(L"tkrun_test_stderr.txt");
   if (!started)
@@ -264,6 +437,10 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
        "--sort \"65538,tk_compascauto 4294967300,TK_COMPDESAUTO\" --output out_department.csv "
        "examples\\staff.csv",
        {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}},
+       false},
+      {"a regional file: semicolons found, decimal commas in quoted cells, empty last",
+       "--sort \"2,TK_COMPDESAUTO\" --decimal , --output out_prices.csv examples\\prices.csv",
+       {{"out_prices.csv", "examples\\expected\\prices_by_price.csv"}},
        false},
       {"grade, then name length; export into a shorter table",
        "--sort \"5,TK_COMPASCAUTO 1,TK_COMPBRKO\" --compare 1=length "
@@ -359,10 +536,26 @@ TEST(Tkrun, KeysTheEngineComparesItself) {
        "\"1,TK_COMPASCNATURAL\"",
        {"TRUE", "4.10", "FALSE", "4.9"},
        {"4.9", "4.10", "FALSE", "TRUE"}},
-      {"natural: empty cells last, the empty text first",
-       "\"1,TK_COMPBRKO\" --compare 1=natural",
+      {"natural, quoted fields as text: empty cells last, the empty text first",
+       "\"1,TK_COMPBRKO\" --compare 1=natural --quoted-text",
        {"", "b", "\"\"", "a"},
        {"\"\"", "a", "b", ""}},
+      {"natural: \"\" is an empty cell, last with the others in file order",
+       "\"1,TK_COMPBRKO\" --compare 1=natural",
+       {"", "b", "\"\"", "a"},
+       {"a", "b", "", "\"\""}},
+      {"automatic: quoted numbers are numbers, \"\" is empty and last",
+       "\"1,TK_COMPASCAUTO\"",
+       {"\"10\"", "\"\"", "\"100\"", "\"b\"", "\"9\"", "\"TRUE\"", "\"2026-03-14\""},
+       {"\"TRUE\"", "\"9\"", "\"10\"", "\"100\"", "\"2026-03-14\"", "\"b\"", "\"\""}},
+      {"automatic, quoted fields as text: by their text, \"\" the empty text first",
+       "\"1,TK_COMPASCAUTO\" --quoted-text",
+       {"\"10\"", "\"\"", "\"100\"", "\"b\"", "\"9\"", "", "8"},
+       {"8", "\"\"", "\"10\"", "\"100\"", "\"9\"", "\"b\"", ""}},
+      {"automatic, descending: decimal commas, points grouping thousands",
+       "\"1,TK_COMPDESAUTO\" --decimal ,",
+       {"\"9,75\"", "\"1.000\"", "\"10,5\"", "\"4.10\"", "\"-0,5\""},
+       {"\"4.10\"", "\"1.000\"", "\"10,5\"", "\"9,75\"", "\"-0,5\""}},
       {"natural descending: empty cells still last",
        "\"1,TK_COMPBRKO\" --compare 1=natural:desc",
        {"", "a", "file9", "file10"},
@@ -536,6 +729,82 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
   const Outcome legacy = RunTool("--sort \"1,TK_COMPASCAUTO\" --encoding cp1252 legacy.csv");
   EXPECT_EQ(legacy.exitCode, 0u) << legacy.err;
   EXPECT_TRUE(legacy.out == "Name\r\nabc\r\n\xC9t\xE9\r\nz\xE9ro\r\n");
+
+  // Files as they come: each written back in its own encoding, mark and separator, and the
+  // separator found named when it is not a comma. Rows: a header, then keys 2, 10, 1.
+  struct Case {
+    const char* what;
+    std::string options;
+    std::vector<std::string> rows;  // the header first, as the file holds them
+    const char* says;               // on standard error
+  } const cases[] = {
+      {"UTF-16 LE with its mark",
+       "",
+       {Utf16("Name;N\xC2\xB0\r\n", false), Utf16("\"b;\xC3\xA9\";2\r\n", false, false),
+        Utf16("c;10\r\n", false, false), Utf16("\xE2\x82\xAC;1\r\n", false, false)},
+       "fields separated by ';'"},
+      {"UTF-16 BE with its mark, tabs",
+       "--encoding cp1252",
+       {Utf16("Name\tN\r\n", true), Utf16("b\t2\r\n", true, false), Utf16("c\t10\r\n", true, false),
+        Utf16("\xF0\x9F\x8D\x90\t1\r\n", true, false)},
+       "fields separated by tabs"},
+      {"Windows-1250 by its number, bars given",
+       "--encoding 1250 --separator \"|\"",
+       {"Name|N\n", "\x8A|2\n", "\xB9|10\n", "z|1\n"},
+       ""},
+      {"UTF-8, a bar found, lines ending in CR",
+       "",
+       {"Name|N\r", "a|2\r", "b|10\r", "c|1\r"},
+       "fields separated by '|'"},
+      {"decimal commas suggested beside semicolons",
+       "",
+       {"a;b\r\n", "x;2\r\n", "y;10\r\n", "z;1\r\n"},
+       "; decimal commas are numbers with --decimal ,"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteAll(L"encoded.csv", c.rows[0] + c.rows[1] + c.rows[2] + c.rows[3]);
+    const Outcome run = RunTool("--sort \"2,TK_COMPASCAUTO\" " + c.options + " encoded.csv");
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_TRUE(run.out == c.rows[0] + c.rows[3] + c.rows[1] + c.rows[2]) << run.out;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    if (*c.says == '\0') {
+      EXPECT_EQ(run.err.find("separated by"), std::string::npos) << run.err;
+    }
+  }
+
+  // Standard input, read as bytes; "-" as --output is standard output.
+  const Outcome piped = RunTool(L"--sort \"2,TK_COMPASCAUTO\" --output - -", L".", L"real.csv");
+  EXPECT_EQ(piped.exitCode, 0u) << piped.err;
+  EXPECT_TRUE(piped.out == ReadAll("real_sorted.csv"));
+  WriteAll(L"utf16.csv", Utf16("k\r\n2\r\n1\r\n", true));
+  const Outcome pipedUtf16 = RunTool(L"--sort \"1,TK_COMPASCAUTO\" -", L".", L"utf16.csv");
+  EXPECT_TRUE(pipedUtf16.out == Utf16("k\r\n1\r\n2\r\n", true)) << pipedUtf16.err;
+
+  // No data rows: written back as read, exit 0; the command line still checked on the header.
+  const std::pair<std::string, const char*> noData[] = {{"Name,Amount\r\n", "1"},
+                                                        {"", "1"},
+                                                        {"\xEF\xBB\xBF", "1"},
+                                                        {Utf16("a;b\n", false), "1"},
+                                                        {"a,b\r\n1,2\r\n", "2"}};
+  for (const auto& [bytes, header] : noData) {
+    SCOPED_TRACE(bytes);
+    WriteAll(L"no_data.csv", bytes);
+    const Outcome none = RunTool("--sort \"2,TK_COMPDESAUTO\" --header " + std::string(header) +
+                                 " --index no_data_index.txt no_data.csv");
+    EXPECT_EQ(none.exitCode, 0u) << none.err;
+    EXPECT_TRUE(none.out == bytes);
+    EXPECT_EQ(ReadAll("no_data_index.txt"), "");
+    const Outcome fromPipe =
+        RunTool(L"--sort \"1,TK_COMPASCAUTO\" --quiet -", L".", L"no_data.csv");
+    EXPECT_EQ(fromPipe.exitCode, 0u) << fromPipe.err;
+    EXPECT_TRUE(fromPipe.out == bytes);
+  }
+  WriteAll(L"no_data.csv", "Name,Amount\r\n");
+  const Outcome badKey = RunTool("--sort \"3,TK_COMPASCAUTO\" no_data.csv");
+  EXPECT_EQ(badKey.exitCode, 2u);
+  EXPECT_NE(badKey.err.find("column 3 is not a column of no_data.csv"), std::string::npos)
+      << badKey.err;
 }
 
 TEST(Tkrun, ClearErrors) {
@@ -567,7 +836,8 @@ TEST(Tkrun, ClearErrors) {
        "bad_quotes.csv line 2: quoted field never closed"},
       {"missing file", "--sort \"1,TK_COMPASCAUTO\" no_such_file.csv", 2, "cannot read"},
       {"not UTF-8", "--sort \"1,TK_COMPASCAUTO\" latin1.csv", 2,
-       "latin1.csv line 3, byte 12: not UTF-8 (a legacy file? try --encoding cp1252)"},
+       "latin1.csv line 3, byte 12: not UTF-8 (a legacy file? try --encoding cp1252, or its code "
+       "page's number)"},
       {"NUL byte", "--sort \"1,TK_COMPASCAUTO\" with_nul.csv", 2,
        "with_nul.csv line 2: a NUL byte"},
       {"blank before the separator", "--sort \"1 , TK_COMPASCAUTO\" examples\\files.csv", 2,
@@ -666,6 +936,18 @@ TEST(Tkrun, ClearErrors) {
       {"ragged rows are padded and said so", "--sort \"1,TK_COMPASCAUTO\" ragged.csv", 0,
        "some rows of ragged.csv have fewer than 3 fields"},
       {"help", "--help", 0, ""},
+      {"a separator of two characters", "--sort \"1,TK_COMPASCAUTO\" --separator ab same.csv", 2,
+       "--separator takes tab, \\t or one character other than a quote or a line break (such "
+       "as ; or |), not 'ab'"},
+      {"an unknown encoding", "--sort \"1,TK_COMPASCAUTO\" --encoding latin-9 same.csv", 2,
+       "--encoding takes utf-8, utf-16le, utf-16be, cp1252 or a Windows code page number"},
+      {"an encoding whose rows cannot move",
+       "--sort \"1,TK_COMPASCAUTO\" --encoding 65000 same.csv", 2,
+       "--encoding 65000: code page 65000 changes meaning with escapes"},
+      {"a decimal mark of neither kind", "--sort \"1,TK_COMPASCAUTO\" --decimal ; same.csv", 2,
+       "--decimal takes , or ., not ';'"},
+      {"a header alone is written back", "--sort \"1,TK_COMPASCAUTO\" header_only.csv", 0,
+       "0 rows: written as read"},
       // No output but the sorted table itself may name the input, however it is spelt.
       {"--index is the input", "--sort \"1,TK_COMPASCAUTO\" --index same.csv same.csv", 2,
        "--index 'same.csv' is the input file 'same.csv'"},
@@ -697,6 +979,7 @@ TEST(Tkrun, ClearErrors) {
   };
   const std::string same = "k\r\n2\r\n1\r\n";
   WriteAll(L"same.csv", same);
+  WriteAll(L"header_only.csv", "k\r\n");
   std::string alternating = "Flag\r\n";
   for (int i = 0; i < 2000; ++i) alternating += i % 2 == 0 ? "TRUE\r\n" : "FALSE\r\n";
   WriteAll(L"alternating.csv", alternating);
@@ -820,7 +1103,7 @@ TEST(Tkrun, OneVeryWideRow) {
 // succeeds, and none overwrites a file it reads.
 TEST(Tkrun, TheHelpsExamplesRunAsWritten) {
   CreateDirectoryW(L"help_examples", nullptr);
-  for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv"}) {
+  for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv", L"prices.csv"}) {
     WriteAll(std::wstring(L"help_examples\\") + name, ReadAll(std::wstring(L"examples\\") + name));
   }
   const std::string help = RunTool("--help").out;
@@ -841,8 +1124,8 @@ TEST(Tkrun, TheHelpsExamplesRunAsWritten) {
     example.clear();
     ++ran;
   }
-  EXPECT_EQ(ran, 4);
-  for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv"}) {
+  EXPECT_EQ(ran, 5);
+  for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv", L"prices.csv"}) {
     EXPECT_TRUE(ReadAll(std::wstring(L"help_examples\\") + name) ==
                 ReadAll(std::wstring(L"examples\\") + name));
   }

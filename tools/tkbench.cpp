@@ -27,11 +27,25 @@
 // With --data FILE it also writes the figures as columns for a plot. tkbench --csv FILE ROWS
 // writes a sample CSV file for the runner's end-to-end figures instead; tkbench --memory
 // ROWS reports the memory one SELECT adds, in a process that has done nothing else.
+//
+// The four ascending orders of a key (automatic, with case, natural, numbers in text), each
+// on one key column beside a column of row numbers, SELECT + MOVE with the moved rows checked
+// against the order's defining function:
+//   --orders ROWS        words with numbers in them ("item 7", "Shelf 12 box 3"), some
+//                        numbers typed as text: each order against the automatic one and
+//                        against std::sort of a row index calling the defining function
+//                        (VarCmp, CompareStringEx, VarR8FromStr) at every comparison;
+//   --key-memory ROWS KEYWORD   what one SELECT on that table adds per row to the peak working
+//                        set and committed memory, in a process of its own;
+//   --prefix ROWS        200-character texts, random against ones that share a 190-character
+//                        prefix (the paths of one folder);
+//   --many SMALL LARGE   short random texts, time per row at both counts.
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -295,6 +309,425 @@ int MeasureMemory(tkr::TKselectFn tkselect, std::uint32_t rows) {
   return 0;
 }
 
+// The four ascending orders a key can have, each with the function that defines it, which the
+// std::sort beside the engine calls at every comparison.
+enum class Order { Automatic, Case, Natural, NumText };
+
+struct OrderKey {
+  const wchar_t* keyword;
+  Order order;
+};
+
+constexpr OrderKey kOrders[] = {{L"TK_COMPASCAUTO", Order::Automatic},
+                                {L"TK_COMPASCCASE", Order::Case},
+                                {L"TK_COMPASCNATURAL", Order::Natural},
+                                {L"TK_COMPASCNUMTEXT", Order::NumText}};
+
+// A text a string comparison can take: not null, not empty.
+bool IsText(const VARIANT& cell) {
+  return cell.vt == VT_BSTR && SysStringLen(cell.bstrVal) != 0;
+}
+
+class DefiningOrder {
+ public:
+  DefiningOrder() {
+    if (LCIDToLocaleName(GetSystemDefaultLCID(), locale_, LOCALE_NAME_MAX_LENGTH, 0) == 0) {
+      locale_[0] = L'\0';  // the invariant locale
+    }
+  }
+
+  // VARCMP_LT, VARCMP_EQ or VARCMP_GT for cells `a` and `b` under `order`.
+  HRESULT Compare(Order order, const VARIANT& a, const VARIANT& b) const {
+    switch (order) {
+      case Order::Automatic: return Cmp(a, b, NORM_IGNORECASE);
+      case Order::Case: return Cmp(a, b, 0);
+      case Order::Natural:
+        if (IsText(a) && IsText(b)) {
+          const int result =
+              CompareStringEx(locale_, NORM_IGNORECASE | SORT_DIGITSASNUMBERS, a.bstrVal,
+                              static_cast<int>(SysStringLen(a.bstrVal)), b.bstrVal,
+                              static_cast<int>(SysStringLen(b.bstrVal)), nullptr, nullptr, 0);
+          if (result != 0) return result - CSTR_EQUAL + VARCMP_EQ;
+        }
+        return Cmp(a, b, NORM_IGNORECASE);
+      case Order::NumText: {
+        // Read again at every comparison, as a comparator without keys has to.
+        const VARIANT x = AsNumber(a);
+        const VARIANT y = AsNumber(b);
+        return Cmp(x, y, NORM_IGNORECASE);
+      }
+    }
+    return VARCMP_NULL;
+  }
+
+ private:
+  static HRESULT Cmp(const VARIANT& a, const VARIANT& b, ULONG flags) {
+    return VarCmp(const_cast<VARIANT*>(&a), const_cast<VARIANT*>(&b), LOCALE_SYSTEM_DEFAULT, flags);
+  }
+  // The Double the system locale reads in a text cell, or the cell as it is. The copy shares
+  // the cell's string and is never cleared.
+  static VARIANT AsNumber(const VARIANT& cell) {
+    VARIANT number = cell;
+    double value = 0;
+    if (cell.vt == VT_BSTR && cell.bstrVal != nullptr &&
+        SUCCEEDED(VarR8FromStr(cell.bstrVal, LOCALE_SYSTEM_DEFAULT, 0, &value))) {
+      number.vt = VT_R8;
+      number.dblVal = value;
+    }
+    return number;
+  }
+
+  wchar_t locale_[LOCALE_NAME_MAX_LENGTH] = {};
+};
+
+// A rows x 2 table from row 1, column 1: the key cell `make(r, cell)` fills, then the row's
+// number. Null when memory ran out.
+template <class Make>
+SAFEARRAY* KeyTable(std::uint32_t rows, Make make) {
+  SAFEARRAYBOUND bounds[2] = {{rows, 1}, {2, 1}};
+  SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
+  if (table == nullptr) return nullptr;
+  auto* cells = static_cast<VARIANT*>(table->pvData);
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    if (!make(r, cells[r])) {
+      SafeArrayDestroy(table);
+      return nullptr;
+    }
+    cells[rows + r].vt = VT_I4;
+    cells[rows + r].lVal = static_cast<LONG>(r + 1);
+  }
+  return table;
+}
+
+bool PutText(VARIANT& cell, const std::wstring& text) {
+  cell.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  cell.vt = cell.bstrVal != nullptr ? VT_BSTR : VT_EMPTY;
+  return cell.bstrVal != nullptr;
+}
+
+// Words with numbers in them, as lists of items are named ("item 7", "Shelf 12 box 3",
+// "BOLT 104"), in three casings; one cell in eight a number typed as text ("1250", "12.5"),
+// one in sixteen a number.
+SAFEARRAY* ItemTable(std::uint32_t rows) {
+  static const wchar_t* const kWords[] = {L"item", L"box",   L"shelf", L"bolt", L"part",
+                                          L"room", L"file",  L"case",  L"unit", L"lot",
+                                          L"row",  L"batch", L"order", L"tray", L"bin"};
+  constexpr unsigned kWordCount = sizeof kWords / sizeof kWords[0];
+  std::mt19937 gen(rows);
+  auto below = [&](unsigned n) { return static_cast<unsigned>(gen() % n); };
+  return KeyTable(rows, [&](std::uint32_t, VARIANT& cell) {
+    const unsigned kind = below(16);
+    if (kind == 0) {
+      cell.vt = VT_R8;
+      cell.dblVal = below(100000) / 8.0;
+      return true;
+    }
+    if (kind <= 2) {
+      std::wstring number = std::to_wstring(below(100000));
+      if (kind == 2) number += L"." + std::to_wstring(below(100));
+      return PutText(cell, number);
+    }
+    std::wstring text;
+    const unsigned words = 1 + below(3);
+    for (unsigned w = 0; w < words; ++w) {
+      std::wstring word = kWords[below(kWordCount)];
+      const unsigned casing = below(3);
+      for (std::size_t i = 0; i < word.size(); ++i) {
+        if (casing == 2 || (casing == 1 && i == 0)) word[i] = static_cast<wchar_t>(word[i] - 32);
+      }
+      if (w > 0) text += L' ';
+      text += word;
+      if (w == 0 || below(2) == 0) text += L' ' + std::to_wstring(below(10000));
+    }
+    return PutText(cell, text);
+  });
+}
+
+// `length` characters of letters, digits and spaces.
+std::wstring RandomText(std::mt19937& gen, std::size_t length) {
+  static const wchar_t kAlphabet[] =
+      L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ";
+  std::wstring text(length, L' ');
+  for (wchar_t& c : text) c = kAlphabet[gen() % (sizeof kAlphabet / sizeof(wchar_t) - 1)];
+  return text;
+}
+
+// 200-character texts: random from the first character on, or the paths of one deep folder
+// (one 190-character prefix) with a 10-character name each.
+SAFEARRAY* LongTextTable(std::uint32_t rows, bool sharedPrefix) {
+  std::wstring prefix = L"\\\\fileserver\\shares\\Accounting\\Year end 2026\\";
+  while (prefix.size() < 190) prefix += L"Quarterly reports and statements\\";
+  prefix.resize(189);
+  prefix += L'\\';
+  std::mt19937 gen(rows + (sharedPrefix ? 1 : 0));
+  return KeyTable(rows, [&](std::uint32_t, VARIANT& cell) {
+    return PutText(cell, sharedPrefix ? prefix + RandomText(gen, 10) : RandomText(gen, 200));
+  });
+}
+
+// Short texts of 8 to 16 characters (12 on average), random.
+SAFEARRAY* ShortTextTable(std::uint32_t rows) {
+  std::mt19937 gen(rows);
+  return KeyTable(rows, [&](std::uint32_t, VARIANT& cell) {
+    return PutText(cell, RandomText(gen, 8 + gen() % 9));
+  });
+}
+
+// A key cell as the messages show it: its text, or its number.
+std::wstring Shown(const VARIANT& cell) {
+  if (cell.vt == VT_BSTR)
+    return L"\"" + std::wstring(cell.bstrVal, SysStringLen(cell.bstrVal)) + L"\"";
+  if (cell.vt == VT_R8) return std::to_wstring(cell.dblVal);
+  return L"type " + std::to_wstring(cell.vt);
+}
+
+struct Timing {
+  double select = 0, move = 0;
+  bool ok = false;  // both calls succeeded and the moved rows stand in the key's order
+};
+
+// SELECT + MOVE of a table from KeyTable on its first column with `key`; the moved rows are
+// then checked against the key's defining function. Destroys the table.
+Timing SortOneKey(tkr::TKselectFn tkselect, SAFEARRAY* table, const OrderKey& key,
+                  const DefiningOrder& defining) {
+  Timing timing;
+  if (table == nullptr) {
+    std::fprintf(stderr, "tkbench: no memory for the table\n");
+    return timing;
+  }
+  const std::uint32_t rows = table->rgsabound[1].cElements;
+  auto* cells = static_cast<VARIANT*>(table->pvData);
+  tk::TKCOMM comm{};
+  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+  comm.Source.Data.parray = table;
+  comm.SortCmd.vt = VT_BSTR;
+  comm.SortCmd.bstrVal = SysAllocString((std::wstring(L"1,") + key.keyword).c_str());
+  comm.MoveCmd.vt = VT_BSTR;
+  comm.MoveCmd.bstrVal = SysAllocString(EveryColumn(2, 2, false).c_str());
+  std::int32_t code = tk::kSelect;
+  double start = Seconds();
+  tkselect(&code, &comm);
+  timing.select = Seconds() - start;
+  bool ok = code == kDone;
+  if (ok) {
+    code = tk::kMove;
+    start = Seconds();
+    tkselect(&code, &comm);
+    timing.move = Seconds() - start;
+    ok = code == kDone;
+  }
+  if (!ok) {
+    std::fprintf(stderr, "tkbench: %ls on %u rows ended with %d\n", key.keyword, rows, code);
+  }
+  for (std::uint32_t i = 0; i + 1 < rows && ok; ++i) {
+    if (defining.Compare(key.order, cells[i], cells[i + 1]) == VARCMP_GT) {
+      std::fprintf(stderr, "tkbench: %ls put row %u (%ls) before row %u (%ls), out of order\n",
+                   key.keyword, static_cast<unsigned>(cells[rows + i].lVal),
+                   Shown(cells[i]).c_str(), static_cast<unsigned>(cells[rows + i + 1].lVal),
+                   Shown(cells[i + 1]).c_str());
+      ok = false;
+    }
+  }
+  timing.ok = ok;
+  code = tk::kReset;
+  tkselect(&code, &comm);
+  tkr::ReleaseRecord(comm);  // frees the table too
+  return timing;
+}
+
+// Runs of each figure: the fastest of three below 200,000 rows counts, to keep warm-up out.
+int Runs(std::uint32_t rows) {
+  return rows < 200000 ? 3 : 1;
+}
+
+// The fastest SELECT + MOVE of `runs` with `key` on tables from `make`; not ok when any run
+// failed.
+template <class Make>
+Timing Fastest(tkr::TKselectFn tkselect, std::uint32_t rows, Make make, const OrderKey& key,
+               const DefiningOrder& defining, int runs) {
+  Timing best;
+  bool ok = true;
+  for (int run = 0; run < runs; ++run) {
+    const Timing timing = SortOneKey(tkselect, make(rows), key, defining);
+    ok = ok && timing.ok;
+    if (run == 0 || timing.select + timing.move < best.select + best.move) best = timing;
+  }
+  best.ok = ok;
+  return best;
+}
+
+// std::sort of a row index of the table's first column, calling the defining function of
+// `order` at every comparison. Leaves the table as it was.
+double IndexSort(SAFEARRAY* table, Order order, const DefiningOrder& defining) {
+  const std::uint32_t rows = table->rgsabound[1].cElements;
+  const auto* cells = static_cast<const VARIANT*>(table->pvData);
+  std::vector<std::uint32_t> index(rows);
+  for (std::uint32_t i = 0; i < rows; ++i) index[i] = i;
+  const double start = Seconds();
+  std::sort(index.begin(), index.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return defining.Compare(order, cells[a], cells[b]) == VARCMP_LT;
+  });
+  return Seconds() - start;
+}
+
+// Each order on the table of items: the engine's SELECT + MOVE, its ratio to the automatic
+// key's, std::sort with the defining function and the ratio of the two.
+int NewOrders(tkr::TKselectFn tkselect, std::uint32_t rows) {
+  const DefiningOrder defining;
+  int failures = 0;
+  double automatic = 0;
+  std::printf(
+      "| key | rows | SELECT s | MOVE s | SELECT + MOVE s | / TK_COMPASCAUTO | "
+      "std::sort, defining function s | SELECT + MOVE / std::sort |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (const OrderKey& key : kOrders) {
+    double reference = 0;
+    for (int run = 0; run < Runs(rows); ++run) {
+      SAFEARRAY* table = ItemTable(rows);
+      if (table == nullptr) {
+        std::fprintf(stderr, "tkbench: no memory for a table of %u rows\n", rows);
+        return 1;
+      }
+      const double sorted = IndexSort(table, key.order, defining);
+      SafeArrayDestroy(table);
+      if (run == 0 || sorted < reference) reference = sorted;
+    }
+    // The engine's runs are short beside std::sort's: the fastest of three at every size keeps
+    // a moment of other work on the machine out of the ratios.
+    const Timing best = Fastest(tkselect, rows, ItemTable, key, defining, 3);
+    failures += best.ok ? 0 : 1;
+    const double both = best.select + best.move;
+    if (key.order == Order::Automatic) automatic = both;
+    std::printf("| %ls | %u | %.3f | %.3f | %.3f | %.2f | %.3f | %.3f |\n", key.keyword, rows,
+                best.select, best.move, both, both / automatic, reference, both / reference);
+    std::fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+// Each order on 200-character texts, random and behind one 190-character prefix.
+int SharedPrefix(tkr::TKselectFn tkselect, std::uint32_t rows) {
+  const DefiningOrder defining;
+  int failures = 0;
+  std::printf(
+      "| key | rows | random texts SELECT + MOVE s | shared prefix SELECT + MOVE s | "
+      "shared / random |\n");
+  std::printf("|---|---:|---:|---:|---:|\n");
+  for (const OrderKey& key : kOrders) {
+    const auto randomTexts = [](std::uint32_t n) { return LongTextTable(n, false); };
+    const auto sharedPrefix = [](std::uint32_t n) { return LongTextTable(n, true); };
+    const Timing random = Fastest(tkselect, rows, randomTexts, key, defining, Runs(rows));
+    const Timing shared = Fastest(tkselect, rows, sharedPrefix, key, defining, Runs(rows));
+    failures += (random.ok ? 0 : 1) + (shared.ok ? 0 : 1);
+    const double a = random.select + random.move, b = shared.select + shared.move;
+    std::printf("| %ls | %u | %.3f | %.3f | %.2f |\n", key.keyword, rows, a, b, b / a);
+    std::fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+// Each order on short random texts, `small` rows against `large` rows: time per row.
+int ManyRows(tkr::TKselectFn tkselect, std::uint32_t small, std::uint32_t large) {
+  const DefiningOrder defining;
+  int failures = 0;
+  std::printf(
+      "| key | %u rows SELECT + MOVE s | ns per row | %u rows SELECT + MOVE s | ns per row | "
+      "per row, %u / %u |\n",
+      small, large, large, small);
+  std::printf("|---|---:|---:|---:|---:|---:|\n");
+  for (const OrderKey& key : kOrders) {
+    const Timing few = Fastest(tkselect, small, ShortTextTable, key, defining, Runs(small));
+    const Timing many = Fastest(tkselect, large, ShortTextTable, key, defining, Runs(large));
+    failures += (few.ok ? 0 : 1) + (many.ok ? 0 : 1);
+    const double a = (few.select + few.move) * 1e9 / small;
+    const double b = (many.select + many.move) * 1e9 / large;
+    std::printf("| %ls | %.3f | %.0f | %.3f | %.0f | %.2f |\n", key.keyword, few.select + few.move,
+                a, many.select + many.move, b, b / a);
+    std::fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+// The highest committed memory of the process while one is alive, sampled every millisecond
+// from a thread of its own: the process counters under Wine give committed memory only as it
+// stands, and the keys are gone when the call returns.
+class CommittedPeak {
+ public:
+  CommittedPeak() : peak_(Committed()) {
+    thread_ = CreateThread(nullptr, 0, &CommittedPeak::Sample, this, 0, nullptr);
+  }
+  ~CommittedPeak() { Stop(); }
+  CommittedPeak(const CommittedPeak&) = delete;
+  CommittedPeak& operator=(const CommittedPeak&) = delete;
+
+  // Ends the sampling; the highest figure seen.
+  std::uint64_t Stop() {
+    if (thread_ != nullptr) {
+      stop_ = true;
+      WaitForSingleObject(thread_, INFINITE);
+      CloseHandle(thread_);
+      thread_ = nullptr;
+    }
+    return peak_;
+  }
+
+  static std::uint64_t Committed() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
+  }
+
+ private:
+  static DWORD WINAPI Sample(void* self) {
+    auto* sampler = static_cast<CommittedPeak*>(self);
+    while (!sampler->stop_) {
+      sampler->peak_ = std::max<std::uint64_t>(sampler->peak_, Committed());
+      Sleep(1);
+    }
+    return 0;
+  }
+
+  HANDLE thread_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> peak_;
+};
+
+// What one SELECT on the table of items with `keyword` adds per row to the peak working set
+// and to the committed memory: the keys it makes, the row index and its stack. Run in a
+// process of its own (--key-memory ROWS KEYWORD), where nothing before has touched more.
+int KeyMemory(tkr::TKselectFn tkselect, std::uint32_t rows, const std::string& keyword) {
+  SAFEARRAY* table = ItemTable(rows);
+  if (table == nullptr) {
+    std::fprintf(stderr, "tkbench: no memory for a table of %u rows\n", rows);
+    return 1;
+  }
+  tk::TKCOMM comm{};
+  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+  comm.Source.Data.parray = table;
+  comm.SortCmd.vt = VT_BSTR;
+  comm.SortCmd.bstrVal =
+      SysAllocString((L"1," + std::wstring(keyword.begin(), keyword.end())).c_str());
+  const std::uint64_t before = PeakWorkingSet();
+  const std::uint64_t committed = CommittedPeak::Committed();
+  CommittedPeak sampler;
+  std::int32_t code = tk::kSelect;
+  tkselect(&code, &comm);
+  const std::uint64_t peakCommitted = sampler.Stop();
+  const std::uint64_t peak = PeakWorkingSet();
+  if (code == kDone) {
+    std::printf("%.1f %.1f\n", static_cast<double>(peak - before) / rows,
+                static_cast<double>(peakCommitted - committed) / rows);
+  } else {
+    std::fprintf(stderr, "tkbench: SELECT with %s ended with %d\n", keyword.c_str(), code);
+  }
+  const bool ok = code == kDone;
+  code = tk::kReset;
+  tkselect(&code, &comm);
+  tkr::ReleaseRecord(comm);
+  return ok ? 0 : 1;
+}
+
 struct Wide {
   double select = 0, exportSeconds = 0, move = 0;
   bool ok = true;
@@ -396,9 +829,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tkbench: cannot load TKselect from %s\n", tkr::kLibraryName);
     return 1;
   }
-  if (argc == 3 && std::string(argv[1]) == "--memory") {
-    return MeasureMemory(tkselect, static_cast<std::uint32_t>(std::atol(argv[2])));
-  }
+  const auto count = [&](int i) { return static_cast<std::uint32_t>(std::atol(argv[i])); };
+  const std::string what = argc > 1 ? argv[1] : "";
+  if (argc == 3 && what == "--memory") return MeasureMemory(tkselect, count(2));
+  if (argc == 4 && what == "--key-memory") return KeyMemory(tkselect, count(2), argv[3]);
+  if (argc == 3 && what == "--orders") return NewOrders(tkselect, count(2));
+  if (argc == 3 && what == "--prefix") return SharedPrefix(tkselect, count(2));
+  if (argc == 4 && what == "--many") return ManyRows(tkselect, count(2), count(3));
   std::vector<std::uint32_t> counts;
   FILE* data = nullptr;
   bool goalOnly = false;

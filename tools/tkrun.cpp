@@ -32,6 +32,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <memory>
 #include <new>
@@ -68,8 +69,9 @@ constexpr int kBadInput = 2;
 constexpr char kUsage[] = R"(usage: tkrun [options] -k COLUMN[:desc][:ORDER] [-k ...] INPUT.csv
        tkrun [options] --sort "COMMAND" INPUT.csv
 
-Sorts the rows of INPUT.csv through tkselect.dll (tkrun64: tkselect64.dll) and writes them,
-each exactly as it was in the file, in sorted order as CSV.
+Sorts the rows of INPUT.csv (- for standard input) through tkselect.dll (tkrun64:
+tkselect64.dll) and writes them, each exactly as it was in the file, in sorted order as CSV.
+A file with a header and no data rows, or with no rows at all, is written back as it is.
 
 Options:
   -k, --key SPEC         a sort key; repeat it for more keys, the first given first. SPEC is
@@ -104,7 +106,7 @@ Options:
                          SOURCE,DEST,TK_EXPORTBRKO; needs --export-to
   --export-to FILE.csv   the destination table: read, filled in sorted order, written back
   --export-out FILE.csv  write the destination here instead of back to --export-to
-  --output FILE.csv      write the sorted table here (default: standard output)
+  --output FILE.csv      write the sorted table here (default, or -: standard output)
   --index FILE           write the sorted order there: the original number of each data row
                          (1 for the first row below the header), one per line
   --header N             header rows of INPUT.csv (default 1)
@@ -122,8 +124,16 @@ Options:
                          and layouts such as a key with few values or two sorted runs one after
                          the other can reach the sort's depth limit (714, at about a thousand
                          rows)
-  --separator C          field separator (default ,)
-  --encoding E           utf-8 (default) or cp1252 for legacy files
+  --separator C          the field separator: one character (; or |), tab or \t. Without it,
+                         the one of , ; tab | the first line holds most of (a comma when it
+                         holds none), named on standard error when it is not a comma
+  --encoding E           the files' encoding: utf-8 (default), utf-16le, utf-16be, cp1252 or
+                         another Windows code page (cp1250, 1251, 932, ...). A byte-order
+                         mark decides over it: UTF-8, UTF-16 LE or BE. Files are written back
+                         in their encoding, with their mark; a code page file is read only
+                         when all its bytes convert back to themselves
+  --decimal ,            numbers have a decimal comma (3,5 and 1.234,5); "4.10" is text then
+  --quoted-text          a quoted field is text, whatever it holds, and "" the empty text
   --dll PATH             the library to use (default: tkselect.dll beside tkrun.exe,
                          tkselect64.dll beside tkrun64.exe)
   --quiet                no progress lines: neither the summary of each step nor, on a
@@ -131,21 +141,26 @@ Options:
   --version              the version of tkrun
   --help                 this text
 
-Cells keep their text exactly; the type a field reads as is used only to compare it: empty,
-TRUE/FALSE, YYYY-MM-DD dates (optionally Thh:mm[:ss]; from the year 0100, and only days the
-calendar has: 2023-02-31 is text), whole numbers, decimal numbers; every other field, and
-every quoted one, is text. Automatic keys put numbers, dates and booleans (TRUE counts as -1)
-before text and empty cells last; text compares without regard to case, hyphens and
-apostrophes weigh little, accents come second. Natural, case and numtext keys, and the rules
-of --compare, see each field's text as it stands, whatever it reads as: "4.10" comes after
-"4.9" in natural order, TRUE and FALSE are words; only an empty field without quotes is an
-empty cell. A numtext key then takes a text the system locale reads as a number ("007",
-"4.10", "1,500") as that number, before the other text.
+Cells keep their text exactly; the type a field reads as is used only to compare it, quoted
+or not ("10" is the number 10, as a spreadsheet reads it; --quoted-text keeps it text):
+empty (an empty field, and ""), TRUE/FALSE in any case, dates, whole numbers, decimal
+numbers; every other field is text. Dates are YYYY-MM-DD (optionally Thh:mm[:ss]) and the
+short dates a spreadsheet writes, in the system's order with a four-digit year: 3/14/2026
+where the month comes first, 14/03/2026 or 14.03.2026 where the day does (optionally
+h:mm[:ss] after a blank); from the year 0100, and only days the calendar has: 2023-02-31 is
+text. Automatic keys put numbers, dates and booleans (TRUE counts as -1) before text and
+empty cells last; text compares without regard to case, hyphens and apostrophes weigh
+little, accents come second. Natural, case and numtext keys, and the rules of --compare, see
+each field's text as it stands, whatever it reads as: "4.10" comes after "4.9" in natural
+order, TRUE and FALSE are words; empty fields are empty cells. A numtext key then takes a
+text the system locale reads as a number ("007", "4.10", "1,500") as that number, before the
+other text.
 
 Examples:
   tkrun -k Department -k Salary:desc staff.csv
   tkrun --sort "1,TK_COMPASCAUTO 3,TK_COMPDESAUTO" staff.csv
   tkrun --sort "1,TK_COMPASCNATURAL" --output sorted.csv files.csv
+  tkrun --sort "2,TK_COMPDESAUTO" --decimal , --output sorted.csv prices.csv
   tkrun --sort "1,TK_COMPASCAUTO" --export "2,1,TK_EXPORTAUTO 4,2,TK_EXPORTAUTO" \
         --export-to summary.csv --export-out summary_sorted.csv staff.csv
 
@@ -175,8 +190,9 @@ struct Options {
   std::map<int, tkr::CompareRule> rules;
   std::map<int, std::wstring> ruleTexts;  // as given, for messages
   bool ignoreEmpty = false, stable = true, quiet = false;
-  wchar_t separator = L',';
-  tkr::Encoding encoding = tkr::Encoding::Utf8;
+  wchar_t separator = 0;  // 0: the one the first line holds
+  tkr::CodePage encoding = tkr::kUtf8;
+  tkr::CellTyping typing;
 };
 
 bool ParseCount(const std::wstring& text, int& value) {
@@ -202,6 +218,47 @@ std::string CheckKeyOptions(const Options& o) {
   if (!o.keys.empty() && !o.rules.empty()) {
     return "--compare is for TK_COMPBRKO keys of --sort; a -k key takes its order after the "
            "column: -k COLUMN:natural, :case, :numtext or :text";
+  }
+  return {};
+}
+
+// --separator, --encoding or --decimal with its value `v`: "" when it was taken, else what is
+// wrong with it.
+std::string ParseFileOption(const std::wstring& arg, const std::wstring& v, Options& o) {
+  std::wstring lower = v;
+  for (wchar_t& ch : lower) ch = ch >= L'A' && ch <= L'Z' ? ch - L'A' + L'a' : ch;
+  if (arg == L"--separator") {
+    const wchar_t ch = lower == L"tab" || v == L"\\t" ? L'\t' : v.size() == 1 ? v[0] : 0;
+    if (ch == 0 || ch == L'"' || ch == L'\n' || ch == L'\r') {
+      return "--separator takes tab, \\t or one character other than a quote or a line break " +
+             std::string("(such as ; or |), not '") + Utf8(v) + "'";
+    }
+    o.separator = ch;
+  } else if (arg == L"--decimal") {
+    if (v != L"," && v != L".") return "--decimal takes , or ., not '" + Utf8(v) + "'";
+    o.typing.decimal = v[0];
+  } else {
+    static const std::pair<const wchar_t*, tkr::CodePage> kNames[] = {
+        {L"utf-8", tkr::kUtf8},       {L"utf8", tkr::kUtf8},        {L"utf-16", tkr::kUtf16Le},
+        {L"utf-16le", tkr::kUtf16Le}, {L"utf-16be", tkr::kUtf16Be}, {L"cp1252", 1252},
+        {L"windows-1252", 1252}};
+    std::wstring number = lower;
+    for (const wchar_t* prefix : {L"windows-", L"cp"}) {
+      if (number.rfind(prefix, 0) == 0) number.erase(0, std::wcslen(prefix));
+    }
+    int page = 0;
+    const auto named = std::find_if(std::begin(kNames), std::end(kNames),
+                                    [&](const auto& n) { return lower == n.first; });
+    if (named != std::end(kNames)) {
+      o.encoding = named->second;
+    } else if (ParseCount(number, page) && page > 0) {
+      o.encoding = static_cast<tkr::CodePage>(page);
+    } else {
+      return "--encoding takes utf-8, utf-16le, utf-16be, cp1252 or a Windows code page number " +
+             std::string("(cp1250, 1251, 932, ...), not '") + Utf8(v) + "'";
+    }
+    const std::string unusable = tkr::UnusableCodePage(o.encoding);
+    if (!unusable.empty()) return "--encoding " + Utf8(v) + ": " + unusable;
   }
   return {};
 }
@@ -251,26 +308,18 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
       }
       o.rules[column] = rule;
       o.ruleTexts[column] = v;
-    } else if (arg == L"--separator" && value(v)) {
-      if (v.size() != 1 || v[0] == L'"' || v[0] == L'\n' || v[0] == L'\r') {
-        return Fail("--separator takes one character other than a quote or a line break");
-      }
-      o.separator = v[0];
-    } else if (arg == L"--encoding" && value(v)) {
-      if (v == L"utf-8" || v == L"utf8") {
-        o.encoding = tkr::Encoding::Utf8;
-      } else if (v == L"cp1252" || v == L"windows-1252") {
-        o.encoding = tkr::Encoding::Cp1252;
-      } else {
-        return Fail("--encoding takes utf-8 or cp1252, not '" + Utf8(v) + "'");
-      }
+    } else if ((arg == L"--separator" || arg == L"--encoding" || arg == L"--decimal") && value(v)) {
+      const std::string wrong = ParseFileOption(arg, v, o);
+      if (!wrong.empty()) return Fail(wrong);
+    } else if (arg == L"--quoted-text") {
+      o.typing.quotedText = true;
     } else if (arg == L"--ignore-empty") {
       o.ignoreEmpty = true;
     } else if (arg == L"--unstable") {
       o.stable = false;
     } else if (arg == L"--quiet") {
       o.quiet = true;
-    } else if (!arg.empty() && arg[0] == L'-') {
+    } else if (arg.size() > 1 && arg[0] == L'-') {
       return Fail("unknown option or missing value: " + Utf8(arg) + " (see tkrun --help)");
     } else if (o.input.empty()) {
       o.input = arg;
@@ -283,6 +332,7 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
   if (!o.exportCmd.empty() && o.exportTo.empty()) return Fail("--export needs --export-to FILE");
   if (o.exportCmd.empty() && !o.exportTo.empty()) return Fail("--export-to needs --export");
   if (o.destHeader < 0) o.destHeader = o.header;
+  if (o.output == L"-") o.output.clear();  // standard output, as without --output
   return 0;
 }
 
@@ -1003,6 +1053,64 @@ std::string MemoryAdvice() {
 #endif
 }
 
+// Reads the table at `path` ("-": standard input) by the options' separator and encoding, and
+// says on standard error which separator was found when it is not a comma.
+bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::string& error) {
+  const bool piped = path == L"-";
+  const std::string name = piped ? "standard input" : Utf8(path);
+  std::string bytes;
+  if (!(piped ? tkr::ReadStandardInput(bytes, error) : tkr::ReadWholeFile(path, bytes, error))) {
+    error = piped ? error : "cannot read '" + name + "': " + error;
+    return false;
+  }
+  if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, table, error)) {
+    error = name + " " + error;
+    return false;
+  }
+  if (o.separator == 0 && table.separator != L',') {
+    const std::string shown =
+        table.separator == L'\t' ? "tabs" : "'" + Utf8({table.separator}) + "'";
+    Say("tkrun: " + name + ": fields separated by " + shown +
+        ", as its first line shows (--separator gives another)" +
+        (table.separator == L';' && o.typing.decimal != L','
+             ? "; decimal commas are numbers with --decimal ,"
+             : "") +
+        "\n");
+  }
+  return true;
+}
+
+// `utf8` written to `path` in `table`'s encoding.
+bool WriteInEncoding(const CsvFile& table, const std::wstring& path, const std::string& utf8,
+                     std::string& error) {
+  std::string bytes;
+  if (!tkr::ToFileEncoding(table, utf8, bytes, error)) {
+    error = "cannot write '" + Utf8(path) + "': " + error +
+            ", the destination's encoding, which the exported cells need; save it as UTF-8";
+    return false;
+  }
+  return WriteBytes(path, bytes, error);
+}
+
+// A table with no data rows written back as it was read (and the destination too): nothing
+// to sort, and nothing lost.
+int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
+  std::vector<std::uint32_t> all(file.records.size());
+  for (std::size_t r = 0; r < all.size(); ++r) all[r] = static_cast<std::uint32_t>(r);
+  std::string error;
+  bool ok = WriteBytes(o.output, tkr::WriteCsv(file, all), error);
+  if (ok && !o.exportTo.empty()) {
+    std::vector<std::uint32_t> rows(dest.records.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = static_cast<std::uint32_t>(r);
+    ok = WriteBytes(o.exportOut.empty() ? o.exportTo : o.exportOut, tkr::WriteCsv(dest, rows),
+                    error);
+  }
+  if (ok && !o.index.empty()) ok = WriteBytes(o.index, "", error);
+  if (!ok) return Fail(error);
+  if (!o.quiet) Say("0 rows: written as read\n");
+  return kSorted;
+}
+
 int Run(const Options& o) {
   memoryUse.input = o.input;
   const auto started = std::chrono::steady_clock::now();
@@ -1016,21 +1124,12 @@ int Run(const Options& o) {
   char buffer[160];
 
   // Everything is read and checked before anything is written.
-  const std::string inputName = Utf8(o.input);
-  std::string bytes, error;
-  if (!tkr::ReadWholeFile(o.input, bytes, error)) {
-    return Fail("cannot read '" + inputName + "': " + error);
-  }
+  const std::string inputName = o.input == L"-" ? "standard input" : Utf8(o.input);
+  std::string error;
   CsvFile file;
-  if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, file, error)) {
-    return Fail(inputName + " " + error);
-  }
+  if (!ReadTable(o, o.input, file, error)) return Fail(error);
   const std::size_t records = file.records.size();
   const auto headers = static_cast<std::size_t>(o.header);
-  if (headers >= records) {
-    return Fail(inputName + " has " + std::to_string(records) + " rows: no data below " +
-                std::to_string(o.header) + " header rows");
-  }
   const std::size_t columns = file.columns;
   if (file.ragged) {
     progress("tkrun: some rows of " + inputName + " have fewer than " + std::to_string(columns) +
@@ -1041,14 +1140,11 @@ int Run(const Options& o) {
   std::string destName;
   if (!o.exportTo.empty()) {
     destName = Utf8(o.exportTo);
-    if (!tkr::ReadWholeFile(o.exportTo, bytes, error)) {
-      return Fail("cannot read '" + destName + "': " + error);
-    }
-    if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, dest, error)) {
-      return Fail(destName + " " + error);
-    }
+    if (!ReadTable(o, o.exportTo, dest, error)) return Fail(error);
     if (dest.records.empty()) return Fail(destName + " holds no rows");
   }
+  // A file without rows has no columns to check the command lines against.
+  if (records == 0) return WriteAsRead(o, file, dest);
 
   memoryUse.fields = file.fields.size();
   memoryUse.records = records;
@@ -1109,7 +1205,7 @@ int Run(const Options& o) {
                            : "--export-out",
        &destOut}};
   for (const auto& [option, path] : others) {
-    if (!path->empty() && SameFile(*path, o.input)) {
+    if (!path->empty() && o.input != L"-" && SameFile(*path, o.input)) {
       return Fail(std::string(option) + " '" + Utf8(*path) + "' is the input file '" + inputName +
                   "': writing there would replace the input; name another file");
     }
@@ -1137,6 +1233,7 @@ int Run(const Options& o) {
   for (const std::wstring* path : {&o.output, &destOut, &o.index}) {
     if (!CanWrite(*path, error)) return Fail(error);
   }
+  if (records <= headers) return WriteAsRead(o, file, dest);  // a header alone sorts as it is
 
   const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram(tkr::kLibraryName)
                                        : Utf8(o.dll));
@@ -1198,10 +1295,11 @@ int Run(const Options& o) {
         const tkr::CsvField text{file.Text(field), field.quoted};
         VARIANT& cell = cells[c * records + row];
         if (held[c] == KeyCells::Typed) {
-          cell = tkr::CellFromField(text);
-        } else if (field.quoted || !text.text.empty()) {
-          // The text as it stands: a quoted field is text already, whatever it holds.
-          cell = tkr::CellFromField(tkr::CsvField{text.text, true});
+          cell = tkr::CellFromField(text, o.typing);
+        } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
+          // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
+          // fields stay text.
+          cell = tkr::TextCell(text.text);
           if (cell.bstrVal == nullptr) throw std::bad_alloc();
         }
       }
@@ -1246,7 +1344,7 @@ int Run(const Options& o) {
           tkr::CellAt(c.Source.Data.parray, row, static_cast<std::int32_t>(idColumn)).lVal - 1;
       const FieldSpan span = file.Field(file.records[static_cast<std::size_t>(fileRow)],
                                         static_cast<std::size_t>(column - 1));
-      return tkr::CsvField{file.Text(span), span.quoted};
+      return tkr::CsvField{file.Text(span), span.quoted && o.typing.quotedText};
     };
     return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
   };
@@ -1318,8 +1416,8 @@ int Run(const Options& o) {
         long& w = writer[static_cast<std::size_t>(e.destColumn - 1)];
         w = std::max(w, static_cast<long>(source));  // the higher source column is copied last
       }
-      const std::string sep = tkr::ToUtf8(std::wstring(1, o.separator));
-      std::string out = dest.byteOrderMark;
+      const std::string sep = tkr::ToUtf8(std::wstring(1, dest.separator));
+      std::string out;
       SAFEARRAY* cells = destRange->cells();
       for (std::size_t d = 0; d < dest.records.size(); ++d) {
         const RecordSpan& row = dest.records[d];
@@ -1338,7 +1436,7 @@ int Run(const Options& o) {
         }
         out += dest.lineEnd;
       }
-      ok = WriteBytes(destOut, out, error);
+      ok = WriteInEncoding(dest, destOut, out, error);
     }
     if (ok && !o.index.empty()) {
       std::string lines;

@@ -55,8 +55,12 @@ bool CompareNumbers(const VARIANT& a, const VARIANT& b, HRESULT& v) noexcept;
 // VarCmp at all: the empty-cell rule decides whatever VarCmp would say.
 bool IsPlainCell(const VARIANT& cell) noexcept;
 
-// The most the sort keys of one share of a column's texts may take, with their entries.
-constexpr std::size_t kTextKeyBudget = std::size_t{128} << 20;
+// The most the sort keys of one share of a column's texts may take, with their entries,
+// while the ranks are made: 128 MiB in a 32-bit process, whose few gigabytes of address space
+// the caller's workbook shares; 1 GiB in a 64-bit one, where ten million short texts then fit
+// in one share and need no merge (the keys of each text made once instead of twice).
+constexpr std::size_t kTextKeyBudget =
+    sizeof(void*) >= 8 ? std::size_t{1} << 30 : std::size_t{128} << 20;
 
 class TextKeys {
  public:

@@ -40,24 +40,11 @@ int DaysInMonth(int year, int month) {
   return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
-// YYYY-MM-DD[Thh:mm[:ss]] (or a blank for the T) as an OLE date. Read by hand: a million
-// fields are looked at, most of them no date at all.
-//
-// Only a day the calendar has is a date: the system's conversion would carry 2023-02-31 over
-// into March. And the year is read as written: OLE dates begin with the year 100, and the
-// conversion takes a year below 100 for a two-digit one (0001 would become 2001), so such a
-// field stays text rather than become another year.
-bool ParseIsoDate(const std::wstring& text, double& date) {
-  const std::size_t n = text.size();
-  if ((n != 10 && n != 16 && n != 19) || text[4] != L'-' || text[7] != L'-') return false;
-  const int year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
-  int hour = 0, minute = 0, second = 0;
-  if (n > 10) {
-    if ((text[10] != L'T' && text[10] != L' ') || text[13] != L':') return false;
-    hour = Digits(text, 11, 2);
-    minute = Digits(text, 14, 2);
-    if (n == 19) second = text[16] == L':' ? Digits(text, 17, 2) : -1;
-  }
+// The OLE date of a day and time, when the calendar has that day: the system's conversion
+// would carry 2023-02-31 over into March. And the year is taken as written: OLE dates begin
+// with the year 100, and the conversion takes a year below 100 for a two-digit one (0001 would
+// become 2001), so such a field stays text rather than become another year.
+bool MakeDate(int year, int month, int day, int hour, int minute, int second, double& date) {
   if (year < 100 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) ||
       hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     return false;
@@ -72,10 +59,105 @@ bool ParseIsoDate(const std::wstring& text, double& date) {
   return SystemTimeToVariantTime(&st, &date) != FALSE;
 }
 
+// YYYY-MM-DD[Thh:mm[:ss]] (or a blank for the T) as an OLE date. Read by hand: a million
+// fields are looked at, most of them no date at all.
+bool ParseIsoDate(const std::wstring& text, double& date) {
+  const std::size_t n = text.size();
+  if ((n != 10 && n != 16 && n != 19) || text[4] != L'-' || text[7] != L'-') return false;
+  const int year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
+  int hour = 0, minute = 0, second = 0;
+  if (n > 10) {
+    if ((text[10] != L'T' && text[10] != L' ') || text[13] != L':') return false;
+    hour = Digits(text, 11, 2);
+    minute = Digits(text, 14, 2);
+    if (n == 19) second = text[16] == L':' ? Digits(text, 17, 2) : -1;
+  }
+  return MakeDate(year, month, day, hour, minute, second, date);
+}
+
+// The value of `least` to `most` digits at text[at], moving `at` past them; -1 when fewer.
+int DigitRun(const std::wstring& text, std::size_t& at, std::size_t least, std::size_t most) {
+  std::size_t k = at;
+  int value = 0;
+  while (k < text.size() && k - at < most && text[k] >= L'0' && text[k] <= L'9') {
+    value = value * 10 + (text[k++] - L'0');
+  }
+  if (k - at < least) return -1;
+  at = k;
+  return value;
+}
+
+// A day as a spreadsheet writes it in the system's short form: 3/14/2026, 14/03/2026,
+// 14.03.2026 (points only where the day comes first, so that a version such as 4.10.2023
+// stays text where it does not), 2026/03/14; optionally a blank and h:mm or h:mm:ss.
+bool ParseShortDate(const std::wstring& text, DateOrder order, double& date) {
+  const std::size_t n = text.size();
+  if (n < 8 || n > 19) return false;
+  const bool yearFirst = order == DateOrder::YearMonthDay;
+  std::size_t p = 0;
+  const int a = DigitRun(text, p, yearFirst ? 4 : 1, yearFirst ? 4 : 2);
+  if (a < 0 || p >= n) return false;
+  const wchar_t mark = text[p];
+  if (mark != L'/' && !(mark == L'.' && order == DateOrder::DayMonthYear)) return false;
+  ++p;
+  const int b = DigitRun(text, p, 1, 2);
+  if (b < 0 || p >= n || text[p] != mark) return false;
+  ++p;
+  const int c = DigitRun(text, p, yearFirst ? 1 : 4, yearFirst ? 2 : 4);
+  if (c < 0) return false;
+  int hour = 0, minute = 0, second = 0;
+  if (p < n) {
+    if (text[p++] != L' ') return false;
+    hour = DigitRun(text, p, 1, 2);
+    if (hour < 0 || p >= n || text[p++] != L':') return false;
+    minute = DigitRun(text, p, 2, 2);
+    if (p < n) second = text[p++] == L':' ? DigitRun(text, p, 2, 2) : -1;
+    if (p != n) return false;
+  }
+  switch (order) {
+    case DateOrder::MonthDayYear: return MakeDate(c, a, b, hour, minute, second, date);
+    case DateOrder::DayMonthYear: return MakeDate(c, b, a, hour, minute, second, date);
+    case DateOrder::YearMonthDay: break;
+  }
+  return MakeDate(a, b, c, hour, minute, second, date);
+}
+
+// With decimal commas: the comma becomes a point, and points that group the whole part in
+// threes (1.234.567,5) are dropped; another point makes the field text ("4.10" is no number
+// there). Empty when the field is no number so written.
+std::wstring WithDecimalPoint(const std::wstring& text) {
+  std::wstring plain;
+  plain.reserve(text.size());
+  bool whole = true, grouped = false, comma = false;
+  std::size_t digits = 0;  // since the start of the number or the last group mark
+  for (const wchar_t ch : text) {
+    if (ch == L'.') {
+      if (!whole || digits < 1 || digits > 3 || (grouped && digits != 3)) return {};
+      grouped = true;
+      digits = 0;
+      continue;
+    }
+    if (ch == L',' || ch == L'e' || ch == L'E') {
+      if (whole && grouped && digits != 3) return {};
+      whole = false;
+    }
+    if (ch == L',') {
+      if (comma) return {};
+      comma = true;
+      plain += L'.';
+      continue;
+    }
+    digits = ch >= L'0' && ch <= L'9' ? digits + 1 : 0;
+    plain += ch;
+  }
+  if (whole && grouped && digits != 3) return {};
+  return plain;
+}
+
 bool ParseNumber(const std::wstring& text, VARIANT& cell) {
   // Only plain decimal notation: no hexadecimal, infinities or NaN from a text column; the
   // characters are looked at first, so that words cost no conversion.
-  if (text.empty()) return false;
+  if (text.empty() || text.size() > 400) return false;
   for (wchar_t ch : text) {
     if (!((ch >= L'0' && ch <= L'9') || ch == L'.' || ch == L'-' || ch == L'+' || ch == L'e' ||
           ch == L'E')) {
@@ -96,16 +178,6 @@ bool ParseNumber(const std::wstring& text, VARIANT& cell) {
   cell.vt = VT_R8;
   cell.dblVal = real;
   return true;
-}
-
-// The bytes of `text` in the file's encoding; empty when it has none there.
-std::string Encode(wchar_t text, Encoding encoding) {
-  const UINT page = encoding == Encoding::Utf8 ? CP_UTF8 : 1252u;
-  char bytes[8] = {};
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(page, 0, &text, 1, bytes, sizeof bytes, nullptr,
-                                    page == CP_UTF8 ? nullptr : &lossy);
-  return n > 0 && !lossy ? std::string(bytes, static_cast<std::size_t>(n)) : std::string();
 }
 
 // The length of the UTF-8 sequence at bytes[i], or 0 when it is not a valid one (overlong
@@ -137,27 +209,223 @@ std::size_t Utf8Length(const std::string& bytes, std::size_t i) {
   return n;
 }
 
-// NUL bytes, and in UTF-8 invalid sequences, with the line and the byte offset in the file.
-bool CheckEncoding(const std::string& bytes, std::size_t offset, Encoding encoding,
+// NUL bytes, and in UTF-8 invalid sequences, with the line and, for a file read as UTF-8,
+// the byte offset in the file (`offset` is the byte-order mark's length). A file converted
+// to UTF-8 was valid text already: only a NUL can be wrong there, and only its line means
+// anything.
+bool CheckEncoding(const std::string& bytes, std::size_t offset, bool converted,
                    std::string& error) {
   std::size_t line = 1;
   for (std::size_t i = 0; i < bytes.size();) {
     const char b = bytes[i];
     if (b == '\0') {
-      error = "line " + std::to_string(line) + ": a NUL byte (at byte " +
-              std::to_string(offset + i) + "); CSV text holds none";
+      error = "line " + std::to_string(line) + ": a NUL " +
+              (converted ? std::string("character")
+                         : "byte (at byte " + std::to_string(offset + i) + ")") +
+              "; CSV text holds none";
+      // Every other byte NUL: UTF-16 without the byte-order mark that would have said so.
+      if (!converted &&
+          ((i >= 2 && bytes[i - 2] == '\0') || (i + 2 < bytes.size() && bytes[i + 2] == '\0'))) {
+        error += " (UTF-16 without a byte-order mark? try --encoding utf-16le or utf-16be)";
+      }
       return false;
     }
     if (b == '\n') ++line;
-    const std::size_t n = encoding == Encoding::Utf8 ? Utf8Length(bytes, i) : 1;
+    const std::size_t n = converted ? 1 : Utf8Length(bytes, i);
     if (n == 0) {
       error = "line " + std::to_string(line) + ", byte " + std::to_string(offset + i) +
-              ": not UTF-8 (a legacy file? try --encoding cp1252)";
+              ": not UTF-8 (a legacy file? try --encoding cp1252, or its code page's number)";
       return false;
     }
     i += n;
   }
   return true;
+}
+
+// Conversions are made a part of about this many bytes at a time, so that a file in UTF-16 or
+// a code page costs its UTF-8 form and a part more, not a second copy in UTF-16 besides.
+constexpr std::size_t kPart = std::size_t{1} << 20;
+
+// The line (from 1) of byte `offset` of `bytes`, counted by their line feeds.
+std::size_t LineAt(const std::string& bytes, std::size_t offset) {
+  return 1 + static_cast<std::size_t>(std::count(
+                 bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+std::string PageName(CodePage page) {
+  if (page == kUtf16Le) return "UTF-16 (little-endian)";
+  if (page == kUtf16Be) return "UTF-16 (big-endian)";
+  return "code page " + std::to_string(page);
+}
+
+// Flags for converting into `page`: no best-fit stand-ins (an "a" for an "\u00e0" would not
+// convert back), where the page allows flags at all.
+DWORD NoBestFit(CodePage page) {
+  return page == 54936 ? 0 : WC_NO_BEST_FIT_CHARS;
+}
+
+void AppendUtf8(const wchar_t* text, std::size_t units, std::string& out) {
+  if (units == 0) return;
+  const std::size_t at = out.size();
+  out.resize(at + units * 3);  // at most three bytes per UTF-16 unit
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), out.data() + at,
+                                    static_cast<int>(units * 3), nullptr, nullptr);
+  out.resize(at + static_cast<std::size_t>(n > 0 ? n : 0));
+}
+
+// UTF-16 bytes (`page` says which end first) as UTF-8. Every unpaired surrogate is refused:
+// what is read must convert back to the very bytes.
+bool Utf16ToUtf8(const std::string& in, CodePage page, std::size_t offset, std::string& out,
+                 std::string& error) {
+  const std::size_t units = in.size() / 2;
+  const bool big = page == kUtf16Be;
+  auto unitAt = [&](std::size_t u) {
+    const auto lo = static_cast<unsigned char>(in[2 * u + (big ? 1 : 0)]);
+    const auto hi = static_cast<unsigned char>(in[2 * u + (big ? 0 : 1)]);
+    return static_cast<wchar_t>(hi << 8 | lo);
+  };
+  if (in.size() % 2 != 0) {
+    error = "is " + PageName(page) + " by its byte-order mark but ends in half a character";
+    return false;
+  }
+  out.reserve(in.size() / 2 + in.size() / 8);
+  std::wstring part;
+  for (std::size_t u = 0; u < units;) {
+    const std::size_t end = std::min(units, u + kPart);
+    part.clear();
+    for (std::size_t k = u; k < end; ++k) part += unitAt(k);
+    std::size_t take = part.size();
+    if (end < units && IS_HIGH_SURROGATE(part.back())) --take;  // its pair is in the next part
+    for (std::size_t k = 0; k < take; ++k) {
+      const bool high = IS_HIGH_SURROGATE(part[k]), low = IS_LOW_SURROGATE(part[k]);
+      if (low || (high && (k + 1 >= take || !IS_LOW_SURROGATE(part[k + 1])))) {
+        const std::size_t byte = 2 * (u + k);
+        std::size_t line = 1;
+        for (std::size_t j = 0; j < u + k; ++j) line += unitAt(j) == L'\n' ? 1 : 0;
+        error = "line " + std::to_string(line) + ", byte " + std::to_string(offset + byte) +
+                ": half a UTF-16 character (a lone surrogate)";
+        return false;
+      }
+      if (high) ++k;
+    }
+    AppendUtf8(part.data(), take, out);
+    u += take;
+  }
+  return true;
+}
+
+// Bytes in code page `page` as UTF-8, a part at a time, each part converted back and compared
+// with the bytes it came from: a byte the page does not define, or one that would come back
+// as another, is refused with its line and offset.
+bool CodePageToUtf8(const std::string& in, CodePage page, std::string& out, std::string& error) {
+  CPINFO info{};
+  const bool singleByte = GetCPInfo(page, &info) != FALSE && info.MaxCharSize == 1;
+  out.reserve(in.size() + in.size() / 8);
+  std::wstring wide;
+  std::string back;
+  for (std::size_t start = 0; start < in.size();) {
+    // A multi-byte page's part ends after a line feed, which no double-byte character holds.
+    std::size_t end = std::min(in.size(), start + kPart);
+    if (!singleByte && end < in.size()) {
+      const void* lf = std::memchr(in.data() + end, '\n', in.size() - end);
+      end = lf == nullptr ? in.size() : static_cast<const char*>(lf) - in.data() + 1;
+    }
+    const int length = static_cast<int>(end - start);
+    wide.resize(end - start);  // never more UTF-16 units than bytes
+    const int units = MultiByteToWideChar(page, 0, in.data() + start, length, wide.data(), length);
+    int n = units > 0 ? WideCharToMultiByte(page, NoBestFit(page), wide.data(), units, nullptr, 0,
+                                            nullptr, nullptr)
+                      : 0;
+    back.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    if (n > 0) {
+      n = WideCharToMultiByte(page, NoBestFit(page), wide.data(), units, back.data(), n, nullptr,
+                              nullptr);
+    }
+    if (units <= 0 || back.compare(0, back.size(), in, start, end - start) != 0) {
+      std::size_t k = 0;
+      while (k < back.size() && start + k < end && back[k] == in[start + k]) ++k;
+      // Back to the first byte of the character the difference falls in.
+      for (std::size_t j = 0;;) {
+        const bool lead = !singleByte && IsDBCSLeadByteEx(page, static_cast<BYTE>(in[start + j]));
+        const std::size_t next = j + (lead ? 2 : 1);
+        if (next > k) {
+          k = j;
+          break;
+        }
+        j = next;
+      }
+      error = "line " + std::to_string(LineAt(in, start + k)) + ", byte " +
+              std::to_string(start + k) + ": not text in " + PageName(page) +
+              " (the bytes do not read back as themselves); name the file's encoding with "
+              "--encoding";
+      return false;
+    }
+    AppendUtf8(wide.data(), static_cast<std::size_t>(units), out);
+    start = end;
+  }
+  return true;
+}
+
+// UTF-8 text converted into `page` and appended to `out`. False with `error` set when a
+// character has no form there.
+bool Utf8ToPage(const std::string& utf8, CodePage page, std::string& out, std::string& error) {
+  std::wstring wide;
+  std::string bytes;
+  for (std::size_t start = 0; start < utf8.size();) {
+    std::size_t end = std::min(utf8.size(), start + kPart);
+    while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) ++end;
+    wide.resize(end - start);
+    const int units =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data() + start, static_cast<int>(end - start),
+                            wide.data(), static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(units > 0 ? units : 0));
+    if (page == kUtf16Le || page == kUtf16Be) {
+      const std::size_t at = out.size();
+      out.resize(at + 2 * wide.size());
+      for (std::size_t k = 0; k < wide.size(); ++k) {
+        const auto unit = static_cast<unsigned>(wide[k]);
+        out[at + 2 * k + (page == kUtf16Be ? 1 : 0)] = static_cast<char>(unit & 0xFF);
+        out[at + 2 * k + (page == kUtf16Be ? 0 : 1)] = static_cast<char>(unit >> 8);
+      }
+    } else if (!wide.empty()) {
+      BOOL lossy = FALSE;
+      BOOL* usedDefault = page == 54936 ? nullptr : &lossy;
+      const int w = static_cast<int>(wide.size());
+      int n = WideCharToMultiByte(page, NoBestFit(page), wide.data(), w, nullptr, 0, nullptr,
+                                  usedDefault);
+      bytes.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+      if (n > 0) {
+        n = WideCharToMultiByte(page, NoBestFit(page), wide.data(), w, bytes.data(), n, nullptr,
+                                usedDefault);
+      }
+      if (n <= 0 || lossy) {
+        error = "some text has no form in " + PageName(page);
+        return false;
+      }
+      out += bytes;
+    }
+    start = end;
+  }
+  return true;
+}
+
+// The separator a file's first record holds most of, outside quotes, among `,` `;` tab
+// and `|` (in that order when counts tie); a comma when it holds none.
+wchar_t FindSeparator(const std::string& b) {
+  static const char kCandidates[] = {',', ';', '\t', '|'};
+  std::size_t counts[4] = {};
+  bool quoted = false;
+  for (const char ch : b) {
+    if (ch == '"') {
+      quoted = !quoted;  // a doubled quote inside quotes leaves and enters again
+    } else if (!quoted) {
+      if (ch == '\n' || ch == '\r') break;
+      for (std::size_t k = 0; k < 4; ++k) counts[k] += ch == kCandidates[k] ? 1 : 0;
+    }
+  }
+  std::size_t best = 0;
+  for (std::size_t k = 1; k < 4; ++k) best = counts[k] > counts[best] ? k : best;
+  return static_cast<wchar_t>(kCandidates[best]);
 }
 
 }  // namespace
@@ -183,8 +451,7 @@ std::wstring CsvFile::Text(const FieldSpan& field) const {
   if (length == 0) return {};
   // UTF-16 never needs more units than the bytes it comes from: one conversion, no sizing.
   std::wstring text(length, L'\0');
-  const UINT page = encoding == Encoding::Utf8 ? CP_UTF8 : 1252u;
-  const int n = MultiByteToWideChar(page, 0, raw, static_cast<int>(length), text.data(),
+  const int n = MultiByteToWideChar(CP_UTF8, 0, raw, static_cast<int>(length), text.data(),
                                     static_cast<int>(length));
   text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
   return text;
@@ -194,24 +461,58 @@ std::string CsvFile::Raw(const RecordSpan& record) const {
   return bytes.substr(record.begin, record.end - record.begin);
 }
 
-bool ReadCsv(std::string bytes, wchar_t separator, Encoding encoding, CsvFile& file,
+std::string UnusableCodePage(CodePage page) {
+  if (page == kUtf8 || page == kUtf16Le || page == kUtf16Be) return {};
+  // These carry a state (shifts, escapes) from one character to the next: a row moved
+  // elsewhere would not read as it did.
+  if (page == 42 || page == 52936 || page == 65000 || (page >= 50220 && page <= 50229) ||
+      (page >= 57002 && page <= 57011)) {
+    return PageName(page) + " changes meaning with escapes from one character to the next, so " +
+           "rows cannot be moved one by one; convert the file to UTF-8 first";
+  }
+  if (IsValidCodePage(page) == FALSE) return PageName(page) + " is not available on this system";
+  return {};
+}
+
+bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& file,
              std::string& error) {
   file = CsvFile{};
+  // A byte-order mark says what the file is, whatever was asked for.
+  static const struct {
+    const char* mark;
+    CodePage page;
+  } kMarks[] = {{"\xEF\xBB\xBF", kUtf8}, {"\xFF\xFE", kUtf16Le}, {"\xFE\xFF", kUtf16Be}};
+  for (const auto& m : kMarks) {
+    if (bytes.compare(0, std::strlen(m.mark), m.mark) == 0) {
+      file.byteOrderMark = m.mark;
+      encoding = m.page;
+      break;
+    }
+  }
+  // UTF-16 without a mark is read, and written back, without one.
+  if (file.byteOrderMark.empty() && encoding != kUtf8 && encoding != kUtf16Le &&
+      encoding != kUtf16Be) {
+    error = UnusableCodePage(encoding);
+    if (!error.empty()) return false;
+  }
   file.encoding = encoding;
-  if (encoding == Encoding::Utf8 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    file.byteOrderMark = bytes.substr(0, 3);
-    bytes.erase(0, 3);
+  bytes.erase(0, file.byteOrderMark.size());
+  const bool converted = encoding != kUtf8;
+  if (converted) {
+    std::string utf8;
+    const bool read = encoding == kUtf16Le || encoding == kUtf16Be
+                          ? Utf16ToUtf8(bytes, encoding, file.byteOrderMark.size(), utf8, error)
+                          : CodePageToUtf8(bytes, encoding, utf8, error);
+    if (!read) return false;
+    bytes = std::move(utf8);
   }
   if (bytes.size() > kLargestCsv) {
-    error = "the file is larger than 4 GB";
+    error = converted ? "is larger than 4 GB as UTF-8" : "the file is larger than 4 GB";
     return false;
   }
-  if (!CheckEncoding(bytes, file.byteOrderMark.size(), encoding, error)) return false;
-  const std::string sep = Encode(separator, encoding);
-  if (sep.empty()) {
-    error = "the separator has no form in the file's encoding";
-    return false;
-  }
+  if (!CheckEncoding(bytes, file.byteOrderMark.size(), converted, error)) return false;
+  file.separator = separator != 0 ? separator : FindSeparator(bytes);
+  const std::string sep = ToUtf8(std::wstring(1, file.separator));
   file.bytes = std::move(bytes);
   const std::string& b = file.bytes;
   const std::size_t size = b.size();
@@ -293,7 +594,7 @@ bool ReadCsv(std::string bytes, wchar_t separator, Encoding encoding, CsvFile& f
 
 bool ParseCsv(const std::string& bytes, wchar_t separator, CsvRows& rows, std::string& error) {
   CsvFile file;
-  if (!ReadCsv(bytes, separator, Encoding::Utf8, file, error)) return false;
+  if (!ReadCsv(bytes, separator, kUtf8, file, error)) return false;
   rows.clear();
   for (const RecordSpan& record : file.records) {
     std::vector<CsvField> row;
@@ -306,43 +607,74 @@ bool ParseCsv(const std::string& bytes, wchar_t separator, CsvRows& rows, std::s
   return true;
 }
 
-VARIANT CellFromField(const CsvField& field) {
+DateOrder SystemDateOrder() {
+  wchar_t order[4] = {};
+  GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDATE, order, 4);
+  return order[0] == L'1'   ? DateOrder::DayMonthYear
+         : order[0] == L'2' ? DateOrder::YearMonthDay
+                            : DateOrder::MonthDayYear;
+}
+
+VARIANT TextCell(const std::wstring& text) {
   VARIANT cell;
   VariantInit(&cell);
-  if (!field.quoted) {
-    if (field.text.empty()) return cell;
-    if (EqualsNoCase(field.text, L"TRUE") || EqualsNoCase(field.text, L"FALSE")) {
-      cell.vt = VT_BOOL;
-      cell.boolVal = EqualsNoCase(field.text, L"TRUE") ? VARIANT_TRUE : VARIANT_FALSE;
-      return cell;
-    }
-    double date = 0.0;
-    if (ParseIsoDate(field.text, date)) {
-      cell.vt = VT_DATE;
-      cell.date = date;
-      return cell;
-    }
-    if (ParseNumber(field.text, cell)) return cell;
-  }
   cell.vt = VT_BSTR;
-  cell.bstrVal = SysAllocStringLen(field.text.data(), static_cast<UINT>(field.text.size()));
+  cell.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   return cell;
 }
 
+VARIANT CellFromField(const CsvField& field, const CellTyping& typing) {
+  if (field.quoted && typing.quotedText) return TextCell(field.text);
+  VARIANT cell;
+  VariantInit(&cell);
+  if (field.text.empty()) return cell;
+  if (EqualsNoCase(field.text, L"TRUE") || EqualsNoCase(field.text, L"FALSE")) {
+    cell.vt = VT_BOOL;
+    cell.boolVal = EqualsNoCase(field.text, L"TRUE") ? VARIANT_TRUE : VARIANT_FALSE;
+    return cell;
+  }
+  double date = 0.0;
+  if (ParseIsoDate(field.text, date) || ParseShortDate(field.text, typing.dates, date)) {
+    cell.vt = VT_DATE;
+    cell.date = date;
+    return cell;
+  }
+  if (typing.decimal == L',') {
+    const std::wstring plain = WithDecimalPoint(field.text);
+    if (ParseNumber(plain, cell)) return cell;
+  } else if (ParseNumber(field.text, cell)) {
+    return cell;
+  }
+  return TextCell(field.text);
+}
+
+bool ToFileEncoding(const CsvFile& file, const std::string& utf8, std::string& out,
+                    std::string& error) {
+  out = file.byteOrderMark;
+  if (file.encoding != kUtf8) return Utf8ToPage(utf8, file.encoding, out, error);
+  out += utf8;
+  return true;
+}
+
 std::string WriteCsv(const CsvFile& file, const std::vector<std::uint32_t>& order) {
-  std::size_t size = file.byteOrderMark.size();
+  const bool utf8 = file.encoding == kUtf8;
+  std::size_t size = utf8 ? file.byteOrderMark.size() : 0;
   for (const std::uint32_t r : order) {
     size += file.records[r].end - file.records[r].begin + file.lineEnd.size();
   }
   std::string out;
   out.reserve(size);
-  out += file.byteOrderMark;
+  if (utf8) out += file.byteOrderMark;
   for (const std::uint32_t r : order) {
     const RecordSpan& record = file.records[r];
     out.append(file.bytes, record.begin, record.end - record.begin);
     out += file.lineEnd;
   }
-  return out;
+  if (utf8) return out;
+  // Every character of the file read back as itself when it was read: its rows convert.
+  std::string encoded, error;
+  ToFileEncoding(file, out, encoded, error);
+  return encoded;
 }
 
 std::string ToUtf8(const std::wstring& text) {

@@ -68,6 +68,39 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
   return ok;
 }
 
+bool ReadStandardInput(std::string& bytes, std::string& error, std::size_t chunk) {
+  // Read through the handle, not the C library's stream: the bytes as they come, and a pipe
+  // whose writer has closed is simply the end.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  bytes.clear();
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return true;  // none: nothing to read
+  chunk = std::clamp<std::size_t>(chunk, 1, std::size_t{1} << 24);
+  for (;;) {
+    const std::size_t done = bytes.size();
+    error = TooLargeToHold(std::uint64_t{done} + chunk);
+    if (!error.empty()) {
+      error = "standard input is too large: " + error;
+      bytes.clear();
+      return false;
+    }
+    // Doubling keeps the copies made as the block grows to twice the input at most.
+    if (bytes.capacity() < done + chunk) bytes.reserve(std::max(done + chunk, 2 * done));
+    bytes.resize(done + chunk);
+    DWORD got = 0;
+    const bool ok =
+        ReadFile(input, bytes.data() + done, static_cast<DWORD>(chunk), &got, nullptr) != FALSE;
+    bytes.resize(done + got);
+    if (!ok) {
+      const DWORD why = GetLastError();
+      if (why == ERROR_BROKEN_PIPE || why == ERROR_HANDLE_EOF) return true;
+      error = "cannot read standard input: " + LastErrorText();
+      bytes.clear();
+      return false;
+    }
+    if (got == 0) return true;
+  }
+}
+
 bool WriteChunks(std::FILE* file, const std::string& bytes, std::size_t chunk) {
   chunk = std::clamp<std::size_t>(chunk, 1, kIoChunk);
   for (std::size_t done = 0; done < bytes.size();) {

@@ -28,6 +28,10 @@ std::string TooLargeToHold(std::uint64_t size);
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error,
                    std::size_t chunk = kIoChunk);
 
+// All of standard input into `bytes`, as bytes (no line end rewritten), `chunk` bytes or
+// fewer at a time, refused as ReadWholeFile refuses a file once it grows too large to hold.
+bool ReadStandardInput(std::string& bytes, std::string& error, std::size_t chunk = kIoChunk);
+
 // Writes `bytes` to `file`, `chunk` bytes or fewer at a time. False when a write came short.
 bool WriteChunks(std::FILE* file, const std::string& bytes, std::size_t chunk = kIoChunk);
 
