@@ -433,8 +433,8 @@ TEST(Tkrun, SortsTheExamplesAsExpected) {
        "-k 1:natural --output out_files.csv examples\\files.csv",
        {{"out_files.csv", "examples\\expected\\files_natural.csv"}},
        false},
-      {"--sort columns keep their low 16 bits, as in the engine",
-       "--sort \"65538,tk_compascauto 4294967300,TK_COMPDESAUTO\" --output out_department.csv "
+      {"--sort columns keep their low 16 bits, as in the engine, signs too",
+       "--sort \"-65534,tk_compascauto 4294967300,TK_COMPDESAUTO\" --output out_department.csv "
        "examples\\staff.csv",
        {{"out_department.csv", "examples\\expected\\staff_by_department.csv"}},
        false},
