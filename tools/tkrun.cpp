@@ -1284,10 +1284,16 @@ int Run(const Options& o) {
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
   comm.Source.Data.parray = EmptyTable(records, idColumn);
   {
+    // The file is read in its own order and each row's cells written to the row it was drawn
+    // for: reading a large file's rows in the drawn order instead costs a cache miss or more
+    // on every field, which doubled the time of this loop.
+    std::vector<std::uint32_t> drawnRow(records);  // file row -> array row - 1
+    for (std::size_t r = 0; r < records; ++r) drawnRow[placed[r]] = static_cast<std::uint32_t>(r);
     auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
-    for (std::size_t row = 0; row < records; ++row) {
-      progressLine.Done(row + 1);
-      const RecordSpan& record = file.records[placed[row]];
+    for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
+      progressLine.Done(fileRow + 1);
+      const std::size_t row = drawnRow[fileRow];
+      const RecordSpan& record = file.records[fileRow];
       for (std::size_t c = 0; c < used.size(); ++c) {
         if (held[c] == KeyCells::None || row < headers) continue;
         const FieldSpan field =
@@ -1305,7 +1311,7 @@ int Run(const Options& o) {
       }
       VARIANT& id = cells[used.size() * records + row];
       id.vt = VT_I4;
-      id.lVal = static_cast<LONG>(placed[row] + 1);
+      id.lVal = static_cast<LONG>(fileRow + 1);
     }
   }
   std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
