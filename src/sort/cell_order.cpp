@@ -462,7 +462,11 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
     }
     slotOfKey_[k] = slot;
   }
-  if (slots == 0 || !numbersOfSlot_.Allocate(slots) || !ranks_.AllocateZeroed(slots * rows) ||
+  // A table's cells already bound slots x rows well below this; checked all the same, so that
+  // no product below can wrap.
+  const std::size_t mostSlots = static_cast<std::size_t>(-1) / sizeof(double) / rows;
+  if (slots == 0 || slots > mostSlots || !numbersOfSlot_.Allocate(slots) ||
+      !ranks_.AllocateZeroed(slots * rows) ||
       (numberColumns > 0 && !numbers_.Allocate(numberColumns * rows))) {
     return Clear();
   }
