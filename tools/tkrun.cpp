@@ -74,7 +74,7 @@ tkselect64.dll) and writes them, each exactly as it was in the file, in sorted o
 A file with a header and no data rows, or with no rows at all, is written back as it is.
 
 Options:
-  -k, --key SPEC         a sort key; repeat it for more keys, the first given first. SPEC is
+  -k, --key KEY          a sort key; repeat it for more keys, the first given first. KEY is
                          a column, by number (from 1) or by its name in the first header
                          row (compared exactly, else without regard to case or blanks
                          around it; a name found twice or nowhere is refused), then
@@ -588,7 +588,7 @@ std::string ColumnList(const std::vector<std::wstring>& names) {
 // regard to case or blanks around it; a name found twice either way is refused, as is one
 // found nowhere, naming the columns there are. The modifiers are taken off the end, so a
 // name may hold colons ("Time: start:desc" is the column "Time: start", descending).
-std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, const CsvFile& file,
+std::string ReadKeys(const std::vector<std::wstring>& given, int headerRows, const CsvFile& file,
                      const std::string& fileName, std::vector<Entry>& keys) {
   std::vector<std::wstring> names;  // the first header row's fields
   if (headerRows > 0 && !file.records.empty()) {
@@ -597,9 +597,9 @@ std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, con
     }
   }
   const std::string orders = ":desc and one of :natural, :case, :numtext, :text";
-  for (const std::wstring& spec : specs) {
-    const std::string said = "-k " + Utf8(spec) + ": ";
-    std::wstring column = spec;
+  for (const std::wstring& text : given) {
+    const std::string said = "-k " + Utf8(text) + ": ";
+    std::wstring column = text;
     bool descending = false;
     const KeyOrder* order = nullptr;
     for (std::size_t colon; (colon = column.rfind(L':')) != std::wstring::npos;) {
@@ -620,7 +620,7 @@ std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, con
       }
       column.erase(colon);
     }
-    if (column.empty()) return said + "no column before " + Utf8(spec);
+    if (column.empty()) return said + "no column before " + Utf8(text);
     long number = 0;
     const bool numeric =
         column.size() <= 9 && std::all_of(column.begin(), column.end(),
@@ -678,7 +678,7 @@ std::string ReadKeys(const std::vector<std::wstring>& specs, int headerRows, con
     key.mode = order == nullptr ? (descending ? tk::kCompareDescending : tk::kCompareAscending)
                                 : (descending ? order->descending : order->ascending);
     key.textCells = order != nullptr && order->textCells;
-    key.text = L"-k " + spec;
+    key.text = L"-k " + text;
     keys.push_back(key);
   }
   return {};

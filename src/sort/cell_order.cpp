@@ -168,18 +168,13 @@ void TextKeys::Clear() noexcept {
 
 namespace {
 
-// The variants of a column's ranks: the sort keys of the automatic and text-as-number orders
-// are alike, the others have flags of their own.
-int VariantOf(std::int32_t mode) noexcept {
-  switch (mode) {
-    case kCompareAscendingCase:
-    case kCompareDescendingCase: return 1;
-    case kCompareAscendingNatural:
-    case kCompareDescendingNatural: return 2;
-    case kCompareAscendingNumText:
-    case kCompareDescendingNumText: return 3;
-    default: return 0;
-  }
+// The variants of a column's ranks, one per text rule: the sort keys of the automatic order
+// (0), with case (1), natural (2), and of text as number (3), whose texts are ranked as the
+// automatic order's but which also holds numbers.
+int VariantOf(const TextRule& rule) noexcept {
+  if (rule.ReadsNumbers) return 3;
+  if ((rule.Flags & platform::kTextDigitsAsNumbers) != 0) return 2;
+  return (rule.Flags & platform::kTextIgnoreCase) != 0 ? 0 : 1;
 }
 constexpr std::uint32_t kVariants = 4;
 
@@ -443,7 +438,7 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
     slotOfKey_[k] = -1;
     const auto offset = static_cast<std::uint32_t>(key.Column - bounds.FirstColumn);
     if (offset >= bounds.Columns || key.Cells == nullptr) continue;
-    const int variant = VariantOf(key.Mode);
+    const int variant = VariantOf(TextRuleOf(key.Mode));
     std::int32_t& slot = slotOfColumn[std::size_t{offset} * kVariants + variant];
     if (slot == kUnseen) {
       bool text = false;
