@@ -33,12 +33,16 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "common/caller.h"
@@ -65,6 +69,10 @@ using tkr::RecordSpan;
 constexpr int kSorted = 0;
 constexpr int kRefused = 1;
 constexpr int kBadInput = 2;
+
+// From this many rows on, the cells are typed by two threads: below, starting one costs more
+// than it saves.
+constexpr std::size_t kTwoThreadRows = 20000;
 
 constexpr char kUsage[] = R"(usage: tkrun [options] -k COLUMN[:desc][:ORDER] [-k ...] INPUT.csv
        tkrun [options] --sort "COMMAND" INPUT.csv
@@ -592,9 +600,10 @@ std::string ReadKeys(const std::vector<std::wstring>& given, int headerRows, con
                      const std::string& fileName, std::vector<Entry>& keys) {
   std::vector<std::wstring> names;  // the first header row's fields
   if (headerRows > 0 && !file.records.empty()) {
-    for (std::size_t c = 0; c < file.columns; ++c) {
-      names.push_back(file.Text(file.Field(file.records[0], c)));
-    }
+    std::vector<FieldSpan> fields;
+    file.FieldsOf(file.records[0], fields);
+    for (const FieldSpan& field : fields) names.push_back(file.Text(field));
+    names.resize(file.columns);  // a short header row: its missing names are empty
   }
   const std::string orders = ":desc and one of :natural, :case, :numtext, :text";
   for (const std::wstring& text : given) {
@@ -726,20 +735,26 @@ std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rule
 
 // ---- files ----------------------------------------------------------------------------------
 
-// Writes `bytes` to `path` through a file beside it that then takes its place, so that a
-// failed write never leaves half a table behind. An empty path is standard output.
-bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
-  if (path.empty()) {
-    if (tkr::WriteChunks(stdout, bytes) && std::fflush(stdout) == 0) {
-      return true;
+// Writes the parts `next` gives (an empty part: nothing more) to `path` through a file beside
+// it that then takes its place, so that a failed write never leaves half a table behind. An
+// empty path is standard output.
+bool WriteParts(const std::wstring& path, const std::function<std::string_view()>& next,
+                std::string& error) {
+  auto writeAll = [&](std::FILE* out) {
+    for (std::string_view part = next(); !part.empty(); part = next()) {
+      if (!tkr::WriteChunks(out, part)) return false;
     }
+    return true;
+  };
+  if (path.empty()) {
+    if (writeAll(stdout) && std::fflush(stdout) == 0) return true;
     error = "cannot write the table to standard output";
     return false;
   }
   const std::wstring part = path + L".tkrun-part";
   std::FILE* file = _wfopen(part.c_str(), L"wb");
   bool ok = file != nullptr;
-  if (ok) ok = tkr::WriteChunks(file, bytes);
+  if (ok) ok = writeAll(file);
   if (file != nullptr) ok = std::fclose(file) == 0 && ok;
   if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
   if (!ok) {
@@ -747,6 +762,27 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string&
     DeleteFileW(part.c_str());
   }
   return ok;
+}
+
+// `bytes` written as WriteParts writes.
+bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
+  bool given = false;
+  return WriteParts(
+      path,
+      [&]() {
+        const std::string_view all = given ? std::string_view() : std::string_view(bytes);
+        given = true;
+        return all;
+      },
+      error);
+}
+
+// The table's records in `order`, written as WriteParts writes.
+bool WriteTable(const std::wstring& path, const CsvFile& table,
+                const std::vector<std::uint32_t>& order, std::string& error) {
+  tkr::CsvWriter writer(table, order);
+  return WriteParts(
+      path, [&]() { return writer.Next(); }, error);
 }
 
 // Whether `a` and `b` name one file. Both are resolved to full paths first, so that ".\x.csv",
@@ -1006,8 +1042,8 @@ std::string LibraryRemedy(const tkr::Library& dll, bool named) {
 // looked up by its name, the rest is noted as it becomes known.
 struct MemoryUse {
   std::wstring input;
-  std::uint64_t fields = 0, records = 0;  // of the file, once read
-  std::uint64_t tableBytes = 0;           // the engine's table, once its size is known
+  std::uint64_t records = 0;     // of the file, once read
+  std::uint64_t tableBytes = 0;  // the engine's table, once its size is known
 };
 MemoryUse memoryUse;
 
@@ -1031,11 +1067,10 @@ std::string MemoryAdvice() {
     const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
     // Before the file is read its fields are unknown; about six times its size is what
     // files of short fields take.
-    const std::uint64_t needed = memoryUse.records == 0
-                                     ? 6 * size
-                                     : 2 * size + memoryUse.fields * sizeof(tkr::FieldSpan) +
-                                           memoryUse.records * (sizeof(tkr::RecordSpan) + 8) +
-                                           memoryUse.tableBytes;
+    const std::uint64_t needed =
+        memoryUse.records == 0
+            ? 6 * size
+            : 2 * size + memoryUse.records * (sizeof(tkr::RecordSpan) + 8) + memoryUse.tableBytes;
     advice = ": " + Utf8(memoryUse.input) + " is " + Size(size) + ", and sorting it takes about " +
              Size(needed);
     if (memoryUse.tableBytes != 0) {
@@ -1098,12 +1133,11 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
   std::vector<std::uint32_t> all(file.records.size());
   for (std::size_t r = 0; r < all.size(); ++r) all[r] = static_cast<std::uint32_t>(r);
   std::string error;
-  bool ok = WriteBytes(o.output, tkr::WriteCsv(file, all), error);
+  bool ok = WriteTable(o.output, file, all, error);
   if (ok && !o.exportTo.empty()) {
     std::vector<std::uint32_t> rows(dest.records.size());
     for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = static_cast<std::uint32_t>(r);
-    ok = WriteBytes(o.exportOut.empty() ? o.exportTo : o.exportOut, tkr::WriteCsv(dest, rows),
-                    error);
+    ok = WriteTable(o.exportOut.empty() ? o.exportTo : o.exportOut, dest, rows, error);
   }
   if (ok && !o.index.empty()) ok = WriteBytes(o.index, "", error);
   if (!ok) return Fail(error);
@@ -1146,7 +1180,6 @@ int Run(const Options& o) {
   // A file without rows has no columns to check the command lines against.
   if (records == 0) return WriteAsRead(o, file, dest);
 
-  memoryUse.fields = file.fields.size();
   memoryUse.records = records;
   std::vector<Entry> sortKeys, moveEntries, exportEntries;
   error = o.keys.empty()
@@ -1273,11 +1306,14 @@ int Run(const Options& o) {
     std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
   }
   std::vector<KeyCells> held(used.size(), KeyCells::None);  // by the table's column - 1
+  // The fields of the keys this program compares, by the table's column - 1 and file row:
+  // found once here rather than in the record's bytes at every comparison.
+  std::vector<std::vector<FieldSpan>> comparedFields(used.size());
   for (const Entry& key : sortKeys) {
     // A key compared by this program shares its column with any other key on it.
-    if (CellsOf(key) != KeyCells::None) {
-      held[used.Place(key.column, key.ownTextColumn) - 1] = CellsOf(key);
-    }
+    const std::size_t place = used.Place(key.column, key.ownTextColumn) - 1;
+    if (CellsOf(key) != KeyCells::None) held[place] = CellsOf(key);
+    if (key.mode == tk::kCompareBreakOut) comparedFields[place].resize(records);
   }
   progressLine.Phase("reading", records);
   tk::TKCOMM comm{};
@@ -1290,29 +1326,68 @@ int Run(const Options& o) {
     std::vector<std::uint32_t> drawnRow(records);  // file row -> array row - 1
     for (std::size_t r = 0; r < records; ++r) drawnRow[placed[r]] = static_cast<std::uint32_t>(r);
     auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
-    for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
-      progressLine.Done(fileRow + 1);
-      const std::size_t row = drawnRow[fileRow];
-      const RecordSpan& record = file.records[fileRow];
-      for (std::size_t c = 0; c < used.size(); ++c) {
-        if (held[c] == KeyCells::None || row < headers) continue;
-        const FieldSpan field =
-            file.Field(record, static_cast<std::size_t>(used.FileColumn(c + 1) - 1));
-        const tkr::CsvField text{file.Text(field), field.quoted};
-        VARIANT& cell = cells[c * records + row];
-        if (held[c] == KeyCells::Typed) {
-          cell = tkr::CellFromField(text, o.typing);
-        } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
-          // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
-          // fields stay text.
-          cell = tkr::TextCell(text.text);
-          if (cell.bstrVal == nullptr) throw std::bad_alloc();
+    constexpr std::size_t kAhead = 16;
+    const auto fieldsUsed = static_cast<std::size_t>(used.FileColumn(used.size()));  // the last
+    // The file rows [first, last); each cell is written by one thread only.
+    auto fill = [&](std::size_t first, std::size_t last, bool reports) {
+      tkr::CsvField text;  // one field at a time, its room kept
+      std::vector<FieldSpan> fields;
+      for (std::size_t fileRow = first; fileRow < last; ++fileRow) {
+        if (reports) progressLine.Done(std::uint64_t{fileRow + 1} * records / last);
+        const std::size_t row = drawnRow[fileRow];
+        if (fileRow + kAhead < last) {
+          // The drawn rows are scattered over the table: ask for the cells a few rows ahead,
+          // so that their cache misses overlap instead of coming one after the other.
+          const std::size_t later = drawnRow[fileRow + kAhead];
+          for (std::size_t c = 0; c <= used.size(); ++c) {
+            __builtin_prefetch(&cells[c * records + later], 1);
+          }
         }
+        file.FieldsOf(file.records[fileRow], fields, fieldsUsed);
+        for (std::size_t c = 0; c < used.size(); ++c) {
+          const auto column = static_cast<std::size_t>(used.FileColumn(c + 1) - 1);
+          const FieldSpan field = column < fields.size() ? fields[column] : FieldSpan{};
+          if (!comparedFields[c].empty()) comparedFields[c][fileRow] = field;
+          if (held[c] == KeyCells::None || row < headers) continue;
+          file.TextInto(field, text.text);
+          text.quoted = field.quoted;
+          VARIANT& cell = cells[c * records + row];
+          if (held[c] == KeyCells::Typed) {
+            cell = tkr::CellFromField(text, o.typing);
+          } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
+            // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
+            // fields stay text.
+            cell = tkr::TextCell(text.text);
+          }
+          if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
+        }
+        VARIANT& id = cells[used.size() * records + row];
+        id.vt = VT_I4;
+        id.lVal = static_cast<LONG>(fileRow + 1);
       }
-      VARIANT& id = cells[used.size() * records + row];
-      id.vt = VT_I4;
-      id.lVal = static_cast<LONG>(fileRow + 1);
+    };
+    // A large file's second half is typed on a second core, as the cells take most of the
+    // reading's time.
+    const std::size_t half = records >= kTwoThreadRows ? records / 2 : records;
+    std::exception_ptr failed;
+    std::thread second;
+    if (half < records) {
+      second = std::thread([&] {
+        try {
+          fill(half, records, false);
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      });
     }
+    try {
+      fill(0, half, true);
+    } catch (...) {
+      if (second.joinable()) second.join();
+      throw;
+    }
+    if (second.joinable()) second.join();
+    if (failed) std::rethrow_exception(failed);
   }
   std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
                 records - headers, columns, Since(started));
@@ -1348,8 +1423,11 @@ int Run(const Options& o) {
     auto field = [&](std::int32_t row) {
       const std::int32_t fileRow =
           tkr::CellAt(c.Source.Data.parray, row, static_cast<std::int32_t>(idColumn)).lVal - 1;
-      const FieldSpan span = file.Field(file.records[static_cast<std::size_t>(fileRow)],
-                                        static_cast<std::size_t>(column - 1));
+      const auto& fields = comparedFields[static_cast<std::size_t>(b.column - 1)];
+      const FieldSpan span = fields.empty()
+                                 ? file.Field(file.records[static_cast<std::size_t>(fileRow)],
+                                              static_cast<std::size_t>(column - 1))
+                                 : fields[static_cast<std::size_t>(fileRow)];
       return tkr::CsvField{file.Text(span), span.quoted && o.typing.quotedText};
     };
     return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
@@ -1409,7 +1487,7 @@ int Run(const Options& o) {
       progressLine.Stop();
     }
     progressLine.Phase("writing", records - headers);
-    if (ok) ok = WriteBytes(o.output, tkr::WriteCsv(file, order), error);
+    if (ok) ok = WriteTable(o.output, file, order, error);
     if (ok && destRange) {
       // Exported rows are rebuilt from the source rows they came from; every other row of
       // the destination, and every column the export map does not fill, stays as it was.
@@ -1422,9 +1500,13 @@ int Run(const Options& o) {
         long& w = writer[static_cast<std::size_t>(e.destColumn - 1)];
         w = std::max(w, static_cast<long>(source));  // the higher source column is copied last
       }
-      const std::string sep = tkr::ToUtf8(std::wstring(1, dest.separator));
+      const std::string& sep = dest.separatorBytes;
       std::string out;
       SAFEARRAY* cells = destRange->cells();
+      std::vector<FieldSpan> sourceFields, destFields;
+      auto fieldOf = [](const std::vector<FieldSpan>& fields, std::size_t c) {
+        return c < fields.size() ? fields[c] : FieldSpan{};
+      };
       for (std::size_t d = 0; d < dest.records.size(); ++d) {
         const RecordSpan& row = dest.records[d];
         const VARIANT& from =
@@ -1432,12 +1514,13 @@ int Run(const Options& o) {
         if (from.vt != VT_I4) {
           out += dest.Raw(row);
         } else {
-          const RecordSpan& source = file.records[static_cast<std::size_t>(from.lVal - 1)];
+          file.FieldsOf(file.records[static_cast<std::size_t>(from.lVal - 1)], sourceFields);
+          dest.FieldsOf(row, destFields);
           for (std::size_t c = 0; c < dest.columns; ++c) {
             if (c > 0) out += sep;
             out += writer[c] >= 0
-                       ? RawField(file, file.Field(source, static_cast<std::size_t>(writer[c])))
-                       : RawField(dest, dest.Field(row, c));
+                       ? RawField(file, fieldOf(sourceFields, static_cast<std::size_t>(writer[c])))
+                       : RawField(dest, fieldOf(destFields, c));
           }
         }
         out += dest.lineEnd;
@@ -1463,6 +1546,9 @@ int Run(const Options& o) {
 
   std::int32_t reset = tk::kReset;  // frees the selection before the tables go
   tkselect(&reset, &comm);
+  // The source table goes with the process, which ends now: freeing its strings one by one
+  // took a tenth of a large run. Everything else is released as usual.
+  VariantInit(&comm.Source.Data);
   tkr::ReleaseRecord(comm);
   if (!ok) return error.empty() ? kRefused : kBadInput;
   std::snprintf(buffer, sizeof buffer, "%zu rows in %.3f s", records - headers, Since(started));

@@ -154,27 +154,74 @@ std::wstring WithDecimalPoint(const std::wstring& text) {
   return plain;
 }
 
+// Plain decimals ("98043.59", "-7", "0.1") are most of the numbers in a file, and the C
+// library's conversion costs several times what the rest of a field's typing does. So they are
+// read here, but only where the result is exact: at most 19 digits whose value fits in 53 bits,
+// divided by a power of ten a double holds exactly (up to 10^22). One correctly rounded
+// division then gives the nearest double, the very value the library's conversion gives.
+// False leaves everything else (exponents, long digit runs) to the library.
+bool PlainDecimal(const std::wstring& text, VARIANT& cell) {
+  static const double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 53;
+  std::size_t i = 0;
+  const bool negative = text[0] == L'-';
+  if (negative || text[0] == L'+') i = 1;
+  std::uint64_t digits = 0;
+  int count = 0, fraction = -1;  // -1: no decimal point
+  for (; i < text.size(); ++i) {
+    const wchar_t ch = text[i];
+    if (ch >= L'0' && ch <= L'9') {
+      if (++count > 19) return false;
+      digits = digits * 10 + static_cast<unsigned>(ch - L'0');
+      if (fraction >= 0) ++fraction;
+    } else if (ch == L'.' && fraction < 0) {
+      fraction = 0;
+    } else {
+      return false;
+    }
+  }
+  if (count == 0 || digits > kExact || fraction > 22) return false;
+  if (fraction < 0 && digits <= (negative ? 2147483648u : 2147483647u)) {
+    cell.vt = VT_I4;
+    cell.lVal = static_cast<LONG>(negative ? -static_cast<std::int64_t>(digits)
+                                           : static_cast<std::int64_t>(digits));
+    return true;
+  }
+  const double value = static_cast<double>(digits) / kPowers[fraction < 0 ? 0 : fraction];
+  cell.vt = VT_R8;
+  cell.dblVal = negative ? -value : value;
+  return true;
+}
+
 bool ParseNumber(const std::wstring& text, VARIANT& cell) {
   // Only plain decimal notation: no hexadecimal, infinities or NaN from a text column; the
   // characters are looked at first, so that words cost no conversion.
   if (text.empty() || text.size() > 400) return false;
+  if (PlainDecimal(text, cell)) return true;
+  std::string narrow;
+  narrow.reserve(text.size());
   for (wchar_t ch : text) {
     if (!((ch >= L'0' && ch <= L'9') || ch == L'.' || ch == L'-' || ch == L'+' || ch == L'e' ||
           ch == L'E')) {
       return false;
     }
+    narrow += static_cast<char>(ch);
   }
-  wchar_t* end = nullptr;
+  // The narrow conversions: the system library's wide one rounds some decimals to the wrong
+  // neighbour ("651480203.3072595" one unit too high), this one to the nearest double.
+  char* end = nullptr;
   errno = 0;
-  const long long whole = std::wcstoll(text.c_str(), &end, 10);
-  if (*end == L'\0' && errno == 0 && whole >= INT_MIN && whole <= INT_MAX) {
+  const long long whole = std::strtoll(narrow.c_str(), &end, 10);
+  if (*end == '\0' && errno == 0 && whole >= INT_MIN && whole <= INT_MAX) {
     cell.vt = VT_I4;
     cell.lVal = static_cast<LONG>(whole);
     return true;
   }
   errno = 0;
-  const double real = std::wcstod(text.c_str(), &end);
-  if (*end != L'\0' || errno != 0) return false;
+  const double real = std::strtod(narrow.c_str(), &end);
+  if (*end != '\0' || errno != 0) return false;
   cell.vt = VT_R8;
   cell.dblVal = real;
   return true;
@@ -428,14 +475,62 @@ wchar_t FindSeparator(const std::string& b) {
   return static_cast<wchar_t>(kCandidates[best]);
 }
 
+// The field of a record that starts at bytes[at] (a record ReadCsv accepted, ending at
+// `end`); `at` moves past it and past the separator that follows.
+FieldSpan NextField(const std::string& bytes, const std::string& separator, std::uint32_t end,
+                    std::uint32_t& at) {
+  FieldSpan field;
+  const char* b = bytes.data();
+  if (at < end && b[at] == '"') {
+    field.quoted = true;
+    field.begin = ++at;
+    for (;;) {  // ReadCsv saw the closing quote
+      const auto* quote = static_cast<const char*>(std::memchr(b + at, '"', end - at));
+      at = static_cast<std::uint32_t>(quote - b);
+      if (at + 1 < end && b[at + 1] == '"') {
+        at += 2;
+        continue;
+      }
+      break;
+    }
+    field.length = at - field.begin;
+    ++at;
+  } else {
+    field.begin = at;
+    while (at < end &&
+           !(b[at] == separator[0] &&
+             (separator.size() == 1 || bytes.compare(at, separator.size(), separator) == 0))) {
+      ++at;
+    }
+    field.length = at - field.begin;
+  }
+  if (at < end) at += static_cast<std::uint32_t>(separator.size());
+  return field;
+}
+
 }  // namespace
 
 FieldSpan CsvFile::Field(const RecordSpan& record, std::size_t column) const {
   if (column >= record.fieldCount) return FieldSpan{};
-  return fields[record.firstField + column];
+  std::uint32_t at = record.begin;
+  for (std::size_t c = 0; c < column; ++c) NextField(bytes, separatorBytes, record.end, at);
+  return NextField(bytes, separatorBytes, record.end, at);
+}
+
+void CsvFile::FieldsOf(const RecordSpan& record, std::vector<FieldSpan>& fields,
+                       std::size_t count) const {
+  fields.resize(std::min<std::size_t>(record.fieldCount, count));
+  std::uint32_t at = record.begin;
+  for (FieldSpan& field : fields) field = NextField(bytes, separatorBytes, record.end, at);
 }
 
 std::wstring CsvFile::Text(const FieldSpan& field) const {
+  std::wstring text;
+  TextInto(field, text);
+  return text;
+}
+
+void CsvFile::TextInto(const FieldSpan& field, std::wstring& text) const {
   const char* raw = bytes.data() + field.begin;
   std::size_t length = field.length;
   std::string unquoted;
@@ -448,13 +543,18 @@ std::wstring CsvFile::Text(const FieldSpan& field) const {
     raw = unquoted.data();
     length = unquoted.size();
   }
-  if (length == 0) return {};
   // UTF-16 never needs more units than the bytes it comes from: one conversion, no sizing.
-  std::wstring text(length, L'\0');
-  const int n = MultiByteToWideChar(CP_UTF8, 0, raw, static_cast<int>(length), text.data(),
-                                    static_cast<int>(length));
-  text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
-  return text;
+  text.resize(length);
+  // ASCII, most fields of most files, is its own UTF-16: no call into the system per field.
+  std::size_t ascii = 0;
+  while (ascii < length && static_cast<unsigned char>(raw[ascii]) < 0x80) {
+    text[ascii] = static_cast<wchar_t>(raw[ascii]);
+    ++ascii;
+  }
+  if (ascii == length) return;
+  const int n = MultiByteToWideChar(CP_UTF8, 0, raw + ascii, static_cast<int>(length - ascii),
+                                    text.data() + ascii, static_cast<int>(length - ascii));
+  text.resize(ascii + static_cast<std::size_t>(n > 0 ? n : 0));
 }
 
 std::string CsvFile::Raw(const RecordSpan& record) const {
@@ -512,17 +612,17 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
   }
   if (!CheckEncoding(bytes, file.byteOrderMark.size(), converted, error)) return false;
   file.separator = separator != 0 ? separator : FindSeparator(bytes);
-  const std::string sep = ToUtf8(std::wstring(1, file.separator));
+  file.separatorBytes = ToUtf8(std::wstring(1, file.separator));
+  const std::string& sep = file.separatorBytes;
   file.bytes = std::move(bytes);
   const std::string& b = file.bytes;
   const std::size_t size = b.size();
 
-  // Room for every field and record at once: a field starts at most after each separator
-  // byte or line end, so the vectors never grow while a large file is read.
-  std::size_t marks = 1;
-  for (const char ch : b) marks += (ch == sep[0] || ch == '\n' || ch == '\r') ? 1 : 0;
-  file.fields.reserve(marks);
-  file.records.reserve(marks);
+  // Room for every record at once: a record ends at most at each line end, so the vector
+  // never grows (and never holds twice its size) while a large file is read.
+  std::size_t ends = 1;
+  for (const char ch : b) ends += (ch == '\n' || ch == '\r') ? 1 : 0;
+  file.records.reserve(ends);
 
   std::size_t line = 1;
   std::size_t i = 0;
@@ -534,14 +634,11 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
   while (i < size) {
     RecordSpan record;
     record.begin = static_cast<std::uint32_t>(i);
-    record.firstField = static_cast<std::uint32_t>(file.fields.size());
     for (;;) {  // one field
-      FieldSpan field;
+      ++record.fieldCount;
       if (i < size && b[i] == '"') {
-        field.quoted = true;
         const std::size_t openedOn = line;
-        field.begin = static_cast<std::uint32_t>(++i);
-        for (;; ++i) {
+        for (++i;; ++i) {
           if (i >= size) {
             error = "line " + std::to_string(openedOn) + ": quoted field never closed";
             return false;
@@ -555,7 +652,6 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
           }
           if (b[i] == '\n') ++line;
         }
-        field.length = static_cast<std::uint32_t>(i - field.begin);
         ++i;  // the closing quote
         // After the closing quote only a separator or the end of the record may follow.
         if (i < size && !atSeparator(i) && !atLineEnd(i)) {
@@ -563,11 +659,12 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
           return false;
         }
       } else {
-        field.begin = static_cast<std::uint32_t>(i);
-        while (i < size && !atSeparator(i) && !atLineEnd(i)) ++i;
-        field.length = static_cast<std::uint32_t>(i - field.begin);
+        while (i < size && b[i] != first && b[i] != '\n' && b[i] != '\r') ++i;
+        while (i < size && b[i] == first && !atSeparator(i)) {  // part of a longer separator
+          ++i;
+          while (i < size && b[i] != first && b[i] != '\n' && b[i] != '\r') ++i;
+        }
       }
-      file.fields.push_back(field);
       if (i < size && atSeparator(i)) {
         i += sep.size();
         continue;
@@ -575,11 +672,10 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
       break;
     }
     record.end = static_cast<std::uint32_t>(i);
-    record.fieldCount = static_cast<std::uint32_t>(file.fields.size()) - record.firstField;
     if (i < size) {  // the line end
-      const std::size_t ends = i;
+      const std::size_t at = i;
       i += (b[i] == '\r' && i + 1 < size && b[i + 1] == '\n') ? 2 : 1;
-      if (file.lineEnd.empty()) file.lineEnd = b.substr(ends, i - ends);
+      if (file.lineEnd.empty()) file.lineEnd = b.substr(at, i - at);
       ++line;
     }
     file.records.push_back(record);
@@ -596,12 +692,11 @@ bool ParseCsv(const std::string& bytes, wchar_t separator, CsvRows& rows, std::s
   CsvFile file;
   if (!ReadCsv(bytes, separator, kUtf8, file, error)) return false;
   rows.clear();
+  std::vector<FieldSpan> fields;
   for (const RecordSpan& record : file.records) {
     std::vector<CsvField> row;
-    for (std::uint32_t c = 0; c < record.fieldCount; ++c) {
-      const FieldSpan field = file.Field(record, c);
-      row.push_back(CsvField{file.Text(field), field.quoted});
-    }
+    file.FieldsOf(record, fields);
+    for (const FieldSpan& field : fields) row.push_back(CsvField{file.Text(field), field.quoted});
     rows.push_back(std::move(row));
   }
   return true;
@@ -656,25 +751,35 @@ bool ToFileEncoding(const CsvFile& file, const std::string& utf8, std::string& o
   return true;
 }
 
+CsvWriter::CsvWriter(const CsvFile& file, const std::vector<std::uint32_t>& order, std::size_t part)
+    : file_(file), order_(order), part_(std::max<std::size_t>(part, 1)) {}
+
+std::string_view CsvWriter::Next() {
+  const bool first = !started_;
+  started_ = true;
+  const bool utf8 = file_.encoding == kUtf8;
+  utf8_.clear();  // its room is kept from part to part
+  if (first && utf8) utf8_ = file_.byteOrderMark;
+  while (next_ < order_.size() && utf8_.size() < part_) {
+    const RecordSpan& record = file_.records[order_[next_++]];
+    utf8_.append(file_.bytes, record.begin, record.end - record.begin);
+    utf8_ += file_.lineEnd;
+  }
+  if (utf8) return utf8_;
+  // Every character of the file read back as itself when it was read: its rows convert. The
+  // parts hold whole records, so no character is split between two of them.
+  encoded_.clear();
+  if (first) encoded_ = file_.byteOrderMark;
+  std::string error;
+  if (!utf8_.empty()) Utf8ToPage(utf8_, file_.encoding, encoded_, error);
+  return encoded_;
+}
+
 std::string WriteCsv(const CsvFile& file, const std::vector<std::uint32_t>& order) {
-  const bool utf8 = file.encoding == kUtf8;
-  std::size_t size = utf8 ? file.byteOrderMark.size() : 0;
-  for (const std::uint32_t r : order) {
-    size += file.records[r].end - file.records[r].begin + file.lineEnd.size();
-  }
+  CsvWriter writer(file, order);
   std::string out;
-  out.reserve(size);
-  if (utf8) out += file.byteOrderMark;
-  for (const std::uint32_t r : order) {
-    const RecordSpan& record = file.records[r];
-    out.append(file.bytes, record.begin, record.end - record.begin);
-    out += file.lineEnd;
-  }
-  if (utf8) return out;
-  // Every character of the file read back as itself when it was read: its rows convert.
-  std::string encoded, error;
-  ToFileEncoding(file, out, encoded, error);
-  return encoded;
+  for (std::string_view part = writer.Next(); !part.empty(); part = writer.Next()) out += part;
+  return out;
 }
 
 std::string ToUtf8(const std::wstring& text) {

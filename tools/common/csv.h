@@ -4,7 +4,9 @@
 // separator; a field in double quotes may hold separators, quotes (doubled) and line breaks.
 // The file stays one block of bytes: every record and every field is a slice of it, decoded
 // only when a caller asks for its text. So a row written back is the row that was read, byte
-// for byte, and a million rows cost a few bytes of bookkeeping each.
+// for byte, and a million rows cost 16 bytes of bookkeeping each: a record's fields are found
+// again in its bytes when they are asked for, instead of being kept for every field of the
+// file (which took more memory than the file).
 //
 // Encodings: UTF-8 is read as it stands (an invalid sequence is refused with its line and
 // byte offset). A byte-order mark decides the encoding over the one asked for: UTF-8, UTF-16
@@ -27,6 +29,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ole.h"
@@ -55,30 +58,36 @@ struct FieldSpan {
   bool quoted = false;
 };
 
-// A record: its bytes without the line end, and its fields.
+// A record: its bytes without the line end, and how many fields they hold.
 struct RecordSpan {
   std::uint32_t begin = 0;
   std::uint32_t end = 0;
-  std::uint32_t firstField = 0;
   std::uint32_t fieldCount = 0;
 };
 
 class CsvFile {
  public:
-  std::string bytes;          // the file as UTF-8, byte-order mark excluded
-  std::string byteOrderMark;  // as it was in the file, or empty
-  std::string lineEnd;        // the first line end of the file ("\r\n" when it has none)
-  CodePage encoding = kUtf8;  // what the file was and is written back in
-  wchar_t separator = L',';   // given, or found on the first line
-  std::vector<FieldSpan> fields;
+  std::string bytes;           // the file as UTF-8, byte-order mark excluded
+  std::string byteOrderMark;   // as it was in the file, or empty
+  std::string lineEnd;         // the first line end of the file ("\r\n" when it has none)
+  CodePage encoding = kUtf8;   // what the file was and is written back in
+  wchar_t separator = L',';    // given, or found on the first line
+  std::string separatorBytes;  // the separator as UTF-8
   std::vector<RecordSpan> records;
   std::size_t columns = 0;  // fields of the longest record
   bool ragged = false;      // some record has fewer fields than the longest
 
-  // Field `column` (0-based) of `record`; an empty span past the record's last field.
+  // Field `column` (0-based) of `record`; an empty span past the record's last field. Reads
+  // the record's bytes up to that field: for several fields of one record, FieldsOf.
   FieldSpan Field(const RecordSpan& record, std::size_t column) const;
+  // The fields of `record`, all of them or its first `count`, in one reading of its bytes,
+  // into `fields` (their room is kept).
+  void FieldsOf(const RecordSpan& record, std::vector<FieldSpan>& fields,
+                std::size_t count = SIZE_MAX) const;
   // The text a field holds: quotes undone, decoded.
   std::wstring Text(const FieldSpan& field) const;
+  // The same into `text`, whose room is kept from field to field.
+  void TextInto(const FieldSpan& field, std::wstring& text) const;
   // The record's bytes, line end excluded.
   std::string Raw(const RecordSpan& record) const;
 };
@@ -126,7 +135,26 @@ VARIANT TextCell(const std::wstring& text);
 
 // The file written back with its records in `order` (indexes into file.records), each ended
 // with the file's line end, the byte-order mark first when it had one, in the file's
-// encoding.
+// encoding, one part at a time: a large table is written without being held a second time.
+class CsvWriter {
+ public:
+  // `file` and `order` must outlive the writer. A part holds whole records: about `part`
+  // bytes, or one record that is longer.
+  CsvWriter(const CsvFile& file, const std::vector<std::uint32_t>& order,
+            std::size_t part = std::size_t{1} << 22);
+  // The next part; empty when all is written.
+  std::string_view Next();
+
+ private:
+  const CsvFile& file_;
+  const std::vector<std::uint32_t>& order_;
+  std::size_t part_;
+  std::size_t next_ = 0;  // in order_
+  bool started_ = false;
+  std::string utf8_, encoded_;
+};
+
+// All parts of a CsvWriter at once.
 std::string WriteCsv(const CsvFile& file, const std::vector<std::uint32_t>& order);
 
 // UTF-16 <-> UTF-8.

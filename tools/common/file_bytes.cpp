@@ -101,7 +101,7 @@ bool ReadStandardInput(std::string& bytes, std::string& error, std::size_t chunk
   }
 }
 
-bool WriteChunks(std::FILE* file, const std::string& bytes, std::size_t chunk) {
+bool WriteChunks(std::FILE* file, std::string_view bytes, std::size_t chunk) {
   chunk = std::clamp<std::size_t>(chunk, 1, kIoChunk);
   for (std::size_t done = 0; done < bytes.size();) {
     const std::size_t part = std::min(chunk, bytes.size() - done);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace tkr {
 
@@ -33,7 +34,7 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
 bool ReadStandardInput(std::string& bytes, std::string& error, std::size_t chunk = kIoChunk);
 
 // Writes `bytes` to `file`, `chunk` bytes or fewer at a time. False when a write came short.
-bool WriteChunks(std::FILE* file, const std::string& bytes, std::size_t chunk = kIoChunk);
+bool WriteChunks(std::FILE* file, std::string_view bytes, std::size_t chunk = kIoChunk);
 
 // The system's text for the calling thread's last error, without the final full stop.
 std::string LastErrorText();
