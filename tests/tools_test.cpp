@@ -96,6 +96,10 @@ TEST(Csv, MalformedInputNamesItsLine) {
   } const cases[] = {
       {"a,b\r\n\"open,c\r\nd\r\n", "line 2: quoted field never closed"},
       {"a\r\nb\r\n\"x\"y,z\r\n", "line 3: text after a closing quote"},
+      // Past runs of ASCII, which are checked eight bytes at a time.
+      {"name,value\r\nabcdefgh\xC3\x28x\r\n", "line 2, byte 20: not UTF-8"},
+      {std::string("0123456789abcdef\r\nxyz\0", 22),
+       "line 2: a NUL byte (at byte 21); CSV text holds none"},
       {std::string("a\0,\0b\0", 6),
        "line 1: a NUL byte (at byte 1); CSV text holds none (UTF-16 without a byte-order mark? "
        "try --encoding utf-16le or utf-16be)"},

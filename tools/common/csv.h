@@ -4,7 +4,7 @@
 // separator; a field in double quotes may hold separators, quotes (doubled) and line breaks.
 // The file stays one block of bytes: every record and every field is a slice of it, decoded
 // only when a caller asks for its text. So a row written back is the row that was read, byte
-// for byte, and a million rows cost 16 bytes of bookkeeping each: a record's fields are found
+// for byte, and a million rows cost 12 bytes of bookkeeping each: a record's fields are found
 // again in its bytes when they are asked for, instead of being kept for every field of the
 // file (which took more memory than the file).
 //
@@ -146,6 +146,7 @@ class CsvWriter {
   std::string_view Next();
 
  private:
+  static constexpr std::size_t kAhead = 16;  // records looked ahead at
   const CsvFile& file_;
   const std::vector<std::uint32_t>& order_;
   std::size_t part_;
