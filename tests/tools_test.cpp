@@ -64,6 +64,13 @@ TEST(Csv, RecordsAndFields) {
        "b\xC2\xA7\"\xC2\xA7\"\r\n",
        {{L"a", L"\u00a2b", L"\u00a7"}},
        L'\u00a7'},
+      {"long fields, looked through eight bytes at a time",
+       "abcdefghijklmnopq,rstuvwxyz0123456789\r\n0123456789abcdef\r\nx",
+       {{L"abcdefghijklmnopq", L"rstuvwxyz0123456789"}, {L"0123456789abcdef"}, {L"x"}}},
+      {"long fields and a two-byte separator",
+       "abcdefghij\xC2\xA2klmnopqrst\xC2\xA7uvwxyz01234567\r\n",
+       {{L"abcdefghij\u00a2klmnopqrst", L"uvwxyz01234567"}},
+       L'\u00a7'},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -878,9 +885,8 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
     EXPECT_EQ(fromPipe.exitCode, 0u) << fromPipe.err;
     EXPECT_TRUE(fromPipe.out == bytes);
   }
-  // A file large enough to be typed by two threads, stable and --unstable: amounts with ties,
-  // quoted and unquoted, and empty cells, ordered as the numbers they write (empties last,
-  // ties in file order when stable).
+  // A larger file, stable and --unstable: amounts with ties, quoted and unquoted, and empty
+  // cells, ordered as the numbers they write (empties last, ties in file order when stable).
   std::mt19937 random(7);
   std::vector<std::pair<double, std::string>> rows;
   for (int r = 0; r < 30000; ++r) {

@@ -33,7 +33,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,7 +41,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "common/caller.h"
@@ -69,10 +67,6 @@ using tkr::RecordSpan;
 constexpr int kSorted = 0;
 constexpr int kRefused = 1;
 constexpr int kBadInput = 2;
-
-// From this many rows on, the cells are typed by two threads: below, starting one costs more
-// than it saves.
-constexpr std::size_t kTwoThreadRows = 20000;
 
 constexpr char kUsage[] = R"(usage: tkrun [options] -k COLUMN[:desc][:ORDER] [-k ...] INPUT.csv
        tkrun [options] --sort "COMMAND" INPUT.csv
@@ -1328,66 +1322,41 @@ int Run(const Options& o) {
     auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
     constexpr std::size_t kAhead = 16;
     const auto fieldsUsed = static_cast<std::size_t>(used.FileColumn(used.size()));  // the last
-    // The file rows [first, last); each cell is written by one thread only.
-    auto fill = [&](std::size_t first, std::size_t last, bool reports) {
-      tkr::CsvField text;  // one field at a time, its room kept
-      std::vector<FieldSpan> fields;
-      for (std::size_t fileRow = first; fileRow < last; ++fileRow) {
-        if (reports) progressLine.Done(std::uint64_t{fileRow + 1} * records / last);
-        const std::size_t row = drawnRow[fileRow];
-        if (fileRow + kAhead < last) {
-          // The drawn rows are scattered over the table: ask for the cells a few rows ahead,
-          // so that their cache misses overlap instead of coming one after the other.
-          const std::size_t later = drawnRow[fileRow + kAhead];
-          for (std::size_t c = 0; c <= used.size(); ++c) {
-            __builtin_prefetch(&cells[c * records + later], 1);
-          }
+    tkr::CsvField text;  // one field at a time, its room kept
+    std::vector<FieldSpan> fields;
+    for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
+      progressLine.Done(fileRow + 1);
+      const std::size_t row = drawnRow[fileRow];
+      if (fileRow + kAhead < records) {
+        // The drawn rows are scattered over the table: ask for the cells a few rows ahead,
+        // so that their cache misses overlap instead of coming one after the other.
+        const std::size_t later = drawnRow[fileRow + kAhead];
+        for (std::size_t c = 0; c <= used.size(); ++c) {
+          __builtin_prefetch(&cells[c * records + later], 1);
         }
-        file.FieldsOf(file.records[fileRow], fields, fieldsUsed);
-        for (std::size_t c = 0; c < used.size(); ++c) {
-          const auto column = static_cast<std::size_t>(used.FileColumn(c + 1) - 1);
-          const FieldSpan field = column < fields.size() ? fields[column] : FieldSpan{};
-          if (!comparedFields[c].empty()) comparedFields[c][fileRow] = field;
-          if (held[c] == KeyCells::None || row < headers) continue;
-          file.TextInto(field, text.text);
-          text.quoted = field.quoted;
-          VARIANT& cell = cells[c * records + row];
-          if (held[c] == KeyCells::Typed) {
-            cell = tkr::CellFromField(text, o.typing);
-          } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
-            // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
-            // fields stay text.
-            cell = tkr::TextCell(text.text);
-          }
-          if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
-        }
-        VARIANT& id = cells[used.size() * records + row];
-        id.vt = VT_I4;
-        id.lVal = static_cast<LONG>(fileRow + 1);
       }
-    };
-    // A large file's second half is typed on a second core, as the cells take most of the
-    // reading's time.
-    const std::size_t half = records >= kTwoThreadRows ? records / 2 : records;
-    std::exception_ptr failed;
-    std::thread second;
-    if (half < records) {
-      second = std::thread([&] {
-        try {
-          fill(half, records, false);
-        } catch (...) {
-          failed = std::current_exception();
+      file.FieldsOf(file.records[fileRow], fields, fieldsUsed);
+      for (std::size_t c = 0; c < used.size(); ++c) {
+        const auto column = static_cast<std::size_t>(used.FileColumn(c + 1) - 1);
+        const FieldSpan field = column < fields.size() ? fields[column] : FieldSpan{};
+        if (!comparedFields[c].empty()) comparedFields[c][fileRow] = field;
+        if (held[c] == KeyCells::None || row < headers) continue;
+        file.TextInto(field, text.text);
+        text.quoted = field.quoted;
+        VARIANT& cell = cells[c * records + row];
+        if (held[c] == KeyCells::Typed) {
+          cell = tkr::CellFromField(text, o.typing);
+        } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
+          // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
+          // fields stay text.
+          cell = tkr::TextCell(text.text);
         }
-      });
+        if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
+      }
+      VARIANT& id = cells[used.size() * records + row];
+      id.vt = VT_I4;
+      id.lVal = static_cast<LONG>(fileRow + 1);
     }
-    try {
-      fill(0, half, true);
-    } catch (...) {
-      if (second.joinable()) second.join();
-      throw;
-    }
-    if (second.joinable()) second.join();
-    if (failed) std::rethrow_exception(failed);
   }
   std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
                 records - headers, columns, Since(started));

@@ -632,46 +632,54 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
   for (const char ch : b) ends += (ch == '\n' || ch == '\r') ? 1 : 0;
   file.records.reserve(ends);
 
-  std::size_t line = 1;
   std::size_t i = 0;
   const char first = sep[0];
   auto atSeparator = [&](std::size_t k) {
     return b[k] == first && (sep.size() == 1 || b.compare(k, sep.size(), sep) == 0);
   };
   auto atLineEnd = [&](std::size_t k) { return k < size && (b[k] == '\r' || b[k] == '\n'); };
+  // The next separator's first byte, CR or LF at or after k: eight bytes at a time while none
+  // of them is one (a byte is found as a zero byte of the word xor that byte, repeated).
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  const std::uint64_t separators = kOnes * static_cast<unsigned char>(first);
+  auto hasZero = [&](std::uint64_t word) { return ((word - kOnes) & ~word & kHigh) != 0; };
+  auto fieldEnd = [&](std::size_t k) {
+    for (; k + 8 <= size; k += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, b.data() + k, 8);
+      if (hasZero(word ^ separators) || hasZero(word ^ (kOnes * '\n')) ||
+          hasZero(word ^ (kOnes * '\r'))) {
+        break;
+      }
+    }
+    while (k < size && b[k] != first && b[k] != '\n' && b[k] != '\r') ++k;
+    return k;
+  };
   while (i < size) {
     RecordSpan record;
     record.begin = static_cast<std::uint32_t>(i);
     for (;;) {  // one field
       ++record.fieldCount;
       if (i < size && b[i] == '"') {
-        const std::size_t openedOn = line;
-        for (++i;; ++i) {
-          if (i >= size) {
-            error = "line " + std::to_string(openedOn) + ": quoted field never closed";
+        const std::size_t opened = i;
+        for (++i;; i += 2) {  // past a doubled quote
+          const void* quote = std::memchr(b.data() + i, '"', size - i);
+          if (quote == nullptr) {
+            error = "line " + std::to_string(LineAt(b, opened)) + ": quoted field never closed";
             return false;
           }
-          if (b[i] == '"') {
-            if (i + 1 < size && b[i + 1] == '"') {
-              ++i;
-              continue;
-            }
-            break;
-          }
-          if (b[i] == '\n') ++line;
+          i = static_cast<std::size_t>(static_cast<const char*>(quote) - b.data());
+          if (i + 1 >= size || b[i + 1] != '"') break;
         }
         ++i;  // the closing quote
         // After the closing quote only a separator or the end of the record may follow.
         if (i < size && !atSeparator(i) && !atLineEnd(i)) {
-          error = "line " + std::to_string(line) + ": text after a closing quote";
+          error = "line " + std::to_string(LineAt(b, i)) + ": text after a closing quote";
           return false;
         }
       } else {
-        while (i < size && b[i] != first && b[i] != '\n' && b[i] != '\r') ++i;
-        while (i < size && b[i] == first && !atSeparator(i)) {  // part of a longer separator
-          ++i;
-          while (i < size && b[i] != first && b[i] != '\n' && b[i] != '\r') ++i;
-        }
+        i = fieldEnd(i);
+        while (i < size && b[i] == first && !atSeparator(i)) i = fieldEnd(i + 1);  // a longer one
       }
       if (i < size && atSeparator(i)) {
         i += sep.size();
@@ -684,7 +692,6 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
       const std::size_t at = i;
       i += (b[i] == '\r' && i + 1 < size && b[i + 1] == '\n') ? 2 : 1;
       if (file.lineEnd.empty()) file.lineEnd = b.substr(at, i - at);
-      ++line;
     }
     file.records.push_back(record);
     file.columns = std::max<std::size_t>(file.columns, record.fieldCount);
