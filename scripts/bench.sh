@@ -5,20 +5,414 @@
 # SELECT + MOVE against std::sort with VarCmp and the memory of one SELECT on both
 # architectures; the four orders of a key at the largest count against the automatic one and
 # against std::sort with their defining functions, their memory, texts with a long shared
-# prefix, and ten times the largest count, on both architectures; tkrun end to end. Writes the
-# figures and a plot into docs/performance.md and docs/performance.png. Takes about 20 minutes
-# on two cores. The plot needs gnuplot, which this script installs when missing.
+# prefix, and ten times the largest count, on both architectures; then tkrun end to end on
+# generated CSV files of 100,000, 1,000,000 and 10,000,000 rows (or the counts in
+# TK_BENCH_RUN_ROWS, e.g. TK_BENCH_RUN_ROWS="20000 100000"), both builds against GNU sort.
+# Writes the figures and a plot into docs/performance.md and docs/performance.png. Takes about
+# 25 minutes on two cores, and needs about 2 GB of disk in the build tree for the largest CSV
+# file and its sorted copy, deleted afterwards.
+#
+# scripts/bench.sh --runner measures tkrun end to end only (a few minutes): it rewrites the
+# section "## tkrun end to end" of docs/performance.md and leaves the other sections as they
+# are; the plot is drawn again with the engine's lines taken from the figures in those
+# sections.
+#
+# gnuplot and GNU time (for the peak memory of a run) are installed when missing.
 source "$(dirname "$0")/lib.sh"
 
+runner_only=false
+if [ "${1:-}" = --runner ]; then
+  runner_only=true
+  shift
+fi
+
 tk_install
-if ! command -v gnuplot >/dev/null 2>&1; then
+need=()
+command -v gnuplot >/dev/null 2>&1 || need+=(gnuplot-nox)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get install -y -q --no-install-recommends gnuplot-nox >/dev/null
+  $sudo apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 fi
-tk_configure_and_build >/dev/null
+if $runner_only; then
+  # tkrun and the CSV generator of both architectures, nothing else.
+  (cd "$TK_ROOT" && cmake --preset "$TK_PRESET64" >/dev/null)
+  (cd "$TK_ROOT" && cmake --build --preset "$TK_PRESET64" --target tkrun tkbench >/dev/null)
+  (cd "$TK_ROOT" && cmake --preset "$TK_PRESET" -DTK_WIN64_BIN="$TK_BIN64" >/dev/null)
+  (cd "$TK_ROOT" && cmake --build --preset "$TK_PRESET" --target tkrun tkbench >/dev/null)
+else
+  tk_configure_and_build >/dev/null
+fi
 tk_wine_ready
 trap tk_wine_done EXIT
+
+# Whether every row of a table meets a goal: the figure in column `column` (1 for the first)
+# at most `limit`. Prints "met" or the keys whose figure is above it.
+goal_met() {
+  printf '%s\n' "$1" | awk -F'|' -v c="$(($2 + 1))" -v limit="$3" '
+    NR > 2 {
+      key = $2; figure = $(c); gsub(/ /, "", key); gsub(/ /, "", figure)
+      if (figure + 0 > limit) { missed = missed sep key " (" figure ")"; sep = ", " }
+    }
+    END { print (missed == "" ? "met" : "not met by " missed) }'
+}
+
+# tkrun end to end: generated CSV files of as many rows, 9 columns (Id, Name: a word, Joined: a
+# date, Amount, Count, Active: a boolean, Note: a quoted note with a comma, a line break and
+# doubled quotes, Version written as text, Spare: empty in every other row), sorted as a user
+# asks for it, by header names: Name ascending, then Amount descending. Both builds, stable
+# and --unstable, against GNU sort with the same keys on the same file.
+run_rows=()
+read -r -a run_rows <<<"${TK_BENCH_RUN_ROWS:-100000 1000000 10000000}"
+work="$TK_BUILD/bench"
+keys=(-k Name -k Amount:desc)
+# GNU sort splits lines at every line break, quoted or not, and compares bytes: the nearest
+# it comes to the same keys.
+gnu_sort=(env LC_ALL=C.UTF-8 sort -s "-t," "-k2,2f" "-k4,4gr")
+
+# Runs a command in directory `dir` `repeat` times, its output to nowhere, and keeps the
+# figures of the fastest run by wall-clock time, so that every figure kept comes from one
+# process: best_wall (seconds), best_peak (peak resident KiB from GNU time's %M: Wine runs a
+# program in the process that was started for it, so this is the program's own peak and not
+# a launcher's) and best_log (standard error, without carriage returns). A run that fails
+# ends the repeats: best_status is its exit status, best_log its standard error.
+measure() {
+  local repeat=$1 dir=$2
+  shift 2
+  local i start end status wall
+  best_wall="" best_peak="" best_log="" best_status=0
+  for ((i = 0; i < repeat; i++)); do
+    status=0
+    start=$(date +%s.%N)
+    (cd "$dir" && /usr/bin/time -f %M -o "$work/peak.txt" "$@" >/dev/null 2>"$work/log.txt") ||
+      status=$?
+    end=$(date +%s.%N)
+    if [ "$status" -ne 0 ]; then
+      best_status=$status
+      best_log=$(tr -d '\r' <"$work/log.txt")
+      return 0
+    fi
+    wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
+    if [ -z "$best_wall" ] || awk -v a="$wall" -v b="$best_wall" 'BEGIN { exit !(a < b) }'; then
+      best_wall=$wall
+      best_peak=$(tail -n 1 "$work/peak.txt")
+      best_log=$(tr -d '\r' <"$work/log.txt")
+    fi
+  done
+}
+
+# The seconds of one of tkrun's progress lines ("SELECT ... (0 break-outs, 1.521 s)").
+seconds() { printf '%s\n' "$1" | awk -v what="$2" '$1 == what { for (i = 1; i <= NF; i++) if ($(i) == "s)") print $(i-1) }'; }
+# tkrun's own total: its last line, "1000000 rows in 4.463 s".
+own_total() { printf '%s\n' "$1" | awk '/ rows in .* s$/ { print $(NF-1) }'; }
+# The first words of a refusal: tkrun's message without its "tkrun: " and up to its next
+# colon, at most eight words; the last line when no line is tkrun's.
+refusal() {
+  printf '%s\n' "$1" | awk '
+    NF { last = $0 }
+    /^tkrun/ && first == "" { first = $0 }
+    END {
+      text = (first != "" ? first : last)
+      sub(/^tkrun[0-9]*(\.exe)?: */, "", text); sub(/:.*/, "", text); gsub(/\|/, "/", text)
+      n = split(text, word, " "); text = ""
+      for (i = 1; i <= n && i <= 8; ++i) text = text (i > 1 ? " " : "") word[i]
+      print text
+    }'
+}
+
+# One line per row count and program, tab-separated: rows, program, file bytes, then for the
+# stable run (GNU sort's only run) exit status, wall s, peak KiB, own total s, SELECT s,
+# MOVE s, refusal; then for --unstable exit status, own total s, refusal. "-" where there is
+# no figure.
+records=$(mktemp)
+end_to_end() {
+  mkdir -p "$work"
+  local n csv out bytes repeat program dir mode
+  local -a launch flags row
+  for n in "${run_rows[@]}"; do
+    csv="$work/sample_$n.csv"
+    out="$work/sorted.csv"
+    tk_log "tkrun end to end: $n rows"
+    (cd "$TK_BIN" && wine tkbench.exe --csv "$(winepath -w "$csv")" "$n")
+    bytes=$(stat -c %s "$csv")
+    repeat=3
+    [ "$n" -lt 10000000 ] || repeat=1
+    local wcsv wout
+    wcsv=$(winepath -w "$csv")
+    wout=$(winepath -w "$out")
+    for program in tkrun64 tkrun; do
+      if [ "$program" = tkrun64 ]; then
+        dir=$TK_BIN64
+        launch=("$TK_ROOT/cmake/wine64-run.sh" tkrun64.exe)
+      else
+        dir=$TK_BIN
+        launch=(wine tkrun.exe)
+      fi
+      row=("$n" "$program" "$bytes")
+      for mode in stable unstable; do
+        flags=()
+        [ "$mode" = stable ] || flags=(--unstable)
+        rm -f "$out"
+        measure "$repeat" "$dir" "${launch[@]}" "${flags[@]}" "${keys[@]}" --output "$wout" "$wcsv"
+        if [ "$best_status" -ne 0 ]; then
+          tk_log "$program ${flags[*]} refused $n rows (exit $best_status)"
+          if [ "$mode" = stable ]; then
+            row+=("$best_status" - - - - - "$(refusal "$best_log")")
+          else
+            row+=("$best_status" - "$(refusal "$best_log")")
+          fi
+          continue
+        fi
+        # Every row is written back as it was read: a file of another size lost or changed some.
+        if [ "$(stat -c %s "$out")" -ne "$bytes" ]; then
+          tk_log "$program ${flags[*]} wrote $(stat -c %s "$out") bytes for $bytes"
+          exit 1
+        fi
+        if [ "$mode" = stable ]; then
+          row+=(0 "$best_wall" "$best_peak" "$(own_total "$best_log")" "$(seconds "$best_log" SELECT)"
+                "$(seconds "$best_log" MOVE)" -)
+        else
+          row+=(0 "$(own_total "$best_log")" -)
+        fi
+      done
+      (IFS=$'\t'; printf '%s\n' "${row[*]}") >>"$records"
+    done
+    rm -f "$out"
+    measure "$repeat" "$work" "${gnu_sort[@]}" -o "$out" "$csv"
+    if [ "$best_status" -ne 0 ] || [ "$(stat -c %s "$out")" -ne "$bytes" ]; then
+      tk_log "GNU sort failed on $n rows (exit $best_status): $best_log"
+      exit 1
+    fi
+    printf '%s\tGNU sort\t%s\t0\t%s\t%s\t-\t-\t-\t-\t-\t-\t-\n' "$n" "$bytes" "$best_wall" "$best_peak" >>"$records"
+    rm -f "$csv" "$out" "$work/peak.txt" "$work/log.txt"
+  done
+}
+
+# The table: one row per count and program.
+runner_table() {
+  awk -F'\t' '
+    NR == FNR { if ($2 == "GNU sort") reference[$1] = $5; next }
+    FNR == 1 {
+      print "| rows | program | file MB | whole run s | own total s | SELECT s | MOVE s | own / (SELECT + MOVE) | --unstable own total s | stable / unstable | peak MB | peak / file size | whole run / GNU sort |"
+      print "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    }
+    {
+      n = $1; program = $2; bytes = $3
+      w = s = m = o = sm = u = su = peak = per = vs = "–"
+      if ($4 != 0) {
+        w = "refused (exit " $4 "): " $10
+      } else {
+        w = sprintf("%.3f", $5)
+        peak = sprintf("%.0f", $6 * 1024 / 1e6); per = sprintf("%.2f", $6 * 1024 / bytes)
+        if (program == "tkrun64" && reference[n] > 0) vs = sprintf("%.2f", $5 / reference[n])
+        if ($7 != "-") { o = $7; s = $8; m = $9; sm = sprintf("%.2f", o / (s + m)) }
+      }
+      if (program != "GNU sort") {
+        if ($11 != 0) u = "refused (exit " $11 "): " $13
+        else { u = $12; if (o != "–") su = sprintf("%.2f", o / u) }
+      }
+      printf "| %d | %s | %.1f | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+             n, program, bytes / 1e6, w, o, s, m, sm, u, su, peak, per, vs
+    }' "$records" "$records"
+}
+
+# The goals, at 1,000,000 rows (or the second largest count run, when there is none) and
+# ten times that for the growth, each "met" or "not met by" with its figures.
+runner_goals() {
+  local counts base
+  counts=$(printf '%s\n' "${run_rows[@]}" | sort -n -u)
+  if printf '%s\n' "$counts" | grep -qx 1000000; then
+    base=1000000
+  else
+    base=$(printf '%s\n' "$counts" | tail -n 2 | head -n 1)
+  fi
+  awk -F'\t' -v base="$base" '
+    function ratio(a, b) { return b > 0 ? a / b : 0 }
+    function goal(text, have, a, b, limit, unit) {
+      if (!have) { printf "- %s: not measured, no such run\n", text; return }
+      printf "- %s: %s (%s against %s: %.2f)\n", text,
+             ratio(a, b) <= limit ? "met" : "not met by tkrun64", sprintf(unit, a), sprintf(unit, b),
+             ratio(a, b)
+    }
+    $4 == 0 { wall[$2, $1] = $5; peak[$2, $1] = $6 * 1024 / 1e6; mb[$1] = $3 / 1e6 }
+    $4 == 0 && $7 != "-" { own[$2, $1] = $7; engine[$2, $1] = $8 + $9 }
+    $11 == 0 && $12 != "-" { unstable[$2, $1] = $12 }
+    END {
+      t = "tkrun64"; g = "GNU sort"; b = base; ten = base * 10
+      goal("tkrun64'"'"'s whole run at most GNU sort'"'"'s (" b " rows)",
+           ((t, b) in wall) && ((g, b) in wall), wall[t, b], wall[g, b], 1, "%.3f s")
+      goal("stable at most 1.2 times --unstable, own totals (tkrun64, " b " rows)",
+           ((t, b) in own) && ((t, b) in unstable), own[t, b], unstable[t, b], 1.2, "%.3f s")
+      goal("own total at most 1.5 times SELECT + MOVE (tkrun64, " b " rows)",
+           (t, b) in own, own[t, b], engine[t, b], 1.5, "%.3f s")
+      goal("peak memory at most 4 times the file size (tkrun64, " b " rows)",
+           (t, b) in wall, peak[t, b], mb[b], 4, "%.1f MB")
+      goal("own total at " ten " rows at most 12 times that at " b " rows (tkrun64)",
+           ((t, ten) in own) && ((t, b) in own), own[t, ten], own[t, b], 12, "%.3f s")
+    }' "$records"
+}
+
+# What Wine's start of a program and the program's own start cost: tkrun64's whole run less
+# its own total at the smallest count run.
+wine_start() {
+  awk -F'\t' '$2 == "tkrun64" && $4 == 0 && $7 != "-" && (n == "" || $1 < n) { n = $1; d = $5 - $7 }
+              END { if (n != "") printf "%.2f s at %d rows", d, n }' "$records"
+}
+
+# The whole runs for the plot, one line per count: rows, tkrun64, tkrun, GNU sort ("?" where
+# a program refused).
+runner_plot_data() {
+  awk -F'\t' '
+    { if (!($1 in seen)) { seen[$1] = 1; order[++count] = $1 }
+      if ($4 == 0) wall[$2, $1] = $5 }
+    function or_missing(key) { return key in wall ? wall[key] : "?" }
+    END {
+      for (i = 1; i <= count; ++i) {
+        n = order[i]
+        print n, or_missing("tkrun64" SUBSEP n), or_missing("tkrun" SUBSEP n), or_missing("GNU sort" SUBSEP n)
+      }
+    }' "$records" | sort -n
+}
+
+# The engine's figures for the plot as `tkbench --data` writes them (rows, SELECT and
+# std::sort on two automatic keys, BENCHMARK fill and sort, MOVE, SELECT + MOVE and std::sort
+# on the word and real keys), read back from the tables of docs/performance.md: the 32-bit
+# table of "SELECT and MOVE against an index sort", "SELECT against std::sort" and "The
+# built-in benchmark". Only counts that all three tables hold.
+engine_data_from_doc() {
+  awk -F'|' '
+    /^## / { table = ""; taken = 0 }
+    /^## SELECT and MOVE against an index sort/ { table = "goal" }
+    /^## SELECT against std::sort/ { table = "comparison" }
+    /^## The built-in benchmark/ { table = "flow" }
+    table == "" { next }
+    /^\| *[0-9]+ *\|/ {
+      n = $2 + 0
+      if (table == "goal" && !taken) { both[n] = $5 + 0; reference[n] = $6 + 0; goal[n] = 1 }
+      if (table == "comparison") { select[n] = $3 + 0; sorted[n] = $6 + 0 }
+      if (table == "flow") { fill[n] = $3 + 0; sort[n] = $4 + 0; move[n] = $5 + 0 }
+      next
+    }
+    # Only the first table of the goal section is the 32-bit one.
+    table == "goal" && n != "" && /^$/ { taken = 1 }
+    END {
+      for (n in goal) if ((n in select) && (n in fill))
+        printf "%d %.6f %.6f %.6f %.6f %.6f %.6f %.6f\n", n, select[n], sorted[n], fill[n],
+               sort[n], move[n], both[n], reference[n]
+    }' "$TK_ROOT/docs/performance.md" | sort -n
+}
+
+# The plot: the engine's figures (`engine`, as tkbench --data writes them) and the whole runs
+# end to end (`whole`, as runner_plot_data writes them), each with its own row counts.
+plot() {
+  local engine=$1 whole=$2
+  gnuplot <<PLOT
+set terminal pngcairo size 1000,700 font ",10"
+set output "$TK_ROOT/docs/performance.png"
+set title "tkselect: seconds against rows (log-log)"
+set xlabel "rows"
+set ylabel "seconds"
+set logscale xy
+set key below horizontal maxcols 2 width -8
+set grid
+set datafile missing "?"
+plot "$engine" using 1:7 with linespoints title "SELECT + MOVE, word and real keys", \\
+     "$engine" using 1:8 with linespoints title "std::sort, same keys, VarCmp comparator", \\
+     "$engine" using 1:2 with linespoints title "SELECT, two automatic keys", \\
+     "$engine" using 1:3 with linespoints title "std::sort, same VarCmp comparator", \\
+     "$engine" using 1:4 with linespoints title "BENCHMARK fill (with write-back)", \\
+     "$engine" using 1:5 with linespoints title "BENCHMARK sort", \\
+     "$engine" using 1:6 with linespoints title "MOVE (with write-back)", \\
+     "$whole" using 1:2 with linespoints dashtype 2 linewidth 2 linecolor "black" \\
+       title "tkrun64, whole run on a 9-column CSV, Wine start included", \\
+     "$whole" using 1:3 with linespoints dashtype 2 linewidth 2 linecolor "dark-violet" \\
+       title "tkrun (32-bit), whole run", \\
+     "$whole" using 1:4 with linespoints dashtype 2 linewidth 2 linecolor "dark-orange" \\
+       title "GNU sort, same keys, whole run (not CSV-aware)"
+PLOT
+}
+
+# The section of docs/performance.md, from its heading on.
+runner_section() {
+  local gnu_version
+  gnu_version=$(sort --version | head -n 1 | sed 's/^sort (\(.*\)) /\1 /')
+  cat <<SECTION
+## tkrun end to end
+
+tkrun on CSV files that \`tkbench --csv FILE ROWS\` writes, of as many rows and 9 columns: Id,
+Name (a word of 3 to 12 letters), Joined (a date), Amount, Count, Active (TRUE or FALSE), Note
+(a quoted note with a comma, a line break and doubled quotes), Version (written as text:
+4.10), Spare (empty in every other row). Each program sorts the file on Name ascending, then
+Amount descending, and writes the rows to a file:
+
+- tkrun64 (the 64-bit build) and tkrun (the 32-bit build):
+  \`tkrun64 ${keys[*]} --output sorted.csv sample.csv\`, stable (the default: the rows
+  shuffled and sorted with their original position as the last key) and with \`--unstable\`
+  (the rows handed over as they stand);
+- GNU sort ($gnu_version): \`LC_ALL=C.UTF-8 ${gnu_sort[*]:2} -o sorted.csv sample.csv\`.
+  GNU sort is not CSV-aware: it splits every row at the line break inside its quoted Note
+  and sorts the two halves as lines of their own (the header among them), and it compares
+  bytes (\`f\` folds ASCII letters only) where tkrun types every key cell and compares words
+  as the system locale does. Its figures are those of a plain line sort of the same bytes on
+  the same keys, not of the same work; it also sorts on both cores, where tkrun sorts on one.
+
+Measured by \`scripts/bench.sh\` on $(date -u +%Y-%m-%d): $(nproc) cores,
+$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(wine --version), Wine's server
+kept running between runs. Whole run s is the wall-clock time of the command, Wine's start of
+the program included. Own total s is tkrun's "N rows in X s" line, its own clock from start
+to end: reading and checking the file, typing the key cells, SELECT, MOVE and writing every
+row back exactly as it was read; SELECT s and MOVE s are the engine's calls within it, from
+tkrun's progress lines; --unstable own total s is the same line of the --unstable run. Peak
+MB is the peak resident memory of the process (GNU time's %M: Wine runs the program in the
+process started for it, so it is the program's own peak); MB are 10^6 bytes. Below
+10,000,000 rows each row of the table is the fastest of three runs by whole run, every
+figure but the --unstable one from that one run; at 10,000,000 rows one run. A program that
+refuses a file shows its exit status and the first words of its message. Every sorted file
+is checked to have the size of its input.
+
+$(runner_table)
+
+Goals:
+
+$(runner_goals)
+
+GNU sort is the reference of a sort that reads no CSV: tkrun's whole run over GNU sort's is
+the price of CSV-aware, typed sorting under Wine, on one core against two. Wine's start and
+tkrun's own start are in every whole run: $(wine_start), the whole run less the own total.
+SECTION
+}
+
+if $runner_only; then
+  # Keeps Wine's server up between the runs, as it is while a session uses Wine, so that each
+  # whole run holds the start of the program and not of the server.
+  wineserver -p 2>/dev/null || true
+  end_to_end
+  whole=$(mktemp)
+  engine=$(mktemp)
+  runner_plot_data >"$whole"
+  engine_data_from_doc >"$engine"
+  if [ -s "$engine" ]; then
+    plot "$engine" "$whole"
+  else
+    tk_log "docs/performance.md holds no engine figures: the plot stays as it is"
+  fi
+  section=$(mktemp)
+  runner_section >"$section"
+  cat "$section"
+  # Everything before the section's heading and from the next heading on stays as it is;
+  # a file without the section gets it at its end.
+  awk -v section="$section" '
+    function put() { while ((getline line < section) > 0) print line; done = 1 }
+    /^## tkrun end to end$/ { put(); skip = 1; next }
+    skip && /^## / { skip = 0; print "" }
+    !skip { print }
+    END { if (!done) { print ""; put() } }' "$TK_ROOT/docs/performance.md" >"$section.md"
+  mv "$section.md" "$TK_ROOT/docs/performance.md"
+  rm -f "$whole" "$engine" "$section" "$records"
+  tk_log "rewrote the tkrun end-to-end section of docs/performance.md and docs/performance.png"
+  exit 0
+fi
 
 rows=("$@")
 [ ${#rows[@]} -gt 0 ] || rows=(10000 100000 1000000)
@@ -68,74 +462,14 @@ many32=$(run32 --many "$largest" "$many")
 many64=$(run64 --many "$largest" "$many")
 printf '%s\n\n' "$orders32" "$orders64" "$keymemory" "$prefix32" "$prefix64" "$many32" "$many64"
 
-# Whether every row of a table meets a goal: the figure in column `column` (1 for the first)
-# at most `limit`. Prints "met" or the keys whose figure is above it.
-goal_met() {
-  printf '%s\n' "$1" | awk -F'|' -v c="$(($2 + 1))" -v limit="$3" '
-    NR > 2 {
-      key = $2; figure = $(c); gsub(/ /, "", key); gsub(/ /, "", figure)
-      if (figure + 0 > limit) { missed = missed sep key " (" figure ")"; sep = ", " }
-    }
-    END { print (missed == "" ? "met" : "not met by " missed) }'
-}
-
-# tkrun end to end on generated files of as many rows (9 columns: text, dates, amounts,
-# counts, booleans, quoted notes with commas and line breaks, versions, empty cells), sorted
-# on a text key and an amount, stable and --unstable. The engine's own SELECT and MOVE times
-# come from tkrun's progress lines.
-work="$TK_BUILD/bench"
-mkdir -p "$work"
-runner="| rows | file MB | whole run s | SELECT s | MOVE s | whole / (SELECT + MOVE) | --unstable whole run s | stable / unstable |"
-runner+=$'\n|---:|---:|---:|---:|---:|---:|---:|---:|'
-tkrun_data=$(mktemp)
-seconds() { printf '%s\n' "$1" | awk -v what="$2" '$1 == what { for (i = 1; i <= NF; i++) if ($(i) == "s)") print $(i-1) }'; }
-for n in "${rows[@]}"; do
-  csv="$work/sample_$n.csv"
-  (cd "$TK_BIN" && wine tkbench.exe --csv "$(winepath -w "$csv")" "$n")
-  for mode in stable unstable; do
-    flag=""
-    [ "$mode" = unstable ] && flag="--unstable"
-    log=$(cd "$TK_BIN" && wine tkrun.exe $flag --sort "2,TK_COMPASCAUTO 4,TK_COMPDESAUTO" \
-          --output "$(winepath -w "$work/sorted.csv")" "$(winepath -w "$csv")" 2>&1 >/dev/null | tr -d '\r')
-    whole=$(printf '%s\n' "$log" | awk '/ rows in / { print $(NF-1) }')
-    if [ "$mode" = stable ]; then
-      stable=$whole
-      select=$(seconds "$log" SELECT)
-      move=$(seconds "$log" MOVE)
-    else
-      unstable=$whole
-    fi
-  done
-  mb=$(awk -v b="$(stat -c %s "$csv")" 'BEGIN { printf "%.1f", b / 1e6 }')
-  runner+=$'\n'$(awk -v n="$n" -v mb="$mb" -v w="$stable" -v s="$select" -v m="$move" -v u="$unstable" \
-    'BEGIN { printf "| %d | %s | %.3f | %.3f | %.3f | %.2f | %.3f | %.2f |", n, mb, w, s, m, w / (s + m), u, w / u }')
-  printf '%s %s %s\n' "$n" "$stable" "$unstable" >> "$tkrun_data"
-done
-rm -f "$work"/sample_*.csv "$work/sorted.csv"
-printf '%s\n' "$runner"
-joined=$(mktemp)
-join <(sort -k1,1 "$data") <(sort -k1,1 "$tkrun_data") | sort -n > "$joined"
-
-gnuplot <<PLOT
-set terminal pngcairo size 900,560 font ",10"
-set output "$TK_ROOT/docs/performance.png"
-set title "tkselect: seconds against rows (log-log)"
-set xlabel "rows"
-set ylabel "seconds"
-set logscale xy
-set key top left
-set grid
-plot "$joined" using 1:7 with linespoints title "SELECT + MOVE, word and real keys", \
-     "$joined" using 1:8 with linespoints title "std::sort, same keys, VarCmp comparator", \
-     "$joined" using 1:2 with linespoints title "SELECT, two automatic keys", \
-     "$joined" using 1:3 with linespoints title "std::sort, same VarCmp comparator", \
-     "$joined" using 1:4 with linespoints title "BENCHMARK fill (with write-back)", \
-     "$joined" using 1:5 with linespoints title "BENCHMARK sort", \
-     "$joined" using 1:6 with linespoints title "MOVE (with write-back)", \
-     "$joined" using 1:9 with linespoints title "tkrun, whole run on a 9-column CSV", \
-     "$joined" using 1:10 with linespoints title "tkrun --unstable, whole run"
-PLOT
-rm -f "$data" "$tkrun_data" "$joined"
+wineserver -p 2>/dev/null || true
+end_to_end
+whole=$(mktemp)
+runner_plot_data >"$whole"
+plot "$data" "$whole"
+section=$(runner_section)
+printf '%s\n' "$section"
+rm -f "$data" "$whole" "$records"
 
 cat > "$TK_ROOT/docs/performance.md" <<DOC
 # Performance
@@ -305,17 +639,6 @@ $wide
 
 $lines
 
-## tkrun end to end
-
-tkrun on generated CSV files of as many rows and 9 columns (a word, a date, an amount, a
-count, a boolean, a quoted note with a comma and a line break, a version written as text, a
-column empty in every other row), sorted on the word ascending, then the amount descending,
-written to a file. The whole run is the program's own clock from start to end: reading and
-checking the file, typing the key cells, SELECT, MOVE and writing every row back exactly as
-it was read. SELECT and MOVE are the engine's calls within that run. The stable mode (the
-default) shuffles the rows and sorts with the original position as the last key; --unstable
-hands them over as they stand.
-
-$runner
+$section
 DOC
 tk_log "wrote docs/performance.md and docs/performance.png"
