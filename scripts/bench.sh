@@ -128,7 +128,8 @@ refusal() {
 records=$(mktemp)
 end_to_end() {
   mkdir -p "$work"
-  local n csv out bytes repeat program dir mode
+  load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+  local n csv out bytes repeat program dir mode mode_flag
   local -a launch flags row
   for n in "${run_rows[@]}"; do
     csv="$work/sample_$n.csv"
@@ -153,10 +154,11 @@ end_to_end() {
       for mode in stable unstable; do
         flags=()
         [ "$mode" = stable ] || flags=(--unstable)
+        mode_flag=${flags[*]/#/ }
         rm -f "$out"
         measure "$repeat" "$dir" "${launch[@]}" "${flags[@]}" "${keys[@]}" --output "$wout" "$wcsv"
         if [ "$best_status" -ne 0 ]; then
-          tk_log "$program ${flags[*]} refused $n rows (exit $best_status)"
+          tk_log "$program$mode_flag refused $n rows (exit $best_status)"
           if [ "$mode" = stable ]; then
             row+=("$best_status" - - - - - "$(refusal "$best_log")")
           else
@@ -166,7 +168,7 @@ end_to_end() {
         fi
         # Every row is written back as it was read: a file of another size lost or changed some.
         if [ "$(stat -c %s "$out")" -ne "$bytes" ]; then
-          tk_log "$program ${flags[*]} wrote $(stat -c %s "$out") bytes for $bytes"
+          tk_log "$program$mode_flag wrote $(stat -c %s "$out") bytes for $bytes"
           exit 1
         fi
         if [ "$mode" = stable ]; then
@@ -187,6 +189,7 @@ end_to_end() {
     printf '%s\tGNU sort\t%s\t0\t%s\t%s\t-\t-\t-\t-\t-\t-\t-\n' "$n" "$bytes" "$best_wall" "$best_peak" >>"$records"
     rm -f "$csv" "$out" "$work/peak.txt" "$work/log.txt"
   done
+  load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 }
 
 # The table: one row per count and program.
@@ -357,12 +360,15 @@ Amount descending, and writes the rows to a file:
   as the system locale does. Its figures are those of a plain line sort of the same bytes on
   the same keys, not of the same work; it also sorts on both cores, where tkrun sorts on one.
 
-Measured by \`scripts/bench.sh\` on $(date -u +%Y-%m-%d): $(nproc) cores,
-$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(wine --version), Wine's server
-kept running between runs. Whole run s is the wall-clock time of the command, Wine's start of
-the program included. Own total s is tkrun's "N rows in X s" line, its own clock from start
-to end: reading and checking the file, typing the key cells, SELECT, MOVE and writing every
-row back exactly as it was read; SELECT s and MOVE s are the engine's calls within it, from
+Measured by \`scripts/bench.sh$($runner_only && echo " --runner")\` on $(date -u +%Y-%m-%d):
+$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(wine --version),
+Wine's server kept running between runs; the machine's load average (1, 5 and 15 minutes)
+was $load_before before the runs and $load_after after them.
+
+Whole run s is the wall-clock time of the command, Wine's start of the program included.
+Own total s is tkrun's "N rows in X s" line, its own clock from start to end: reading and
+checking the file, typing the key cells, SELECT, MOVE and writing every row back exactly as
+it was read; SELECT s and MOVE s are the engine's calls within it, from
 tkrun's progress lines; --unstable own total s is the same line of the --unstable run. Peak
 MB is the peak resident memory of the process (GNU time's %M: Wine runs the program in the
 process started for it, so it is the program's own peak); MB are 10^6 bytes. Below
