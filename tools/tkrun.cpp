@@ -110,7 +110,9 @@ Options:
   --export-out FILE.csv  write the destination here instead of back to --export-to
   --output FILE.csv      write the sorted table here (default, or -: standard output)
   --index FILE           write the sorted order there: the original number of each data row
-                         (1 for the first row below the header), one per line
+                         (1 for the first row below the header), one per line; the macro
+                         module's TKSortIndex counts the rows of its Range instead, header
+                         included, so that Range.Rows(n) is the row
   --header N             header rows of INPUT.csv (default 1)
   --dest-header N        header rows of the destination (default: as --header)
   --compare COL=RULE     how column COL, a TK_COMPBRKO key, is compared: natural (the
@@ -1059,12 +1061,12 @@ std::string MemoryAdvice() {
   if (!memoryUse.input.empty() &&
       GetFileAttributesExW(memoryUse.input.c_str(), GetFileExInfoStandard, &data) != FALSE) {
     const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    // Before the file is read its fields are unknown; about six times its size is what
-    // files of short fields take.
+    // Before the file is read its rows are unknown; about four times its size is what files
+    // of short fields take. Once they are known: the file, the engine's table, and per row
+    // about 160 bytes (the row's place in the file and in the shuffle, a text key's string,
+    // the engine's index and keys).
     const std::uint64_t needed =
-        memoryUse.records == 0
-            ? 6 * size
-            : 2 * size + memoryUse.records * (sizeof(tkr::RecordSpan) + 8) + memoryUse.tableBytes;
+        memoryUse.records == 0 ? 4 * size : size + memoryUse.tableBytes + memoryUse.records * 160;
     advice = ": " + Utf8(memoryUse.input) + " is " + Size(size) + ", and sorting it takes about " +
              Size(needed);
     if (memoryUse.tableBytes != 0) {

@@ -115,6 +115,15 @@ Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection
   return CompareKeys(ctx, compare, selection, 0);
 }
 
+void PrefetchRow(const CompareState& compare, const Selection& selection,
+                 std::int32_t row) noexcept {
+  const KeyTable& keys = selection.keys.SortKeys;
+  if (keys.size() == 0) return;
+  // An address is only computed, never read: a row or table that changed cannot fault here.
+  __builtin_prefetch(ColumnCell(keys[0].Cells, row));
+  compare.Text.Prefetch(0, row);
+}
+
 Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection) noexcept {
   // The answer is used as it stands: the caller owns direction and empty cells of its keys.
   const std::int32_t answer = ctx.code;

@@ -25,6 +25,9 @@ enum class SortStep : std::uint8_t {
   Complete,         // check the sentinels; go on where the sort's starter said
 };
 
+// How far ahead of a partition's scans the rows they will compare are asked for.
+constexpr std::uint32_t kScanAhead = 8;
+
 // ReturnCode of a child frame: where its parent goes on.
 constexpr std::int8_t kLeftPushedFirst = 1;
 constexpr std::int8_t kRightPushedSecond = 2;
@@ -76,6 +79,8 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
           break;
         }
         if (f.Left < f.Low || f.Left > f.High) return Step::Ended(Status::IndexCorrupted);
+        if (f.High - f.Left > kScanAhead)
+          PrefetchRow(compare, selection, index[f.Left + kScanAhead]);
         ctx.GoOnAt(Continuation::LeftScan);
         if (const Step asked = CompareRows(ctx, compare, selection, index[f.Left], f.PivotRow);
             !asked.decided()) {
@@ -99,6 +104,9 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
           break;
         }
         if (f.Right < f.Low || f.Right > f.High) return Step::Ended(Status::IndexCorrupted);
+        if (f.Right - f.Low > kScanAhead) {
+          PrefetchRow(compare, selection, index[f.Right - kScanAhead]);
+        }
         ctx.GoOnAt(Continuation::RightScan);
         if (const Step asked = CompareRows(ctx, compare, selection, index[f.Right], f.PivotRow);
             !asked.decided()) {
