@@ -425,14 +425,20 @@ rows=("$@")
 data=$(mktemp)
 tables=$(cd "$TK_BIN" && wine tkbench.exe "${rows[@]}" --data "$(winepath -w "$data")" | tr -d '\r')
 printf '%s\n' "$tables"
-# The tables, one paragraph each: SELECT against std::sort, the benchmark flow, wide tables,
-# long command lines.
-section() { printf '%s\n' "$tables" | awk -v n="$1" 'BEGIN{RS=""} NR==n'; }
-goal=$(section 1)
-comparison=$(section 2)
-flow=$(section 3)
-wide=$(section 4)
-lines=$(section 5)
+# The tables, one paragraph each, found by what their header row begins with: SELECT against
+# std::sort, comparisons, the benchmark flow, wide tables, long command lines. A table that
+# is not there stops the script rather than leaving a section of the doc empty.
+section() {
+  printf '%s\n' "$tables" | awk -v head="$1" '
+    BEGIN { RS = "" }
+    index($0, head) == 1 { print; found = 1 }
+    END { exit found ? 0 : 1 }' || { echo "bench.sh: tkbench printed no table headed '$1'" >&2; return 1; }
+}
+goal=$(section "| rows | SELECT s | MOVE s |") || exit 1
+comparison=$(section "| rows | SELECT s | SELECT comparisons/row |") || exit 1
+flow=$(section "| rows | fill s |") || exit 1
+wide=$(section "| wide table:") || exit 1
+lines=$(section "| move line:") || exit 1
 # The same first table from the 64-bit build, and the memory one SELECT adds in each, in a
 # process of its own.
 goal64=$(cd "$TK_BIN64" && "$TK_ROOT/cmake/wine64-run.sh" tkbench.exe --goal "${rows[@]}" | tr -d '\r')

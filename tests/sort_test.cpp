@@ -499,8 +499,7 @@ TEST(SortRandom, MixedCellsAnyKeys) {
     // mode reads them.
     auto keyResult = [&](int mode, VARIANT& a, VARIANT& b) -> int {
       if (mode == 3) {  // the caller's own rule: case-insensitive ascending, empty first
-        const HRESULT v = VarCmp(&a, &b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-        return v == VARCMP_LT ? -1 : v == VARCMP_GT ? 1 : 0;
+        return tkr::SignOf(VarCmp(&a, &b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE));
       }
       if (a.vt == VT_EMPTY && b.vt == VT_EMPTY) return 0;
       if (a.vt == VT_EMPTY) return ignoreEmpty ? 0 : 1;
@@ -517,8 +516,7 @@ TEST(SortRandom, MixedCellsAnyKeys) {
           }
         }
       }
-      const HRESULT v = VarCmp(&numberA, &numberB, LOCALE_SYSTEM_DEFAULT, flags[mode]);
-      const int base = v == VARCMP_LT ? -1 : v == VARCMP_GT ? 1 : 0;
+      const int base = tkr::SignOf(VarCmp(&numberA, &numberB, LOCALE_SYSTEM_DEFAULT, flags[mode]));
       return mode == 2 || mode == 5 || mode == 7 || mode == 9 ? -base : base;
     };
     auto rowOrder = [&](std::int32_t a, std::int32_t b) {

@@ -1141,93 +1141,88 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
   return kSorted;
 }
 
-int Run(const Options& o) {
-  memoryUse.input = o.input;
-  const auto started = std::chrono::steady_clock::now();
-  progressLine.Start(!o.quiet);
-  struct StopProgress {
-    ~StopProgress() { progressLine.Stop(); }
-  } stopProgress;
-  auto progress = [&](const std::string& line) {
-    if (!o.quiet) Say(line + "\n");
-  };
-  char buffer[160];
+// ---- the run --------------------------------------------------------------------------------
 
-  // Everything is read and checked before anything is written.
-  const std::string inputName = o.input == L"-" ? "standard input" : Utf8(o.input);
-  std::string error;
-  CsvFile file;
-  if (!ReadTable(o, o.input, file, error)) return Fail(error);
-  const std::size_t records = file.records.size();
-  const auto headers = static_cast<std::size_t>(o.header);
-  const std::size_t columns = file.columns;
-  if (file.ragged) {
-    progress("tkrun: some rows of " + inputName + " have fewer than " + std::to_string(columns) +
-             " fields: their missing cells count as empty");
-  }
-
-  CsvFile dest;
-  std::string destName;
-  if (!o.exportTo.empty()) {
-    destName = Utf8(o.exportTo);
-    if (!ReadTable(o, o.exportTo, dest, error)) return Fail(error);
-    if (dest.records.empty()) return Fail(destName + " holds no rows");
-  }
-  // A file without rows has no columns to check the command lines against.
-  if (records == 0) return WriteAsRead(o, file, dest);
-
-  memoryUse.records = records;
+// A run's tables and command lines, from reading the files to writing them back.
+struct Job {
+  std::string inputName, destName;  // as messages name them
+  CsvFile file, dest;               // the input, and the --export-to table (or nothing)
   std::vector<Entry> sortKeys, moveEntries, exportEntries;
-  error = o.keys.empty()
-              ? ReadEntries(o.sort, kSortLine, inputName, columns, destName, dest.columns, sortKeys)
-              : ReadKeys(o.keys, o.header, file, inputName, sortKeys);
+  UsedColumns used, destUsed;  // the columns of the engine's two tables
+  std::size_t idColumn = 0;    // the source's hidden column: each row's file row, from 1
+  std::size_t destId = 0;      // the destination's: the source row each exported row is
+  // The fields of the keys this program compares, by the table's column - 1 and file row:
+  // found once while the table is filled rather than in the record's bytes at every
+  // comparison.
+  std::vector<std::vector<FieldSpan>> comparedFields;
+
+  std::size_t Records() const { return file.records.size(); }
+};
+
+// Says `line` on standard error unless --quiet.
+void Report(const Options& o, const std::string& line) {
+  if (!o.quiet) Say(line + "\n");
+}
+
+// The --sort (or -k), --move and --export lines against the file's columns: "" or what is
+// wrong. The --compare rules the engine compares itself become its keywords, and a text key
+// on a column that is an automatic key too gets a column of its own.
+std::string ReadCommandLines(const Options& o, Job& job) {
+  const std::size_t columns = job.file.columns;
+  std::string error = o.keys.empty()
+                          ? ReadEntries(o.sort, kSortLine, job.inputName, columns, job.destName,
+                                        job.dest.columns, job.sortKeys)
+                          : ReadKeys(o.keys, o.header, job.file, job.inputName, job.sortKeys);
   if (error.empty() && !o.move.empty()) {
-    error = ReadEntries(o.move, kMoveLine, inputName, columns, destName, dest.columns, moveEntries);
+    error = ReadEntries(o.move, kMoveLine, job.inputName, columns, job.destName, job.dest.columns,
+                        job.moveEntries);
   }
   if (error.empty() && !o.exportCmd.empty()) {
-    error = ReadEntries(o.exportCmd, kExportLine, inputName, columns, destName, dest.columns,
-                        exportEntries);
+    error = ReadEntries(o.exportCmd, kExportLine, job.inputName, columns, job.destName,
+                        job.dest.columns, job.exportEntries);
   }
-  if (!error.empty()) return Fail(error);
+  if (!error.empty()) return error;
+  std::vector<Entry>& keys = job.sortKeys;
   for (const auto& [column, text] : o.ruleTexts) {
-    const auto key = std::find_if(sortKeys.begin(), sortKeys.end(),
-                                  [&](const Entry& e) { return e.column == column; });
-    if (key == sortKeys.end()) {
-      return Fail("--compare " + Utf8(text) + ": column " + std::to_string(column) +
-                  " is no key of --sort");
+    const auto key =
+        std::find_if(keys.begin(), keys.end(), [&](const Entry& e) { return e.column == column; });
+    if (key == keys.end()) {
+      return "--compare " + Utf8(text) + ": column " + std::to_string(column) +
+             " is no key of --sort";
     }
     if (key->mode != tk::kCompareBreakOut) {
-      return Fail(
-          "--compare " + Utf8(text) + ": column " + std::to_string(column) + " is " +
-          (CellsOf(*key) == KeyCells::Typed ? "an automatic key" : "a key the engine compares") +
-          " (" + Utf8(key->text) + "); mark it TK_COMPBRKO in --sort to compare it by a rule");
+      return "--compare " + Utf8(text) + ": column " + std::to_string(column) + " is " +
+             (CellsOf(*key) == KeyCells::Typed ? "an automatic key" : "a key the engine compares") +
+             " (" + Utf8(key->text) + "); mark it TK_COMPBRKO in --sort to compare it by a rule";
     }
   }
   // The rules the engine compares itself become its keywords: no comparison breaks out. A
   // TK_COMPBRKO key without a rule is natural.
-  for (Entry& key : sortKeys) {
+  for (Entry& key : keys) {
     if (key.mode != tk::kCompareBreakOut) continue;
     const auto rule = o.rules.find(static_cast<int>(key.column));
     const std::int32_t native =
         tkr::NativeKeyword(rule != o.rules.end() ? rule->second : tkr::CompareRule{});
     if (native != 0) key.mode = native;
   }
-  {
-    std::vector<bool> automatic(columns + 1, false);
-    for (const Entry& key : sortKeys) {
-      if (CellsOf(key) == KeyCells::Typed) {
-        automatic[static_cast<std::size_t>(key.column)] = true;
-      }
-    }
-    for (Entry& key : sortKeys) {
-      key.ownTextColumn =
-          CellsOf(key) == KeyCells::Text && automatic[static_cast<std::size_t>(key.column)];
-    }
+  std::vector<bool> automatic(columns + 1, false);
+  for (const Entry& key : keys) {
+    if (CellsOf(key) == KeyCells::Typed) automatic[static_cast<std::size_t>(key.column)] = true;
   }
+  for (Entry& key : keys) {
+    key.ownTextColumn =
+        CellsOf(key) == KeyCells::Text && automatic[static_cast<std::size_t>(key.column)];
+  }
+  return {};
+}
+
+// Whether the outputs may be written: "" or why not. The sorted table may replace the input
+// (--output naming it sorts the file in place), but nothing else may, nor may two outputs
+// name one file, or an output the --export-to file that is only read.
+std::string CheckOutputs(const Options& o, const Job& job) {
   const std::wstring destOut = o.exportOut.empty() ? o.exportTo : o.exportOut;
-  // The sorted table may replace the input (--output naming it sorts the file in place), but
-  // nothing else may: the row numbers or the destination table written over the input would
-  // lose the data for good.
+  // The row numbers or the destination table written over the input would lose the data
+  // for good.
   const std::pair<const char*, const std::wstring*> others[] = {
       {"--index", &o.index},
       {o.exportOut.empty() ? "--export-to (written back, as no --export-out is given)"
@@ -1235,12 +1230,11 @@ int Run(const Options& o) {
        &destOut}};
   for (const auto& [option, path] : others) {
     if (!path->empty() && o.input != L"-" && SameFile(*path, o.input)) {
-      return Fail(std::string(option) + " '" + Utf8(*path) + "' is the input file '" + inputName +
-                  "': writing there would replace the input; name another file");
+      return std::string(option) + " '" + Utf8(*path) + "' is the input file '" + job.inputName +
+             "': writing there would replace the input; name another file";
     }
   }
-  // Nor may two outputs name one file, or an output the --export-to file that is only read
-  // (--export-out is given): whichever is written last would replace the other for good.
+  // Whichever of two outputs on one file is written last would replace the other for good.
   const std::pair<const char*, const std::wstring*> written[] = {
       {"--output", &o.output}, others[0], others[1]};
   for (std::size_t a = 0; a < 3; ++a) {
@@ -1248,53 +1242,60 @@ int Run(const Options& o) {
     if (path->empty()) continue;
     for (std::size_t b = a + 1; b < 3; ++b) {
       if (!written[b].second->empty() && SameFile(*path, *written[b].second)) {
-        return Fail(std::string(option) + " '" + Utf8(*path) + "' and " + written[b].first + " '" +
-                    Utf8(*written[b].second) +
-                    "' name the same file: one would replace the other; name another file");
+        return std::string(option) + " '" + Utf8(*path) + "' and " + written[b].first + " '" +
+               Utf8(*written[b].second) +
+               "' name the same file: one would replace the other; name another file";
       }
     }
     if (a < 2 && !o.exportOut.empty() && SameFile(*path, o.exportTo)) {
-      return Fail(std::string(option) + " '" + Utf8(*path) + "' is the --export-to file '" +
-                  destName + "', which is only read as --export-out is given: writing there " +
-                  "would replace it; name another file");
+      return std::string(option) + " '" + Utf8(*path) + "' is the --export-to file '" +
+             job.destName + "', which is only read as --export-out is given: writing there " +
+             "would replace it; name another file";
     }
   }
+  std::string error;
   for (const std::wstring* path : {&o.output, &destOut, &o.index}) {
-    if (!CanWrite(*path, error)) return Fail(error);
+    if (!CanWrite(*path, error)) return error;
   }
-  if (records <= headers) return WriteAsRead(o, file, dest);  // a header alone sorts as it is
+  return {};
+}
 
-  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram(tkr::kLibraryName)
-                                       : Utf8(o.dll));
-  const tkr::TKselectFn tkselect = dll.entry();
-  if (tkselect == nullptr) return Fail(LibraryRemedy(dll, !o.dll.empty()));
-
-  // The source: the file's rows (data rows shuffled in the stable mode), the columns the
-  // command lines name and a hidden one with each row's number in the file, from 1.
-  // Automatic keys get typed cells, text keys each field's text. The destination: its rows,
-  // the columns the export fills and a hidden one that receives the number of the source
-  // row each exported row came from.
-  UsedColumns used, destUsed;
-  for (const auto* entries : {&sortKeys, &moveEntries, &exportEntries}) {
-    for (const Entry& e : *entries) used.Add(e.column, e.ownTextColumn);
+// The columns of the engine's two tables (see UsedColumns) and their hidden columns: "" or
+// why the tables cannot be made.
+std::string PlanTables(const Options& o, Job& job) {
+  for (const auto* entries : {&job.sortKeys, &job.moveEntries, &job.exportEntries}) {
+    for (const Entry& e : *entries) job.used.Add(e.column, e.ownTextColumn);
   }
-  for (const Entry& e : exportEntries) destUsed.Add(e.destColumn);
-  used.Done();
-  destUsed.Done();
-  const std::size_t idColumn = used.size() + 1;
-  const std::size_t destId = destUsed.size() + 1;
-  if (idColumn > 32767 || destId > 32767) {
-    return Fail("the command lines name more columns than the engine reads (32766)");
+  for (const Entry& e : job.exportEntries) job.destUsed.Add(e.destColumn);
+  job.used.Done();
+  job.destUsed.Done();
+  job.idColumn = job.used.size() + 1;
+  job.destId = job.destUsed.size() + 1;
+  if (job.idColumn > 32767 || job.destId > 32767) {
+    return "the command lines name more columns than the engine reads (32766)";
   }
   auto tooLarge = [](const std::string& name, std::size_t rows, std::size_t width) {
     return name + " needs a table of " + std::to_string(rows) + " rows and " +
            std::to_string(width) + " columns for the engine: more cells than one array can hold";
   };
-  if (!tkr::TableFits(records, idColumn)) return Fail(tooLarge(inputName, records, idColumn));
-  if (!o.exportTo.empty() && !tkr::TableFits(dest.records.size(), destId)) {
-    return Fail(tooLarge(destName, dest.records.size(), destId));
+  if (!tkr::TableFits(job.Records(), job.idColumn)) {
+    return tooLarge(job.inputName, job.Records(), job.idColumn);
   }
-  memoryUse.tableBytes = std::uint64_t{records} * idColumn * sizeof(VARIANT);
+  if (!o.exportTo.empty() && !tkr::TableFits(job.dest.records.size(), job.destId)) {
+    return tooLarge(job.destName, job.dest.records.size(), job.destId);
+  }
+  memoryUse.tableBytes = std::uint64_t{job.Records()} * job.idColumn * sizeof(VARIANT);
+  return {};
+}
+
+// The engine's source table: the file's rows (data rows shuffled in the stable mode), the
+// used columns (typed cells for automatic keys, each field's text for text keys, nothing for
+// keys this program compares) and the hidden column with each row's number in the file.
+SAFEARRAY* SourceTable(const Options& o, Job& job) {
+  const std::size_t records = job.Records();
+  const auto headers = static_cast<std::size_t>(o.header);
+  const CsvFile& file = job.file;
+  const UsedColumns& used = job.used;
   std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
   for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
   if (o.stable) {
@@ -1302,218 +1303,306 @@ int Run(const Options& o) {
     std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
   }
   std::vector<KeyCells> held(used.size(), KeyCells::None);  // by the table's column - 1
-  // The fields of the keys this program compares, by the table's column - 1 and file row:
-  // found once here rather than in the record's bytes at every comparison.
-  std::vector<std::vector<FieldSpan>> comparedFields(used.size());
-  for (const Entry& key : sortKeys) {
+  job.comparedFields.assign(used.size(), {});
+  for (const Entry& key : job.sortKeys) {
     // A key compared by this program shares its column with any other key on it.
     const std::size_t place = used.Place(key.column, key.ownTextColumn) - 1;
     if (CellsOf(key) != KeyCells::None) held[place] = CellsOf(key);
-    if (key.mode == tk::kCompareBreakOut) comparedFields[place].resize(records);
+    if (key.mode == tk::kCompareBreakOut) job.comparedFields[place].resize(records);
   }
   progressLine.Phase("reading", records);
-  tk::TKCOMM comm{};
-  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
-  comm.Source.Data.parray = EmptyTable(records, idColumn);
-  {
-    // The file is read in its own order and each row's cells written to the row it was drawn
-    // for: reading a large file's rows in the drawn order instead costs a cache miss or more
-    // on every field, which doubled the time of this loop.
-    std::vector<std::uint32_t> drawnRow(records);  // file row -> array row - 1
-    for (std::size_t r = 0; r < records; ++r) drawnRow[placed[r]] = static_cast<std::uint32_t>(r);
-    auto* cells = static_cast<VARIANT*>(comm.Source.Data.parray->pvData);
-    constexpr std::size_t kAhead = 16;
-    const auto fieldsUsed = static_cast<std::size_t>(used.FileColumn(used.size()));  // the last
-    tkr::CsvField text;  // one field at a time, its room kept
-    std::vector<FieldSpan> fields;
-    for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
-      progressLine.Done(fileRow + 1);
-      const std::size_t row = drawnRow[fileRow];
-      if (fileRow + kAhead < records) {
-        // The drawn rows are scattered over the table: ask for the cells a few rows ahead,
-        // so that their cache misses overlap instead of coming one after the other.
-        const std::size_t later = drawnRow[fileRow + kAhead];
-        for (std::size_t c = 0; c <= used.size(); ++c) {
-          __builtin_prefetch(&cells[c * records + later], 1);
-        }
+  SAFEARRAY* table = EmptyTable(records, job.idColumn);
+  // The file is read in its own order and each row's cells written to the row it was drawn
+  // for: reading a large file's rows in the drawn order instead costs a cache miss or more on
+  // every field, which doubled the time of this loop.
+  std::vector<std::uint32_t> drawnRow(records);  // file row -> array row - 1
+  for (std::size_t r = 0; r < records; ++r) drawnRow[placed[r]] = static_cast<std::uint32_t>(r);
+  auto* cells = static_cast<VARIANT*>(table->pvData);
+  constexpr std::size_t kAhead = 16;
+  const auto fieldsUsed = static_cast<std::size_t>(used.FileColumn(used.size()));  // the last
+  tkr::CsvField text;  // one field at a time, its room kept
+  std::vector<FieldSpan> fields;
+  for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
+    progressLine.Done(fileRow + 1);
+    const std::size_t row = drawnRow[fileRow];
+    if (fileRow + kAhead < records) {
+      // The drawn rows are scattered over the table: ask for the cells a few rows ahead, so
+      // that their cache misses overlap instead of coming one after the other.
+      const std::size_t later = drawnRow[fileRow + kAhead];
+      for (std::size_t c = 0; c <= used.size(); ++c) {
+        __builtin_prefetch(&cells[c * records + later], 1);
       }
-      file.FieldsOf(file.records[fileRow], fields, fieldsUsed);
-      for (std::size_t c = 0; c < used.size(); ++c) {
-        const auto column = static_cast<std::size_t>(used.FileColumn(c + 1) - 1);
-        const FieldSpan field = column < fields.size() ? fields[column] : FieldSpan{};
-        if (!comparedFields[c].empty()) comparedFields[c][fileRow] = field;
-        if (held[c] == KeyCells::None || row < headers) continue;
-        file.TextInto(field, text.text);
-        text.quoted = field.quoted;
-        VARIANT& cell = cells[c * records + row];
-        if (held[c] == KeyCells::Typed) {
-          cell = tkr::CellFromField(text, o.typing);
-        } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
-          // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
-          // fields stay text.
-          cell = tkr::TextCell(text.text);
-        }
-        if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
-      }
-      VARIANT& id = cells[used.size() * records + row];
-      id.vt = VT_I4;
-      id.lVal = static_cast<LONG>(fileRow + 1);
     }
+    file.FieldsOf(file.records[fileRow], fields, fieldsUsed);
+    for (std::size_t c = 0; c < used.size(); ++c) {
+      const auto column = static_cast<std::size_t>(used.FileColumn(c + 1) - 1);
+      const FieldSpan field = column < fields.size() ? fields[column] : FieldSpan{};
+      if (!job.comparedFields[c].empty()) job.comparedFields[c][fileRow] = field;
+      if (held[c] == KeyCells::None || row < headers) continue;
+      file.TextInto(field, text.text);
+      text.quoted = field.quoted;
+      VARIANT& cell = cells[c * records + row];
+      if (held[c] == KeyCells::Typed) {
+        cell = tkr::CellFromField(text, o.typing);
+      } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
+        // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
+        // fields stay text.
+        cell = tkr::TextCell(text.text);
+      }
+      if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
+    }
+    VARIANT& id = cells[used.size() * records + row];
+    id.vt = VT_I4;
+    id.lVal = static_cast<LONG>(fileRow + 1);
   }
-  std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
-                records - headers, columns, Since(started));
-  progress(buffer);
-  comm.Source.HeaderLines = o.header;
-  comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
-  const std::wstring id = std::to_wstring(idColumn);
+  return table;
+}
+
+// The three command lines in the record, renumbered to the engine's tables, with the hidden
+// column as the stable mode's last key and as the export's last entry.
+void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm) {
+  const std::wstring id = std::to_wstring(job.idColumn);
   auto putText = [](VARIANT& v, const std::wstring& text) {
     if (text.empty()) return;
     v.vt = VT_BSTR;
     v.bstrVal = SysAllocString(text.c_str());
     if (v.bstrVal == nullptr) throw std::bad_alloc();
   };
-  putText(comm.SortCmd, EngineLine(sortKeys, kSortLine, used, nullptr) +
+  putText(comm.SortCmd, EngineLine(job.sortKeys, kSortLine, job.used, nullptr) +
                             (o.stable ? L" " + id + L",TK_COMPASCAUTO" : L""));
-  if (!o.move.empty()) putText(comm.MoveCmd, EngineLine(moveEntries, kMoveLine, used, nullptr));
+  if (!o.move.empty()) {
+    putText(comm.MoveCmd, EngineLine(job.moveEntries, kMoveLine, job.used, nullptr));
+  }
+  if (!o.exportTo.empty()) {
+    putText(comm.ExportCmd, EngineLine(job.exportEntries, kExportLine, job.used, &job.destUsed) +
+                                L" " + id + L"," + std::to_wstring(job.destId) + L",TK_EXPORTAUTO");
+  }
+}
 
+// The comparison of a key this program compares: its rule on the two rows' fields.
+std::int32_t CompareByRule(const Options& o, const Job& job, const tkr::BreakOut& b,
+                           const tk::TKCOMM& comm) {
+  progressLine.BreakOut();
+  const long column = job.used.FileColumn(static_cast<std::size_t>(b.column));
+  const auto found = o.rules.find(static_cast<int>(column));
+  const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
+  auto field = [&](std::int32_t row) {
+    const std::int32_t fileRow =
+        tkr::CellAt(comm.Source.Data.parray, row, static_cast<std::int32_t>(job.idColumn)).lVal - 1;
+    const auto& fields = job.comparedFields[static_cast<std::size_t>(b.column - 1)];
+    const FieldSpan span = fields.empty()
+                               ? job.file.Field(job.file.records[static_cast<std::size_t>(fileRow)],
+                                                static_cast<std::size_t>(column - 1))
+                               : fields[static_cast<std::size_t>(fileRow)];
+    return tkr::CsvField{job.file.Text(span), span.quoted && o.typing.quotedText};
+  };
+  return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
+}
+
+// Which file row stands where after MOVE, from the hidden column moved with the rows; false
+// when a row is not there exactly once.
+bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order) {
+  const std::size_t records = job.Records();
+  std::vector<bool> seen(records, false);
+  order.clear();
+  order.reserve(records);
+  for (std::size_t row = 0; row < records; ++row) {
+    const VARIANT& cell = tkr::CellAt(comm.Source.Data.parray, static_cast<std::int32_t>(row + 1),
+                                      static_cast<std::int32_t>(job.idColumn));
+    const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
+    if (fileRow < 0 || static_cast<std::size_t>(fileRow) >= records ||
+        seen[static_cast<std::size_t>(fileRow)]) {
+      return false;
+    }
+    seen[static_cast<std::size_t>(fileRow)] = true;
+    order.push_back(static_cast<std::uint32_t>(fileRow));
+  }
+  return true;
+}
+
+// The destination as the export left it, written to `path`: exported rows rebuilt from the
+// source rows they came from; every other row, and every column the export map does not
+// fill, as it was.
+bool WriteDestination(const Job& job, SAFEARRAY* cells, const std::wstring& path,
+                      std::string& error) {
+  const CsvFile& file = job.file;
+  const CsvFile& dest = job.dest;
+  std::vector<long> writer(dest.columns, -1);  // destination column -> source column
+  std::vector<bool> named(file.columns, false);
+  for (const Entry& e : job.exportEntries) {
+    const auto source = static_cast<std::size_t>(e.column - 1);
+    if (named[source]) continue;  // the first entry of a column counts
+    named[source] = true;
+    long& w = writer[static_cast<std::size_t>(e.destColumn - 1)];
+    w = std::max(w, static_cast<long>(source));  // the higher source column is copied last
+  }
+  const std::string& sep = dest.separatorBytes;
+  std::string out;
+  std::vector<FieldSpan> sourceFields, destFields;
+  auto fieldOf = [](const std::vector<FieldSpan>& fields, std::size_t c) {
+    return c < fields.size() ? fields[c] : FieldSpan{};
+  };
+  for (std::size_t d = 0; d < dest.records.size(); ++d) {
+    const RecordSpan& row = dest.records[d];
+    const VARIANT& from =
+        tkr::CellAt(cells, static_cast<std::int32_t>(d + 1), static_cast<std::int32_t>(job.destId));
+    if (from.vt != VT_I4) {
+      out += dest.Raw(row);
+    } else {
+      file.FieldsOf(file.records[static_cast<std::size_t>(from.lVal - 1)], sourceFields);
+      dest.FieldsOf(row, destFields);
+      for (std::size_t c = 0; c < dest.columns; ++c) {
+        if (c > 0) out += sep;
+        out += writer[c] >= 0
+                   ? RawField(file, fieldOf(sourceFields, static_cast<std::size_t>(writer[c])))
+                   : RawField(dest, fieldOf(destFields, c));
+      }
+    }
+    out += dest.lineEnd;
+  }
+  return WriteInEncoding(dest, path, out, error);
+}
+
+// One engine command with its progress line; false, having said why and what to do, when it
+// does not succeed.
+bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOMM& comm,
+                const Destination* destRange, const char* what, std::int32_t command) {
+  const std::size_t rows = job.Records() - static_cast<std::size_t>(o.header);
+  caller.seen.clear();
+  progressLine.Phase(command == tk::kSelect ? "sorting"
+                     : command == tk::kMove ? "moving"
+                                            : "exporting",
+                     rows, command == tk::kSelect);
+  const auto t0 = std::chrono::steady_clock::now();
+  const std::int32_t code = caller.Run(command, comm);
+  char line[160];
+  std::snprintf(line, sizeof line, "%-9s %s  (%zu break-outs, %.3f s)", what,
+                StatusText(comm).c_str(), caller.seen.size(), Since(t0));
+  Report(o, line);
+  if (code == tk::ToCode(tk::Status::Success)) return true;
+  const bool memory = code == tk::ToCode(tk::Status::NoMemory) ||
+                      (destRange != nullptr && destRange->failure == E_OUTOFMEMORY);
+  Say("tkrun: " + std::string(what) + " ended with " +
+      (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
+  if (code == tk::ToCode(tk::Status::StackOverflow)) {
+    Say(o.stable ? "tkrun: the sort reached its depth limit on the random order the "
+                   "rows were handed over in, which happens by rare chance; run it "
+                   "again for another order\n"
+                 : "tkrun: the sort reached its depth limit on the rows' own order: "
+                   "leave out --unstable\n");
+  }
+  return false;
+}
+
+// After MOVE: the sorted table, the destination and the row numbers written; false, having
+// said why (`error` set for a file that could not be written), when one is not.
+bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Destination* destRange,
+                  std::string& error) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto headers = static_cast<std::size_t>(o.header);
+  std::vector<std::uint32_t> order;
+  if (!OrderAfterMove(comm, job, order)) {
+    Say("tkrun: after MOVE the rows are no longer each there once\n");
+    return false;
+  }
+  // The table written to the console would run into the progress line: no more of it then.
+  DWORD console = 0;
+  if (o.output.empty() && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
+    progressLine.Stop();
+  }
+  progressLine.Phase("writing", order.size() - headers);
+  bool ok = WriteTable(o.output, job.file, order, error);
+  if (ok && destRange != nullptr) {
+    ok = WriteDestination(job, destRange->cells(), o.exportOut.empty() ? o.exportTo : o.exportOut,
+                          error);
+  }
+  if (ok && !o.index.empty()) {
+    std::string lines;
+    for (std::size_t k = headers; k < order.size(); ++k) {
+      lines += std::to_string(order[k] - headers + 1) + "\r\n";
+    }
+    ok = WriteBytes(o.index, lines, error);
+  }
+  if (!ok) {
+    Say("tkrun: " + error + "\n");
+    return false;
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, "write     %zu rows  (%.3f s)", order.size() - headers,
+                Since(t0));
+  Report(o, line);
+  return true;
+}
+
+int Run(const Options& o) {
+  memoryUse.input = o.input;
+  const auto started = std::chrono::steady_clock::now();
+  progressLine.Start(!o.quiet);
+  struct StopProgress {
+    ~StopProgress() { progressLine.Stop(); }
+  } stopProgress;
+  char buffer[160];
+
+  // Everything is read and checked before anything is written.
+  Job job;
+  job.inputName = o.input == L"-" ? "standard input" : Utf8(o.input);
+  std::string error;
+  if (!ReadTable(o, o.input, job.file, error)) return Fail(error);
+  const CsvFile& file = job.file;
+  const std::size_t records = job.Records();
+  const auto headers = static_cast<std::size_t>(o.header);
+  if (file.ragged) {
+    Report(o, "tkrun: some rows of " + job.inputName + " have fewer than " +
+                  std::to_string(file.columns) + " fields: their missing cells count as empty");
+  }
+  if (!o.exportTo.empty()) {
+    job.destName = Utf8(o.exportTo);
+    if (!ReadTable(o, o.exportTo, job.dest, error)) return Fail(error);
+    if (job.dest.records.empty()) return Fail(job.destName + " holds no rows");
+  }
+  // A file without rows has no columns to check the command lines against.
+  if (records == 0) return WriteAsRead(o, file, job.dest);
+  memoryUse.records = records;
+  error = ReadCommandLines(o, job);
+  if (error.empty()) error = CheckOutputs(o, job);
+  if (!error.empty()) return Fail(error);
+  if (records <= headers) return WriteAsRead(o, file, job.dest);  // a header alone sorts as is
+
+  const tkr::Library dll(o.dll.empty() ? tkr::Library::BesideProgram(tkr::kLibraryName)
+                                       : Utf8(o.dll));
+  const tkr::TKselectFn tkselect = dll.entry();
+  if (tkselect == nullptr) return Fail(LibraryRemedy(dll, !o.dll.empty()));
+  error = PlanTables(o, job);
+  if (!error.empty()) return Fail(error);
+
+  tk::TKCOMM comm{};
+  comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
+  comm.Source.Data.parray = SourceTable(o, job);
+  std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
+                records - headers, file.columns, Since(started));
+  Report(o, buffer);
+  comm.Source.HeaderLines = o.header;
+  comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
+  PutCommandLines(o, job, comm);
+  // The destination: its rows, the columns the export fills and a hidden one that receives
+  // the number of the source row each exported row came from.
   std::unique_ptr<Destination> destRange;
   if (!o.exportTo.empty()) {
-    destRange = std::make_unique<Destination>(EmptyTable(dest.records.size(), destId));
+    destRange = std::make_unique<Destination>(EmptyTable(job.dest.records.size(), job.destId));
     tkr::PutRangeObject(comm.Dest.RangeObj, *destRange);
     comm.Dest.HeaderLines = o.destHeader;
-    putText(comm.ExportCmd, EngineLine(exportEntries, kExportLine, used, &destUsed) + L" " + id +
-                                L"," + std::to_wstring(destId) + L",TK_EXPORTAUTO");
   }
 
   tkr::Caller caller(tkselect);
   caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
-    progressLine.BreakOut();
-    const long column = used.FileColumn(static_cast<std::size_t>(b.column));
-    const auto found = o.rules.find(static_cast<int>(column));
-    const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
-    auto field = [&](std::int32_t row) {
-      const std::int32_t fileRow =
-          tkr::CellAt(c.Source.Data.parray, row, static_cast<std::int32_t>(idColumn)).lVal - 1;
-      const auto& fields = comparedFields[static_cast<std::size_t>(b.column - 1)];
-      const FieldSpan span = fields.empty()
-                                 ? file.Field(file.records[static_cast<std::size_t>(fileRow)],
-                                              static_cast<std::size_t>(column - 1))
-                                 : fields[static_cast<std::size_t>(fileRow)];
-      return tkr::CsvField{file.Text(span), span.quoted && o.typing.quotedText};
-    };
-    return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
+    return CompareByRule(o, job, b, c);
   };
-  auto run = [&](const char* what, std::int32_t command) {
-    caller.seen.clear();
-    progressLine.Phase(command == tk::kSelect ? "sorting"
-                       : command == tk::kMove ? "moving"
-                                              : "exporting",
-                       records - headers, command == tk::kSelect);
-    const auto t0 = std::chrono::steady_clock::now();
-    const std::int32_t code = caller.Run(command, comm);
-    std::snprintf(buffer, sizeof buffer, "%-9s %s  (%zu break-outs, %.3f s)", what,
-                  StatusText(comm).c_str(), caller.seen.size(), Since(t0));
-    progress(buffer);
-    if (code == tk::ToCode(tk::Status::Success)) return true;
-    const bool memory = code == tk::ToCode(tk::Status::NoMemory) ||
-                        (destRange && destRange->failure == E_OUTOFMEMORY);
-    Say("tkrun: " + std::string(what) + " ended with " +
-        (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
-    if (code == tk::ToCode(tk::Status::StackOverflow)) {
-      Say(o.stable ? "tkrun: the sort reached its depth limit on the random order the "
-                     "rows were handed over in, which happens by rare chance; run it "
-                     "again for another order\n"
-                   : "tkrun: the sort reached its depth limit on the rows' own order: "
-                     "leave out --unstable\n");
-    }
-    return false;
-  };
-
-  bool ok = run("SELECT", tk::kSelect);
-  if (ok && destRange) ok = run("EXPORT", tk::kExport);
-  if (ok) ok = run("MOVE", tk::kMove);
-
-  std::vector<std::uint32_t> order;
-  if (ok) {
-    // Which file row stands where now: the hidden column, moved with the rows.
-    const auto t0 = std::chrono::steady_clock::now();
-    SAFEARRAY* table = comm.Source.Data.parray;
-    std::vector<bool> seen(records, false);
-    order.reserve(records);
-    for (std::size_t row = 0; row < records && ok; ++row) {
-      const VARIANT& cell = tkr::CellAt(table, static_cast<std::int32_t>(row + 1),
-                                        static_cast<std::int32_t>(idColumn));
-      const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
-      ok = fileRow >= 0 && static_cast<std::size_t>(fileRow) < records &&
-           !seen[static_cast<std::size_t>(fileRow)];
-      if (ok) {
-        seen[static_cast<std::size_t>(fileRow)] = true;
-        order.push_back(static_cast<std::uint32_t>(fileRow));
-      }
-    }
-    if (!ok) Say("tkrun: after MOVE the rows are no longer each there once\n");
-    // The table written to the console would run into the progress line: no more of it then.
-    DWORD console = 0;
-    if (o.output.empty() && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
-      progressLine.Stop();
-    }
-    progressLine.Phase("writing", records - headers);
-    if (ok) ok = WriteTable(o.output, file, order, error);
-    if (ok && destRange) {
-      // Exported rows are rebuilt from the source rows they came from; every other row of
-      // the destination, and every column the export map does not fill, stays as it was.
-      std::vector<long> writer(dest.columns, -1);  // destination column -> source column
-      std::vector<bool> named(columns, false);
-      for (const Entry& e : exportEntries) {
-        const auto source = static_cast<std::size_t>(e.column - 1);
-        if (named[source]) continue;  // the first entry of a column counts
-        named[source] = true;
-        long& w = writer[static_cast<std::size_t>(e.destColumn - 1)];
-        w = std::max(w, static_cast<long>(source));  // the higher source column is copied last
-      }
-      const std::string& sep = dest.separatorBytes;
-      std::string out;
-      SAFEARRAY* cells = destRange->cells();
-      std::vector<FieldSpan> sourceFields, destFields;
-      auto fieldOf = [](const std::vector<FieldSpan>& fields, std::size_t c) {
-        return c < fields.size() ? fields[c] : FieldSpan{};
-      };
-      for (std::size_t d = 0; d < dest.records.size(); ++d) {
-        const RecordSpan& row = dest.records[d];
-        const VARIANT& from =
-            tkr::CellAt(cells, static_cast<std::int32_t>(d + 1), static_cast<std::int32_t>(destId));
-        if (from.vt != VT_I4) {
-          out += dest.Raw(row);
-        } else {
-          file.FieldsOf(file.records[static_cast<std::size_t>(from.lVal - 1)], sourceFields);
-          dest.FieldsOf(row, destFields);
-          for (std::size_t c = 0; c < dest.columns; ++c) {
-            if (c > 0) out += sep;
-            out += writer[c] >= 0
-                       ? RawField(file, fieldOf(sourceFields, static_cast<std::size_t>(writer[c])))
-                       : RawField(dest, fieldOf(destFields, c));
-          }
-        }
-        out += dest.lineEnd;
-      }
-      ok = WriteInEncoding(dest, destOut, out, error);
-    }
-    if (ok && !o.index.empty()) {
-      std::string lines;
-      for (std::size_t k = headers; k < order.size(); ++k) {
-        lines += std::to_string(order[k] - headers + 1) + "\r\n";
-      }
-      ok = WriteBytes(o.index, lines, error);
-    }
-    if (!error.empty()) {
-      Say("tkrun: " + error + "\n");
-      ok = false;
-    } else if (ok) {
-      std::snprintf(buffer, sizeof buffer, "write     %zu rows  (%.3f s)", records - headers,
-                    Since(t0));
-      progress(buffer);
-    }
+  bool ok = RunCommand(o, job, caller, comm, destRange.get(), "SELECT", tk::kSelect);
+  if (ok && destRange) {
+    ok = RunCommand(o, job, caller, comm, destRange.get(), "EXPORT", tk::kExport);
   }
+  if (ok) ok = RunCommand(o, job, caller, comm, destRange.get(), "MOVE", tk::kMove);
+  if (ok) ok = WriteOutputs(o, job, comm, destRange.get(), error);
 
   std::int32_t reset = tk::kReset;  // frees the selection before the tables go
   tkselect(&reset, &comm);
@@ -1523,7 +1612,7 @@ int Run(const Options& o) {
   tkr::ReleaseRecord(comm);
   if (!ok) return error.empty() ? kRefused : kBadInput;
   std::snprintf(buffer, sizeof buffer, "%zu rows in %.3f s", records - headers, Since(started));
-  progress(buffer);
+  Report(o, buffer);
   return kSorted;
 }
 

@@ -902,8 +902,7 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
         VARIANT* b = tkr::CellInside(c.Source.Data, asked.rowB, asked.column);
         if ((a == nullptr || b == nullptr) && !k.failures.empty()) break;
         if (answering <= 1 && a != nullptr && b != nullptr) {
-          const HRESULT v = VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-          answer = v == VARCMP_LT ? -1 : v == VARCMP_GT ? 1 : 0;
+          answer = tkr::SignOf(VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE));
         } else if (answering == 2) {
           answer = k.r.Between(-1, 1);
         } else if (answering == 3) {

@@ -36,13 +36,14 @@ CopyResult PerformCopy(const BreakOut& b, tk::TKCOMM& comm, SetAside& setAside) 
   return SUCCEEDED(hr) ? CopyResult::Done : CopyResult::Failed;
 }
 
+std::int32_t SignOf(HRESULT comparison) {
+  return comparison == VARCMP_LT ? -1 : comparison == VARCMP_GT ? 1 : 0;
+}
+
 std::int32_t CompareCellsAscending(const BreakOut& b, tk::TKCOMM& comm) {
   SAFEARRAY* source = comm.Source.Data.parray;
-  const HRESULT r = VarCmp(&CellAt(source, b.rowA, b.column), &CellAt(source, b.rowB, b.column),
-                           LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE);
-  if (r == VARCMP_LT) return -1;
-  if (r == VARCMP_GT) return 1;
-  return 0;
+  return SignOf(VarCmp(&CellAt(source, b.rowA, b.column), &CellAt(source, b.rowB, b.column),
+                       LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE));
 }
 
 Caller::Caller(CallFn call) : compare(CompareCellsAscending), call_(std::move(call)) {}

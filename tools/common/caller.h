@@ -62,6 +62,10 @@ enum class CopyResult {
 // cell of an EXPORT step) lies outside the arrays.
 CopyResult PerformCopy(const BreakOut& b, tk::TKCOMM& comm, SetAside& setAside);
 
+// A comparison's HRESULT as a caller answers it: -1 for VARCMP_LT, 1 for VARCMP_GT, 0 for
+// equal and for anything else (a failure, VARCMP_NULL).
+std::int32_t SignOf(HRESULT comparison);
+
 // The default comparison of a caller: VarCmp (system locale, case-insensitive) on the two
 // cells of BrkColumn in Source.Data, mapped to -1, 0, 1.
 std::int32_t CompareCellsAscending(const BreakOut& b, tk::TKCOMM& comm);
