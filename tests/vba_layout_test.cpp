@@ -698,11 +698,14 @@ struct Named {
   std::int64_t value;
 };
 
-// Every entry of `expected` is a Public Const As Long with the engine's value, and every
-// module constant with `prefix` is one of them.
+// Every entry of `expected` is a Public Const As Long with the engine's value (and every entry
+// of `own`, the module's own codes, with its value), and every module constant with `prefix`
+// is one of them.
 void ExpectConstants(const Module& module, const std::string& prefix,
-                     const std::vector<Named>& expected) {
-  for (const Named& e : expected) {
+                     const std::vector<Named>& expected, const std::vector<Named>& own = {}) {
+  std::vector<Named> all = expected;
+  all.insert(all.end(), own.begin(), own.end());
+  for (const Named& e : all) {
     SCOPED_TRACE(e.name);
     const auto found = module.publicConstants.find(e.name);
     if (found == module.publicConstants.end()) {
@@ -716,8 +719,8 @@ void ExpectConstants(const Module& module, const std::string& prefix,
   }
   for (const auto& [name, constant] : module.publicConstants) {
     if (Lower(name).rfind(Lower(prefix), 0) != 0) continue;
-    const bool known = std::any_of(expected.begin(), expected.end(),
-                                   [&](const Named& e) { return name == e.name; });
+    const bool known =
+        std::any_of(all.begin(), all.end(), [&](const Named& e) { return name == e.name; });
     EXPECT_TRUE(known) << name << " (line " << constant.line << ") names no engine value";
   }
 }
@@ -752,6 +755,9 @@ TEST(VbaConstants, CommandCodesAreTheEngines) {
   }
 }
 
+// Statuses the module returns itself: Esc stopped the request, the library could not be called.
+const std::vector<Named> kModuleStatuses = {{"TKS_CANCELLED", 1000}, {"TKS_NO_LIBRARY", 1001}};
+
 TEST(VbaConstants, StatusCodesAreTheEngines) {
   TK_LOAD_MODULE(module);
   using tk::Status;
@@ -782,7 +788,9 @@ TEST(VbaConstants, StatusCodesAreTheEngines) {
                    {"TKS_RANGE_WRITE_ERROR", Code(Status::RangeWriteError)},
                    {"TKS_SAME_SOURCE_AND_DEST", Code(Status::SameSourceAndDest)},
                    {"TKS_ARRAY_ERROR", Code(Status::ArrayError)},
-                   {"TKS_BANNER", Code(Status::Banner)}});
+                   {"TKS_BANNER", Code(Status::Banner)}},
+                  // The module's own statuses, past the library's three-digit ones.
+                  kModuleStatuses);
   // Every code with a message of its own in the engine's table has a name too, so a row
   // added to the table cannot be forgotten here.
   const std::wstring fallback = tk::StatusMessage(0);
@@ -790,6 +798,12 @@ TEST(VbaConstants, StatusCodesAreTheEngines) {
     if (tk::StatusMessage(code) != fallback) {
       EXPECT_TRUE(HasConstantFor(*module, "TKS_", code)) << code << " has no TKS_ constant";
     }
+  }
+  // The library has no message for the module's own statuses, so it never returns them.
+  for (const Named& own : kModuleStatuses) {
+    EXPECT_GT(own.value, 999) << own.name;
+    EXPECT_EQ(std::wstring(tk::StatusMessage(static_cast<std::int32_t>(own.value))), fallback)
+        << own.name;
   }
 }
 

@@ -15,9 +15,13 @@ Attribute VB_Name = "TKselect"
 '       TKSortIndex    sort a table and return its row order, leaving the table alone
 '       TKAbout        the library's banner (a quick check that the library loads)
 '     Each returns the final status (TKS_SUCCESS when all went well); TKLastStatusText
-'     gives the library's text for it, such as "[002]Completed without errors".
+'     gives the library's text for it, such as "[002]Completed without errors". Two
+'     statuses are this module's own, numbered past the library's 0-999 so that neither can
+'     be taken for one of its: TKS_CANCELLED (Esc stopped the request) and TKS_NO_LIBRARY
+'     (the library could not be called). Every other status is the library's.
 '   - TKNaturalCompare, the library's natural order (TK_COMPASCNATURAL) as a function, for
-'     comparison routines of your own, and one Example... macro per ready procedure.
+'     comparison routines of your own, and Example... macros for the example sheets (see
+'     "Examples" below).
 '
 ' How to use it
 '   1. In the macro editor (Alt+F11): File > Import File..., choose TKselect.bas.
@@ -30,7 +34,8 @@ Attribute VB_Name = "TKselect"
 '   3. Office's About box tells whether it is the 64-bit or the 32-bit build. The module
 '      compiles in both (VBA7, Office 2010 and later) and in the 32-bit VBA6 before them.
 '   4. Call a ready procedure:
-'        outcome = TKSortRange(Sheet1.UsedRange, "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO")
+'        outcome = TKSortRange(Sheet1.Range("A3").CurrentRegion, _
+'                              "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO")
 '        If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText()
 '      A table's first row is its header unless you say otherwise: headerRows defaults to
 '      1, as in tkrun (--header). Pass headerRows:=0 for a table that starts with data.
@@ -82,14 +87,59 @@ Attribute VB_Name = "TKselect"
 '     For a move it runs once the rows are in order, row by row; for an export, fromRow is
 '     the source row, toRow the destination row, keyColumn the source column. Without a
 '     copy routine the value is copied unchanged.
+'   Key, for keyRoutine:="MyKey" (TKSortRange, TKSortArray, TKExportRange, TKSortIndex):
+'     Public Function MyKey(ByVal rowValues As Variant, ByVal rowNumber As Long) As Variant
+'     returns the key of one data row: a number, date, boolean or text, or Empty to put the
+'     row last. rowValues holds the row's cells, indexed by the table's own column numbers as
+'     the sort line names them (rowValues(1) is a Range's leftmost cell); rowNumber is the
+'     row's number in the table, header rows counted, as TKSortIndex numbers rows. It is
+'     called once for every data row, top to bottom, before anything is sorted, never once
+'     per comparison. The keys are the FIRST key of the sort, ascending in the automatic
+'     order (TK_COMPASCAUTO: numbers before text, text without regard to case, Empty last);
+'     the sort line's keys then decide between rows with equal keys, and the sort line may be
+'     "" to sort by the routine's key alone. For a descending key, return the negated number.
 '   Neither routine may call this module's procedures: the library holds one request at a
-'   time, and the request under way is waiting for the routine's answer.
+'   time, and the request under way is waiting for the routine's answer. A routine may stop
+'   the request as Esc does (below), with Err.Raise 18.
+'
+' Custom orders (customOrder:=Array("Low", "Medium", "High"), customColumn:=2)
+'   Column customColumn (numbered as in the sort line) sorts in the order of the list: cells
+'   equal to its first entry first, then those equal to its second, and so on; texts match
+'   without regard to case ("HIGH" is "High"), as the automatic order compares them; numbers
+'   and dates by value. Every other cell comes after all listed ones, in the automatic order,
+'   Empty cells last (unless the list names Empty). This key comes first, after a key
+'   routine's when there is one; the sort line's keys decide among equal cells. The list is
+'   looked up once per row (no routine is called per comparison); it may be an array or a
+'   Range of cells, read column by column.
+'
+' Progress and Esc
+'   While a request calls a routine of yours (compare, key or copy), the host's status bar
+'   (Application.StatusBar, where the host has one) tells every half second how far it got
+'   (rows keyed, comparisons, cells copied), and Esc stops it: Application.EnableCancelKey is
+'   xlErrorHandler for that time, so Esc raises error 18 in this module, which resets the
+'   library and returns TKS_CANCELLED, with the table, array or destination as it was. The
+'   status bar and EnableCancelKey are given back as they were at the end of every request.
+'   Where the host does not let a macro catch Esc, it stops as the host stops macros.
+'
+' Row numbers
+'   TKSortIndex, the copy and the key routines number rows as the table does, header rows
+'   counted: for a Range, 1 is its top row, so with one header row the first data row is 2
+'   and sortRange.Rows(rowOrder(i)) is the row that comes i-th. tkrun --index numbers the
+'   data rows of a file from 1 instead (1 for the first row below the header), because its
+'   index file pairs with the sorted output, whose header is written apart from the rows.
 '
 ' What happens to the data
 '   A Range is read through .Value into an array, sorted there and written back with one
 '   .Value assignment, so formulas in it are replaced by their values. The library never
 '   sees the Range itself, except EXPORT's destination, which it reads at SELECT and
-'   writes back at the end of EXPORT (formulas there become values too).
+'   writes back at the end of EXPORT (formulas there become values too). Nothing is written
+'   unless the status is TKS_SUCCESS.
+'
+' Examples
+'   Each Example... macro works on the table of the active sheet that starts at A3, with one
+'   header row and no blank rows or columns inside it (Range("A3").CurrentRegion): A1 holds
+'   a line saying what the macro does, row 2 is blank. Lay out a sheet of your own the same
+'   way to try them on it.
 '
 ' The protocol underneath, for one request (each step is one call of TKselect):
 '   SELECT (TKC_SELECT) checks the table and the command lines and sorts; then one of
@@ -213,6 +263,10 @@ Private Const CSTR_EQUAL As Long = 2
 ' Error number of the errors this module raises itself: vbObjectError + 513, written out
 ' because a constant expression may not name vbObjectError in every Basic.
 Private Const ERR_TKSELECT As Long = -2147220991
+' The error Esc raises while Application.EnableCancelKey is xlErrorHandler (2), whose name
+' not every host defines.
+Private Const ERR_USER_INTERRUPT As Long = 18
+Private Const CANCEL_KEY_ERROR_HANDLER As Long = 2
 
 ' ---------------------------------------------------------------------------------------
 ' Command codes: the first argument of TKselect.
@@ -255,6 +309,11 @@ Public Const TKS_RANGE_WRITE_ERROR As Long = 716      ' a Range could not be wri
 Public Const TKS_SAME_SOURCE_AND_DEST As Long = 717   ' Source and Dest share their cells
 Public Const TKS_ARRAY_ERROR As Long = 718            ' no usable array
 Public Const TKS_BANNER As Long = 800                 ' the banner's message number
+
+' This module's own statuses, past the library's three-digit ones. Their status texts start
+' with the same number in brackets, "[1000]Cancelled ...".
+Public Const TKS_CANCELLED As Long = 1000             ' Esc (or error 18) stopped the request
+Public Const TKS_NO_LIBRARY As Long = 1001            ' the library could not be called
 
 ' ---------------------------------------------------------------------------------------
 ' Return values of TKselect: the kind of ending. The status itself is in the code.
@@ -302,8 +361,25 @@ Private mLastStatusText As String
 ' True from the first call of a request until its RESET: the library then holds pointers
 ' into the record's arrays and must be told to let go before they are freed.
 Private mLibraryHoldsRecord As Boolean
-' True once LoadLibraryNextToWorkbook has run.
+' True once LoadLibraryNextToWorkbook has loaded the copy next to the workbook.
 Private mLibraryLookedFor As Boolean
+
+' Progress of a request that calls the caller's routines (see "Progress and Esc"): whether
+' it is watched, the work done by stage, the rows to key, when the status bar is next
+' written (seconds after midnight), and what to give back at the end: the status bar's
+' content and EnableCancelKey, each only when this module changed it.
+Private Const PROGRESS_KEYS As Long = 1
+Private Const PROGRESS_COMPARISONS As Long = 2
+Private Const PROGRESS_COPIES As Long = 3
+Private Const PROGRESS_SECONDS As Double = 0.5
+Private mProgressWatched As Boolean
+Private mProgressDone(PROGRESS_KEYS To PROGRESS_COPIES) As Double
+Private mProgressRowsToKey As Double
+Private mProgressNextShow As Double
+Private mStatusBarChanged As Boolean
+Private mStatusBarBefore As Variant
+Private mCancelKeyChanged As Boolean
+Private mCancelKeyBefore As Variant
 
 ' =======================================================================================
 ' Ready procedures
@@ -311,14 +387,16 @@ Private mLibraryLookedFor As Boolean
 
 ' Sorts the rows of sortRange in place.
 '   sortRange     one rectangular area; its header rows stay on top
-'   sortCommand   the sort line, e.g. "2,TK_COMPASCAUTO 1,TK_COMPBRKO"
+'   sortCommand   the sort line, e.g. "2,TK_COMPASCAUTO 1,TK_COMPBRKO"; may be "" with a
+'                 key routine or a custom order
 '   moveCommand   optional move line; left out, every column moves with its row
 '   headerRows    header rows at the top of the Range (default 1; 0 for a table without
 '                 a header row)
-'   compareRoutine, copyRoutine   see "Routines you provide" above
+'   compareRoutine, copyRoutine, keyRoutine   see "Routines you provide" above
 '   stable        True (default): rows that tie on every key keep their order, and no
 '                 layout of the table can reach the library's depth limit; False: the
 '                 library's plain order (see SelectTable)
+'   customOrder, customColumn   a custom order for one column; see "Custom orders" above
 ' Returns the status; the Range is written back only when it is TKS_SUCCESS. The Range gets
 ' values back: formulas in it are replaced by the values they showed.
 Public Function TKSortRange(ByVal sortRange As Range, ByVal sortCommand As Variant, _
@@ -326,13 +404,20 @@ Public Function TKSortRange(ByVal sortRange As Range, ByVal sortCommand As Varia
                             Optional ByVal headerRows As Long = 1, _
                             Optional ByVal compareRoutine As String = "", _
                             Optional ByVal copyRoutine As String = "", _
-                            Optional ByVal stable As Boolean = True) As Long
+                            Optional ByVal stable As Boolean = True, _
+                            Optional ByVal keyRoutine As String = "", _
+                            Optional ByVal customOrder As Variant, _
+                            Optional ByVal customColumn As Variant) As Long
     Dim cellValues As Variant
 
     BeginRequest
+    If IsMissing(moveCommand) Then moveCommand = Empty
+    If IsMissing(customOrder) Then customOrder = Empty
+    If IsMissing(customColumn) Then customColumn = Empty
     cellValues = RangeValues(sortRange, "sortRange")
     TKSortRange = TKSortArray(cellValues, sortCommand, moveCommand, headerRows, _
-                              compareRoutine, copyRoutine, stable)
+                              compareRoutine, copyRoutine, stable, keyRoutine, _
+                              customOrder, customColumn)
     If TKSortRange = TKS_SUCCESS Then sortRange.Value = cellValues
 End Function
 
@@ -344,7 +429,10 @@ Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant,
                             Optional ByVal headerRows As Long = 1, _
                             Optional ByVal compareRoutine As String = "", _
                             Optional ByVal copyRoutine As String = "", _
-                            Optional ByVal stable As Boolean = True) As Long
+                            Optional ByVal stable As Boolean = True, _
+                            Optional ByVal keyRoutine As String = "", _
+                            Optional ByVal customOrder As Variant, _
+                            Optional ByVal customColumn As Variant) As Long
     Dim comm As TKCOMM
     Dim outcome As Long
     Dim dimensions As Long
@@ -355,9 +443,12 @@ Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant,
     On Error GoTo Failed
     BeginRequest
     If IsMissing(moveCommand) Then moveCommand = Empty
+    If IsMissing(customOrder) Then customOrder = Empty
+    If IsMissing(customColumn) Then customColumn = Empty
     dimensions = TableDimensions(grid, "grid")
+    StartProgress compareRoutine & copyRoutine & keyRoutine
     outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
-                          compareRoutine, stable)
+                          compareRoutine, stable, keyRoutine, customOrder, customColumn)
     If outcome = TKS_SUCCESS Then
         outcome = RunCommand(comm, TKC_MOVE, compareRoutine, "")
     End If
@@ -379,7 +470,7 @@ Failed:
     errSource = Err.Source
     errDescription = Err.Description
     ReleaseRecord comm
-    RaiseAgain errNumber, errSource, errDescription
+    TKSortArray = CancelledOrRaise(errNumber, errSource, errDescription)
 End Function
 
 ' Sorts sourceTable (a Range or an array, left unchanged) and copies its rows in that order
@@ -389,16 +480,21 @@ End Function
 '   exportHeaderRows header rows of exportRange (default: as headerRows); the first
 '                    min(headerRows, exportHeaderRows) header rows are exported too, through
 '                    the same columns
+'   other arguments as for TKSortRange
 ' Data rows fill exportRange from below its header rows; when it is shorter than the
 ' table, the rows that do not fit are left out. Columns that exportCommand does not name
-' keep their content. The library writes exportRange back itself at the end.
+' keep their content. The library writes exportRange back itself at the end, and only
+' when the status is TKS_SUCCESS.
 Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As Range, _
                               ByVal sortCommand As Variant, ByVal exportCommand As Variant, _
                               Optional ByVal headerRows As Long = 1, _
                               Optional ByVal exportHeaderRows As Variant, _
                               Optional ByVal compareRoutine As String = "", _
                               Optional ByVal copyRoutine As String = "", _
-                              Optional ByVal stable As Boolean = True) As Long
+                              Optional ByVal stable As Boolean = True, _
+                              Optional ByVal keyRoutine As String = "", _
+                              Optional ByVal customOrder As Variant, _
+                              Optional ByVal customColumn As Variant) As Long
     Dim comm As TKCOMM
     Dim grid As Variant
     Dim outcome As Long
@@ -408,18 +504,22 @@ Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As
 
     On Error GoTo Failed
     BeginRequest
+    If IsMissing(customOrder) Then customOrder = Empty
+    If IsMissing(customColumn) Then customColumn = Empty
     grid = TableValues(sourceTable, "sourceTable")
     CheckRange exportRange, "exportRange"
     ' A single cell reads back as one value, not as an array of cells.
-    If exportRange.CountLarge < 2 Then
+    If CellCount(exportRange) < 2 Then
         Err.Raise ERR_TKSELECT, "TKExportRange", "exportRange must have at least two cells."
     End If
     Set comm.Dest.RangeObj = exportRange
     If IsMissing(exportHeaderRows) Then exportHeaderRows = headerRows
     comm.Dest.HeaderLines = exportHeaderRows
     comm.ExportCmd = exportCommand
+    StartProgress compareRoutine & copyRoutine & keyRoutine
     outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
-                          Empty, headerRows, compareRoutine, stable)
+                          Empty, headerRows, compareRoutine, stable, keyRoutine, _
+                          customOrder, customColumn)
     If outcome = TKS_SUCCESS Then
         outcome = RunCommand(comm, TKC_EXPORT, compareRoutine, copyRoutine)
     End If
@@ -431,18 +531,24 @@ Failed:
     errSource = Err.Source
     errDescription = Err.Description
     ReleaseRecord comm
-    RaiseAgain errNumber, errSource, errDescription
+    TKExportRange = CancelledOrRaise(errNumber, errSource, errDescription)
 End Function
 
 ' Sorts sourceTable (a Range or an array, left unchanged) and returns its order in
 ' rowOrder, a dynamic Long array from index 1: rowOrder(1) is the row that comes first.
-' Row numbers are the table's own: for a Range, 1 is its top row, header rows included.
-' rowOrder is left as it was unless the status is TKS_SUCCESS. headerRows defaults to 1.
+' Row numbers are the table's own, header rows counted: for a Range, 1 is its top row, so
+' with one header row the first data row is 2, and sourceTable.Rows(rowOrder(1)) is the row
+' that comes first; for an array, its own row index. (tkrun --index numbers the data rows of
+' a file from 1 instead; see "Row numbers" above.) rowOrder is left as it was unless the
+' status is TKS_SUCCESS. headerRows defaults to 1; other arguments as for TKSortRange.
 Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As Variant, _
                             ByRef rowOrder() As Long, _
                             Optional ByVal headerRows As Long = 1, _
                             Optional ByVal compareRoutine As String = "", _
-                            Optional ByVal stable As Boolean = True) As Long
+                            Optional ByVal stable As Boolean = True, _
+                            Optional ByVal keyRoutine As String = "", _
+                            Optional ByVal customOrder As Variant, _
+                            Optional ByVal customColumn As Variant) As Long
     Dim comm As TKCOMM
     Dim grid As Variant
     Dim outcome As Long
@@ -452,9 +558,13 @@ Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As V
 
     On Error GoTo Failed
     BeginRequest
+    If IsMissing(customOrder) Then customOrder = Empty
+    If IsMissing(customColumn) Then customColumn = Empty
     grid = TableValues(sourceTable, "sourceTable")
+    StartProgress compareRoutine & keyRoutine
     outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
-                          Empty, headerRows, compareRoutine, stable)
+                          Empty, headerRows, compareRoutine, stable, keyRoutine, _
+                          customOrder, customColumn)
     If outcome = TKS_SUCCESS Then
         outcome = RunCommand(comm, TKC_SORTINDEX, compareRoutine, "")
     End If
@@ -470,7 +580,7 @@ Failed:
     errSource = Err.Source
     errDescription = Err.Description
     ReleaseRecord comm
-    RaiseAgain errNumber, errSource, errDescription
+    TKSortIndex = CancelledOrRaise(errNumber, errSource, errDescription)
 End Function
 
 ' The library's banner: its name, the year and the version. A quick check that
@@ -543,19 +653,75 @@ Public Function TKNaturalCompare(ByVal valueA As Variant, ByVal valueB As Varian
 End Function
 
 ' =======================================================================================
-' Examples: one per ready procedure. They work on the active sheet, which should hold a
-' table with one header row: column 1 a region, column 2 a customer, column 3 an amount.
+' Examples. Those with a sheet work on the active sheet's table at A3 (ExampleTable): the
+' example workbook has one sheet for each, named in its A1 line.
+'   Sales       Region, Customer, Quantity, Price, Amount   ExampleSortRange, ExampleSortIndex
+'   Files       Name, Size                                  ExampleSortFiles
+'   Priorities  Task, Priority, Owner                       ExampleCustomOrder
+'   Contacts    Name, Email, City                           ExampleKeyRoutine
+'   Export      Customer, Region, Amount; a blank column; Customer, Region   ExampleExport
 ' =======================================================================================
 
 ' Sorts the sheet's table by region, then by customer in natural order ("Customer 9" comes
-' before "Customer 10"); the library compares both keys itself.
-Public Sub ExampleSortUsedRange()
+' before "Customer 10"); the library compares both keys itself. Formulas in the table
+' (Amount) become the values they showed.
+Public Sub ExampleSortRange()
+    Dim sheetTable As Range
     Dim outcome As Long
 
-    outcome = TKSortRange(ActiveSheet.UsedRange, "1,TK_COMPASCAUTO 2,TK_COMPASCNATURAL", _
-                          headerRows:=1)
+    If Not ExampleTable(sheetTable) Then Exit Sub
+    outcome = TKSortRange(sheetTable, "1,TK_COMPASCAUTO 2,TK_COMPASCNATURAL", headerRows:=1)
     If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
 End Sub
+
+' Sorts the sheet's file names in natural order: "File1.txt", "File2.txt", "file10.txt",
+' "report 3.pdf", "report 12.pdf".
+Public Sub ExampleSortFiles()
+    Dim sheetTable As Range
+    Dim outcome As Long
+
+    If Not ExampleTable(sheetTable) Then Exit Sub
+    outcome = TKSortRange(sheetTable, "1,TK_COMPASCNATURAL", headerRows:=1)
+    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+End Sub
+
+' Sorts the sheet's tasks by priority in the order Low, Medium, High (in any case), other
+' priorities after them in the automatic order and tasks without one last, then by task.
+Public Sub ExampleCustomOrder()
+    Dim sheetTable As Range
+    Dim outcome As Long
+
+    If Not ExampleTable(sheetTable) Then Exit Sub
+    outcome = TKSortRange(sheetTable, "1,TK_COMPASCAUTO", headerRows:=1, _
+                          customOrder:=Array("Low", "Medium", "High"), customColumn:=2)
+    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+End Sub
+
+' Sorts the sheet's contacts by the domain of their e-mail address (ExampleEmailDomain
+' gives each row's key), then by name.
+Public Sub ExampleKeyRoutine()
+    Dim sheetTable As Range
+    Dim outcome As Long
+
+    If Not ExampleTable(sheetTable) Then Exit Sub
+    outcome = TKSortRange(sheetTable, "1,TK_COMPASCAUTO", headerRows:=1, _
+                          keyRoutine:="ExampleEmailDomain")
+    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
+End Sub
+
+' The key routine of ExampleKeyRoutine: the text after the "@" of the e-mail address in
+' column 2; Empty, which sorts last, for a row without one.
+Public Function ExampleEmailDomain(ByVal rowValues As Variant, _
+                                   ByVal rowNumber As Long) As Variant
+    Dim mailAddress As String
+    Dim at As Long
+
+    ExampleEmailDomain = Empty
+    If VarType(rowValues(2)) <> vbString Then Exit Function
+    mailAddress = Trim$(rowValues(2))
+    at = InStrRev(mailAddress, "@")
+    If at > 0 And at < Len(mailAddress) Then ExampleEmailDomain = Mid$(mailAddress, at + 1)
+End Function
 
 ' Sorts an array built in code by amount, largest first, then by name, and numbers the
 ' lines again: column 1 is moved through ExampleRenumber, which gives every moved cell
@@ -591,35 +757,38 @@ Public Function ExampleRenumber(ByVal cellValue As Variant, ByVal fromRow As Lon
     ExampleRenumber = toRow - 1
 End Function
 
-' Sorts the sheet's table by customer in natural order and exports customer and region,
-' in that order and with the header, into the two columns right of the table (one blank
-' column between).
+' Sorts the sheet's table (Customer, Region, Amount) by customer in natural order and
+' exports customer and region, with the header, into the two columns right of the table
+' (one blank column between), which keep their own header row.
 Public Sub ExampleExport()
     Dim sheetTable As Range
     Dim exportRange As Range
     Dim outcome As Long
 
-    Set sheetTable = ActiveSheet.UsedRange
+    If Not ExampleTable(sheetTable) Then Exit Sub
     Set exportRange = sheetTable.Offset(0, sheetTable.Columns.Count + 1).Resize(, 2)
-    outcome = TKExportRange(sheetTable, exportRange, "2,TK_COMPASCNATURAL", _
-                            "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO", _
+    outcome = TKExportRange(sheetTable, exportRange, "1,TK_COMPASCNATURAL", _
+                            "1,1,TK_EXPORTAUTO 2,2,TK_EXPORTAUTO", _
                             headerRows:=1, exportHeaderRows:=1)
     If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
 End Sub
 
-' Prints the sheet's rows in order of amount, largest first, without moving them.
+' Prints the sheet's rows in order of amount (column 5), largest first, without moving
+' them: TKSortIndex's row numbers count the header row, so sheetTable.Rows(n) is the row.
 Public Sub ExampleSortIndex()
+    Dim sheetTable As Range
     Dim rowOrder() As Long
     Dim place As Long
     Dim outcome As Long
 
-    outcome = TKSortIndex(ActiveSheet.UsedRange, "3,TK_COMPDESAUTO", rowOrder, headerRows:=1)
+    If Not ExampleTable(sheetTable) Then Exit Sub
+    outcome = TKSortIndex(sheetTable, "5,TK_COMPDESAUTO", rowOrder, headerRows:=1)
     If outcome <> TKS_SUCCESS Then
         MsgBox TKLastStatusText(), vbExclamation, "TKselect"
         Exit Sub
     End If
     For place = LBound(rowOrder) To UBound(rowOrder)
-        Debug.Print place, "sheet row " & ActiveSheet.UsedRange.Rows(rowOrder(place)).Row
+        Debug.Print place, "sheet row " & sheetTable.Rows(rowOrder(place)).Row
     Next place
 End Sub
 
@@ -627,6 +796,20 @@ End Sub
 Public Sub ExampleAbout()
     MsgBox TKAbout(), vbInformation, "TKselect"
 End Sub
+
+' The example table of the active sheet: the block of cells around A3 (A1 holds the
+' instruction line, row 2 is blank, so neither is part of it). False, after a message that
+' says how to lay the sheet out, when A3 is empty.
+Private Function ExampleTable(ByRef sheetTable As Range) As Boolean
+    If IsEmpty(ActiveSheet.Range("A3").Value) Then
+        MsgBox "The examples sort a table that starts at cell A3 of the active sheet, with " & _
+               "one header row and no blank rows or columns inside it. A3 is empty here.", _
+               vbExclamation, "TKselect"
+        Exit Function
+    End If
+    Set sheetTable = ActiveSheet.Range("A3").CurrentRegion
+    ExampleTable = True
+End Function
 
 ' =======================================================================================
 ' The request: record, SELECT, break-outs, clean-up
@@ -650,22 +833,291 @@ End Sub
 ' levels at a million rows. With stable = False the rows go over as they stand and the
 ' position column is no key: the library's plain order, with its limit.
 '
+' Key routines and custom orders become keys the library compares itself: their keys are
+' computed once per row (ComputedKeys) into columns between the caller's and the position
+' column, and the sort line starts with them (LeadingKeyColumns), so no routine is ever
+' called per comparison.
+'
 ' Without a move line the library derives the move map from the keys and moves the position
-' column itself; a move line does not name it, so the library moves it as an unnamed column.
-' Only the caller's columns are copied back.
+' and key columns itself; a move line does not name them, so the library moves them as
+' unnamed columns. Only the caller's columns are copied back.
 Private Function SelectTable(ByRef comm As TKCOMM, ByRef grid As Variant, _
                              ByVal dimensions As Long, ByVal sortCommand As Variant, _
                              ByVal moveCommand As Variant, ByVal headerRows As Long, _
-                             ByVal compareRoutine As String, ByVal stable As Boolean) As Long
-    comm.Source.Data = WorkArray(grid, dimensions, headerRows, stable)
+                             ByVal compareRoutine As String, ByVal stable As Boolean, _
+                             ByVal keyRoutine As String, ByVal customOrder As Variant, _
+                             ByVal customColumn As Variant) As Long
+    Dim computed As Variant
+    Dim sortLine As Variant
+
+    computed = ComputedKeys(grid, dimensions, headerRows, keyRoutine, customOrder, _
+                            customColumn)
+    comm.Source.Data = WorkArray(grid, dimensions, headerRows, stable, computed)
+    sortLine = WithLeadingKeys(sortCommand, LeadingKeyColumns(comm.Source.Data, computed, _
+                               Len(keyRoutine) > 0, customColumn))
     If stable Then
-        comm.SortCmd = WithPositionKey(sortCommand, UBound(comm.Source.Data, 2))
+        comm.SortCmd = WithPositionKey(sortLine, UBound(comm.Source.Data, 2))
     Else
-        comm.SortCmd = sortCommand
+        comm.SortCmd = sortLine
     End If
     comm.Source.HeaderLines = headerRows
     If HasCommandLine(moveCommand) Then comm.MoveCmd = moveCommand
     SelectTable = RunCommand(comm, TKC_SELECT, compareRoutine, "")
+End Function
+
+' The computed key columns, each an array over the data rows 1, 2, ... of grid: the key
+' routine's keys, then the custom order's ranks. Empty when the request has neither.
+Private Function ComputedKeys(ByRef grid As Variant, ByVal dimensions As Long, _
+                              ByVal headerRows As Long, ByVal keyRoutine As String, _
+                              ByVal customOrder As Variant, _
+                              ByVal customColumn As Variant) As Variant
+    Dim columns() As Variant
+    Dim count As Long
+
+    If IsEmpty(customOrder) <> IsEmpty(customColumn) Then
+        Err.Raise ERR_TKSELECT, "TKselect", "customOrder and customColumn go together: " & _
+                  "customOrder:=Array(...) lists the order, customColumn:= names the column."
+    End If
+    ComputedKeys = Empty
+    If Len(keyRoutine) = 0 And IsEmpty(customOrder) Then Exit Function
+    ReDim columns(0 To 1)
+    If Len(keyRoutine) > 0 Then
+        columns(count) = RoutineKeys(grid, dimensions, headerRows, keyRoutine)
+        count = count + 1
+    End If
+    If Not IsEmpty(customOrder) Then
+        columns(count) = CustomRanks(grid, dimensions, headerRows, customOrder, customColumn)
+        count = count + 1
+    End If
+    ReDim Preserve columns(0 To count - 1)
+    ComputedKeys = columns
+End Function
+
+' The key routine's key of every data row of grid, as an array over the data rows 1, 2, ...
+' (Empty when there are none). The routine gets the row's cells by the table's column
+' numbers and the row's own number, one call per row, top to bottom.
+Private Function RoutineKeys(ByRef grid As Variant, ByVal dimensions As Long, _
+                             ByVal headerRows As Long, ByVal keyRoutine As String) As Variant
+    Dim keys() As Variant
+    Dim rowValues() As Variant
+    Dim firstDataRow As Long
+    Dim dataRows As Long
+    Dim leftColumn As Long
+    Dim rightColumn As Long
+    Dim k As Long
+    Dim r As Long
+    Dim c As Long
+
+    RoutineKeys = Empty
+    keyRoutine = QualifiedRoutine(keyRoutine)
+    firstDataRow = DataRowStart(LBound(grid, 1), UBound(grid, 1), headerRows)
+    dataRows = UBound(grid, 1) - firstDataRow + 1
+    If dataRows < 1 Then Exit Function
+    If dimensions = 2 Then
+        leftColumn = LBound(grid, 2)
+        rightColumn = UBound(grid, 2)
+    Else
+        leftColumn = 1
+        rightColumn = 1
+    End If
+    ReDim keys(1 To dataRows)
+    ReDim rowValues(leftColumn To rightColumn)
+    mProgressRowsToKey = dataRows
+    For k = 1 To dataRows
+        r = firstDataRow + k - 1
+        For c = leftColumn To rightColumn
+            If dimensions = 2 Then rowValues(c) = grid(r, c) Else rowValues(c) = grid(r)
+        Next c
+        keys(k) = Application.Run(keyRoutine, rowValues, r)
+        If CellKind(keys(k)) = CELL_UNORDERED Then
+            Err.Raise ERR_TKSELECT, "TKselect", "The key routine " & keyRoutine & _
+                      " returned a " & TypeName(keys(k)) & " for row " & r & "; a key is " & _
+                      "a number, a date, a boolean, a text or Empty."
+        End If
+        ProgressStep PROGRESS_KEYS
+    Next k
+    RoutineKeys = keys
+End Function
+
+' The custom order's rank of every data row of grid, as an array over the data rows 1, 2,
+' ... (Empty when there are none): the place in customOrder of the entry the row's cell in
+' customColumn equals (1 for the first entry), or one more than the entries for a cell that
+' equals none. One Collection lookup per row.
+Private Function CustomRanks(ByRef grid As Variant, ByVal dimensions As Long, _
+                             ByVal headerRows As Long, ByVal customOrder As Variant, _
+                             ByVal customColumn As Variant) As Variant
+    Dim ranks() As Variant
+    Dim places As Collection
+    Dim unlisted As Long
+    Dim firstDataRow As Long
+    Dim dataRows As Long
+    Dim leftColumn As Long
+    Dim rightColumn As Long
+    Dim columnNo As Long
+    Dim k As Long
+    Dim cellValue As Variant
+
+    If dimensions = 2 Then
+        leftColumn = LBound(grid, 2)
+        rightColumn = UBound(grid, 2)
+    Else
+        leftColumn = 1
+        rightColumn = 1
+    End If
+    If Not IsNumeric(customColumn) Then
+        Err.Raise ERR_TKSELECT, "TKselect", "customColumn must be a column number."
+    End If
+    If CDbl(customColumn) < leftColumn Or CDbl(customColumn) > rightColumn Or _
+       CDbl(customColumn) <> Int(CDbl(customColumn)) Then
+        Err.Raise ERR_TKSELECT, "TKselect", "customColumn " & customColumn & " is not a " & _
+                  "column of the table (" & leftColumn & " to " & rightColumn & ")."
+    End If
+    columnNo = CLng(customColumn)
+    Set places = CustomPlaces(customOrder, unlisted)
+
+    CustomRanks = Empty
+    firstDataRow = DataRowStart(LBound(grid, 1), UBound(grid, 1), headerRows)
+    dataRows = UBound(grid, 1) - firstDataRow + 1
+    If dataRows < 1 Then Exit Function
+    ReDim ranks(1 To dataRows)
+    For k = 1 To dataRows
+        If dimensions = 2 Then
+            cellValue = grid(firstDataRow + k - 1, columnNo)
+        Else
+            cellValue = grid(firstDataRow + k - 1)
+        End If
+        ranks(k) = ListedPlace(places, CustomLookupKey(cellValue), unlisted)
+    Next k
+    CustomRanks = ranks
+End Function
+
+' The entries of customOrder (an array, or a Range read column by column) by lookup key,
+' each with its place 1, 2, ...; an entry listed twice keeps its first place. unlisted gets
+' the rank of the cells the list does not name: one past the last place.
+Private Function CustomPlaces(ByVal customOrder As Variant, ByRef unlisted As Long) As Collection
+    Dim places As Collection
+    Dim entries As Variant
+    Dim entry As Variant
+    Dim lookupKey As String
+    Dim place As Long
+
+    Set places = New Collection
+    If IsObject(customOrder) Then
+        entries = TableValues(customOrder, "customOrder")
+    Else
+        entries = customOrder
+    End If
+    If Not IsArray(entries) Then
+        Err.Raise ERR_TKSELECT, "TKselect", "customOrder must be an array of the values " & _
+                  "in their order, such as Array(""Low"", ""Medium"", ""High""), or a Range."
+    End If
+    For Each entry In entries
+        place = place + 1
+        lookupKey = CustomLookupKey(entry)
+        If Len(lookupKey) = 0 Then
+            Err.Raise ERR_TKSELECT, "TKselect", "customOrder's entry " & place & " is a " & _
+                      TypeName(entry) & "; a custom order lists texts, numbers, dates " & _
+                      "or Empty."
+        End If
+        If ListedPlace(places, lookupKey, 0) = 0 Then places.Add place, lookupKey
+    Next entry
+    If place = 0 Then
+        Err.Raise ERR_TKSELECT, "TKselect", "customOrder lists no values."
+    End If
+    unlisted = place + 1
+    Set CustomPlaces = places
+End Function
+
+' The key a cell is looked up by in a custom order: a text upper-cased, since the automatic
+' order compares texts without regard to case; a number (a date, a boolean) by its value, so
+' that 45000 and the date it stands for are one entry and the number 1 and the text "1" are
+' two; Empty as itself. "" for a cell that has no place in any order (Null, an error value).
+Private Function CustomLookupKey(ByVal cellValue As Variant) As String
+    Select Case CellKind(cellValue)
+    Case CELL_TEXT
+        CustomLookupKey = "t" & UCase$(cellValue)
+    Case CELL_NUMBER
+        CustomLookupKey = "n" & CStr(CDbl(cellValue))
+    Case CELL_EMPTY
+        CustomLookupKey = "e"
+    End Select
+End Function
+
+' The place listed under lookupKey, or notListed when there is none (or lookupKey is "").
+' A Collection answers a missing key only with error 5, which ends here.
+Private Function ListedPlace(ByVal places As Collection, ByVal lookupKey As String, _
+                             ByVal notListed As Long) As Long
+    ListedPlace = notListed
+    If Len(lookupKey) = 0 Then Exit Function
+    On Error GoTo NotListed
+    ListedPlace = places.Item(lookupKey)
+    Exit Function
+NotListed:
+    If Err.Number = ERR_USER_INTERRUPT Then RaiseInterrupt
+End Function
+
+' The columns of the leading keys of the sort line, all ascending in the automatic order,
+' or Empty when there are none: the key routine's column, then the custom order's ranks and
+' the custom column itself, whose automatic order ranks the cells the list does not name.
+' The computed columns stand in work right of the caller's columns, before the position
+' column.
+Private Function LeadingKeyColumns(ByRef work As Variant, ByRef computed As Variant, _
+                                   ByVal hasKeyRoutine As Boolean, _
+                                   ByVal customColumn As Variant) As Variant
+    Dim leading() As Long
+    Dim computedColumn As Long
+    Dim count As Long
+
+    LeadingKeyColumns = Empty
+    If IsEmpty(computed) Then Exit Function
+    ReDim leading(0 To 2)
+    computedColumn = UBound(work, 2) - (UBound(computed) - LBound(computed) + 1)
+    If hasKeyRoutine Then
+        leading(count) = computedColumn
+        count = count + 1
+        computedColumn = computedColumn + 1
+    End If
+    If Not IsEmpty(customColumn) Then
+        leading(count) = computedColumn
+        leading(count + 1) = customColumn
+        count = count + 2
+    End If
+    ReDim Preserve leading(0 To count - 1)
+    LeadingKeyColumns = leading
+End Function
+
+' sortCommand with the keys of the columns in leading put in front, each TK_COMPASCAUTO. A
+' blank or empty sortCommand leaves those keys alone; without leading keys sortCommand is
+' passed on unchanged, so that the library still refuses what it must.
+Private Function WithLeadingKeys(ByVal sortCommand As Variant, ByRef leading As Variant) As Variant
+    Dim entries() As Variant
+    Dim head As String
+    Dim entryCount As Long
+    Dim i As Long
+
+    WithLeadingKeys = sortCommand
+    If IsEmpty(leading) Then Exit Function
+    If VarType(sortCommand) = vbString Or IsEmpty(sortCommand) Then
+        For i = LBound(leading) To UBound(leading)
+            head = head & CStr(leading(i)) & ",TK_COMPASCAUTO "
+        Next i
+        If IsEmpty(sortCommand) Then sortCommand = ""
+        WithLeadingKeys = Trim$(head & sortCommand)
+    ElseIf IsArray(sortCommand) Then
+        If DimensionCount(sortCommand) = 1 Then
+            entryCount = UBound(sortCommand) - LBound(sortCommand) + 1
+            ReDim entries(0 To 2 * (UBound(leading) - LBound(leading) + 1) + entryCount - 1)
+            For i = LBound(leading) To UBound(leading)
+                entries(2 * (i - LBound(leading))) = CInt(leading(i))
+                entries(2 * (i - LBound(leading)) + 1) = TK_COMPASCAUTO
+            Next i
+            For i = 0 To entryCount - 1
+                entries(2 * (UBound(leading) - LBound(leading) + 1) + i) = _
+                    sortCommand(LBound(sortCommand) + i)
+            Next i
+            WithLeadingKeys = entries
+        End If
+    End If
 End Function
 
 ' Sends commandCode and answers every break-out until the library ends the command; returns
@@ -690,8 +1142,7 @@ Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
     If Len(compareRoutine) > 0 Then compareRoutine = QualifiedRoutine(compareRoutine)
     If Len(copyRoutine) > 0 Then copyRoutine = QualifiedRoutine(copyRoutine)
     code = commandCode
-    returned = TKselect(code, comm)
-    mLibraryHoldsRecord = True
+    returned = CallLibrary(code, comm)
     Do While returned = TKR_BREAKOUT
         rowA = comm.BrkRowA
         rowB = comm.BrkRowB
@@ -700,6 +1151,7 @@ Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
         Case TKS_COMPARE_BREAKOUT
             code = CompareCells(compareRoutine, comm.Source.Data(rowA, keyColumn), _
                                 comm.Source.Data(rowB, keyColumn), keyColumn)
+            ProgressStep PROGRESS_COMPARISONS
         Case TKS_MOVE_START_BREAKOUT
             aside(keyColumn) = comm.Source.Data(rowA, keyColumn)
             code = COPY_DONE
@@ -715,6 +1167,7 @@ Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
                 comm.Source.Data(rowA, keyColumn), _
                 SourceRow(comm.Source.Data, comm.Source.HeaderLines, rowA), _
                 comm.BrkDestRow, keyColumn)
+            If Len(copyRoutine) > 0 Then ProgressStep PROGRESS_COPIES
             code = COPY_DONE
         Case Else
             Err.Raise ERR_TKSELECT, "TKselect", "The library asked for an unknown step (" & _
@@ -723,6 +1176,26 @@ Private Function RunCommand(ByRef comm As TKCOMM, ByVal commandCode As Long, _
         returned = TKselect(code, comm)
     Loop
     RunCommand = code
+End Function
+
+' The first call of a command: TKselect(code, comm), or, when the library cannot be called
+' at all (not found, the other Office's file, a host that cannot call a DLL), TKR_ENDED with
+' TKS_NO_LIBRARY in code and a status text that says what to do. Everything before this
+' call runs in any host, so the table's and the arguments' checks come first.
+Private Function CallLibrary(ByRef code As Long, ByRef comm As TKCOMM) As Long
+    On Error GoTo NotCalled
+    CallLibrary = TKselect(code, comm)
+    mLibraryHoldsRecord = True
+    Exit Function
+NotCalled:
+    If Err.Number = ERR_USER_INTERRUPT Then RaiseInterrupt
+    comm.Status = "[" & TKS_NO_LIBRARY & "]" & LIBRARY_FILE & " could not be called (" & _
+        "error " & Err.Number & ": " & Err.Description & "). Put it next to the workbook " & _
+        "or in a folder on the PATH, or write its full path into the Declare lines of " & _
+        "module TKselect; 64-bit Office needs tkselect64.dll, 32-bit Office tkselect.dll. " & _
+        "Nothing was changed."
+    code = TKS_NO_LIBRARY
+    CallLibrary = TKR_ENDED
 End Function
 
 ' The answer to a compare break-out: the sign of the author's comparison.
@@ -755,10 +1228,12 @@ Private Function CloseRequest(ByRef comm As TKCOMM, ByVal outcome As Long) As Lo
 End Function
 
 ' Tells the library to let go of the record (RESET), then frees everything the record
-' holds: the arrays, the Range, and the strings the library stored. Safe to call twice.
+' holds: the arrays, the Range, and the strings the library stored; gives the status bar
+' and the Esc key back (StopProgress). Safe to call twice.
 Private Sub ReleaseRecord(ByRef comm As TKCOMM)
     Dim code As Long
 
+    StopProgress
     If mLibraryHoldsRecord Then
         mLibraryHoldsRecord = False
         code = TKC_RESET
@@ -789,12 +1264,15 @@ End Function
 ' =======================================================================================
 
 ' The engine's copy of grid: a 2-D array of Variants with grid's row and column bounds
-' (one column for a 1-D grid) and one more column, the position column. Header rows stay on
-' top as they are and keep an empty position. Data row k of grid (k = 1, 2, ...) keeps its
-' place, or with shuffled set goes to a pseudo-random place (ShufflePositions); either
-' way the position column of the row that holds it says k.
+' (one column for a 1-D grid), then one column for each array of computed keys (over the
+' data rows 1, 2, ...; see ComputedKeys), then the position column, always the last. Header
+' rows stay on top as they are and keep empty computed keys and an empty position. Data row
+' k of grid (k = 1, 2, ...) keeps its place, or with shuffled set goes to a pseudo-random
+' place (ShufflePositions); either way its computed keys go with it and the position column
+' of the row that holds it says k.
 Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
-                           ByVal headerRows As Long, ByVal shuffled As Boolean) As Variant
+                           ByVal headerRows As Long, ByVal shuffled As Boolean, _
+                           Optional ByVal computed As Variant) As Variant
     Dim work() As Variant
     Dim places() As Long
     Dim topRow As Long
@@ -806,7 +1284,11 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
     Dim r As Long
     Dim c As Long
     Dim k As Long
+    Dim extra As Long
+    Dim keyColumn As Long
 
+    If IsMissing(computed) Then computed = Empty
+    If Not IsEmpty(computed) Then extra = UBound(computed) - LBound(computed) + 1
     topRow = LBound(grid, 1)
     bottomRow = UBound(grid, 1)
     If dimensions = 2 Then
@@ -816,7 +1298,7 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
         leftColumn = 1
         rightColumn = 1
     End If
-    ReDim work(topRow To bottomRow, leftColumn To rightColumn + 1)
+    ReDim work(topRow To bottomRow, leftColumn To rightColumn + extra + 1)
 
     ' With an impossible headerRows the library refuses the table; the rows here only have
     ' to stay inside the array.
@@ -841,7 +1323,10 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
                 work(r, c) = grid(firstDataRow + k - 1)
             End If
         Next c
-        work(r, rightColumn + 1) = k
+        For keyColumn = 1 To extra
+            work(r, rightColumn + keyColumn) = computed(LBound(computed) + keyColumn - 1)(k)
+        Next keyColumn
+        work(r, rightColumn + extra + 1) = k
     Next k
     WorkArray = work
 End Function
@@ -939,6 +1424,7 @@ Private Sub ApplyCopyRoutine(ByRef work As Variant, ByVal headerRows As Long, _
         r = cells(i, 1)
         c = cells(i, 2)
         work(r, c) = Application.Run(copyRoutine, work(r, c), cells(i, 3), r, c)
+        ProgressStep PROGRESS_COPIES
     Next i
 End Sub
 
@@ -1147,13 +1633,24 @@ Private Function RangeValues(ByVal area As Range, ByVal argument As String) As V
     Dim oneCell() As Variant
 
     CheckRange area, argument
-    If area.CountLarge = 1 Then
+    If CellCount(area) = 1 Then
         ReDim oneCell(1 To 1, 1 To 1)
         oneCell(1, 1) = area.Value
         RangeValues = oneCell
     Else
         RangeValues = area.Value
     End If
+End Function
+
+' The number of cells of a Range. CountLarge holds the 17 billion cells of a whole sheet,
+' which Count overflows; a host without it (Excel before 2007, the office suite's Basic)
+' gets rows times columns, which is the same for the one area a table may have.
+Private Function CellCount(ByVal area As Range) As Double
+    On Error GoTo NoCountLarge
+    CellCount = area.CountLarge
+    Exit Function
+NoCountLarge:
+    CellCount = CDbl(area.Rows.Count) * CDbl(area.Columns.Count)
 End Function
 
 Private Sub CheckRange(ByVal area As Range, ByVal argument As String)
@@ -1217,15 +1714,127 @@ End Sub
 ' because a library already loaded is found by its file name. Where there is no such
 ' copy (or the workbook is unsaved), LoadLibraryW fails quietly and the usual search
 ' applies.
+' It is tried again on every request until it loads, so a copy put there after a first
+' attempt is found; a host that cannot call kernel32 makes it fail quietly too, and the
+' library's first call then says so (CallLibrary).
 Private Sub LoadLibraryNextToWorkbook()
     Dim candidate As String
 
+    On Error GoTo NotLoaded
     If mLibraryLookedFor Then Exit Sub
-    mLibraryLookedFor = True
     If Len(ThisWorkbook.Path) = 0 Then Exit Sub
     candidate = ThisWorkbook.Path & Application.PathSeparator & LIBRARY_FILE
-    LoadLibraryW StrPtr(candidate)
+    mLibraryLookedFor = LoadLibraryW(StrPtr(candidate)) <> 0
+NotLoaded:
 End Sub
+
+' The status of a request that stopped on error errNumber, after its clean-up: TKS_CANCELLED
+' with its status text for error 18 (Esc, or a routine that raised it); any other error is
+' raised again (RaiseAgain).
+Private Function CancelledOrRaise(ByVal errNumber As Long, ByVal errSource As String, _
+                                  ByVal errDescription As String) As Long
+    If errNumber <> ERR_USER_INTERRUPT Then RaiseAgain errNumber, errSource, errDescription
+    mLastStatusText = "[" & TKS_CANCELLED & "]Cancelled with Esc after " & ProgressText() & _
+                      ". Nothing was changed."
+    CancelledOrRaise = TKS_CANCELLED
+End Function
+
+' Raises error 18 again from an error handler that met it, so that Esc reaches the ready
+' procedure's clean-up wherever it was pressed.
+Private Sub RaiseInterrupt()
+    Err.Raise ERR_USER_INTERRUPT, "TKselect", "Cancelled with Esc."
+End Sub
+
+' =======================================================================================
+' Progress and Esc, for requests that call the caller's routines
+' =======================================================================================
+
+' The start of a request's progress: counts from zero, and when routines names any routine
+' (the names of the request's routines run together), Esc raises error 18 from here on.
+Private Sub StartProgress(ByVal routines As String)
+    Dim stage As Long
+
+    For stage = PROGRESS_KEYS To PROGRESS_COPIES
+        mProgressDone(stage) = 0
+    Next stage
+    mProgressRowsToKey = 0
+    mProgressWatched = Len(routines) > 0
+    If Not mProgressWatched Then Exit Sub
+    mProgressNextShow = SecondsToday() + PROGRESS_SECONDS
+    On Error GoTo NoCancelKey
+    mCancelKeyBefore = Application.EnableCancelKey
+    Application.EnableCancelKey = CANCEL_KEY_ERROR_HANDLER
+    mCancelKeyChanged = True
+    Exit Sub
+NoCancelKey:
+End Sub
+
+' One step of work done at stage (a row keyed, a comparison, a cell copied); every half
+' second, the status bar says how far the request got.
+Private Sub ProgressStep(ByVal stage As Long)
+    Dim secondsNow As Double
+
+    mProgressDone(stage) = mProgressDone(stage) + 1
+    If Not mProgressWatched Then Exit Sub
+    secondsNow = SecondsToday()
+    ' Timer starts again from 0 at midnight.
+    If secondsNow >= mProgressNextShow Or _
+       secondsNow < mProgressNextShow - 2 * PROGRESS_SECONDS Then
+        mProgressNextShow = secondsNow + PROGRESS_SECONDS
+        ShowStatus "TKselect: " & ProgressText() & " (Esc cancels)"
+    End If
+End Sub
+
+' The work done so far, such as "5,000 of 20,000 rows keyed, 0 comparisons".
+Private Function ProgressText() As String
+    Dim done As String
+
+    If mProgressRowsToKey > 0 Then
+        done = Format$(mProgressDone(PROGRESS_KEYS), "#,##0") & " of " & _
+               Format$(mProgressRowsToKey, "#,##0") & " rows keyed, "
+    End If
+    done = done & Format$(mProgressDone(PROGRESS_COMPARISONS), "#,##0") & " comparisons"
+    If mProgressDone(PROGRESS_COPIES) > 0 Then
+        done = done & ", " & Format$(mProgressDone(PROGRESS_COPIES), "#,##0") & " cells copied"
+    End If
+    ProgressText = done
+End Function
+
+' Writes message into the host's status bar, keeping what it showed before for StopProgress.
+' A host without a status bar is left alone, for the rest of the request.
+Private Sub ShowStatus(ByVal message As String)
+    On Error GoTo NoStatusBar
+    If Not mStatusBarChanged Then
+        mStatusBarBefore = Application.StatusBar
+        mStatusBarChanged = True
+    End If
+    Application.StatusBar = message
+    Exit Sub
+NoStatusBar:
+    If Err.Number = ERR_USER_INTERRUPT Then RaiseInterrupt
+    mProgressWatched = False
+End Sub
+
+' Gives the status bar and EnableCancelKey back as they were before the request. The counts
+' stay for the status text of a cancelled request.
+Private Sub StopProgress()
+    On Error Resume Next
+    mProgressWatched = False
+    If mStatusBarChanged Then
+        mStatusBarChanged = False
+        Application.StatusBar = mStatusBarBefore
+        mStatusBarBefore = Empty
+    End If
+    If mCancelKeyChanged Then
+        mCancelKeyChanged = False
+        Application.EnableCancelKey = mCancelKeyBefore
+    End If
+End Sub
+
+' Seconds since midnight as a number (some hosts type Timer as a date).
+Private Function SecondsToday() As Double
+    SecondsToday = CDbl(Timer)
+End Function
 
 ' A routine name for Application.Run: a bare name is looked up in the workbook that holds
 ' this module, whichever workbook is active.

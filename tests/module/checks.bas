@@ -333,3 +333,518 @@ Private Function RaisedBy(ByRef grid As Variant, ByVal sortCommand As String) As
 Raised:
     If Err.Number = ERR_TKSELECT Then RaisedBy = Err.Description Else RaisedBy = "other error"
 End Function
+
+' ---------------------------------------------------------------------------------------
+' The caller's routines, run by name. This suite's Application.Run cannot reach a macro of the
+' document, so module_test.py points the module's Application.Run calls here. A name must come
+' as the module qualifies it, with the workbook: "'name'!Routine".
+
+Private mKeyCalls As Long        ' calls of the key routines below
+Private mKeyRows As String       ' the row numbers they were given, "2,3,4,"
+Private mKeyBounds As String     ' the bounds of the first rowValues they were given, "1-3"
+Private mStopAtCall As Long      ' CheckedKey raises this error at this call (0: never)
+Private mStopError As Long
+
+Private Function HostRun(ByVal routine As String, ParamArray args() As Variant) As Variant
+    Dim bare As String
+
+    bare = Mid$(routine, InStr(routine, "!") + 1)
+    If routine <> QualifiedRoutine(bare) Then
+        Err.Raise 1004, "HostRun", "not qualified with the workbook: " & routine
+    End If
+    Select Case bare
+    Case "CheckedKey"
+        HostRun = CheckedKey(args(0), args(1))
+    Case "ExampleEmailDomain"
+        HostRun = ExampleEmailDomain(args(0), args(1))
+    Case Else
+        Err.Raise 1004, "HostRun", "Cannot run the macro " & routine
+    End Select
+End Function
+
+Private Sub ResetKeyCalls(ByVal stopAtCall As Long, ByVal stopError As Long)
+    mKeyCalls = 0
+    mKeyRows = ""
+    mKeyBounds = ""
+    mStopAtCall = stopAtCall
+    mStopError = stopError
+End Sub
+
+' A key routine: the row's last cell, which the tables below fill with the key they want
+' (a Null there is returned as it is); stops with mStopError at call mStopAtCall.
+Public Function CheckedKey(ByVal rowValues As Variant, ByVal rowNumber As Long) As Variant
+    mKeyCalls = mKeyCalls + 1
+    mKeyRows = mKeyRows & rowNumber & ","
+    If mKeyCalls = 1 Then mKeyBounds = LBound(rowValues) & "-" & UBound(rowValues)
+    If mKeyCalls = mStopAtCall Then Err.Raise mStopError, "CheckedKey", "stopped"
+    CheckedKey = rowValues(UBound(rowValues))
+End Function
+
+' A table of rows (header row first) as a 2-D array with the given first row and column.
+Private Function Table(ByVal topRow As Long, ByVal leftColumn As Long, ByVal rows As Variant) As Variant
+    Dim grid() As Variant
+    Dim r As Long
+    Dim c As Long
+
+    ReDim grid(topRow To topRow + UBound(rows) - LBound(rows), _
+               leftColumn To leftColumn + UBound(rows(LBound(rows))) - LBound(rows(LBound(rows))))
+    For r = LBound(grid, 1) To UBound(grid, 1)
+        For c = LBound(grid, 2) To UBound(grid, 2)
+            grid(r, c) = rows(LBound(rows) + r - topRow)(LBound(rows(LBound(rows))) + c - leftColumn)
+        Next c
+    Next r
+    Table = grid
+End Function
+
+' The key column of work holds, in the row of each data row k, the key expected for k.
+Private Sub ExpectKeys(ByRef work As Variant, ByVal keyColumn As Long, ByVal headerRows As Long, _
+                       ByVal expected As Variant, ByVal what As String)
+    Dim r As Long
+    Dim k As Long
+
+    For r = LBound(work, 1) + headerRows To UBound(work, 1)
+        k = work(r, UBound(work, 2))
+        Expect SameCell(work(r, keyColumn), expected(LBound(expected) + k - 1)), _
+               what & ": data row " & k
+    Next r
+    For r = LBound(work, 1) To LBound(work, 1) + headerRows - 1
+        Expect IsEmpty(work(r, keyColumn)), what & ": header row " & r & " has no key"
+    Next r
+End Sub
+
+Private Function SameCell(ByVal a As Variant, ByVal b As Variant) As Boolean
+    If IsEmpty(a) Or IsEmpty(b) Then
+        SameCell = IsEmpty(a) And IsEmpty(b)
+    ElseIf VarType(a) = vbString Or VarType(b) = vbString Then
+        SameCell = VarType(a) = VarType(b) And a = b
+    Else
+        SameCell = a = b
+    End If
+End Function
+
+' Key routines: called once per data row, top to bottom, with the row's cells by the table's
+' column numbers and the row's own number; their keys lead the sort line, ahead of the line's
+' own keys and the position key, and go with their rows.
+Public Function CheckKeyRoutines() As String
+    CheckKeyRoutines = "stopped early"
+    mFailures = ""
+    Dim comm As TKCOMM
+    Dim grid As Variant
+    Dim before As Variant
+    Dim cases As Variant
+    Dim one As Variant
+    Dim got As Long
+    Dim raised As String
+
+    ' grid rows 0..5, columns 2..4, one header row; column 4 holds the key each row wants.
+    grid = Table(0, 2, Array(Array("name", "n", "key"), Array("b", 1, "x"), _
+                             Array("a", 2, 7), Array("c", 3, Empty), Array("d", 4, "X"), _
+                             Array("e", 5, DateSerial(2024, 5, 1))))
+    ' sort line, stable, the line the library gets
+    cases = Array( _
+        Array("2,TK_COMPDESAUTO", True, "5,TK_COMPASCAUTO 2,TK_COMPDESAUTO 6,TK_COMPASCAUTO"), _
+        Array("", True, "5,TK_COMPASCAUTO 6,TK_COMPASCAUTO"), _
+        Array("3,TK_COMPASCNATURAL", False, "5,TK_COMPASCAUTO 3,TK_COMPASCNATURAL"))
+    For Each one In cases
+        ResetKeyCalls 0, 0
+        got = SelectTable(comm, grid, 2, one(0), Empty, 1, "", one(1), "CheckedKey", _
+                              Empty, Empty)
+        Expect got = TKS_NO_LIBRARY, "no library in this suite: " & got
+        Expect mKeyCalls = 5, "one call per data row, not " & mKeyCalls
+        Expect mKeyRows = "1,2,3,4,5,", "the table's own row numbers, top to bottom: " & mKeyRows
+        Expect mKeyBounds = "2-4", "rowValues by the table's columns: " & mKeyBounds
+        Expect comm.SortCmd = one(2), "sort line " & comm.SortCmd
+        Expect UBound(comm.Source.Data, 2) = 6, "the key column stands before the position"
+        ExpectKeys comm.Source.Data, 5, 1, Array("x", 7, Empty, "X", DateSerial(2024, 5, 1)), _
+                   "keys of " & one(0)
+        ReleaseRecord comm
+    Next one
+
+    ' A sort line built as an array gets the key column in front too.
+    ResetKeyCalls 0, 0
+    got = SelectTable(comm, grid, 2, Array(CInt(3), TK_COMPDESAUTO), Empty, 1, "", True, _
+                          "CheckedKey", Empty, Empty)
+    Expect Join(comm.SortCmd, " ") = "5 1 3 2 6 1", "array line: " & Join(comm.SortCmd, " ")
+    Expect VarType(comm.SortCmd(0)) = vbInteger, "the key column is an Integer"
+    ReleaseRecord comm
+
+    ' A key that has no place in the order, or a routine's own error, stops the request.
+    before = grid
+    grid(3, 4) = Null
+    ResetKeyCalls 0, 0
+    raised = ErrorOf(grid, "CheckedKey")
+    Expect InStr(raised, "returned a Null for row 3;") > 0, "a Null key: " & raised
+    Expect mKeyRows = "1,2,3,", "no call after the Null key: " & mKeyRows
+    grid(3, 4) = Empty
+    ResetKeyCalls 2, 5
+    raised = ErrorOf(grid, "CheckedKey")
+    Expect raised = "5 stopped", "the routine's error comes back: " & raised
+    Expect SameTable(grid, before), "errors leave the array as it was"
+    raised = ErrorOf(grid, "NoSuchKey")
+    Expect InStr(raised, "Cannot run the macro") > 0, "an unknown routine: " & raised
+
+    ' The example's key routine: the e-mail's domain, Empty without one.
+    For Each one In Array(Array("ann@example.org", "example.org"), Array(" bo@x.com ", "x.com"), _
+                          Array("nobody", Empty), Array("trailing@", Empty), Array(Empty, Empty), _
+                          Array(12, Empty), Array("a@b@c.net", "c.net"))
+        Expect SameCell(ExampleEmailDomain(Array(Empty, "Name", one(0), "City"), 2), one(1)), _
+               "ExampleEmailDomain(" & one(0) & ")"
+    Next one
+    CheckKeyRoutines = Outcome()
+End Function
+
+' The error TKSortArray raises for grid with keyRoutine, as "number description", or "". (The
+' suite's Basic gives an Optional argument left out its type's empty value, not its default,
+' so the checks pass every argument up to the last they need.)
+Private Function ErrorOf(ByRef grid As Variant, ByVal keyRoutine As String) As String
+    On Error GoTo Raised
+    TKSortArray grid, "2,TK_COMPASCAUTO", Empty, 1, "", "", True, keyRoutine, Empty, Empty
+    Exit Function
+Raised:
+    ErrorOf = Err.Number & " " & Err.Description
+End Function
+
+Private Function SameTable(ByRef a As Variant, ByRef b As Variant) As Boolean
+    Dim r As Long
+    Dim c As Long
+
+    If LBound(a, 1) <> LBound(b, 1) Or UBound(a, 1) <> UBound(b, 1) Or _
+       LBound(a, 2) <> LBound(b, 2) Or UBound(a, 2) <> UBound(b, 2) Then Exit Function
+    For r = LBound(a, 1) To UBound(a, 1)
+        For c = LBound(a, 2) To UBound(a, 2)
+            If Not SameCell(a(r, c), b(r, c)) Then Exit Function
+        Next c
+    Next r
+    SameTable = True
+End Function
+
+' Custom orders: one rank per row, by a lookup that ignores case; cells the list does not name
+' rank after every listed one and are then ordered by the column itself, automatically.
+Public Function CheckCustomOrders() As String
+    CheckCustomOrders = "stopped early"
+    mFailures = ""
+    Dim comm As TKCOMM
+    Dim grid As Variant
+    Dim before As Variant
+    Dim cases As Variant
+    Dim one As Variant
+    Dim ranks As Variant
+    Dim cellsAndRanks As Variant
+    Dim listed As Variant
+    Dim i As Long
+    Dim n As Long
+    Dim got As Long
+
+    ' list, then each cell with the rank it gets
+    cases = Array( _
+        Array(Array("Low", "Medium", "High"), Array( _
+            "low", 1, "HIGH", 3, "Urgent", 4, Empty, 4, "Medium", 2, 5, 4, "high", 3, _
+            " Low", 4, "", 4, "Lowest", 4, True, 4)), _
+        Array(Array(3, "x", Empty), Array( _
+            3, 1, 3#, 1, "3", 4, CCur(3), 1, "X", 2, Empty, 3, "", 4, 2, 4)), _
+        Array(Array("b", "B", "a", DateSerial(2024, 1, 2)), Array( _
+            "B", 1, "a", 3, CDbl(DateSerial(2024, 1, 2)), 4, DateSerial(2024, 1, 3), 5)))
+    For Each one In cases
+        n = n + 1
+        cellsAndRanks = one(1)
+        ReDim grid(1 To (UBound(cellsAndRanks) + 1) \ 2 + 1, 1 To 2)
+        grid(1, 1) = "task": grid(1, 2) = "priority"
+        For i = 0 To UBound(cellsAndRanks) Step 2
+            grid(i \ 2 + 2, 1) = "t" & i
+            grid(i \ 2 + 2, 2) = cellsAndRanks(i)
+        Next i
+        ranks = CustomRanks(grid, 2, 1, one(0), 2)
+        For i = 0 To UBound(cellsAndRanks) Step 2
+            Expect ranks(i \ 2 + 1) = cellsAndRanks(i + 1), "list " & n & ", cell " & i \ 2 + 1 & _
+                   ": rank " & ranks(i \ 2 + 1)
+        Next i
+    Next one
+
+    ' In the request: the rank column leads, the column itself follows (the automatic order
+    ' of the cells the list does not name, Empty last), then the sort line and the position.
+    grid = Table(1, 1, Array(Array("Task", "Priority", "Owner"), Array("a", "high", "x"), _
+                             Array("b", "Urgent", "y"), Array("c", Empty, "z"), _
+                             Array("d", "LOW", "w")))
+    listed = Array("Low", "Medium", "High")
+    got = SelectTable(comm, grid, 2, "1,TK_COMPASCAUTO", Empty, 1, "", True, "", listed, 2)
+    Expect got = TKS_NO_LIBRARY, "custom order: " & got
+    Expect comm.SortCmd = "4,TK_COMPASCAUTO 2,TK_COMPASCAUTO 1,TK_COMPASCAUTO 5,TK_COMPASCAUTO", _
+           "custom sort line " & comm.SortCmd
+    ExpectKeys comm.Source.Data, 4, 1, Array(3, 4, 4, 1), "ranks"
+    ReleaseRecord comm
+    ' With a key routine as well: its key first, then the rank, the column, the line.
+    ResetKeyCalls 0, 0
+    got = SelectTable(comm, grid, 2, Array(CInt(1), TK_COMPASCAUTO), Empty, 1, "", False, _
+                      "CheckedKey", listed, 2)
+    Expect Join(comm.SortCmd, " ") = "4 1 5 1 2 1 1 1", "both: " & Join(comm.SortCmd, " ")
+    Expect UBound(comm.Source.Data, 2) = 6, "two computed columns and the position"
+    ExpectKeys comm.Source.Data, 4, 1, Array("x", "y", "z", "w"), "both, routine keys"
+    ExpectKeys comm.Source.Data, 5, 1, Array(3, 4, 4, 1), "both, ranks"
+    ReleaseRecord comm
+
+    ' A list in cells of a Range, read column by column.
+    ActiveSheet.Range("H1:H3").Value = Table(1, 1, Array(Array("Urgent"), Array("high"), _
+                                                         Array("Low")))
+    ranks = CustomRanks(grid, 2, 1, ActiveSheet.Range("H1:H3"), 2)
+    Expect ranks(1) = 2 And ranks(2) = 1 And ranks(3) = 4 And ranks(4) = 3, "a list in a Range"
+    ActiveSheet.Range("H1:H3").ClearContents
+
+    ' What the procedures refuse, before any row is sorted.
+    before = grid
+    For Each one In Array( _
+        Array(listed, Empty, "customOrder and customColumn go together"), _
+        Array(Empty, 2, "customOrder and customColumn go together"), _
+        Array(listed, 4, "customColumn 4 is not a column of the table (1 to 3)."), _
+        Array(listed, 0, "customColumn 0 is not a column of the table (1 to 3)."), _
+        Array(listed, 1.5, "customColumn 1.5 is not a column"), _
+        Array(listed, "two", "customColumn must be a column number."), _
+        Array("Low", 2, "customOrder must be an array"), _
+        Array(Array(), 2, "customOrder lists no values."), _
+        Array(Array("a", Null), 2, "customOrder's entry 2 is a Null"))
+        Expect InStr(CustomError(grid, one(0), one(1)), one(2)) = 1, _
+               "refused: " & CustomError(grid, one(0), one(1))
+    Next one
+    Expect SameTable(grid, before), "refusals leave the array as it was"
+    CheckCustomOrders = Outcome()
+End Function
+
+' The description of the error TKSortArray raises for a custom order, or "".
+Private Function CustomError(ByRef grid As Variant, ByVal customOrder As Variant, _
+                             ByVal customColumn As Variant) As String
+    On Error GoTo Raised
+    TKSortArray grid, "1,TK_COMPASCAUTO", Empty, 1, "", "", True, "", customOrder, customColumn
+    Exit Function
+Raised:
+    CustomError = Err.Description
+End Function
+
+' Writes the sample sheet table at A3: a header row and five rows, one cell a formula.
+Private Function SampleSheetTable() As Range
+    Dim sheetTable As Range
+
+    ActiveSheet.Cells.ClearContents
+    Set sheetTable = ActiveSheet.Range("A3:C8")
+    sheetTable.Value = Table(1, 1, Array(Array("Region", "Customer", "Amount"), _
+        Array("West", "Customer 10", 5), Array("East", "Customer 9", 7), _
+        Array("West", "Customer 2", Empty), Array("North", "customer 1", 2.5), _
+        Array("East", "Customer 11", 1)))
+    sheetTable.Cells(3, 3).Formula = "=C4+1"
+    Set SampleSheetTable = sheetTable
+End Function
+
+' The cells' formulas (a value's formula is its text), to see that nothing changed.
+Private Function Formulas(ByVal area As Range) As String
+    Dim r As Long
+    Dim c As Long
+
+    For r = 1 To area.Rows.Count
+        For c = 1 To area.Columns.Count
+            Formulas = Formulas & area.Cells(r, c).Formula & "|"
+        Next c
+    Next r
+End Function
+
+' The ready procedures on ranges of a real sheet: their checks and their reading of the range
+' run in this suite; where the library would be called, they stop with TKS_NO_LIBRARY and
+' leave every cell as it was.
+Public Function CheckRangePaths() As String
+    CheckRangePaths = "stopped early"
+    mFailures = ""
+    Dim sheetTable As Range
+    Dim exportRange As Range
+    Dim before As String
+    Dim exportBefore As String
+    Dim rowOrder() As Long
+    Dim got As Long
+    Dim one As Variant
+
+    Set sheetTable = SampleSheetTable()
+    Expect CellCount(sheetTable) = 18, "CellCount of A3:C8: " & CellCount(sheetTable)
+    Expect CellCount(ActiveSheet.Range("B2")) = 1, "CellCount of one cell"
+    before = Formulas(sheetTable)
+    Expect InStr(before, "=C4+1") > 0, "the sample has a formula"
+
+    got = TKSortRange(sheetTable, "1,TK_COMPASCAUTO 2,TK_COMPASCNATURAL", Empty, 1, "", "", True, _
+                      "", Empty, Empty)
+    Expect got = TKS_NO_LIBRARY, "TKSortRange: " & got
+    Expect Left$(TKLastStatusText(), 6) = "[1001]", "TKSortRange's status: " & TKLastStatusText()
+    Expect Formulas(sheetTable) = before, "TKSortRange left the range as it was"
+    got = TKSortRange(ActiveSheet.Range("B5"), "1,TK_COMPASCAUTO", Empty, 0, "", "", True, "", _
+                      Empty, Empty)
+    Expect got = TKS_NO_LIBRARY, "TKSortRange of one cell: " & got
+    ' The key routine reads the Range's rows with their numbers in the Range, header counted.
+    ResetKeyCalls 0, 0
+    got = TKSortRange(sheetTable, "", Empty, 1, "", "", True, "CheckedKey", Empty, Empty)
+    Expect got = TKS_NO_LIBRARY And mKeyRows = "2,3,4,5,6," And mKeyBounds = "1-3", _
+           "key routine on a Range: " & got & ", rows " & mKeyRows & ", columns " & mKeyBounds
+    Expect Formulas(sheetTable) = before, "the key routine's request left the range alone"
+    ' One row, one cell: still the row's cells by column.
+    For Each one In Array(Array("A4:C4", "4,", "1-3"), Array("B5", "5,", "1-1"))
+        ResetKeyCalls 0, 0
+        got = TKSortRange(ActiveSheet.Range(one(0)), "", Empty, 0, "", "", True, "CheckedKey", _
+                          Empty, Empty)
+        Expect got = TKS_NO_LIBRARY And mKeyRows = "1," And mKeyBounds = one(2), _
+               one(0) & ": " & got & ", rows " & mKeyRows & ", columns " & mKeyBounds
+    Next one
+
+    SetOrder rowOrder, 7, 9
+    got = TKSortIndex(sheetTable, "3,TK_COMPDESAUTO", rowOrder, 1, "", True, "", Empty, Empty)
+    Expect got = TKS_NO_LIBRARY, "TKSortIndex: " & got
+    Expect UBound(rowOrder) = 2 And rowOrder(1) = 7 And rowOrder(2) = 9, "rowOrder left alone"
+    Expect Formulas(sheetTable) = before, "TKSortIndex left the range as it was"
+
+    Set exportRange = ActiveSheet.Range("E3:F8")
+    exportRange.Value = Table(1, 1, Array(Array("Customer", "Region"), Array("keep", 1), _
+        Array(Empty, Empty), Array("x", "y"), Array(2, 3), Array("=1+1", Empty)))
+    exportBefore = Formulas(exportRange)
+    got = TKExportRange(sheetTable, exportRange, "2,TK_COMPASCNATURAL", _
+                        "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO", 1, 1, "", "", True, "", _
+                        Empty, Empty)
+    Expect got = TKS_NO_LIBRARY, "TKExportRange: " & got
+    Expect Formulas(exportRange) = exportBefore, "TKExportRange left the destination alone"
+    Expect Formulas(sheetTable) = before, "TKExportRange left the source alone"
+
+    ' Refused before the library, with the argument named.
+    For Each one In Array( _
+        Array(1, "exportRange must have at least two cells."), _
+        Array(2, "exportRange must be one rectangular area."), _
+        Array(3, "sortRange must be one rectangular area."), _
+        Array(4, "sourceTable must be an array or a Range."), _
+        Array(5, "sourceTable must be an array or a Range."))
+        Expect RangeError(one(0), sheetTable) = one(1), "refused " & one(0) & ": " & _
+               RangeError(one(0), sheetTable)
+    Next one
+    Expect Formulas(sheetTable) = before, "refusals left the range as it was"
+    ActiveSheet.Cells.ClearContents
+    CheckRangePaths = Outcome()
+End Function
+
+Private Sub SetOrder(ByRef order() As Long, ByVal first As Long, ByVal second As Long)
+    ReDim order(1 To 2)
+    order(1) = first
+    order(2) = second
+End Sub
+
+' The description of the error a ready procedure raises for a bad range (which), or "".
+Private Function RangeError(ByVal which As Long, ByVal sheetTable As Range) As String
+    Dim rowOrder() As Long
+
+    On Error GoTo Raised
+    Select Case which
+    Case 1
+        TKExportRange sheetTable, ActiveSheet.Range("E3"), "1,TK_COMPASCAUTO", _
+                      "1,1,TK_EXPORTAUTO", 1
+    Case 2
+        TKExportRange sheetTable, ActiveSheet.Range("E3:E8,G3:G8"), "1,TK_COMPASCAUTO", _
+                      "1,1,TK_EXPORTAUTO", 1
+    Case 3
+        TKSortRange ActiveSheet.Range("A3:A8,C3:C8"), "1,TK_COMPASCAUTO", Empty, 1
+    Case 4
+        TKSortIndex 5, "1,TK_COMPASCAUTO", rowOrder, 1, "", True, "", Empty, Empty
+    Case 5
+        TKExportRange "A3:C8", ActiveSheet.Range("E3:F8"), "1,TK_COMPASCAUTO", _
+                      "1,1,TK_EXPORTAUTO", 1, 1, "", "", True, "", Empty, Empty
+    End Select
+    Exit Function
+Raised:
+    RangeError = Err.Description
+End Function
+
+' Esc while a routine runs (error 18, here raised by the key routine at its third call): the
+' request ends with TKS_CANCELLED and its own status text, nothing written, and the host's
+' Esc key and status bar as they were.
+Public Function CheckCancel() As String
+    CheckCancel = "stopped early"
+    mFailures = ""
+    Dim grid As Variant
+    Dim before As Variant
+    Dim sheetTable As Range
+    Dim exportRange As Range
+    Dim sheetBefore As String
+    Dim exportBefore As String
+    Dim rowOrder() As Long
+    Dim cancelKey As Variant
+    Dim got As Long
+    Dim which As Long
+    Dim cancelled As String
+
+    cancelled = "[1000]Cancelled with Esc after 2 of 5 rows keyed, 0 comparisons. " & _
+                "Nothing was changed."
+    cancelKey = Application.EnableCancelKey
+    grid = Table(1, 1, Array(Array("h", "key"), Array("a", 3), Array("b", 1), Array("c", 2), _
+                             Array("d", 5), Array("e", 4)))
+    before = grid
+    Set sheetTable = SampleSheetTable()
+    sheetBefore = Formulas(sheetTable)
+    Set exportRange = ActiveSheet.Range("E3:F8")
+    exportRange.Value = "keep"
+    exportBefore = Formulas(exportRange)
+    SetOrder rowOrder, 7, 9
+    For which = 1 To 4
+        ResetKeyCalls 3, ERR_USER_INTERRUPT
+        Select Case which
+        Case 1
+            got = TKSortArray(grid, "1,TK_COMPASCAUTO", Empty, 1, "", "", True, "CheckedKey", _
+                              Empty, Empty)
+        Case 2
+            got = TKSortRange(sheetTable, "1,TK_COMPASCAUTO", Empty, 1, "", "", True, _
+                              "CheckedKey", Empty, Empty)
+        Case 3
+            got = TKSortIndex(sheetTable, "1,TK_COMPASCAUTO", rowOrder, 1, "", True, _
+                              "CheckedKey", Empty, Empty)
+        Case 4
+            got = TKExportRange(sheetTable, exportRange, "1,TK_COMPASCAUTO", _
+                                "1,1,TK_EXPORTAUTO", 1, 1, "", "", True, "CheckedKey", _
+                                Empty, Empty)
+        End Select
+        Expect got = TKS_CANCELLED, "request " & which & " returned " & got
+        Expect TKLastStatusText() = cancelled, "request " & which & ": " & TKLastStatusText()
+        Expect mKeyCalls = 3, "request " & which & ": no call after Esc"
+        Expect Not mCancelKeyChanged And Not mStatusBarChanged And Not mProgressWatched, _
+               "request " & which & ": progress stopped"
+        Expect Application.EnableCancelKey = cancelKey, "request " & which & ": Esc key back"
+    Next which
+    Expect SameTable(grid, before), "the array is as it was"
+    Expect Formulas(sheetTable) = sheetBefore, "the range is as it was"
+    Expect Formulas(exportRange) = exportBefore, "the destination is as it was"
+    Expect UBound(rowOrder) = 2 And rowOrder(1) = 7 And rowOrder(2) = 9, "rowOrder as it was"
+    ActiveSheet.Cells.ClearContents
+    CheckCancel = Outcome()
+End Function
+
+' The status bar's count of the work done, and what a request gives back at its end.
+Public Function CheckProgress() As String
+    CheckProgress = "stopped early"
+    mFailures = ""
+    Dim cancelKey As Variant
+    Dim i As Long
+
+    cancelKey = Application.EnableCancelKey
+    StartProgress ""
+    Expect Not mProgressWatched And Not mCancelKeyChanged, "no routine, nothing watched"
+    mProgressNextShow = 0
+    ProgressStep PROGRESS_COMPARISONS
+    Expect Not mStatusBarChanged, "no routine, no status bar"
+    Expect ProgressText() = "1 comparisons", "counted anyway: " & ProgressText()
+    StopProgress
+
+    StartProgress "MyKey"
+    Expect mProgressWatched And mCancelKeyChanged, "a routine: watched, Esc caught"
+    Expect mProgressDone(PROGRESS_COMPARISONS) = 0, "counts start from zero"
+    mProgressRowsToKey = 20000
+    For i = 1 To 1500
+        ProgressStep PROGRESS_KEYS
+    Next i
+    Expect ProgressText() = "1,500 of 20,000 rows keyed, 0 comparisons", ProgressText()
+    mProgressNextShow = 0
+    ProgressStep PROGRESS_COMPARISONS
+    Expect mStatusBarChanged, "shown once its time came"
+    Expect mProgressNextShow > SecondsToday() + 0.4, "and next time half a second on"
+    ProgressStep PROGRESS_COPIES
+    Expect ProgressText() = "1,500 of 20,000 rows keyed, 1 comparisons, 1 cells copied", _
+           ProgressText()
+    StopProgress
+    Expect Not mStatusBarChanged And Not mCancelKeyChanged And Not mProgressWatched, "stopped"
+    Expect Application.EnableCancelKey = cancelKey, "Esc key back"
+    CheckProgress = Outcome()
+End Function
