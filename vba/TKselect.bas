@@ -98,7 +98,7 @@ Attribute VB_Name = "TKselect"
 '     order (TK_COMPASCAUTO: numbers before text, text without regard to case, Empty last);
 '     the sort line's keys then decide between rows with equal keys, and the sort line may be
 '     "" to sort by the routine's key alone. For a descending key, return the negated number.
-'   Neither routine may call this module's procedures: the library holds one request at a
+'   No routine may call this module's procedures: the library holds one request at a
 '   time, and the request under way is waiting for the routine's answer. A routine may stop
 '   the request as Esc does (below), with Err.Raise 18.
 '
@@ -124,9 +124,10 @@ Attribute VB_Name = "TKselect"
 ' Row numbers
 '   TKSortIndex, the copy and the key routines number rows as the table does, header rows
 '   counted: for a Range, 1 is its top row, so with one header row the first data row is 2
-'   and sortRange.Rows(rowOrder(i)) is the row that comes i-th. tkrun --index numbers the
-'   data rows of a file from 1 instead (1 for the first row below the header), because its
-'   index file pairs with the sorted output, whose header is written apart from the rows.
+'   and sortRange.Rows(rowOrder(i)) is the row that comes i-th; callers index the Range
+'   and the array with these numbers as they stand. tkrun --index numbers the data rows of a
+'   file from 1 instead (1 for the first row below the header): a file has no range to index
+'   into, and its index lists the data rows alone, each as the how-many-th data row it was.
 '
 ' What happens to the data
 '   A Range is read through .Value into an array, sorted there and written back with one
