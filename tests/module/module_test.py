@@ -19,6 +19,9 @@ are not code) and two things more:
   arguments, as the host would. The module's own code around those calls is unchanged.
 Any other change would be a finding.
 
+run_checks takes the module's text, so that tests/workbook/ runs the same checks on the module
+as the suite imported it from the sample workbook.
+
 Run with the system Python, which has the suite's UNO bridge:
     /usr/bin/python3 tests/module/module_test.py [path/to/TKselect.bas]
 Exit code 0 when every check passed.
@@ -38,11 +41,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
 
-def prepared_module(path):
+def prepared_module(text):
     """The module's text as the suite's Basic takes it, the number of PtrSafe lines and the
     number of routine calls pointed at HostRun."""
-    with open(path, encoding="ascii", newline="") as f:
-        text = f.read()
     lines = text.splitlines()
     # The Attribute lines come first and are the editor's, not code.
     while lines and lines[0].startswith("Attribute "):
@@ -91,9 +92,11 @@ def connect(pipe, office, seconds=60):
             time.sleep(0.2)
 
 
-def main():
-    module_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "vba", "TKselect.bas")
-    source, ptrsafe, runs = prepared_module(module_path)
+def run_checks(module_text):
+    """Runs every check of checks.bas on the module's text in a fresh office suite; prints a
+    line per check and returns (names of the failed checks, number of checks, PtrSafe lines,
+    routine calls pointed at HostRun)."""
+    source, ptrsafe, runs = prepared_module(module_text)
     with open(os.path.join(HERE, "checks.bas"), encoding="ascii") as f:
         checks_text = f.read()
     checks = re.findall(r"^Public Function (Check\w+)\(\) As String", checks_text, re.M)
@@ -140,13 +143,18 @@ def main():
         except subprocess.TimeoutExpired:
             office.kill()
         shutil.rmtree(work, ignore_errors=True)
+    return failures, len(checks), ptrsafe, runs
 
+
+def main():
+    module_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "vba", "TKselect.bas")
+    with open(module_path, encoding="ascii", newline="") as f:
+        failures, count, ptrsafe, runs = run_checks(f.read())
     print("module_test: %d checks, %d failed; PtrSafe taken out of %d lines of the #If VBA7 "
-          "branch; %d routine calls pointed at HostRun" % (len(checks), len(failures), ptrsafe,
-                                                            runs))
+          "branch; %d routine calls pointed at HostRun" % (count, len(failures), ptrsafe, runs))
     sys.stdout.flush()
     # The bridge's threads can crash the interpreter at exit; nothing is left to clean up.
-    os._exit(1 if failures or not checks else 0)
+    os._exit(1 if failures or not count else 0)
 
 
 if __name__ == "__main__":
