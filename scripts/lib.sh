@@ -23,8 +23,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 tk_log() { printf '[tkselect] %s\n' "$*" >&2; }
 
 # Installs the cross compilers, Wine (32- and 64-bit), CMake, clang-format, GoogleTest's
-# sources and the office suite's Basic with its Python bridge (the module test), each only
-# when it is missing.
+# sources, the office suite's Basic with its Python bridge (the module test) and the Python
+# modules that write and read the sample workbook, each only when it is missing.
 tk_install() {
   local need=()
   command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
@@ -37,6 +37,9 @@ tk_install() {
   dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
   command -v soffice >/dev/null 2>&1 || need+=(libreoffice-calc-nogui)
   /usr/bin/python3 -c 'import uno' >/dev/null 2>&1 || need+=(python3-uno)
+  # The sample workbook: written with xlsxwriter, its macro project read back by olefile.
+  /usr/bin/python3 -c 'import xlsxwriter' >/dev/null 2>&1 || need+=(python3-xlsxwriter)
+  /usr/bin/python3 -c 'import olefile' >/dev/null 2>&1 || need+=(python3-olefile)
   [ ${#need[@]} -eq 0 ] && return 0
 
   local sudo=""
@@ -86,21 +89,37 @@ tk_check_format() {
   fi
 }
 
-# Builds the release archive in the 32-bit tree and checks that it holds what its README
-# lists; prints the archive's path.
+# The sample workbook TKselect-examples.xlsm, built from vba/TKselect.bas into the 32-bit
+# tree (the system Python has Debian's xlsxwriter); prints its path.
+tk_workbook() {
+  local workbook="$TK_BUILD/TKselect-examples.xlsm"
+  mkdir -p "$TK_BUILD"
+  /usr/bin/python3 "$TK_ROOT/scripts/make_workbook.py" "$workbook" >&2 \
+    || { tk_log "make_workbook.py failed"; return 1; }
+  echo "$workbook"
+}
+
+# Builds the release archive in the 32-bit tree, with the sample workbook beside the DLLs,
+# and checks that it holds what its README lists; prints the archive's path.
 tk_release_archive() {
   # Called inside $(...), where set -e does not reach: every step says itself when it failed,
   # so that an older archive never passes for this one.
-  local archive
+  local archive workbook
   rm -f "$TK_BUILD"/tkselect-*-windows.zip
+  workbook=$(tk_workbook) || return 1
   (cd "$TK_BUILD" && cpack -G ZIP >/dev/null) || { tk_log "cpack failed"; return 1; }
   archive=$(ls -t "$TK_BUILD"/tkselect-*-windows.zip | head -n 1)
   [ -n "$archive" ] || { tk_log "cpack made no archive"; return 1; }
-  /usr/bin/python3 - "$archive" <<'PY' || return 1
-import sys, zipfile
+  /usr/bin/python3 - "$archive" "$workbook" <<'PY' || return 1
+import os, sys, zipfile
+# The workbook goes into the archive's top folder, where the DLLs are.
+with zipfile.ZipFile(sys.argv[1], "a", zipfile.ZIP_DEFLATED) as archive:
+    top = archive.namelist()[0].split("/", 1)[0]
+    archive.write(sys.argv[2], top + "/" + os.path.basename(sys.argv[2]))
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
 need = ["tkselect.dll", "tkselect64.dll", "tkrun.exe", "tkrun64.exe", "TKselect.bas",
-        "README.md", "LICENSE", "docs/protocol.md", "examples/staff.csv"]
+        "TKselect-examples.xlsm", "README.md", "LICENSE", "docs/protocol.md",
+        "examples/staff.csv"]
 missing = [n for n in need if n not in names]
 if missing:
     sys.exit("release archive lacks: " + ", ".join(missing))
