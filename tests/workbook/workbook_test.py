@@ -201,6 +201,38 @@ def dir_modules(data):
     return modules
 
 
+def tree_problems(ole):
+    """What breaks the directory's sibling trees, which a reader searches by name: each
+    storage's children in order (shorter names first, then by upper-case letters), reached
+    from the storage, and no red node under a red one."""
+    entries = ole.direntries
+    NOSTREAM = 0xFFFFFFFF
+
+    def walk(sid, parent_red, out):
+        if sid == NOSTREAM:
+            return ""
+        entry = entries[sid]
+        if entry.color == 0 and parent_red:
+            return "red %s under a red node" % entry.name
+        problem = walk(entry.sid_left, entry.color == 0, out)
+        out.append(entry.name)
+        return problem or walk(entry.sid_right, entry.color == 0, out)
+
+    reached = 0
+    for entry in entries:
+        if entry is None or entry.entry_type not in (olefile.STGTY_STORAGE, olefile.STGTY_ROOT):
+            continue
+        names = []
+        problem = walk(entry.sid_child, False, names)
+        if problem:
+            return problem
+        if names != sorted(names, key=lambda n: (len(n), n.upper())):
+            return "the children of %s are out of order: %s" % (entry.name, ", ".join(names))
+        reached += len(names)
+    used = sum(1 for e in entries if e is not None and e.entry_type != olefile.STGTY_EMPTY)
+    return "" if reached == used - 1 else "%d of %d entries reached" % (reached, used - 1)
+
+
 def xml_code_names(archive):
     """The workbook's code name and the sheets' code names, as its XML parts give them."""
     workbook = archive.read("xl/workbook.xml").decode("utf-8")
@@ -227,6 +259,7 @@ def project_checks(workbook_path, module_source):
     expected = sorted(["PROJECT", "PROJECTwm", "VBA/_VBA_PROJECT", "VBA/dir"]
                       + ["VBA/" + name for name in documents + [standard]])
     check("the project's streams", differs("streams", streams, expected))
+    check("the project's directory trees", tree_problems(ole))
     check("the project's compiled cache is left out",
           differs("VBA/_VBA_PROJECT", ole.openstream("VBA/_VBA_PROJECT").read()[:4],
                   b"\xcc\x61\xff\xff"))
