@@ -77,6 +77,24 @@ def start_office(profile, pipe):
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def terminate(desktop):
+    """Asks the office suite to end."""
+    try:
+        desktop.terminate()
+    except Exception:
+        pass  # the bridge goes down with the office
+
+
+def stop_office(office, work):
+    """Waits for the office suite started by start_office to end (or ends it) and removes its
+    folder."""
+    try:
+        office.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        office.kill()
+    shutil.rmtree(work, ignore_errors=True)
+
+
 def connect(pipe, office, seconds=60):
     local = uno.getComponentContext()
     resolver = local.ServiceManager.createInstanceWithContext(
@@ -133,16 +151,9 @@ def run_checks(module_text):
             if result != "":
                 failures.append(name)
         document.close(True)
-        try:
-            desktop.terminate()
-        except Exception:
-            pass  # the bridge goes down with the office
+        terminate(desktop)
     finally:
-        try:
-            office.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            office.kill()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_office(office, work)
     return failures, len(checks), ptrsafe, runs
 
 

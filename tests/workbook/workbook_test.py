@@ -367,8 +367,6 @@ def sales_problems(sheet):
 
 def office_checks(workbook_path, module_source):
     """Opens the workbook in the suite; returns the module's text as loaded, or None."""
-    import shutil
-    import subprocess
     import tempfile
 
     import uno
@@ -426,16 +424,9 @@ def office_checks(workbook_path, module_source):
                     check("the imported document module %s" % code,
                           differs("text", got, expected))
             document.close(True)
-        try:
-            desktop.terminate()
-        except Exception:
-            pass  # the bridge goes down with the office
+        module_test.terminate(desktop)
     finally:
-        try:
-            office.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            office.kill()
-        shutil.rmtree(work, ignore_errors=True)
+        module_test.stop_office(office, work)
     return loaded
 
 
