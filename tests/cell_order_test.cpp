@@ -334,10 +334,10 @@ void Batch(const Order& order, std::uint32_t seed, int kind, VARTYPE numeric, lo
     }
     bool ended = false;
     const std::int32_t expected = Expected(varcmp, a, b, descending, ignoreEmpty, ended);
-    std::int32_t code = 0;
     std::int32_t resume = tk::ToCode(tk::Continuation::LeftScan);
-    tk::Context ctx{record.comm, code, resume};
+    tk::Context ctx{record.comm, resume};
     const tk::Step step = tk::CompareRows(ctx, compare, engine.selection, rowA, rowB);
+    const std::int32_t code = step.decided() ? step.result() : 0;
     const bool same = ended ? step.ended() && step.status() == tk::Status::BadCell
                             : step.decided() && code == expected;
     if (!exact || !same) {

@@ -30,9 +30,10 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     *code = ToCode(Status::NullRecord);
     return kReturnEnded;
   }
-  Context ctx{*comm, *code, ResumeState};
+  Context ctx{*comm, ResumeState};
   inCall_ = true;
-  const std::int32_t returned = Run(ctx, Dispatch(ctx));
+  const std::int32_t received = *code;
+  const std::int32_t returned = Run(ctx, Dispatch(ctx, received), *code);
   // Text keys serve one sort within one call: no call may find them, for the caller can
   // change the cells in between.
   compare.Text.Clear();
@@ -53,10 +54,10 @@ void Engine::Abandon() noexcept {
   inCall_ = false;
 }
 
-Step Engine::Dispatch(Context& ctx) noexcept {
+Step Engine::Dispatch(Context& ctx, std::int32_t received) noexcept {
   // A command abandons whatever waits for the caller; a MOVE's buffer goes with it.
-  if (IsCommand(ctx.code)) move.Clear();
-  switch (ctx.code) {
+  if (IsCommand(received)) move.Clear();
+  switch (received) {
     case kSelect:
       if (bench.FillsOnSelect(static_cast<double>(platform::TickCount()))) {
         return SelectAndFill(ctx);
@@ -71,22 +72,24 @@ Step Engine::Dispatch(Context& ctx) noexcept {
     case kAbout: WriteBannerAndVersion(ctx.comm); return Step::Ended(Status::About, kReturnOutput);
     case kReset: return Reset(ctx);
     default:
-      // The caller's answer to the last break-out; the step waiting for it takes it.
-      return IsResumePoint(ResumeState) ? Step::Decided() : Step::Ended(Status::StackFailure);
+      // The caller's answer to the last break-out; the step waiting for it takes it: a
+      // comparison's result after a compare break-out, nothing after a copy.
+      return IsResumePoint(ResumeState) ? Step::Compared(received)
+                                        : Step::Ended(Status::StackFailure);
   }
 }
 
-std::int32_t Engine::Run(Context& ctx, Step step) noexcept {
-  while (step.decided()) step = Continue(ctx);
-  if (step.handedOut()) return kReturnBreakOut;
-  return Finish(ctx, step.status(), step.returned());
+std::int32_t Engine::Run(Context& ctx, Step step, std::int32_t& code) noexcept {
+  while (step.decided()) step = Continue(ctx, step);
+  return Finish(ctx, step, code);
 }
 
-std::int32_t Engine::Finish(Context& ctx, Status status, CallReturn returned) noexcept {
+std::int32_t Engine::Finish(Context& ctx, Step last, std::int32_t& code) noexcept {
+  code = ToCode(last.status());
+  if (last.handedOut()) return kReturnBreakOut;  // the waiting step stays in ResumeState
   ResumeState = ToCode(Continuation::Idle);
-  ctx.code = ToCode(status);
-  (void)WriteStatus(ctx.comm, ToCode(status));  // a text that cannot be stored leaves the old one
-  return returned;
+  (void)WriteStatus(ctx.comm, code);  // a text that cannot be stored leaves the old one
+  return last.returned();
 }
 
 Step Engine::Select(Context& ctx, AfterSetUp then) noexcept {
@@ -107,7 +110,6 @@ Step Engine::Select(Context& ctx, AfterSetUp then) noexcept {
     sort.Clear();
     return Step::Ended(indexed);
   }
-  ctx.code = ToCode(Status::ContinueIterating);
   if (then == AfterSetUp::Fill) return FillPhase(ctx, bench, selection);
   return StartSort(ctx, sort, compare, selection, Continuation::SelectSorted);
 }
@@ -167,7 +169,7 @@ Step Engine::Reset(Context& ctx) noexcept {
   return Step::Ended(Status::Success, kReturnReset);
 }
 
-Step Engine::Continue(Context& ctx) noexcept {
+Step Engine::Continue(Context& ctx, Step decided) noexcept {
   const auto at = static_cast<Continuation>(ResumeState);
   switch (at) {
     case Continuation::LeftScan:
@@ -176,10 +178,10 @@ Step Engine::Continue(Context& ctx) noexcept {
       // The sort keeps pointers into Source.Data: a caller that replaced or resized it
       // while a comparison was pending would have us read freed cells.
       if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
-      return ResumeSort(ctx, sort, compare, selection, at);
+      return ResumeSort(ctx, sort, compare, selection, at, decided.result());
     case Continuation::CompareBreakOut:
       if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
-      return ResumeCompare(ctx, compare, selection);
+      return ResumeCompare(ctx, compare, selection, decided.result());
     case Continuation::MoveCycleStarted:
     case Continuation::MoveRowCopied:
     case Continuation::MoveCycleClosed:
@@ -204,11 +206,9 @@ Step Engine::Continue(Context& ctx) noexcept {
       // The order is complete: nothing is left for the caller to do.
       sort.Clear();
       ClearBreakOut(ctx.comm);
-      return Step::Ended(static_cast<Status>(ctx.code));
+      return Step::Ended(decided.status());
     case Continuation::BenchmarkSorted:
-      if (SortPhaseHeld(ctx.comm, bench, selection)) {
-        return Step::Ended(static_cast<Status>(ctx.code));
-      }
+      if (SortPhaseHeld(ctx.comm, bench, selection)) return Step::Ended(decided.status());
       // The table changed under the sort: the order belongs to no table any more.
       selection.DropIndex();
       ctx.comm.SortIndexValid = 0;

@@ -3,16 +3,17 @@
 // TKselect forwards every call to Engine::Call on one process-wide instance; tests build
 // their own Engine objects, so each starts from the just-loaded state (all zero, idle).
 //
-// A call reads the code and tests it in a fixed order: 100 SELECT, 832 BENCHMARK,
+// A call reads the code once and tests it in a fixed order: 100 SELECT, 832 BENCHMARK,
 // 103 EXPORT, 102 MOVE, 101 SORTINDEX, 107 ABOUT, 104 RESET. Any other value is the
 // caller's answer to the last break-out and resumes the step that ResumeState names. Every
-// step returns how it ended (protocol/step.h), and the run loop (Run) ends the call in one
-// of three ways:
-//   ended      through Finish, the one common ending: ResumeState 0, the status in the
-//              code, LastError and the Status text written; return 0 (2 for SORTINDEX,
-//              ABOUT and the first benchmark phase, 3 for RESET);
-//   handed out a break-out: code 3 or 201-204, ResumeState 4 or 8, return 1, no text;
-//   decided    not an ending: the loop goes on at the continuation ResumeState names.
+// step returns how it ended (protocol/step.h), and the run loop (Run) ends the call through
+// Finish, the one place that writes the code, in one of two ways:
+//   ended      the common ending: ResumeState 0, the status in the code, LastError and the
+//              Status text written; return 0 (2 for SORTINDEX, ABOUT and the first
+//              benchmark phase, 3 for RESET);
+//   handed out a break-out: code 3 or 201-204, ResumeState 4 or 8, return 1, no text.
+// A decided step is no ending: the loop goes on at the continuation ResumeState names, and
+// hands it the value the step carries (a comparison's result, a complete sort's status).
 // A call without a record is refused before any of this (703): nothing can be written. A
 // call made while a call is inside (the caller's code, run by a Range or an object, calling
 // back) is refused with 712 and touches nothing but its own code and record.
@@ -72,7 +73,8 @@ class Engine {
   // What SELECT does once the selection is built.
   enum class AfterSetUp { Sort, Fill };
 
-  Step Dispatch(Context& ctx) noexcept;
+  // `received`: the caller's code as the call brought it.
+  Step Dispatch(Context& ctx, std::int32_t received) noexcept;
   Step Select(Context& ctx, AfterSetUp then) noexcept;
   // SELECT ending in the benchmark's fill; a fill that does not happen ends the run.
   Step SelectAndFill(Context& ctx) noexcept;
@@ -81,12 +83,14 @@ class Engine {
   Step Move(Context& ctx) noexcept;
   Step Reset(Context& ctx) noexcept;
 
-  // The run loop: goes on while steps are decided, then returns how the call ends.
-  std::int32_t Run(Context& ctx, Step step) noexcept;
-  // One step at the continuation ResumeState names.
-  Step Continue(Context& ctx) noexcept;
-  // The common ending: ResumeState 0, the status into the code, LastError and Status.
-  std::int32_t Finish(Context& ctx, Status status, CallReturn returned) noexcept;
+  // The run loop: goes on while steps are decided, then ends the call (Finish). [out] code:
+  // the caller's code.
+  std::int32_t Run(Context& ctx, Step step, std::int32_t& code) noexcept;
+  // One step at the continuation ResumeState names, given the decided step before it.
+  Step Continue(Context& ctx, Step decided) noexcept;
+  // The call's ending and the one write of the caller's code: a break-out's status, or the
+  // common ending (ResumeState 0, the status, LastError and Status). Returns the call's value.
+  std::int32_t Finish(Context& ctx, Step last, std::int32_t& code) noexcept;
 
   bool inCall_ = false;  // a call is inside: another one now comes from within it (712)
 };

@@ -27,7 +27,7 @@ enum class [[nodiscard]] Status : std::int32_t{
     Completed = 0,            // row 0: the fallback message
     Success = 2,              // an operation finished
     CompareBreakOut = 3,      // the caller compares two rows
-    ContinueIterating = 105,  // internal: SELECT hands over to the sort
+    ContinueIterating = 105,  // in the table and the module only; no call ends with it
     About = 200,              // the answer to ABOUT
     MoveRowBreakOut = 201,    // the caller copies an array row into another
     MoveStartBreakOut = 202,  // the caller sets a cycle's first row aside

@@ -92,8 +92,7 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
     }
     ++compare.CompareKeyIndex;
   }
-  ctx.code = result;
-  return Step::Decided();
+  return Step::Compared(result);
 }
 
 }  // namespace
@@ -102,7 +101,7 @@ void CompareState::Clear() noexcept {
   Text.Clear();
   StepRowA = 0;
   StepRowB = 0;
-  CompareReturnState = 0;
+  Then = Continuation::Idle;
   CompareKeyIndex = 0;
 }
 
@@ -110,7 +109,7 @@ Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection
                  std::int32_t rowB) noexcept {
   compare.StepRowA = rowA;
   compare.StepRowB = rowB;
-  compare.CompareReturnState = ctx.resume;
+  compare.Then = static_cast<Continuation>(ctx.resume);
   compare.CompareKeyIndex = 0;
   return CompareKeys(ctx, compare, selection, 0);
 }
@@ -124,10 +123,10 @@ void PrefetchRow(const CompareState& compare, const Selection& selection,
   compare.Text.Prefetch(0, row);
 }
 
-Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection) noexcept {
+Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection,
+                   std::int32_t answer) noexcept {
   // The answer is used as it stands: the caller owns direction and empty cells of its keys.
-  const std::int32_t answer = ctx.code;
-  ctx.resume = compare.CompareReturnState;
+  ctx.GoOnAt(compare.Then);
   ++compare.CompareKeyIndex;
   return CompareKeys(ctx, compare, selection, answer);
 }

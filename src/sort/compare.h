@@ -6,12 +6,13 @@
 // orders (with case, natural, text as number) alike, except that two texts go to the locale's
 // comparison under the key's own flags, and a text that reads as a number is that number; a
 // TK_COMPBRKO key is handed to the caller (HandOut: code 3, BrkRowA/BrkRowB/BrkColumn), and
-// the caller's next call brings the key's result in the code (ResumeCompare).
+// the caller's next call brings the key's result in its code, which the run loop hands to
+// ResumeCompare.
 //
 // Legal order: the sort sets ResumeState to the step that asks (1, 2 or 3), then calls
-// CompareRows. Decided: the result is in the code and the sort reads it there, whether it
-// was decided at once or after break-outs; ResumeCompare leaves ResumeState at that step
-// again, so that the run loop takes the sort back to it.
+// CompareRows. Decided: Step::Compared carries the result to the sort, whether it was
+// decided at once or after break-outs; ResumeCompare leaves ResumeState at that step again,
+// so that the run loop takes the sort back to it with the result.
 //
 // Result: -1 row A first, 0 not told apart, 1 row A after. A VarCmp failure f gives f - 1
 // (a value that is neither -1 nor 1 and stops whichever scan asked); a null cell ends the
@@ -36,18 +37,18 @@ namespace tk {
 
 // The comparison in progress, kept while a compare break-out waits for its answer.
 struct CompareState {
-  std::int32_t StepRowA = 0;            // the row being scanned or shifted
-  std::int32_t StepRowB = 0;            // the pivot row or the row being inserted
-  std::int32_t CompareReturnState = 0;  // the sort continuation that asked: 1, 2 or 3
-  std::int32_t CompareKeyIndex = 0;     // 0-based index of the key being compared
+  std::int32_t StepRowA = 0;               // the row being scanned or shifted
+  std::int32_t StepRowB = 0;               // the pivot row or the row being inserted
+  Continuation Then = Continuation::Idle;  // the sort step that asked: 1, 2 or 3
+  std::int32_t CompareKeyIndex = 0;        // 0-based index of the key being compared
   TextKeys Text;  // the text keys of a sort that runs within the call; freed when it ends
 
   void Clear() noexcept;  // frees the text keys, then zeroes; safe twice
 };
 
 // Compares `rowA` with `rowB` on the selection's sort keys for the sort step in ResumeState.
-// Decided with the result in the code, handed out at a break-out key, or ended with 710 (or
-// 718, see below).
+// Compared with the result, handed out at a break-out key, or ended with 710 (or 718, see
+// above).
 Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection, std::int32_t rowA,
                  std::int32_t rowB) noexcept;
 
@@ -58,8 +59,9 @@ Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection
 void PrefetchRow(const CompareState& compare, const Selection& selection,
                  std::int32_t row) noexcept;
 
-// The caller answered a compare break-out: its answer (in the code) is the key's result, used
-// as it stands; the comparison goes on with the next key.
-Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection) noexcept;
+// The caller answered a compare break-out: `answer` (its code) is the key's result, used as
+// it stands; the comparison goes on with the next key.
+Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection,
+                   std::int32_t answer) noexcept;
 
 }  // namespace tk

@@ -34,9 +34,10 @@ constexpr std::int8_t kRightPushedSecond = 2;
 constexpr std::int8_t kRightPushedFirst = 3;
 constexpr std::int8_t kLeftPushedSecond = 4;
 
-// The sort from `step` on, until it hands the call out, ends it, or completes.
+// The sort from `step` on, until it hands the call out, ends it, or completes. `answer`: the
+// result of the comparison a Decide step goes on from.
 Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
-             SortStep step) noexcept {
+             SortStep step, std::int32_t answer) noexcept {
   SortFrame* const stack = sort.SortStack.get();
   std::int32_t* const index = selection.RowIndex.get();
   if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
@@ -83,13 +84,14 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
           PrefetchRow(compare, selection, index[f.Left + kScanAhead]);
         ctx.GoOnAt(Continuation::LeftScan);
         if (const Step asked = CompareRows(ctx, compare, selection, index[f.Left], f.PivotRow);
-            !asked.decided()) {
+            asked.decided()) {
+          answer = asked.result();
+        } else {
           return asked;
         }
         [[fallthrough]];
       case SortStep::LeftDecide: {
-        const std::int32_t r = ctx.code;
-        if (r == -1 || (r == 0 && f.Left <= sort.PivotIndex)) {
+        if (answer == -1 || (answer == 0 && f.Left <= sort.PivotIndex)) {
           ++f.Left;
           step = SortStep::LeftScan;
         } else {
@@ -109,13 +111,14 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         }
         ctx.GoOnAt(Continuation::RightScan);
         if (const Step asked = CompareRows(ctx, compare, selection, index[f.Right], f.PivotRow);
-            !asked.decided()) {
+            asked.decided()) {
+          answer = asked.result();
+        } else {
           return asked;
         }
         [[fallthrough]];
       case SortStep::RightDecide: {
-        const std::int32_t r = ctx.code;
-        if (r == 1 || (r == 0 && f.Right >= sort.PivotIndex)) {
+        if (answer == 1 || (answer == 0 && f.Right >= sort.PivotIndex)) {
           --f.Right;
           step = SortStep::RightScan;
         } else {
@@ -204,12 +207,14 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         ctx.GoOnAt(Continuation::InsertPass);
         if (const Step asked =
                 CompareRows(ctx, compare, selection, index[f.Left - 1], sort.InsertRow);
-            !asked.decided()) {
+            asked.decided()) {
+          answer = asked.result();
+        } else {
           return asked;
         }
         [[fallthrough]];
       case SortStep::InsertDecide:
-        if (ctx.code > 0) {
+        if (answer > 0) {
           index[f.Left] = index[f.Left - 1];
           --f.Left;
           step = SortStep::InsertInner;
@@ -227,10 +232,8 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
       case SortStep::Complete: {
         const bool intact = index[0] == selection.LeftSentinel &&
                             index[selection.RowIndexLength - 1] == selection.RightSentinel;
-        const Status status = intact ? Status::Success : Status::IndexCorrupted;
-        ctx.code = ToCode(status);
         ctx.GoOnAt(sort.Then);
-        return Step::Decided();
+        return Step::Completed(intact ? Status::Success : Status::IndexCorrupted);
       }
     }
   }
@@ -261,18 +264,18 @@ Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& 
   sort.StackDepth = 0;
   // Keys for the text cells, when nothing can change them before the sort ends.
   compare.Text.Build(selection);
-  return RunSort(ctx, sort, compare, selection, SortStep::StartFrame);
+  return RunSort(ctx, sort, compare, selection, SortStep::StartFrame, 0);
 }
 
 Step ResumeSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
-                Continuation at) noexcept {
+                Continuation at, std::int32_t answer) noexcept {
   switch (at) {
     case Continuation::LeftScan:
-      return RunSort(ctx, sort, compare, selection, SortStep::LeftDecide);
+      return RunSort(ctx, sort, compare, selection, SortStep::LeftDecide, answer);
     case Continuation::RightScan:
-      return RunSort(ctx, sort, compare, selection, SortStep::RightDecide);
+      return RunSort(ctx, sort, compare, selection, SortStep::RightDecide, answer);
     case Continuation::InsertPass:
-      return RunSort(ctx, sort, compare, selection, SortStep::InsertDecide);
+      return RunSort(ctx, sort, compare, selection, SortStep::InsertDecide, answer);
     default: return Step::Ended(Status::StackFailure);
   }
 }

@@ -10,9 +10,9 @@
 // Legal order: PrepareSort (SELECT, once the slots and key tables are set up), then
 // StartSort; each comparison may hand the call out (a compare break-out) or end it (710),
 // and the caller's answer later comes back through ResumeSort at the step that asked:
-// ResumeState 1 left scan, 2 right scan, 3 insertion pass. A completed sort leaves its
-// status in the code (2, or 711 when the sentinels moved) and goes on at the continuation
-// StartSort was given: SELECT's ending, or the benchmark's.
+// ResumeState 1 left scan, 2 right scan, 3 insertion pass. A completed sort goes on at the
+// continuation StartSort was given (SELECT's ending, or the benchmark's) with its status in
+// Step::Completed: 2, or 711 when the sentinels moved.
 //
 // The sort is a state machine over SortState only: a flat loop over its steps, none calling
 // the next, so a sort of any length runs in constant machine stack. Inconsistent answers
@@ -70,9 +70,9 @@ struct SortState {
 Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
                Continuation then) noexcept;
 
-// The sort after the comparison that `at` (LeftScan, RightScan or InsertPass) names, its
-// result in the code.
+// The sort after the comparison that `at` (LeftScan, RightScan or InsertPass) names, with
+// its result `answer`.
 Step ResumeSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
-                Continuation at) noexcept;
+                Continuation at, std::int32_t answer) noexcept;
 
 }  // namespace tk
