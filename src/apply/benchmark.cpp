@@ -59,6 +59,85 @@ double DateChecksum(const VARIANT* cells, std::uint32_t rows) noexcept {
   return sum;
 }
 
+// The caller's table as the fill writes it: every write goes into the array as SELECT
+// validated it. What a cell held is released after the write, and may run the caller's code
+// (an object's last reference), so the array is checked again before each write; once it has
+// changed, nothing more is written and `unchanged` stays false.
+struct FillTarget {
+  const Selection& selection;
+  const TKCOMM& comm;
+  VARIANT* cells;  // the validated source block, column by column
+  bool unchanged = true;
+
+  // Stores `value` (the fill's own) as element `element`, or releases it once the table changed.
+  void Put(std::uint32_t element, VARIANT value) noexcept {
+    unchanged = unchanged && selection.SourceUnchanged(comm);
+    if (unchanged) {
+      platform::PutCell(&cells[element], value);
+    } else {
+      platform::ClearCell(&value);
+    }
+  }
+};
+
+// Writes `rows` generated rows (a capitalised word, a date up to two weeks after `now`, a real,
+// an integer), drawing in that order row by row, until they are done or the table changed.
+// False when a word's string could not be made.
+[[nodiscard]] bool WriteRandomRows(FillTarget& table, std::uint32_t rows, double now) noexcept {
+  VARIANT value;
+  VariantInit(&value);
+  for (std::uint32_t i = 0; i < rows && table.unchanged; ++i) {
+    wchar_t word[kWordCapacity] = {};
+    RandomWord(word, 0, true, kWordCapacity, kWordMinLength, kWordMaxLength);
+    value.vt = VT_BSTR;
+    value.bstrVal = platform::AllocString(word);
+    if (value.bstrVal == nullptr) return false;
+    table.Put(i, value);
+
+    const double day = RandomReal(1.0, now + 14.0);
+    const double time = RandomReal(0.0, 1.0);
+    value.vt = VT_DATE;
+    value.date = day + time;
+    table.Put(rows + i, value);
+
+    value.vt = VT_R8;
+    value.dblVal = RandomReal(0.0, 999999.999);
+    table.Put(2 * rows + i, value);
+
+    value.vt = VT_I4;
+    value.lVal = RandomInt(0, 999);
+    table.Put(3 * rows + i, value);
+  }
+  return true;
+}
+
+// Mixing, so that rows come to share their first keys: T + 1 steps, T = trunc(rows * shuffle)
+// (none for a negative or NaN product, never more than a 32-bit count holds), each copying
+// the leading cells (1 to `columns` of them) of one random row onto another, until done or
+// the table changed. False when a copy failed for memory.
+[[nodiscard]] bool MixRows(FillTarget& table, std::uint32_t rows, std::uint32_t columns,
+                           double shuffle) noexcept {
+  const double product = std::trunc(static_cast<double>(rows) * shuffle);
+  const double steps = product >= 0.0 ? std::fmin(product, 2147483646.0) + 1.0 : 0.0;
+  const auto lastRow = static_cast<std::int32_t>(rows) - 1;
+  for (double step = 0.0; step < steps && table.unchanged; step += 1.0) {
+    const std::int32_t a = RandomInt(0, lastRow);
+    const std::int32_t b = RandomInt(0, lastRow);
+    const std::int32_t m = RandomInt(1, static_cast<std::int32_t>(columns));
+    if (a == b) continue;
+    for (std::int32_t k = 0; k < m && table.unchanged; ++k) {
+      const std::uint32_t offset = static_cast<std::uint32_t>(k) * rows;
+      table.unchanged = table.selection.SourceUnchanged(table.comm);
+      if (table.unchanged &&
+          FAILED(platform::ReplaceCell(&table.cells[offset + static_cast<std::uint32_t>(a)],
+                                       &table.cells[offset + static_cast<std::uint32_t>(b)]))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void BenchmarkState::Clear() noexcept {
@@ -96,70 +175,16 @@ Step FillPhase(Context& ctx, BenchmarkState& bench, const Selection& selection) 
     return Step::Ended(Status::BadBounds);
   }
   const auto rows = static_cast<std::uint32_t>(c.BenchRows);
-  VARIANT* cells = selection.SourceBlock;
   const double now = platform::LocalNowOleDate();
   platform::SeedRandom();
 
-  // Every write goes into the caller's array as SELECT validated it. What a cell held is
-  // released after the write, and may run the caller's code (an object's last reference):
-  // so the array is checked again before each write.
-  bool unchanged = true;
-  auto put = [&](std::uint32_t element, VARIANT value) {
-    unchanged = unchanged && selection.SourceUnchanged(c);
-    if (unchanged) {
-      platform::PutCell(&cells[element], value);
-    } else {
-      platform::ClearCell(&value);
-    }
-  };
-  VARIANT value;
-  VariantInit(&value);
-  for (std::uint32_t i = 0; i < rows && unchanged; ++i) {
-    wchar_t word[kWordCapacity] = {};
-    RandomWord(word, 0, true, kWordCapacity, kWordMinLength, kWordMaxLength);
-    value.vt = VT_BSTR;
-    value.bstrVal = platform::AllocString(word);
-    if (value.bstrVal == nullptr) return Step::Ended(Status::NoMemory);
-    put(i, value);
-
-    const double day = RandomReal(1.0, now + 14.0);
-    const double time = RandomReal(0.0, 1.0);
-    value.vt = VT_DATE;
-    value.date = day + time;
-    put(rows + i, value);
-
-    value.vt = VT_R8;
-    value.dblVal = RandomReal(0.0, 999999.999);
-    put(2 * rows + i, value);
-
-    value.vt = VT_I4;
-    value.lVal = RandomInt(0, 999);
-    put(3 * rows + i, value);
+  FillTarget table{selection, c, selection.SourceBlock};
+  if (!WriteRandomRows(table, rows, now) || !MixRows(table, rows, bounds.Columns, c.BenchShuffle)) {
+    return Step::Ended(Status::NoMemory);
   }
+  if (!table.unchanged) return Step::Ended(Status::ArrayError);
 
-  // Mixing: T + 1 steps, T = trunc(rows * BenchShuffle); none for a negative (or NaN)
-  // product, and never more steps than a 32-bit count holds.
-  const double product = std::trunc(static_cast<double>(rows) * c.BenchShuffle);
-  const double steps = product >= 0.0 ? std::fmin(product, 2147483646.0) + 1.0 : 0.0;
-  const auto lastRow = static_cast<std::int32_t>(rows) - 1;
-  for (double step = 0.0; step < steps && unchanged; step += 1.0) {
-    const std::int32_t a = RandomInt(0, lastRow);
-    const std::int32_t b = RandomInt(0, lastRow);
-    const std::int32_t m = RandomInt(1, static_cast<std::int32_t>(bounds.Columns));
-    if (a == b) continue;
-    for (std::int32_t k = 0; k < m && unchanged; ++k) {
-      const std::uint32_t offset = static_cast<std::uint32_t>(k) * rows;
-      unchanged = selection.SourceUnchanged(c);
-      if (unchanged &&
-          FAILED(platform::ReplaceCell(&cells[offset + static_cast<std::uint32_t>(a)],
-                                       &cells[offset + static_cast<std::uint32_t>(b)]))) {
-        return Step::Ended(Status::NoMemory);
-      }
-    }
-  }
-  if (!unchanged) return Step::Ended(Status::ArrayError);
-
-  bench.BenchChecksum = DateChecksum(cells, rows);
+  bench.BenchChecksum = DateChecksum(table.cells, rows);
   bench.FillRows = rows;
   const Status written = WriteBack(ctx.comm.Source, selection.SourceFromRange);
   if (written != Status::Success) return Step::Ended(written);

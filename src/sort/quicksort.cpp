@@ -34,6 +34,125 @@ constexpr std::int8_t kRightPushedSecond = 2;
 constexpr std::int8_t kRightPushedFirst = 3;
 constexpr std::int8_t kLeftPushedSecond = 4;
 
+// Sets up the current frame: its partition around the middle position (the lower middle of
+// two), or, for a range of at most SmallRangeLimit positions' span, its insertion pass.
+// Returns the step that begins it.
+SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index) noexcept {
+  if (f.High - f.Low <= sort.SmallRangeLimit) {
+    f.Right = f.Low + 1;
+    return SortStep::InsertOuter;
+  }
+  f.Left = f.Low;
+  f.Right = f.High;
+  sort.PivotIndex = ((f.High - f.Low) >> 1) + f.Low;
+  f.PivotRow = index[sort.PivotIndex];
+  return SortStep::Partition;
+}
+
+// Compares `rowA` with `rowB` for the sort step `asking`, which the answer comes back to
+// when the comparison is handed out.
+Step Ask(Context& ctx, CompareState& compare, const Selection& selection, Continuation asking,
+         std::int32_t rowA, std::int32_t rowB) noexcept {
+  ctx.GoOnAt(asking);
+  return CompareRows(ctx, compare, selection, rowA, rowB);
+}
+
+// The left scan after the row at Left was compared with the pivot row as `answer`: a row that
+// is less, or equal and not right of the pivot's position, stays, and the scan goes on past
+// it; else it is the right scan's turn.
+SortStep AfterLeftCompare(SortFrame& f, std::uint32_t pivot, std::int32_t answer) noexcept {
+  if (answer == -1 || (answer == 0 && f.Left <= pivot)) {
+    ++f.Left;
+    return SortStep::LeftScan;
+  }
+  return SortStep::RightScan;
+}
+
+// The right scan likewise: a row greater, or equal and not left of the pivot, stays; else the
+// two rows the scans stopped at are exchanged.
+SortStep AfterRightCompare(SortFrame& f, std::uint32_t pivot, std::int32_t answer) noexcept {
+  if (answer == 1 || (answer == 0 && f.Right >= pivot)) {
+    --f.Right;
+    return SortStep::RightScan;
+  }
+  return SortStep::Exchange;
+}
+
+// Swaps the two rows the scans stopped at, unless they have crossed, and moves both scans on.
+void ExchangeScanned(SortFrame& f, std::int32_t* index) noexcept {
+  if (f.Left > f.Right) return;
+  const std::int32_t row = index[f.Left];
+  index[f.Left] = index[f.Right];
+  index[f.Right] = row;
+  ++f.Left;
+  --f.Right;
+}
+
+// The part [low, high] of the current frame: pushed as its child, which `returnCode` sends
+// back to its parent once done, when it holds two positions or more (the next step starts
+// it); else nothing is pushed and the next step is `otherwise`. False, with nothing pushed,
+// when the child would need frame kSortStackFrames: the sort ends with 714.
+[[nodiscard]] bool PushPart(SortState& sort, SortFrame* stack, std::uint32_t low,
+                            std::uint32_t high, std::int8_t returnCode, SortStep otherwise,
+                            SortStep& next) noexcept {
+  if (low >= high) {
+    next = otherwise;
+    return true;
+  }
+  if (static_cast<std::uint32_t>(sort.StackDepth) + 1 >= kSortStackFrames) return false;
+  SortFrame& child = stack[sort.StackDepth + 1];
+  child.Low = low;
+  child.High = high;
+  ++sort.StackDepth;
+  child.ReturnCode = returnCode;
+  next = SortStep::StartFrame;
+  return true;
+}
+
+// The current frame `f` is done: its parent goes on where f's ReturnCode says, or, for the
+// first frame, the sort is complete.
+SortStep PopFrame(SortState& sort, const SortFrame& f) noexcept {
+  if (sort.StackDepth <= 0) return SortStep::Complete;
+  const std::int8_t finished = f.ReturnCode;
+  --sort.StackDepth;
+  assert(finished >= kLeftPushedFirst && finished <= kLeftPushedSecond);
+  return finished == kLeftPushedFirst    ? SortStep::AfterFirstLeft
+         : finished == kRightPushedFirst ? SortStep::AfterFirstRight
+                                         : SortStep::Pop;
+}
+
+// The insertion pass takes up the row at Right, or, past the frame's end, is done.
+SortStep NextToInsert(SortState& sort, SortFrame& f, const std::int32_t* index) noexcept {
+  if (f.Right > f.High) return SortStep::Pop;
+  sort.InsertRow = index[f.Right];
+  f.Left = f.Right;
+  return SortStep::InsertInner;
+}
+
+// The insertion pass after the row left of the gap was compared with the row being placed as
+// `answer`: a row that comes after it moves into the gap, which moves left; else the gap is
+// the place.
+SortStep AfterInsertCompare(SortFrame& f, std::int32_t* index, std::int32_t answer) noexcept {
+  if (answer <= 0) return SortStep::InsertPlace;
+  index[f.Left] = index[f.Left - 1];
+  --f.Left;
+  return SortStep::InsertInner;
+}
+
+// Puts the row being placed into the gap; the pass goes on with the next row.
+SortStep PlaceInserted(const SortState& sort, SortFrame& f, std::int32_t* index) noexcept {
+  index[f.Left] = sort.InsertRow;
+  ++f.Right;
+  return SortStep::InsertOuter;
+}
+
+// True when the sentinels around positions 1..n are as BuildRowIndex left them: no write of
+// the sort went outside its rows.
+bool SentinelsHeld(const Selection& selection, const std::int32_t* index) noexcept {
+  return index[0] == selection.LeftSentinel &&
+         index[selection.RowIndexLength - 1] == selection.RightSentinel;
+}
+
 // The sort from `step` on, until it hands the call out, ends it, or completes. `answer`: the
 // result of the comparison a Decide step goes on from.
 Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
@@ -42,33 +161,11 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
   std::int32_t* const index = selection.RowIndex.get();
   if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
 
-  // Pushes [low, high] as the child of the current frame, or ends the call with 714.
-  auto push = [&](std::uint32_t low, std::uint32_t high, std::int8_t returnCode) {
-    if (static_cast<std::uint32_t>(sort.StackDepth) + 1 >= kSortStackFrames) return false;
-    SortFrame& child = stack[sort.StackDepth + 1];
-    child.Low = low;
-    child.High = high;
-    ++sort.StackDepth;
-    child.ReturnCode = returnCode;
-    return true;
-  };
-
   for (;;) {
     assert(sort.StackDepth >= 0 && static_cast<std::uint32_t>(sort.StackDepth) < kSortStackFrames);
     SortFrame& f = stack[sort.StackDepth];
     switch (step) {
-      case SortStep::StartFrame:
-        if (f.High - f.Low <= sort.SmallRangeLimit) {
-          f.Right = f.Low + 1;
-          step = SortStep::InsertOuter;
-          break;
-        }
-        f.Left = f.Low;
-        f.Right = f.High;
-        sort.PivotIndex = ((f.High - f.Low) >> 1) + f.Low;
-        f.PivotRow = index[sort.PivotIndex];
-        step = SortStep::Partition;
-        break;
+      case SortStep::StartFrame: step = BeginFrame(sort, f, index); break;
 
       case SortStep::Partition:
         step = f.Left >= f.Right ? SortStep::Split : SortStep::LeftScan;
@@ -82,23 +179,15 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         if (f.Left < f.Low || f.Left > f.High) return Step::Ended(Status::IndexCorrupted);
         if (f.High - f.Left > kScanAhead)
           PrefetchRow(compare, selection, index[f.Left + kScanAhead]);
-        ctx.GoOnAt(Continuation::LeftScan);
-        if (const Step asked = CompareRows(ctx, compare, selection, index[f.Left], f.PivotRow);
-            asked.decided()) {
-          answer = asked.result();
-        } else {
+        if (const Step asked =
+                Ask(ctx, compare, selection, Continuation::LeftScan, index[f.Left], f.PivotRow);
+            !asked.decided()) {
           return asked;
+        } else {
+          answer = asked.result();
         }
         [[fallthrough]];
-      case SortStep::LeftDecide: {
-        if (answer == -1 || (answer == 0 && f.Left <= sort.PivotIndex)) {
-          ++f.Left;
-          step = SortStep::LeftScan;
-        } else {
-          step = SortStep::RightScan;
-        }
-        break;
-      }
+      case SortStep::LeftDecide: step = AfterLeftCompare(f, sort.PivotIndex, answer); break;
 
       case SortStep::RightScan:
         if (f.Right == sort.PivotIndex) {
@@ -109,132 +198,67 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         if (f.Right - f.Low > kScanAhead) {
           PrefetchRow(compare, selection, index[f.Right - kScanAhead]);
         }
-        ctx.GoOnAt(Continuation::RightScan);
-        if (const Step asked = CompareRows(ctx, compare, selection, index[f.Right], f.PivotRow);
-            asked.decided()) {
-          answer = asked.result();
-        } else {
+        if (const Step asked =
+                Ask(ctx, compare, selection, Continuation::RightScan, index[f.Right], f.PivotRow);
+            !asked.decided()) {
           return asked;
+        } else {
+          answer = asked.result();
         }
         [[fallthrough]];
-      case SortStep::RightDecide: {
-        if (answer == 1 || (answer == 0 && f.Right >= sort.PivotIndex)) {
-          --f.Right;
-          step = SortStep::RightScan;
-        } else {
-          step = SortStep::Exchange;
-        }
-        break;
-      }
+      case SortStep::RightDecide: step = AfterRightCompare(f, sort.PivotIndex, answer); break;
 
       case SortStep::Exchange:
-        if (f.Left <= f.Right) {
-          const std::int32_t row = index[f.Left];
-          index[f.Left] = index[f.Right];
-          index[f.Right] = row;
-          ++f.Left;
-          --f.Right;
-        }
+        ExchangeScanned(f, index);
         step = SortStep::Partition;
         break;
 
-      case SortStep::Split:
-        // Parts of at least two positions are pushed: [Low, Right] and [Left, High].
-        if (f.Right < sort.PivotIndex) {
-          if (f.Low < f.Right) {
-            if (!push(f.Low, f.Right, kLeftPushedFirst)) return Step::Ended(Status::StackOverflow);
-            step = SortStep::StartFrame;
-          } else {
-            step = SortStep::AfterFirstLeft;
-          }
-        } else {
-          if (f.Left < f.High) {
-            if (!push(f.Left, f.High, kRightPushedFirst)) return Step::Ended(Status::StackOverflow);
-            step = SortStep::StartFrame;
-          } else {
-            step = SortStep::AfterFirstRight;
-          }
-        }
-        break;
-
-      case SortStep::AfterFirstLeft:
-        if (f.Left < f.High) {
-          if (!push(f.Left, f.High, kRightPushedSecond)) return Step::Ended(Status::StackOverflow);
-          step = SortStep::StartFrame;
-        } else {
-          step = SortStep::Pop;
-        }
-        break;
-
-      case SortStep::AfterFirstRight:
-        if (f.Low < f.Right) {
-          if (!push(f.Low, f.Right, kLeftPushedSecond)) return Step::Ended(Status::StackOverflow);
-          step = SortStep::StartFrame;
-        } else {
-          step = SortStep::Pop;
-        }
-        break;
-
-      case SortStep::Pop: {
-        if (sort.StackDepth <= 0) {
-          step = SortStep::Complete;
-          break;
-        }
-        const std::int8_t finished = f.ReturnCode;
-        --sort.StackDepth;
-        assert(finished >= kLeftPushedFirst && finished <= kLeftPushedSecond);
-        step = finished == kLeftPushedFirst    ? SortStep::AfterFirstLeft
-               : finished == kRightPushedFirst ? SortStep::AfterFirstRight
-                                               : SortStep::Pop;
+      case SortStep::Split: {
+        // Parts of at least two positions are pushed: [Low, Right] and [Left, High], first the
+        // one on the side where the scans met short of the pivot.
+        const bool pushed = f.Right < sort.PivotIndex
+                                ? PushPart(sort, stack, f.Low, f.Right, kLeftPushedFirst,
+                                           SortStep::AfterFirstLeft, step)
+                                : PushPart(sort, stack, f.Left, f.High, kRightPushedFirst,
+                                           SortStep::AfterFirstRight, step);
+        if (!pushed) return Step::Ended(Status::StackOverflow);
         break;
       }
-
-      case SortStep::InsertOuter:
-        if (f.Right <= f.High) {
-          sort.InsertRow = index[f.Right];
-          f.Left = f.Right;
-          step = SortStep::InsertInner;
-        } else {
-          step = SortStep::Pop;
+      case SortStep::AfterFirstLeft:
+        if (!PushPart(sort, stack, f.Left, f.High, kRightPushedSecond, SortStep::Pop, step)) {
+          return Step::Ended(Status::StackOverflow);
         }
         break;
+      case SortStep::AfterFirstRight:
+        if (!PushPart(sort, stack, f.Low, f.Right, kLeftPushedSecond, SortStep::Pop, step)) {
+          return Step::Ended(Status::StackOverflow);
+        }
+        break;
+
+      case SortStep::Pop: step = PopFrame(sort, f); break;
+
+      case SortStep::InsertOuter: step = NextToInsert(sort, f, index); break;
 
       case SortStep::InsertInner:
         if (f.Left < f.Low + 1) {
           step = SortStep::InsertPlace;
           break;
         }
-        ctx.GoOnAt(Continuation::InsertPass);
-        if (const Step asked =
-                CompareRows(ctx, compare, selection, index[f.Left - 1], sort.InsertRow);
-            asked.decided()) {
-          answer = asked.result();
-        } else {
+        if (const Step asked = Ask(ctx, compare, selection, Continuation::InsertPass,
+                                   index[f.Left - 1], sort.InsertRow);
+            !asked.decided()) {
           return asked;
+        } else {
+          answer = asked.result();
         }
         [[fallthrough]];
-      case SortStep::InsertDecide:
-        if (answer > 0) {
-          index[f.Left] = index[f.Left - 1];
-          --f.Left;
-          step = SortStep::InsertInner;
-        } else {
-          step = SortStep::InsertPlace;
-        }
-        break;
+      case SortStep::InsertDecide: step = AfterInsertCompare(f, index, answer); break;
+      case SortStep::InsertPlace: step = PlaceInserted(sort, f, index); break;
 
-      case SortStep::InsertPlace:
-        index[f.Left] = sort.InsertRow;
-        ++f.Right;
-        step = SortStep::InsertOuter;
-        break;
-
-      case SortStep::Complete: {
-        const bool intact = index[0] == selection.LeftSentinel &&
-                            index[selection.RowIndexLength - 1] == selection.RightSentinel;
+      case SortStep::Complete:
         ctx.GoOnAt(sort.Then);
-        return Step::Completed(intact ? Status::Success : Status::IndexCorrupted);
-      }
+        return Step::Completed(SentinelsHeld(selection, index) ? Status::Success
+                                                               : Status::IndexCorrupted);
     }
   }
 }
