@@ -7,8 +7,12 @@
 //   array        the caller parsed the line itself: its array is borrowed as the entry array
 //                once we have made sure it really is a 1-D array of 16-byte VARIANTs.
 //   text         converted to the ANSI code page, upper-cased by hand, then scanned entry by
-//                entry (ScanEntry reads as the runtime's "%ld%*c%49s%n" does, with numbers
-//                that wrap modulo 2^32) into an entry array sized once for all entries.
+//                entry into an entry array sized once for all entries. ScanEntry reads an
+//                entry as: white space, a decimal number (optional sign, digits, wrapping
+//                modulo 2^32), any one character as the separator, (for an export line a
+//                second number and separator,) white space, then the keyword: the next run
+//                of at most 49 characters that are not white space, one trailing comma
+//                dropped. A keyword is looked up in the line's own table, whole.
 // Anything else is 709. The count is written only once entries have been looked at (an
 // array's quotient, or the entries scanned before the first bad one); a line refused before
 // that (704, 705, a value of the wrong type or shape) leaves it alone.
@@ -51,9 +55,9 @@ constexpr KeywordTable TableOf(const KeywordRow (&rows)[N]) {
   return KeywordTable{rows, static_cast<std::int32_t>(N)};
 }
 
-// A keyword is read as at most 49 characters, the width of the original scan format. Every
+// A keyword is read as at most 49 characters, which bounds what one lookup compares. Every
 // keyword is far shorter, so a token cut there never matches a row and the line fails, as a
-// long keyword should.
+// long keyword should: the bound changes no line's meaning.
 constexpr std::size_t kKeywordLimit = 49;
 
 // The upper-case copy gets 10 bytes beyond the text's length: one for its terminator, the
@@ -95,10 +99,10 @@ bool IsBlank(char c) noexcept {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// A decimal number as the C runtime's conversion reads it: white space, an optional sign,
-// at least one digit. The value wraps modulo 2^32 however many digits come (4294967297 is 1,
-// 2147483650 is -2147483646), whatever the runtime this is linked with would do; only its
-// low 16 bits matter afterwards. False, with `p` unmoved, when no digit comes.
+// A decimal number: white space, an optional sign, at least one digit. The value wraps modulo 2^32
+// however many digits come (4294967297 is 1, 2147483650 is -2147483646), whatever the runtime this
+// is linked with would do; only its low 16 bits matter afterwards. False, with `p` unmoved, when no
+// digit comes.
 bool ScanNumber(const char*& p, std::uint32_t& value) noexcept {
   const char* q = p;
   while (IsBlank(*q)) ++q;
@@ -231,8 +235,8 @@ Status BorrowArray(SAFEARRAY* array, std::int32_t fields, EntryArray& entries,
 // (VariantClear, assigning Empty in a macro) changes its type and leaves the old string
 // pointer behind. A string, an array or a reference is none when its pointer is null: the
 // whole pointer, for on 64-bit a real string may lie at an address whose low 32 bits are
-// zero. Other kinds count as none when their first 32 bits are zero, as they always have;
-// the 64-bit macro writes only those bits of a Long, so the rest is not looked at.
+// zero. Other kinds count as none when their first 32 bits are zero: the 64-bit macro
+// writes only those bits of a Long, so the rest is not looked at.
 bool HoldsNoValue(const VARIANT& command) noexcept {
   if (command.vt == VT_EMPTY) return true;
   if (command.vt == VT_BSTR || (command.vt & (VT_ARRAY | VT_BYREF)) != 0) {

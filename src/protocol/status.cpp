@@ -15,6 +15,8 @@ struct StatusRow {
 };
 
 // Searched from the top: the order is part of the behaviour (the first match wins).
+// Callers match these texts exactly, character for character, so "Uninitalized", "extreem",
+// "UDF's ... from))" and "Destinaton" stay as they are.
 constexpr StatusRow kStatusTable[] = {
     {0, L"Completed without errors"},
     {105, L"Continue iterating"},

@@ -849,7 +849,7 @@ void RunCase(TKselectFn tkselect, std::uint32_t seed, Case& k) {
       case 3: ok = code == kDone; break;
       default: break;
     }
-    if (!ok) k.Fail("status outside the documented set: " + what);
+    if (!ok) k.Fail("status that this return value never comes with (docs/protocol.md): " + what);
     if (rv != tk::kReturnBreakOut) {
       const std::int32_t lastError = tk::IsError(code) ? code : 0;
       if (c.LastError != lastError)
