@@ -47,7 +47,6 @@ struct BenchmarkState {
   bool SortPrepared = false;       // a fill phase succeeded and its sort has not finished
 
   void Clear() noexcept;  // ends the run: zeroes; safe twice
-  bool Running() const noexcept { return BenchmarkMode == 1; }
   // SELECT at tick `now`: true while a run is under way and its last phase ended at most a
   // second ago, so that this SELECT fills again; a run whose window has passed is over, and
   // the SELECT sorts the caller's table like any other.

@@ -55,7 +55,7 @@ Step RunColumnLoop(Context& ctx, CopyStep& copy, const Selection& selection) noe
       *source = held;
     }
   }
-  ctx.GoOnAt(copy.AfterCopyState);
+  ctx.GoOnAt(copy.Then);
   return Step::Decided();
 }
 
@@ -91,7 +91,7 @@ Step StartCopy(Context& ctx, CopyStep& copy, const Selection& selection,
     copy.DestCell = RowStart(selection.SourceBlock, source, row.to);
     copy.DestStride = source.Rows;
   }
-  copy.AfterCopyState = row.after;
+  copy.Then = row.then;
   copy.ColumnCursor = 0;
   return RunColumnLoop(ctx, copy, selection);
 }

@@ -4,7 +4,7 @@
 // engine or handed to the caller as a copy break-out (201, 202, 203 for MOVE, 204 for
 // EXPORT) with BrkRowA/BrkRowB/BrkColumn. The caller's next call (any code that is not a
 // command) goes on with the next column (ResumeCopy). When every column is done,
-// ResumeState becomes AfterCopyState and the operation continues where it set up the step.
+// ResumeState becomes Then and the operation continues where it set up the step.
 //
 // Legal order: Begin at the start of MOVE or EXPORT (before its refusals, so that a resume
 // knows whose step it would be), then StartCopy for each row, ResumeCopy after each copy
@@ -40,7 +40,7 @@ struct CopyStep {
   std::uint32_t CopyColumns = 0;           // columns the loop visits: the source's column count
   Status BreakStatus = Status::Completed;  // 201, 202, 203 or 204: this step's break-out
   std::uint32_t ColumnCursor = 0;          // 0-based column offset of the loop
-  Continuation AfterCopyState = Continuation::Idle;  // the operation's step once done
+  Continuation Then = Continuation::Idle;  // the operation's step once every column is done
 
   void Clear() noexcept;  // zeroes; safe twice
   // The start of MOVE (kMove) or EXPORT (kExport): a clear state that knows its operation.
@@ -49,14 +49,14 @@ struct CopyStep {
 
 // One row's copy step.
 struct CopyRow {
-  Status breakOut;     // 201, 202, 203 or 204
-  std::int32_t from;   // source array row
-  std::int32_t to;     // destination array row (Source.Data for MOVE, Dest.Data for EXPORT)
-  Continuation after;  // where the operation goes on once every column is done
+  Status breakOut;    // 201, 202, 203 or 204
+  std::int32_t from;  // source array row
+  std::int32_t to;    // destination array row (Source.Data for MOVE, Dest.Data for EXPORT)
+  Continuation then;  // where the operation goes on once every column is done
 };
 
 // Sets up the copy of `row` for the operation Begin named and runs its column loop.
-// Decided: every column done, ResumeState is row.after.
+// Decided: every column done, ResumeState is row.then.
 Step StartCopy(Context& ctx, CopyStep& copy, const Selection& selection,
                const CopyRow& row) noexcept;
 

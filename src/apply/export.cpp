@@ -27,8 +27,8 @@ Step RunExport(Context& ctx, ExportState& exporting, CopyStep& copy, const Selec
   auto destRow = [&] {
     return dest.FirstArrayRow + static_cast<std::int32_t>(exporting.DestRowCursor) - 1;
   };
-  auto copyRow = [&](std::int32_t from, Continuation after) {
-    return StartCopy(ctx, copy, selection, CopyRow{Status::ExportBreakOut, from, destRow(), after});
+  auto copyRow = [&](std::int32_t from, Continuation then) {
+    return StartCopy(ctx, copy, selection, CopyRow{Status::ExportBreakOut, from, destRow(), then});
   };
 
   for (;;) {

@@ -25,8 +25,8 @@ Step RunMove(Context& ctx, MoveState& move, CopyStep& copy, const Selection& sel
   auto rowAt = [first](std::uint32_t position) {
     return first + static_cast<std::int32_t>(position) - 1;
   };
-  auto copyRow = [&](Status breakOut, std::int32_t from, std::int32_t to, Continuation after) {
-    return StartCopy(ctx, copy, selection, CopyRow{breakOut, from, to, after});
+  auto copyRow = [&](Status breakOut, std::int32_t from, std::int32_t to, Continuation then) {
+    return StartCopy(ctx, copy, selection, CopyRow{breakOut, from, to, then});
   };
 
   for (;;) {

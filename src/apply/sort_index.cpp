@@ -6,13 +6,7 @@
 
 namespace tk {
 
-Status RecreateSafeArray(SAFEARRAY** target, VARTYPE elementType, std::int32_t low1,
-                         std::int32_t high1, std::int32_t low2, std::int32_t high2) noexcept {
-  SAFEARRAYBOUND bounds[2] = {
-      {static_cast<ULONG>(std::int64_t{high1} - low1 + 1), low1},
-      {static_cast<ULONG>(std::int64_t{high2} - low2 + 1), low2},
-  };
-  const UINT dimensions = high2 > 1 ? 2u : 1u;
+Status RecreateSafeArray(SAFEARRAY** target, std::int32_t count) noexcept {
   if (SAFEARRAY* old = *target) {
     if (IsFixedArray(*old)) return Status::StaticSortIndex;
     // Detached before it is destroyed: the caller's code that destroying it may run (an array
@@ -25,7 +19,8 @@ Status RecreateSafeArray(SAFEARRAY** target, VARTYPE elementType, std::int32_t l
     // That code may also have stored an array of its own there: the caller's, kept.
     if (*target != nullptr) return Status::ArrayError;
   }
-  *target = platform::CreateArray(elementType, dimensions, bounds);
+  SAFEARRAYBOUND bounds = {static_cast<ULONG>(count), 1};
+  *target = platform::CreateArray(VT_I4, 1, &bounds);
   return *target != nullptr ? Status::Success : Status::NoMemory;
 }
 
@@ -46,8 +41,7 @@ Step SortIndex(Context& ctx, const Selection& selection) noexcept {
   // the caller's array is destroyed.
   if (k < 1) return Step::Ended(Status::BadBounds);
 
-  const Status created =
-      RecreateSafeArray(&c.SortIndex, VT_I4, 1, static_cast<std::int32_t>(k), 0, 1);
+  const Status created = RecreateSafeArray(&c.SortIndex, static_cast<std::int32_t>(k));
   if (created != Status::Success) return Step::Ended(created);
   auto* out = static_cast<std::int32_t*>(c.SortIndex->pvData);
   if (out == nullptr) return Step::Ended(Status::NoMemory);

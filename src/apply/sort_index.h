@@ -21,13 +21,12 @@ namespace tk {
 // upside down, else the array (RecreateSafeArray's statuses); ends with 2 and return value 2.
 Step SortIndex(Context& ctx, const Selection& selection) noexcept;
 
-// Replaces the caller's array at *target by a new one of `elementType` with bounds
-// low1..high1 (and low2..high2 as a second dimension when high2 > 1).
-// [in/out] target: the caller's SAFEARRAY pointer. Returns 2; 706 for an array its owner
-// declared fixed, static, embedded or on the stack (left alone, whatever SafeArrayDestroy
-// would say); 700 when it cannot be destroyed (left alone); 705 when
+// Replaces the caller's array at *target by a new one-dimensional array of `count` VT_I4
+// elements, lower bound 1. [in/out] target: the caller's SAFEARRAY pointer. Returns 2; 706
+// for an array its owner declared fixed, static, embedded or on the stack (left alone,
+// whatever SafeArrayDestroy would say); 700 when it cannot be destroyed (left alone); 718 when
+// the caller's code that destroying it ran stored an array of its own there (kept); 705 when
 // the new one cannot be created (*target is then null: the old one is gone).
-Status RecreateSafeArray(SAFEARRAY** target, VARTYPE elementType, std::int32_t low1,
-                         std::int32_t high1, std::int32_t low2, std::int32_t high2) noexcept;
+Status RecreateSafeArray(SAFEARRAY** target, std::int32_t count) noexcept;
 
 }  // namespace tk

@@ -8,42 +8,43 @@ bool InRange(std::int32_t value, std::int32_t low, std::int32_t high) noexcept {
   return low <= value && value <= high;
 }
 
-// Parse one line; on success build its table. The entry array goes away with `entries`.
-Status ParseAndBuild(const VARIANT& line, const LineRules& rules, std::int32_t& count,
-                     std::int32_t& ok, KeyTable& table, const TableContext& context) noexcept {
+// Parses one line and builds its table; a command that is not there at all (the parser's
+// 704) is Absent. The entry array goes away with `entries`.
+TableLoad ParseAndBuild(const VARIANT& line, const LineRules& rules, std::int32_t& count,
+                        std::int32_t& ok, KeyTable& table, const TableContext& context) noexcept {
   EntryArray entries;
   const Status parsed = ParseCommand(rules.keywords, line, rules.fields, entries, count);
-  if (parsed != Status::Success) return parsed;
-  return BuildKeyTable(table, entries, count, rules, context, ok);
+  if (parsed == Status::NullPointer) return TableLoad::Absent();
+  if (parsed != Status::Success) return TableLoad::Refused(parsed);
+  const Status built = BuildKeyTable(table, entries, count, rules, context, ok);
+  return built == Status::Success ? TableLoad::Built() : TableLoad::Refused(built);
 }
 
 }  // namespace
 
-Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
-                    const TableContext& context) noexcept {
-  switch (which) {
-    case TableKind::Sort:
-      return ParseAndBuild(
-          comm.SortCmd, {kSortKeywords, kPairFields, kCompareAscending, kCompareDescendingNumText},
-          comm.SortKeyCount, comm.SortCmdOk, tables.SortKeys, context);
-    case TableKind::Move:
-      return ParseAndBuild(comm.MoveCmd, {kMoveKeywords, kPairFields, kMoveAuto, kMoveBreakOut},
-                           comm.MoveMapCount, comm.MoveCmdOk, tables.MoveMap, context);
-    case TableKind::Export: {
-      // Only a destination read from a Range and validated by this SELECT gets an export
-      // table: EXPORT writes into its cells and back into the Range.
-      Status status = Status::ArrayError;
-      if (comm.Dest.FromRange != 0 && comm.Dest.Valid != 0) {
-        status = ParseAndBuild(comm.ExportCmd,
-                               {kExportKeywords, kExportFields, kExportAuto, kExportBreakOut},
-                               comm.ExportMapCount, comm.ExportCmdOk, tables.ExportMap, context);
-      }
-      // No table from this SELECT: EXPORT must refuse rather than use an older one.
-      if (status == Status::NullPointer || status == Status::ArrayError) comm.ExportCmdOk = 0;
-      return status;
-    }
+TableLoad LoadSortKeys(TKCOMM& comm, KeyTables& tables, const TableContext& context) noexcept {
+  return ParseAndBuild(comm.SortCmd,
+                       {kSortKeywords, kPairFields, kCompareAscending, kCompareDescendingNumText},
+                       comm.SortKeyCount, comm.SortCmdOk, tables.SortKeys, context);
+}
+
+TableLoad LoadMoveMap(TKCOMM& comm, KeyTables& tables, const TableContext& context) noexcept {
+  return ParseAndBuild(comm.MoveCmd, {kMoveKeywords, kPairFields, kMoveAuto, kMoveBreakOut},
+                       comm.MoveMapCount, comm.MoveCmdOk, tables.MoveMap, context);
+}
+
+TableLoad LoadExportMap(TKCOMM& comm, KeyTables& tables, const TableContext& context) noexcept {
+  // Only a destination read from a Range and validated by this SELECT gets an export table:
+  // EXPORT writes into its cells and back into the Range.
+  TableLoad load = TableLoad::Absent();
+  if (comm.Dest.FromRange != 0 && comm.Dest.Valid != 0) {
+    load = ParseAndBuild(comm.ExportCmd,
+                         {kExportKeywords, kExportFields, kExportAuto, kExportBreakOut},
+                         comm.ExportMapCount, comm.ExportCmdOk, tables.ExportMap, context);
   }
-  return Status::FlowError;
+  // No table from this SELECT: EXPORT must refuse rather than use an older one.
+  if (load.absent()) comm.ExportCmdOk = 0;
+  return load;
 }
 
 Status BuildKeyTable(KeyTable& table, const EntryArray& entries, std::int32_t count,

@@ -6,10 +6,12 @@
 //              from the sort keys when no move command is given (DeriveMoveMap)
 //   ExportMap  (ExportCmd, modes 600-601) source column -> destination column, and how
 //
-// Offered, in the order SELECT calls them (after both slots are validated):
-//   LoadKeyTable(sort)    2, or 704 (no sort command: SELECT stops), 705, 709
-//   LoadKeyTable(move)    2, or 704 -> DeriveMoveMap, or 705, 709
-//   LoadKeyTable(export)  2, or 704/718 (no export table: EXPORT will refuse), 705, 709
+// Offered, in the order SELECT calls them (after both slots are validated), each telling
+// whether it built its table, found no line to build it from, or refused the line (705, 709):
+//   LoadSortKeys    no line: SELECT stops with 704
+//   LoadMoveMap     no line: DeriveMoveMap
+//   LoadExportMap   no line, or no destination Range to export into: no table, and EXPORT
+//                   will refuse
 // BuildKeyTable checks every entry against the slots' columns and the table's mode range;
 // the first entry that breaks a rule empties the table (709).
 //
@@ -58,7 +60,19 @@ struct KeyTables {
   KeyTable ExportMap;
 };
 
-enum class TableKind { Sort, Move, Export };
+// How loading one command line's table ended. `Absent` is no status: what a missing line
+// means is SELECT's to say.
+struct TableLoad {
+  enum class Outcome : std::uint8_t { Built, Absent, Refused };
+  Outcome outcome;
+  Status refusal;  // Refused only: 705 or 709
+
+  static constexpr TableLoad Built() noexcept { return {Outcome::Built, Status::Success}; }
+  static constexpr TableLoad Absent() noexcept { return {Outcome::Absent, Status::Success}; }
+  static constexpr TableLoad Refused(Status status) noexcept { return {Outcome::Refused, status}; }
+  constexpr bool absent() const noexcept { return outcome == Outcome::Absent; }
+  constexpr bool refused() const noexcept { return outcome == Outcome::Refused; }
+};
 
 // What one command line parses into: its keywords, the fields of an entry, the modes it allows.
 struct LineRules {
@@ -75,9 +89,16 @@ struct TableContext {
   VARIANT* sourceBlock;  // first cell of Source.Data
 };
 
-// Parses one command line of `comm` and builds its table.
-Status LoadKeyTable(TKCOMM& comm, TableKind which, KeyTables& tables,
-                    const TableContext& context) noexcept;
+// The sort keys from SortCmd; SortKeyCount and SortCmdOk written.
+[[nodiscard]] TableLoad LoadSortKeys(TKCOMM& comm, KeyTables& tables,
+                                     const TableContext& context) noexcept;
+// The move map from MoveCmd; MoveMapCount and MoveCmdOk written.
+[[nodiscard]] TableLoad LoadMoveMap(TKCOMM& comm, KeyTables& tables,
+                                    const TableContext& context) noexcept;
+// The export map from ExportCmd, only for a destination read from a Range and validated by
+// this SELECT; ExportMapCount and ExportCmdOk written, ExportCmdOk 0 without a table.
+[[nodiscard]] TableLoad LoadExportMap(TKCOMM& comm, KeyTables& tables,
+                                      const TableContext& context) noexcept;
 
 // Builds `table` from `count` entries of `entries` laid out and checked as `rules` says;
 // sets `ok` to 1 on success, 0 otherwise. Returns 2, 705 or 709.

@@ -4,6 +4,17 @@
 #include "input/slots.h"
 
 namespace tk {
+namespace {
+
+// The destination slot. One without a usable array (ValidateSlot's 718, whatever the reason)
+// is no destination, which SELECT goes on without: 2 with Dest.Valid 0, as ValidateSlot left
+// it. Any other refusal is SELECT's.
+Status ValidateDestination(ArrayBounds& bounds, RangeSlot& slot) noexcept {
+  const Status status = ValidateSlot(bounds, slot);
+  return status == Status::ArrayError ? Status::Success : status;
+}
+
+}  // namespace
 
 void Selection::DropIndex() noexcept {
   RowIndex.Release();
@@ -36,9 +47,8 @@ Status SetUpSelection(Selection& selection, TKCOMM& comm) noexcept {
   const std::int32_t lastRow = comm.Source.LastRow;
   const std::int32_t headerLines = comm.Source.HeaderLines;
   const bool sourceFromRange = comm.Source.FromRange != 0;
-  // 718 here means no usable destination array: SELECT goes on without one.
-  status = ValidateSlot(selection.DestBounds, comm.Dest);
-  if (status != Status::Success && status != Status::ArrayError) return status;
+  status = ValidateDestination(selection.DestBounds, comm.Dest);
+  if (status != Status::Success) return status;
   // Reading the destination's Range, or releasing what its slot held, runs the caller's
   // code, which may have replaced or resized the source table or changed its rows since it
   // was validated. Everything below points into the validated cells: a changed table is
@@ -59,30 +69,27 @@ Status SetUpSelection(Selection& selection, TKCOMM& comm) noexcept {
 
   KeyTables& keys = selection.keys;
   const TableContext context{selection.SourceBounds, selection.DestBounds, sourceBlock};
-  status = LoadKeyTable(comm, TableKind::Sort, keys, context);
-  if (status != Status::Success) return status;  // a sort command is required (704)
+  const TableLoad sortKeys = LoadSortKeys(comm, keys, context);
+  if (sortKeys.absent()) return Status::NullPointer;  // a sort command is required
+  if (sortKeys.refused()) return sortKeys.refusal;
 
-  status = LoadKeyTable(comm, TableKind::Move, keys, context);
-  if (status == Status::NullPointer) {
-    if (DeriveMoveMap(comm, keys) != Status::Success) return Status::NoMemory;
-  } else if (status != Status::Success) {
-    return status;
-  }
+  const TableLoad moveMap = LoadMoveMap(comm, keys, context);
+  if (moveMap.refused()) return moveMap.refusal;
+  if (moveMap.absent() && DeriveMoveMap(comm, keys) != Status::Success) return Status::NoMemory;
 
   if (BuildColumnIndex(selection.MoveColumns, keys.MoveMap, selection.SourceBounds) !=
       Status::Success) {
     return Status::NoMemory;
   }
 
-  // No export command (704) or no destination Range (718): SELECT goes on without one, and
-  // without an export map for EXPORT to use.
+  // No export command or no destination Range: SELECT goes on without an export map, and
+  // EXPORT will refuse.
   selection.ExportColumns.Release();
-  status = LoadKeyTable(comm, TableKind::Export, keys, context);
-  if (status == Status::Success) {
+  const TableLoad exportMap = LoadExportMap(comm, keys, context);
+  if (exportMap.refused()) return exportMap.refusal;
+  if (!exportMap.absent()) {
     status = BuildColumnIndex(selection.ExportColumns, keys.ExportMap, selection.SourceBounds);
     if (status != Status::Success) return status;
-  } else if (status != Status::NullPointer && status != Status::ArrayError) {
-    return status;
   }
   selection.SourceBlock = sourceBlock;
   selection.SourceFromRange = sourceFromRange;

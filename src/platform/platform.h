@@ -10,8 +10,8 @@
 //             cells (EXPORT, the benchmark's mixing) are the caller's and not counted.
 //   strings   ReplaceText: store a text in a caller's string VARIANT (Banner, Status),
 //             reusing its BSTR where it holds one.
-//   cells     CompareCells (VarCmp), CopyCell (VariantCopy), ClearCell, PutCell and
-//             ReplaceCell (write first, release after), AsInt32.
+//   cells     CompareCells (VarCmp), ClearCell, PutCell and ReplaceCell (VariantCopy;
+//             write first, release after), AsInt32.
 //   arrays    CreateVariantVector / ResizeVector / DestroyArray: SAFEARRAYs
 //             the engine creates (entry arrays) or must replace (Range reads).
 //   text      ToAnsiText: a caller's UTF-16 text in the process's ANSI code page;
@@ -84,10 +84,6 @@ inline HRESULT CompareCells(VARIANT* a, VARIANT* b,
                             std::uint32_t flags = NORM_IGNORECASE) noexcept {
   return VarCmp(a, b, LOCALE_SYSTEM_DEFAULT, flags);
 }
-// VariantCopy: releases what `dest` held, then copies `source` (a string as a new string).
-inline HRESULT CopyCell(VARIANT* dest, const VARIANT* source) noexcept {
-  return VariantCopy(dest, const_cast<VARIANT*>(source));
-}
 // VariantClear: releases the cell's content and leaves it VT_EMPTY. For the engine's own
 // values; a caller's field is emptied with ReleaseField.
 inline HRESULT ClearCell(VARIANT* cell) noexcept {
@@ -102,8 +98,8 @@ void ReleaseField(VARIANT& field) noexcept;
 // replace the very array the cell is in; done last, it can no longer make the write land in
 // freed memory. The engine checks the arrays again before its next write.
 void PutCell(VARIANT* cell, const VARIANT& value) noexcept;
-// CopyCell in that safe order: `source` copied aside, stored into `dest` with PutCell.
-// Returns VariantCopy's failure with `dest` untouched.
+// VariantCopy in that safe order: `source` copied aside (a string as a new string), stored
+// into `dest` with PutCell. Returns VariantCopy's failure with `dest` untouched.
 HRESULT ReplaceCell(VARIANT* dest, const VARIANT* source) noexcept;
 // The cell's value converted to a 32-bit integer; false when it does not convert.
 bool AsInt32(const VARIANT& cell, std::int32_t& value) noexcept;
