@@ -23,16 +23,17 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     // caller hears 712 in its own code and record, and the outer call goes on as before.
     return RefuseCall(code, comm);
   }
+  const std::int32_t received = *code;
   if (comm == nullptr) {
-    // No record to hold a text. SELECT also drops a suspended operation; every other code
-    // is refused without touching anything, so a stray call cannot lose the caller's place.
-    if (*code == kSelect) ResumeState = ToCode(Continuation::Idle);
+    // No record to hold a text, so no Finish: the refusal is the code alone. SELECT also
+    // drops a suspended operation; every other code is refused without touching anything,
+    // so a stray call cannot lose the caller's place.
+    if (received == kSelect) ResumeState = ToCode(Continuation::Idle);
     *code = ToCode(Status::NullRecord);
     return kReturnEnded;
   }
   Context ctx{*comm, ResumeState};
   inCall_ = true;
-  const std::int32_t received = *code;
   const std::int32_t returned = Run(ctx, Dispatch(ctx, received), *code);
   // Text keys serve one sort within one call: no call may find them, for the caller can
   // change the cells in between.
