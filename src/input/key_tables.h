@@ -96,7 +96,7 @@ struct TableContext {
 [[nodiscard]] TableLoad LoadMoveMap(TKCOMM& comm, KeyTables& tables,
                                     const TableContext& context) noexcept;
 // The export map from ExportCmd, only for a destination read from a Range and validated by
-// this SELECT; ExportMapCount and ExportCmdOk written, ExportCmdOk 0 without a table.
+// this SELECT; ExportMapCount and ExportCmdOk written, ExportCmdOk 0 when Absent.
 [[nodiscard]] TableLoad LoadExportMap(TKCOMM& comm, KeyTables& tables,
                                       const TableContext& context) noexcept;
 
