@@ -256,6 +256,26 @@ std::size_t Utf8Length(const std::string& bytes, std::size_t i) {
   return n;
 }
 
+// Eight bytes at a time: a word of eight bytes, and each byte of it repeated over a word.
+constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+std::uint64_t WordAt(const std::string& bytes, std::size_t at) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, bytes.data() + at, 8);
+  return word;
+}
+
+// Whether one of the word's bytes is 0 (exact: no byte is taken for another).
+bool HasZeroByte(std::uint64_t word) {
+  return ((word - kEveryByte) & ~word & kHighBits) != 0;
+}
+
+// Whether one of the word's bytes is `byte`.
+bool HasByte(std::uint64_t word, char byte) {
+  return HasZeroByte(word ^ (kEveryByte * static_cast<unsigned char>(byte)));
+}
+
 // The line (from 1) of byte `offset` of `bytes`, counted by their line feeds.
 std::size_t LineAt(const std::string& bytes, std::size_t offset) {
   return 1 + static_cast<std::size_t>(std::count(
@@ -268,14 +288,12 @@ std::size_t LineAt(const std::string& bytes, std::size_t offset) {
 // anything.
 bool CheckEncoding(const std::string& bytes, std::size_t offset, bool converted,
                    std::string& error) {
-  constexpr std::uint64_t kHigh = 0x8080808080808080u, kOnes = 0x0101010101010101u;
   const std::size_t size = bytes.size();
   for (std::size_t i = 0; i < size;) {
     // Eight bytes of ASCII without a NUL at a time, most of most files; the rest one by one.
     if (i + 8 <= size) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, bytes.data() + i, 8);
-      if ((word & kHigh) == 0 && ((word - kOnes) & ~word & kHigh) == 0) {
+      const std::uint64_t word = WordAt(bytes, i);
+      if ((word & kHighBits) == 0 && !HasZeroByte(word)) {
         i += 8;
         continue;
       }
@@ -639,18 +657,11 @@ bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& f
   };
   auto atLineEnd = [&](std::size_t k) { return k < size && (b[k] == '\r' || b[k] == '\n'); };
   // The next separator's first byte, CR or LF at or after k: eight bytes at a time while none
-  // of them is one (a byte is found as a zero byte of the word xor that byte, repeated).
-  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-  const std::uint64_t separators = kOnes * static_cast<unsigned char>(first);
-  auto hasZero = [&](std::uint64_t word) { return ((word - kOnes) & ~word & kHigh) != 0; };
+  // of them is one.
   auto fieldEnd = [&](std::size_t k) {
     for (; k + 8 <= size; k += 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, b.data() + k, 8);
-      if (hasZero(word ^ separators) || hasZero(word ^ (kOnes * '\n')) ||
-          hasZero(word ^ (kOnes * '\r'))) {
-        break;
-      }
+      const std::uint64_t word = WordAt(b, k);
+      if (HasByte(word, first) || HasByte(word, '\n') || HasByte(word, '\r')) break;
     }
     while (k < size && b[k] != first && b[k] != '\n' && b[k] != '\r') ++k;
     return k;
