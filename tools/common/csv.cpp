@@ -200,15 +200,14 @@ bool ParseNumber(const std::wstring& text, VARIANT& cell) {
   // characters are looked at first, so that words cost no conversion.
   if (text.empty() || text.size() > 400) return false;
   if (PlainDecimal(text, cell)) return true;
-  std::string narrow;
-  narrow.reserve(text.size());
   for (wchar_t ch : text) {
     if (!((ch >= L'0' && ch <= L'9') || ch == L'.' || ch == L'-' || ch == L'+' || ch == L'e' ||
           ch == L'E')) {
       return false;
     }
-    narrow += static_cast<char>(ch);
   }
+  // Only these characters are left: each is its own narrow character.
+  const std::string narrow(text.begin(), text.end());
   // The narrow conversions: the system library's wide one rounds some decimals to the wrong
   // neighbour ("651480203.3072595" one unit too high), this one to the nearest double.
   char* end = nullptr;
