@@ -89,7 +89,7 @@ tk_check_format() {
   fi
 }
 
-# The sample workbook TKselect-examples.xlsm, built from vba/TKselect.bas into the 32-bit
+# The sample workbook TKselect-examples.xlsm, built from the modules of vba/ into the 32-bit
 # tree (the system Python has Debian's xlsxwriter); prints its path.
 tk_workbook() {
   local workbook="$TK_BUILD/TKselect-examples.xlsm"
@@ -118,6 +118,7 @@ with zipfile.ZipFile(sys.argv[1], "a", zipfile.ZIP_DEFLATED) as archive:
     archive.write(sys.argv[2], top + "/" + os.path.basename(sys.argv[2]))
 names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if "/" in n}
 need = ["tkselect.dll", "tkselect64.dll", "tkrun.exe", "tkrun64.exe", "TKselect.bas",
+        "TKselectExamples.bas",
         "TKselect-examples.xlsm", "README.md", "LICENSE", "docs/protocol.md",
         "examples/staff.csv"]
 missing = [n for n in need if n not in names]

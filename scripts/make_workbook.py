@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Builds the sample workbook TKselect-examples.xlsm: five example sheets and the macro module.
+"""Builds the sample workbook TKselect-examples.xlsm: five example sheets and the macro modules.
 
-    python3 scripts/make_workbook.py OUT.xlsm [path/to/TKselect.bas]
+    python3 scripts/make_workbook.py OUT.xlsm [path/to/TKselect.bas path/to/TKselectExamples.bas]
 
 The sheets are written with xlsxwriter (Debian's python3-xlsxwriter). The macro project,
 xl/vbaProject.bin, is written here from the module's text: a compound file holding the
@@ -9,8 +9,8 @@ project's streams, with every module's source compressed and no compiled cache, 
 spreadsheet program compiles the source when it opens the workbook. Nothing of it is copied
 from another workbook: the file is the same on every run for the same module text.
 
-The project holds the standard module TKselect and one document module per sheet and for the
-workbook (empty apart from their attributes), under the code names the workbook's XML gives
+The project holds the standard modules TKselect (the library's module) and TKselectExamples
+(the example macros), and one document module per sheet and for the workbook (empty apart from their attributes), under the code names the workbook's XML gives
 them. The pieces are importable for the checks in tests/workbook/: compress/decompress,
 encrypt/decrypt (the PROJECT stream's obfuscated fields), vba_project_streams and
 compound_file.
@@ -333,19 +333,21 @@ def projectwm_stream(names):
     return bytes(out + b"\x00\x00")
 
 
-def vba_project_streams(module_source, workbook_code_name, sheet_code_names):
-    """{path: bytes} of every stream of the project, paths such as "VBA/dir"."""
-    standard = module_name(module_source)
+def vba_project_streams(module_sources, workbook_code_name, sheet_code_names):
+    """{path: bytes} of every stream of the project, paths such as "VBA/dir".
+
+    module_sources: the standard modules' sources, in the project's order."""
+    standard = [module_name(source) for source in module_sources]
     documents = [workbook_code_name] + list(sheet_code_names)
-    if len(set(n.lower() for n in documents + [standard])) != len(documents) + 1:
-        raise ValueError("two modules share a name: %s" % ", ".join(documents + [standard]))
+    if len(set(n.lower() for n in documents + standard)) != len(documents) + len(standard):
+        raise ValueError("two modules share a name: %s" % ", ".join(documents + standard))
     sources = {workbook_code_name: document_module_source(workbook_code_name, WORKBOOK_BASE)}
     for name in sheet_code_names:
         sources[name] = document_module_source(name, WORKSHEET_BASE)
-    sources[standard] = module_source
-    modules = [(name, True) for name in documents] + [(standard, False)]
+    sources.update(zip(standard, module_sources))
+    modules = [(name, True) for name in documents] + [(name, False) for name in standard]
     streams = {
-        "PROJECT": project_stream(documents, [standard]),
+        "PROJECT": project_stream(documents, standard),
         "PROJECTwm": projectwm_stream([name for name, _ in modules]),
         # The 7-byte header without a compiled cache; version 0xFFFF says "compile the source".
         "VBA/_VBA_PROJECT": struct.pack("<HHBH", 0x61CC, 0xFFFF, 0x00, 0x0001),
@@ -587,10 +589,10 @@ SHEETS = [
 ]
 
 
-def write_workbook(path, module_source):
+def write_workbook(path, module_sources):
     import xlsxwriter  # Debian's python3-xlsxwriter
 
-    streams = vba_project_streams(module_source, WORKBOOK_CODE_NAME,
+    streams = vba_project_streams(module_sources, WORKBOOK_CODE_NAME,
                                   [code for _, code, _ in SHEETS])
     project = compound_file(streams)
 
@@ -656,18 +658,25 @@ def write_workbook(path, module_source):
 
 
 def main(argv):
-    if len(argv) not in (2, 3) or not argv[1].lower().endswith(".xlsm"):
-        sys.exit("usage: make_workbook.py OUT.xlsm [path/to/TKselect.bas]")
-    module_path = argv[2] if len(argv) == 3 else os.path.join(ROOT, "vba", "TKselect.bas")
-    with open(module_path, "rb") as f:
-        source = f.read()
+    if len(argv) not in (2, 4) or not argv[1].lower().endswith(".xlsm"):
+        sys.exit("usage: make_workbook.py OUT.xlsm [TKselect.bas TKselectExamples.bas]")
+    module_paths = argv[2:] or [os.path.join(ROOT, "vba", name)
+                                for name in ("TKselect.bas", "TKselectExamples.bas")]
+    sources = []
+    for module_path in module_paths:
+        with open(module_path, "rb") as f:
+            sources.append(f.read())
+        try:
+            sources[-1].decode("cp1252")
+            module_name(sources[-1])
+        except (UnicodeDecodeError, ValueError) as error:
+            sys.exit("make_workbook: %s: %s" % (module_path, error))
     try:
-        source.decode("cp1252")
-        write_workbook(argv[1], source)
-    except (UnicodeDecodeError, ValueError) as error:
-        sys.exit("make_workbook: %s: %s" % (module_path, error))
-    print("make_workbook: %s (module %s, %d bytes)" % (argv[1], module_name(source),
-                                                      len(source)))
+        write_workbook(argv[1], sources)
+    except ValueError as error:
+        sys.exit("make_workbook: %s" % error)
+    print("make_workbook: %s (modules %s)" % (argv[1], ", ".join(
+        "%s, %d bytes" % (module_name(source), len(source)) for source in sources)))
 
 
 if __name__ == "__main__":

@@ -286,14 +286,32 @@ Module ParseLines(std::vector<Line> lines) {
   static const std::regex field(R"(^([a-z]\w*)\s*(\(\s*\))?\s+as\s+([a-z]\w*)$)", kVba);
   static const std::regex constant(
       R"(^(public|private|global)?\s*const\s+([a-z]\w*)(?:\s+as\s+([a-z]\w*))?\s*=\s*(.+)$)", kVba);
+  // An Enum's members are Long constants of the Enum's scope (Public unless said otherwise).
+  static const std::regex enumStart(R"(^(public|private)?\s*enum\s+([a-z]\w*)$)", kVba);
+  static const std::regex enumEnd(R"(^end\s+enum$)", kVba);
+  static const std::regex member(R"(^([a-z]\w*)\s*=\s*(.+)$)", kVba);
 
   Module module;
   module.lines = std::move(lines);
   VbaType* open = nullptr;
+  std::optional<std::string> enumScope;  // set inside an Enum
   for (const Line& line : module.lines) {
     std::smatch m;
     if (line.code.empty()) continue;
-    if (open != nullptr) {
+    if (enumScope) {
+      if (std::regex_match(line.code, enumEnd)) {
+        enumScope.reset();
+      } else if (std::regex_match(line.code, m, member)) {
+        const Constant read{"long", WholeNumber(Trim(m[2].str())), line.number};
+        if (*enumScope != "private") module.publicConstants[m[1].str()] = read;
+        module.constants[Lower(m[1].str())] = read;
+      } else {
+        module.problems.push_back("line " + std::to_string(line.number) +
+                                  ": not an Enum member this test can read: " + line.code);
+      }
+    } else if (std::regex_match(line.code, m, enumStart)) {
+      enumScope = Lower(m[1].str());
+    } else if (open != nullptr) {
       if (std::regex_match(line.code, typeEnd)) {
         open = nullptr;
       } else if (std::regex_match(line.code, m, field)) {
@@ -698,9 +716,9 @@ struct Named {
   std::int64_t value;
 };
 
-// Every entry of `expected` is a Public Const As Long with the engine's value (and every entry
-// of `own`, the module's own codes, with its value), and every module constant with `prefix`
-// is one of them.
+// Every entry of `expected` is a public Long constant (a Public Const As Long, or a member of a
+// Public Enum) with the engine's value (and every entry of `own`, the module's own codes, with
+// its value), and every module constant with `prefix` is one of them.
 void ExpectConstants(const Module& module, const std::string& prefix,
                      const std::vector<Named>& expected, const std::vector<Named>& own = {}) {
   std::vector<Named> all = expected;

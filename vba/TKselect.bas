@@ -19,9 +19,15 @@ Attribute VB_Name = "TKselect"
 '     statuses are this module's own, numbered past the library's 0-999 so that neither can
 '     be taken for one of its: TKS_CANCELLED (Esc stopped the request) and TKS_NO_LIBRARY
 '     (the library could not be called). Every other status is the library's.
+'   - TKKey(column, order, kind), one sort key by column number or header name, so that a
+'     typo is named before anything is sorted; the enums TKSortOrder, TKSortKind and TKStatus
+'     for the editor to complete.
 '   - TKNaturalCompare, the library's natural order (TK_COMPASCNATURAL) as a function, for
-'     comparison routines of your own, and Example... macros for the example sheets (see
-'     "Examples" below).
+'     comparison routines of your own.
+'   - TKSetLibraryPath, for a library that is neither next to the workbook nor on the PATH.
+'   The Example... macros are in a module of their own, TKselectExamples; this one is the
+'   library alone, and Option Private Module keeps its functions out of the worksheet's
+'   function list and its procedures out of the macro list.
 '
 ' How to use it
 '   1. In the macro editor (Alt+F11): File > Import File..., choose TKselect.bas.
@@ -34,9 +40,12 @@ Attribute VB_Name = "TKselect"
 '   3. Office's About box tells whether it is the 64-bit or the 32-bit build. The module
 '      compiles in both (VBA7, Office 2010 and later) and in the 32-bit VBA6 before them.
 '   4. Call a ready procedure:
+'        Dim outcome As Long
 '        outcome = TKSortRange(Sheet1.Range("A3").CurrentRegion, _
-'                              "3,TK_COMPDESAUTO 1,TK_COMPASCAUTO")
+'                              Array(TKKey("Region"), TKKey("Amount", tkDescending)))
 '        If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText()
+'      Rows move as the spreadsheet's own sort moves them: formulas, formats, notes and links
+'      go with their row (see "What happens to the data").
 '      A table's first row is its header unless you say otherwise: headerRows defaults to
 '      1, as in tkrun (--header). Pass headerRows:=0 for a table that starts with data.
 '      The rows are stable: rows that tie on every key keep their order, and no layout of
@@ -129,18 +138,43 @@ Attribute VB_Name = "TKselect"
 '   file from 1 instead (1 for the first row below the header): a file has no range to index
 '   into, and its index lists the data rows alone, each as the how-many-th data row it was.
 '
-' What happens to the data
-'   A Range is read through .Value into an array, sorted there and written back with one
-'   .Value assignment, so formulas in it are replaced by their values. The library never
-'   sees the Range itself, except EXPORT's destination, which it reads at SELECT and
-'   writes back at the end of EXPORT (formulas there become values too). Nothing is written
-'   unless the status is TKS_SUCCESS.
+' Keys
+'   A sort line may be a text of keywords (above), or keys built with TKKey:
+'     TKSortRange(table, TKKey("Region"))
+'     TKSortRange(table, Array(TKKey("Region"), TKKey(5, tkDescending), _
+'                              TKKey("Customer", tkAscending, tkSortNatural)))
+'   A key names its column by number (the table's own, as in a text line) or by the text of
+'   its header cell (the last header row; a table's header row for a ListObject), in any
+'   case. The kinds are the keywords' text orders: tkSortNormal (TK_COMPASCAUTO and
+'   TK_COMPDESAUTO), tkSortNatural, tkSortMatchCase, tkSortTextAsNumbers, and
+'   tkSortByRoutine for a key your comparison routine compares (TK_COMPBRKO, always
+'   tkAscending: the routine's answer is the order). A name the header does not hold, or
+'   holds twice, a column outside the table, an order or kind that is none of the enums'
+'   raise an error that names it, before the library is called and before anything moves.
 '
-' Examples
-'   Each Example... macro works on the table of the active sheet that starts at A3, with one
-'   header row and no blank rows or columns inside it (Range("A3").CurrentRegion): A1 holds
-'   a line saying what the macro does, row 2 is blank. Lay out a sheet of your own the same
-'   way to try them on it.
+' What happens to the data
+'   TKSortRange moves the rows on the sheet as the spreadsheet's own sort does: the library
+'   computes the order from the cells' values, the rows get their places in a temporary
+'   column of ranks right of the table, and the spreadsheet's own Range.Sort on that column
+'   moves them, each cell with its formula (relative references adjusted as that sort
+'   adjusts them), number format, fill, font, borders, note and link; then the column is
+'   deleted again, leaving the cells right of the table, the used range and the selection
+'   as they were. A sheet that cannot take the temporary column (protected, or full to its
+'   last column) is left alone with an error that says so. valuesOnly:=True instead writes
+'   the sorted values back with one .Value assignment: faster on large tables, but formulas
+'   become the values they showed, and formats and notes stay where they were.
+'   A table may also be a ListObject: its header row is then known, so TKSortRange sorts its
+'   body (and only its body) by default; its DataBodyRange passed alone is taken as rows
+'   without a header too, with the names of the ListObject's header row for TKKey.
+'   TKSortArray, TKSortIndex and TKExportRange read values only; EXPORT writes values into
+'   its destination, which the library reads at SELECT and writes back at the end of EXPORT.
+'   Nothing is written unless the status is TKS_SUCCESS.
+'
+' Where the library is looked for
+'   Next to the workbook, then where Windows looks (Office's folder, the system folders, the
+'   PATH). A workbook in a synced cloud folder may have a web address as its path, from
+'   which Windows loads nothing: put the library in a folder of this computer and name it
+'   once before the first request, TKSetLibraryPath "C:\Tools\tkselect64.dll" (or the folder).
 '
 ' The protocol underneath, for one request (each step is one call of TKselect):
 '   SELECT (TKC_SELECT) checks the table and the command lines and sorts; then one of
@@ -161,6 +195,7 @@ Attribute VB_Name = "TKselect"
 ' names avoid those of Excel's members (value, row, column...), because the editor gives
 ' one identifier one spelling across the whole project.
 Option Explicit
+Option Private Module
 
 ' ---------------------------------------------------------------------------------------
 ' The record. Field order and types are the library's interface, laid out by each VBA:
@@ -281,40 +316,42 @@ Public Const TKC_ABOUT As Long = 107       ' banner and version
 Public Const TKC_BENCHMARK As Long = 832   ' the built-in benchmark
 
 ' ---------------------------------------------------------------------------------------
-' Statuses: what the code holds after a call. 700-799 are errors.
+' Statuses: what the code holds after a call. 700-799 are errors. An enum, so that the editor
+' lists them after "TKStatus."; each name stands alone as well (If outcome <> TKS_SUCCESS).
 ' ---------------------------------------------------------------------------------------
-Public Const TKS_SUCCESS As Long = 2                  ' the command finished
-Public Const TKS_COMPARE_BREAKOUT As Long = 3         ' compare BrkRowA with BrkRowB
-Public Const TKS_CONTINUE_ITERATING As Long = 105     ' inside SELECT only; never returned
-Public Const TKS_ABOUT As Long = 200                  ' the answer to ABOUT
-Public Const TKS_MOVE_ROW_BREAKOUT As Long = 201      ' copy row BrkRowA's cell to BrkRowB
-Public Const TKS_MOVE_START_BREAKOUT As Long = 202    ' set row BrkRowA's cell aside
-Public Const TKS_MOVE_CLOSE_BREAKOUT As Long = 203    ' put the cell set aside into BrkRowB
-Public Const TKS_EXPORT_BREAKOUT As Long = 204        ' copy a Source cell into Dest
-Public Const TKS_BAD_BOUNDS As Long = 700             ' invalid array bounds or data rows
-Public Const TKS_BAD_HEADER_LINES As Long = 702       ' invalid number of header lines
-Public Const TKS_NULL_RECORD As Long = 703            ' no record passed
-Public Const TKS_NULL_POINTER As Long = 704           ' a command line or array is missing
-Public Const TKS_NO_MEMORY As Long = 705              ' not enough memory
-Public Const TKS_STATIC_SORT_INDEX As Long = 706      ' SortIndex is a fixed-size array
-Public Const TKS_OUT_OF_ORDER As Long = 707           ' SELECT must come first
-Public Const TKS_TOO_MANY_DIMENSIONS As Long = 708    ' a table with 3 or more dimensions
-Public Const TKS_BAD_COMMAND_LINE As Long = 709       ' a command line does not parse
-Public Const TKS_BAD_CELL As Long = 710               ' a Null cell in an automatic key
-Public Const TKS_INDEX_CORRUPTED As Long = 711        ' the row order failed its check
-Public Const TKS_FLOW_ERROR As Long = 712             ' flow error; no command reports it
-Public Const TKS_STACK_FAILURE As Long = 713          ' an answer while nothing waited
-Public Const TKS_STACK_OVERFLOW As Long = 714         ' the sort's recursion ran too deep
-Public Const TKS_RANGE_ERROR As Long = 715            ' a Range could not be read
-Public Const TKS_RANGE_WRITE_ERROR As Long = 716      ' a Range could not be written back
-Public Const TKS_SAME_SOURCE_AND_DEST As Long = 717   ' Source and Dest share their cells
-Public Const TKS_ARRAY_ERROR As Long = 718            ' no usable array
-Public Const TKS_BANNER As Long = 800                 ' the banner's message number
-
-' This module's own statuses, past the library's three-digit ones. Their status texts start
-' with the same number in brackets, "[1000]Cancelled ...".
-Public Const TKS_CANCELLED As Long = 1000             ' Esc (or error 18) stopped the request
-Public Const TKS_NO_LIBRARY As Long = 1001            ' the library could not be called
+Public Enum TKStatus
+    TKS_SUCCESS = 2                           ' the command finished
+    TKS_COMPARE_BREAKOUT = 3                  ' compare BrkRowA with BrkRowB
+    TKS_CONTINUE_ITERATING = 105              ' inside SELECT only; never returned
+    TKS_ABOUT = 200                           ' the answer to ABOUT
+    TKS_MOVE_ROW_BREAKOUT = 201               ' copy row BrkRowA's cell to BrkRowB
+    TKS_MOVE_START_BREAKOUT = 202             ' set row BrkRowA's cell aside
+    TKS_MOVE_CLOSE_BREAKOUT = 203             ' put the cell set aside into BrkRowB
+    TKS_EXPORT_BREAKOUT = 204                 ' copy a Source cell into Dest
+    TKS_BAD_BOUNDS = 700                      ' invalid array bounds or data rows
+    TKS_BAD_HEADER_LINES = 702                ' invalid number of header lines
+    TKS_NULL_RECORD = 703                     ' no record passed
+    TKS_NULL_POINTER = 704                    ' a command line or array is missing
+    TKS_NO_MEMORY = 705                       ' not enough memory
+    TKS_STATIC_SORT_INDEX = 706               ' SortIndex is a fixed-size array
+    TKS_OUT_OF_ORDER = 707                    ' SELECT must come first
+    TKS_TOO_MANY_DIMENSIONS = 708             ' a table with 3 or more dimensions
+    TKS_BAD_COMMAND_LINE = 709                ' a command line does not parse
+    TKS_BAD_CELL = 710                        ' a Null cell in an automatic key
+    TKS_INDEX_CORRUPTED = 711                 ' the row order failed its check
+    TKS_FLOW_ERROR = 712                      ' flow error; no command reports it
+    TKS_STACK_FAILURE = 713                   ' an answer while nothing waited
+    TKS_STACK_OVERFLOW = 714                  ' the sort's recursion ran too deep
+    TKS_RANGE_ERROR = 715                     ' a Range could not be read
+    TKS_RANGE_WRITE_ERROR = 716               ' a Range could not be written back
+    TKS_SAME_SOURCE_AND_DEST = 717            ' Source and Dest share their cells
+    TKS_ARRAY_ERROR = 718                     ' no usable array
+    TKS_BANNER = 800                          ' the banner's message number
+    ' This module's own statuses, past the library's three-digit ones. Their status texts
+    ' start with the same number in brackets, "[1000]Cancelled ...".
+    TKS_CANCELLED = 1000                      ' Esc (or error 18) stopped the request
+    TKS_NO_LIBRARY = 1001                     ' the library could not be called
+End Enum
 
 ' ---------------------------------------------------------------------------------------
 ' Return values of TKselect: the kind of ending. The status itself is in the code.
@@ -342,6 +379,27 @@ Public Const TK_MOVEBRKO As Long = 501
 Public Const TK_EXPORTAUTO As Long = 600
 Public Const TK_EXPORTBRKO As Long = 601
 
+' ---------------------------------------------------------------------------------------
+' The order and the kind of a key built with TKKey. Each kind is one pair of the keywords
+' above: the library compares the first four itself; tkSortByRoutine is TK_COMPBRKO.
+' ---------------------------------------------------------------------------------------
+Public Enum TKSortOrder
+    tkAscending = 1
+    tkDescending = 2
+End Enum
+
+Public Enum TKSortKind
+    tkSortNormal = 0         ' TK_COMPASCAUTO, TK_COMPDESAUTO: text without regard to case
+    tkSortNatural = 1        ' TK_COMPASCNATURAL, TK_COMPDESNATURAL: "file9" before "file10"
+    tkSortMatchCase = 2      ' TK_COMPASCCASE, TK_COMPDESCASE: "a" before "A"
+    tkSortTextAsNumbers = 3  ' TK_COMPASCNUMTEXT, TK_COMPDESNUMTEXT: "10" as the number 10
+    tkSortByRoutine = 4      ' TK_COMPBRKO: your comparison routine decides
+End Enum
+
+' What TKKey returns: an array whose first element is this marker, then the column (a number
+' or a header's text) and the keyword. The ready procedures turn keys into a sort line.
+Private Const KEY_MARKER As String = "TKKey"
+
 ' The code sent after a copy break-out. Any value that is not a command code would do.
 Private Const COPY_DONE As Long = 0
 
@@ -364,6 +422,30 @@ Private mLastStatusText As String
 Private mLibraryHoldsRecord As Boolean
 ' True once LoadLibraryNextToWorkbook has loaded the copy next to the workbook.
 Private mLibraryLookedFor As Boolean
+' The library's file or folder named with TKSetLibraryPath, "" until then.
+Private mLibraryPath As String
+
+' How routines are named to Application.Run: the spreadsheet takes "'Book.xlsm'!Routine", so
+' that a routine of this workbook is found whichever workbook is active; the office suite's
+' Basic finds a macro of the document by its bare name only. Found out once by running one
+' of this module's own functions (RoutineNaming); NAMING_UNKNOWN until then.
+Private Const NAMING_UNKNOWN As Long = 0
+Private Const NAMING_QUALIFIED As Long = 1
+Private Const NAMING_BARE As Long = 2
+Private mRoutineNaming As Long
+
+' The header texts TKKey names are looked up in, when they are not the table's own top rows:
+' a ListObject's header row for its DataBodyRange. Empty otherwise; each request sets it.
+Private mHeaderNames As Variant
+
+' The spreadsheet's constants that moving rows on the sheet needs (xlShiftToRight,
+' xlShiftToLeft, xlAscending, xlNo, xlTopToBottom), written out so that the module does not
+' depend on a host that defines their names.
+Private Const SHIFT_TO_RIGHT As Long = -4161
+Private Const SHIFT_TO_LEFT As Long = -4159
+Private Const SORT_ASCENDING As Long = 1
+Private Const HEADER_NO As Long = 2
+Private Const TOP_TO_BOTTOM As Long = 1
 
 ' Progress of a request that calls the caller's routines (see "Progress and Esc"): whether
 ' it is watched, the work done by stage, the rows to key, when the status bar is next
@@ -386,40 +468,64 @@ Private mCancelKeyBefore As Variant
 ' Ready procedures
 ' =======================================================================================
 
-' Sorts the rows of sortRange in place.
-'   sortRange     one rectangular area; its header rows stay on top
-'   sortCommand   the sort line, e.g. "2,TK_COMPASCAUTO 1,TK_COMPBRKO"; may be "" with a
-'                 key routine or a custom order
-'   moveCommand   optional move line; left out, every column moves with its row
-'   headerRows    header rows at the top of the Range (default 1; 0 for a table without
-'                 a header row)
+' Sorts the rows of sortRange in place, moving them on the sheet as the spreadsheet's own sort
+' does: every cell goes with its row, formula, format and note included (see "What happens to
+' the data").
+'   sortRange     one rectangular area, or a ListObject; its header rows stay on top
+'   sortCommand   the sort line: keys from TKKey, one alone or several in an Array, or a
+'                 text such as "2,TK_COMPASCAUTO 1,TK_COMPBRKO"; may be "" with a key routine
+'                 or a custom order
+'   moveCommand   optional move line; it only names the columns that go through the copy
+'                 routine (TK_MOVEBRKO), since every column moves with its row
+'   headerRows    header rows at the top of the Range (default 1; 0 for a table without a
+'                 header row). A ListObject brings its own: its header row, or none for its
+'                 DataBodyRange passed alone
 '   compareRoutine, copyRoutine, keyRoutine   see "Routines you provide" above
 '   stable        True (default): rows that tie on every key keep their order, and no
 '                 layout of the table can reach the library's depth limit; False: the
 '                 library's plain order (see SelectTable)
 '   customOrder, customColumn   a custom order for one column; see "Custom orders" above
-' Returns the status; the Range is written back only when it is TKS_SUCCESS. The Range gets
-' values back: formulas in it are replaced by the values they showed.
-Public Function TKSortRange(ByVal sortRange As Range, ByVal sortCommand As Variant, _
+'   valuesOnly    True: write the sorted values back in one assignment instead, faster on
+'                 large tables, but formulas become the values they showed and formats and
+'                 notes stay where they were (default False)
+' Returns the status; the sheet changes only when it is TKS_SUCCESS.
+Public Function TKSortRange(ByVal sortRange As Object, ByVal sortCommand As Variant, _
                             Optional ByVal moveCommand As Variant, _
-                            Optional ByVal headerRows As Long = 1, _
-                            Optional ByVal compareRoutine As String = "", _
-                            Optional ByVal copyRoutine As String = "", _
-                            Optional ByVal stable As Boolean = True, _
-                            Optional ByVal keyRoutine As String = "", _
+                            Optional ByVal headerRows As Variant, _
+                            Optional ByVal compareRoutine As Variant, _
+                            Optional ByVal copyRoutine As Variant, _
+                            Optional ByVal stable As Variant, _
+                            Optional ByVal keyRoutine As Variant, _
                             Optional ByVal customOrder As Variant, _
-                            Optional ByVal customColumn As Variant) As Long
+                            Optional ByVal customColumn As Variant, _
+                            Optional ByVal valuesOnly As Variant) As Long
+    Dim area As Range
     Dim cellValues As Variant
+    Dim headerRowsGiven As Boolean
 
     BeginRequest
-    If IsMissing(moveCommand) Then moveCommand = Empty
-    If IsMissing(customOrder) Then customOrder = Empty
-    If IsMissing(customColumn) Then customColumn = Empty
-    cellValues = RangeValues(sortRange, "sortRange")
-    TKSortRange = TKSortArray(cellValues, sortCommand, moveCommand, headerRows, _
-                              compareRoutine, copyRoutine, stable, keyRoutine, _
-                              customOrder, customColumn)
-    If TKSortRange = TKS_SUCCESS Then sortRange.Value = cellValues
+    If Omitted(moveCommand) Then moveCommand = Empty
+    If Omitted(compareRoutine) Then compareRoutine = ""
+    If Omitted(copyRoutine) Then copyRoutine = ""
+    If Omitted(stable) Then stable = True
+    If Omitted(keyRoutine) Then keyRoutine = ""
+    If Omitted(customOrder) Then customOrder = Empty
+    If Omitted(customColumn) Then customColumn = Empty
+    If Omitted(valuesOnly) Then valuesOnly = False
+    headerRowsGiven = Not Omitted(headerRows)
+    If Not headerRowsGiven Then headerRows = 1
+    Set area = TableArea(sortRange, headerRows, headerRowsGiven, "sortRange")
+    cellValues = RangeValues(area, "sortRange")
+    If valuesOnly Then
+        TKSortRange = SortArrayRequest(cellValues, sortCommand, moveCommand, headerRows, _
+                                       compareRoutine, copyRoutine, stable, keyRoutine, _
+                                       customOrder, customColumn)
+        If TKSortRange = TKS_SUCCESS Then area.Value = cellValues
+    Else
+        TKSortRange = SortSheetRequest(area, cellValues, sortCommand, moveCommand, _
+                                       headerRows, compareRoutine, copyRoutine, stable, _
+                                       keyRoutine, customOrder, customColumn)
+    End If
 End Function
 
 ' Sorts the rows of an array in place: grid(row, column), or grid(row) as one column, of
@@ -427,77 +533,54 @@ End Function
 ' TKS_SUCCESS the array is left as it was.
 Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant, _
                             Optional ByVal moveCommand As Variant, _
-                            Optional ByVal headerRows As Long = 1, _
-                            Optional ByVal compareRoutine As String = "", _
-                            Optional ByVal copyRoutine As String = "", _
-                            Optional ByVal stable As Boolean = True, _
-                            Optional ByVal keyRoutine As String = "", _
+                            Optional ByVal headerRows As Variant, _
+                            Optional ByVal compareRoutine As Variant, _
+                            Optional ByVal copyRoutine As Variant, _
+                            Optional ByVal stable As Variant, _
+                            Optional ByVal keyRoutine As Variant, _
                             Optional ByVal customOrder As Variant, _
                             Optional ByVal customColumn As Variant) As Long
-    Dim comm As TKCOMM
-    Dim outcome As Long
-    Dim dimensions As Long
-    Dim errNumber As Long
-    Dim errSource As String
-    Dim errDescription As String
-
-    On Error GoTo Failed
     BeginRequest
-    If IsMissing(moveCommand) Then moveCommand = Empty
-    If IsMissing(customOrder) Then customOrder = Empty
-    If IsMissing(customColumn) Then customColumn = Empty
-    dimensions = TableDimensions(grid, "grid")
-    StartProgress compareRoutine & copyRoutine & keyRoutine
-    outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
-                          compareRoutine, stable, keyRoutine, customOrder, customColumn)
-    If outcome = TKS_SUCCESS Then
-        outcome = RunCommand(comm, TKC_MOVE, compareRoutine, "")
-    End If
-    If outcome = TKS_SUCCESS Then
-        ' The copy routine sees the rows as the caller's table numbers them (see
-        ' ApplyCopyRoutine); it works on the library's array, so that an error it raises
-        ' leaves grid as it was.
-        If Len(copyRoutine) > 0 Then
-            ApplyCopyRoutine comm.Source.Data, comm.Source.HeaderLines, _
-                CopyRoutineColumns(sortCommand, moveCommand), QualifiedRoutine(copyRoutine)
-        End If
-        CopyBack comm.Source.Data, grid, dimensions
-    End If
-    TKSortArray = CloseRequest(comm, outcome)
-    Exit Function
-
-Failed:
-    errNumber = Err.Number
-    errSource = Err.Source
-    errDescription = Err.Description
-    ReleaseRecord comm
-    TKSortArray = CancelledOrRaise(errNumber, errSource, errDescription)
+    If Omitted(moveCommand) Then moveCommand = Empty
+    If Omitted(headerRows) Then headerRows = 1
+    If Omitted(compareRoutine) Then compareRoutine = ""
+    If Omitted(copyRoutine) Then copyRoutine = ""
+    If Omitted(stable) Then stable = True
+    If Omitted(keyRoutine) Then keyRoutine = ""
+    If Omitted(customOrder) Then customOrder = Empty
+    If Omitted(customColumn) Then customColumn = Empty
+    mHeaderNames = Empty
+    TKSortArray = SortArrayRequest(grid, sortCommand, moveCommand, headerRows, _
+                                   compareRoutine, copyRoutine, stable, keyRoutine, _
+                                   customOrder, customColumn)
 End Function
 
-' Sorts sourceTable (a Range or an array, left unchanged) and copies its rows in that order
-' into exportRange through exportCommand, e.g. "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO"
+' Sorts sourceTable (a Range, a ListObject or an array, left unchanged) and copies its rows in
+' that order into exportRange through exportCommand, e.g. "2,1,TK_EXPORTAUTO 1,2,TK_EXPORTAUTO"
 ' (source column 2 into the Range's column 1, source column 1 into its column 2).
-'   headerRows       header rows of sourceTable (default 1)
+'   headerRows       header rows of sourceTable (default 1; a ListObject's own)
 '   exportHeaderRows header rows of exportRange (default: as headerRows); the first
 '                    min(headerRows, exportHeaderRows) header rows are exported too, through
 '                    the same columns
 '   other arguments as for TKSortRange
 ' Data rows fill exportRange from below its header rows; when it is shorter than the
 ' table, the rows that do not fit are left out. Columns that exportCommand does not name
-' keep their content. The library writes exportRange back itself at the end, and only
-' when the status is TKS_SUCCESS.
+' keep their content. The library writes exportRange back itself at the end, as values, and
+' only when the status is TKS_SUCCESS.
 Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As Range, _
                               ByVal sortCommand As Variant, ByVal exportCommand As Variant, _
-                              Optional ByVal headerRows As Long = 1, _
+                              Optional ByVal headerRows As Variant, _
                               Optional ByVal exportHeaderRows As Variant, _
-                              Optional ByVal compareRoutine As String = "", _
-                              Optional ByVal copyRoutine As String = "", _
-                              Optional ByVal stable As Boolean = True, _
-                              Optional ByVal keyRoutine As String = "", _
+                              Optional ByVal compareRoutine As Variant, _
+                              Optional ByVal copyRoutine As Variant, _
+                              Optional ByVal stable As Variant, _
+                              Optional ByVal keyRoutine As Variant, _
                               Optional ByVal customOrder As Variant, _
                               Optional ByVal customColumn As Variant) As Long
     Dim comm As TKCOMM
     Dim grid As Variant
+    Dim dimensions As Long
+    Dim headerRowsGiven As Boolean
     Dim outcome As Long
     Dim errNumber As Long
     Dim errSource As String
@@ -505,22 +588,29 @@ Public Function TKExportRange(ByVal sourceTable As Variant, ByVal exportRange As
 
     On Error GoTo Failed
     BeginRequest
-    If IsMissing(customOrder) Then customOrder = Empty
-    If IsMissing(customColumn) Then customColumn = Empty
-    grid = TableValues(sourceTable, "sourceTable")
+    If Omitted(compareRoutine) Then compareRoutine = ""
+    If Omitted(copyRoutine) Then copyRoutine = ""
+    If Omitted(stable) Then stable = True
+    If Omitted(keyRoutine) Then keyRoutine = ""
+    If Omitted(customOrder) Then customOrder = Empty
+    If Omitted(customColumn) Then customColumn = Empty
+    headerRowsGiven = Not Omitted(headerRows)
+    If Not headerRowsGiven Then headerRows = 1
+    grid = TableValues(sourceTable, headerRows, headerRowsGiven, "sourceTable")
+    If Omitted(exportHeaderRows) Then exportHeaderRows = headerRows
+    dimensions = TableDimensions(grid, "sourceTable")
     CheckRange exportRange, "exportRange"
     ' A single cell reads back as one value, not as an array of cells.
     If CellCount(exportRange) < 2 Then
         Err.Raise ERR_TKSELECT, "TKExportRange", "exportRange must have at least two cells."
     End If
+    sortCommand = ResolvedKeys(sortCommand, grid, dimensions, headerRows)
     Set comm.Dest.RangeObj = exportRange
-    If IsMissing(exportHeaderRows) Then exportHeaderRows = headerRows
     comm.Dest.HeaderLines = exportHeaderRows
     comm.ExportCmd = exportCommand
     StartProgress compareRoutine & copyRoutine & keyRoutine
-    outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
-                          Empty, headerRows, compareRoutine, stable, keyRoutine, _
-                          customOrder, customColumn)
+    outcome = SelectTable(comm, grid, dimensions, sortCommand, Empty, headerRows, _
+                          compareRoutine, stable, keyRoutine, customOrder, customColumn)
     If outcome = TKS_SUCCESS Then
         outcome = RunCommand(comm, TKC_EXPORT, compareRoutine, copyRoutine)
     End If
@@ -535,8 +625,8 @@ Failed:
     TKExportRange = CancelledOrRaise(errNumber, errSource, errDescription)
 End Function
 
-' Sorts sourceTable (a Range or an array, left unchanged) and returns its order in
-' rowOrder, a dynamic Long array from index 1: rowOrder(1) is the row that comes first.
+' Sorts sourceTable (a Range, a ListObject or an array, left unchanged) and returns its order
+' in rowOrder, a dynamic Long array from index 1: rowOrder(1) is the row that comes first.
 ' Row numbers are the table's own, header rows counted: for a Range, 1 is its top row, so
 ' with one header row the first data row is 2, and sourceTable.Rows(rowOrder(1)) is the row
 ' that comes first; for an array, its own row index. (tkrun --index numbers the data rows of
@@ -544,48 +634,34 @@ End Function
 ' status is TKS_SUCCESS. headerRows defaults to 1; other arguments as for TKSortRange.
 Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As Variant, _
                             ByRef rowOrder() As Long, _
-                            Optional ByVal headerRows As Long = 1, _
-                            Optional ByVal compareRoutine As String = "", _
-                            Optional ByVal stable As Boolean = True, _
-                            Optional ByVal keyRoutine As String = "", _
+                            Optional ByVal headerRows As Variant, _
+                            Optional ByVal compareRoutine As Variant, _
+                            Optional ByVal stable As Variant, _
+                            Optional ByVal keyRoutine As Variant, _
                             Optional ByVal customOrder As Variant, _
                             Optional ByVal customColumn As Variant) As Long
-    Dim comm As TKCOMM
     Dim grid As Variant
+    Dim order() As Long
+    Dim headerRowsGiven As Boolean
     Dim outcome As Long
-    Dim errNumber As Long
-    Dim errSource As String
-    Dim errDescription As String
 
-    On Error GoTo Failed
     BeginRequest
-    If IsMissing(customOrder) Then customOrder = Empty
-    If IsMissing(customColumn) Then customColumn = Empty
-    grid = TableValues(sourceTable, "sourceTable")
-    StartProgress compareRoutine & keyRoutine
-    outcome = SelectTable(comm, grid, TableDimensions(grid, "sourceTable"), sortCommand, _
-                          Empty, headerRows, compareRoutine, stable, keyRoutine, _
-                          customOrder, customColumn)
-    If outcome = TKS_SUCCESS Then
-        outcome = RunCommand(comm, TKC_SORTINDEX, compareRoutine, "")
-    End If
-    If outcome = TKS_SUCCESS Then
-        SourceRowsInPlace comm.SortIndex, comm.Source.Data, comm.Source.HeaderLines
-        rowOrder = comm.SortIndex
-    End If
-    TKSortIndex = CloseRequest(comm, outcome)
-    Exit Function
-
-Failed:
-    errNumber = Err.Number
-    errSource = Err.Source
-    errDescription = Err.Description
-    ReleaseRecord comm
-    TKSortIndex = CancelledOrRaise(errNumber, errSource, errDescription)
+    If Omitted(compareRoutine) Then compareRoutine = ""
+    If Omitted(stable) Then stable = True
+    If Omitted(keyRoutine) Then keyRoutine = ""
+    If Omitted(customOrder) Then customOrder = Empty
+    If Omitted(customColumn) Then customColumn = Empty
+    headerRowsGiven = Not Omitted(headerRows)
+    If Not headerRowsGiven Then headerRows = 1
+    grid = TableValues(sourceTable, headerRows, headerRowsGiven, "sourceTable")
+    outcome = IndexRequest(grid, order, sortCommand, Empty, headerRows, compareRoutine, "", _
+                           stable, keyRoutine, customOrder, customColumn, Empty)
+    If outcome = TKS_SUCCESS Then CopyOrder order, rowOrder
+    TKSortIndex = outcome
 End Function
 
-' The library's banner: its name, the year and the version. A quick check that
-' tkselect.dll is found and loads.
+' The library's banner: its name, the year and the version. A quick check that the library
+' is found and loads; "" when it could not be called, with TKLastStatusText saying why.
 Public Function TKAbout() As String
     Dim comm As TKCOMM
     Dim code As Long
@@ -596,7 +672,9 @@ Public Function TKAbout() As String
     On Error GoTo Failed
     BeginRequest
     code = TKC_ABOUT
-    TKselect code, comm
+    CallLibrary code, comm
+    ' ABOUT leaves the library holding nothing of the record.
+    mLibraryHoldsRecord = False
     If VarType(comm.Banner) = vbString Then TKAbout = comm.Banner
     mLastStatusText = StatusText(comm)
     ReleaseRecord comm
@@ -608,6 +686,88 @@ Failed:
     errDescription = Err.Description
     ReleaseRecord comm
     RaiseAgain errNumber, errSource, errDescription
+End Function
+
+' True for an optional argument the call left out. The office suite's Basic gives an argument
+' left out before a named one the value Empty instead of leaving it missing, so Empty counts
+' as left out too; it is no value any of the ready procedures' arguments takes.
+Private Function Omitted(Optional ByRef argument As Variant) As Boolean
+    Omitted = IsMissing(argument)
+    If Not Omitted Then Omitted = IsEmpty(argument)
+End Function
+
+' One key of a sort line, for the ready procedures' sortCommand: alone, or several in an
+' Array in the order they count, TKSortRange(table, Array(TKKey("Region"), TKKey(5,
+' tkDescending))).
+'   keyColumn   the column's number (the table's own, 1 for a Range's leftmost) or the text of
+'               its header cell, in any case
+'   sortOrder   tkAscending (default) or tkDescending
+'   sortKind    how texts compare (TKSortKind; default tkSortNormal)
+' A wrong order or kind is refused here; a name or number that is not a column of the table
+' is refused by the ready procedure, before anything is sorted. The keyword strings work as
+' before: TKKey(5, tkDescending) is "5,TK_COMPDESAUTO".
+Public Function TKKey(ByVal keyColumn As Variant, Optional ByVal sortOrder As Variant, _
+                      Optional ByVal sortKind As Variant) As Variant
+    Dim descending As Boolean
+    Dim keyword As Long
+
+    If Omitted(sortOrder) Then sortOrder = tkAscending
+    If Omitted(sortKind) Then sortKind = tkSortNormal
+    If Not IsWholeNumber(sortOrder, tkAscending, tkDescending) Then
+        Err.Raise ERR_TKSELECT, "TKKey", "The order of a key is tkAscending or " & _
+                  "tkDescending, not " & DescribedValue(sortOrder) & "."
+    End If
+    If Not IsWholeNumber(sortKind, tkSortNormal, tkSortByRoutine) Then
+        Err.Raise ERR_TKSELECT, "TKKey", "The kind of a key is one of TKSortKind " & _
+                  "(tkSortNormal, tkSortNatural, tkSortMatchCase, tkSortTextAsNumbers, " & _
+                  "tkSortByRoutine), not " & DescribedValue(sortKind) & "."
+    End If
+    descending = sortOrder = tkDescending
+    Select Case sortKind
+    Case tkSortNormal
+        keyword = TK_COMPASCAUTO
+    Case tkSortNatural
+        keyword = TK_COMPASCNATURAL
+    Case tkSortMatchCase
+        keyword = TK_COMPASCCASE
+    Case tkSortTextAsNumbers
+        keyword = TK_COMPASCNUMTEXT
+    Case Else
+        If descending Then
+            Err.Raise ERR_TKSELECT, "TKKey", "A key of kind tkSortByRoutine has the order " & _
+                      "its comparison routine gives: pass tkAscending and let the routine " & _
+                      "answer the other way round."
+        End If
+        keyword = TK_COMPBRKO
+    End Select
+    ' Each descending keyword follows its ascending one.
+    If descending Then keyword = keyword + 1
+    If Not (IsWholeNumber(keyColumn, 0, 65535) Or VarType(keyColumn) = vbString) Then
+        Err.Raise ERR_TKSELECT, "TKKey", "A key's column is a column number or the text " & _
+                  "of its header, not " & DescribedValue(keyColumn) & "."
+    End If
+    If VarType(keyColumn) = vbString Then
+        If Len(Trim$(keyColumn)) = 0 Then
+            Err.Raise ERR_TKSELECT, "TKKey", "A key's column is a column number or the " & _
+                      "text of its header, not an empty text."
+        End If
+    End If
+    TKKey = Array(KEY_MARKER, keyColumn, keyword)
+End Function
+
+' Names the library's file, or the folder that holds it, for a workbook whose own folder
+' Windows cannot load it from: a workbook in a synced cloud folder has a web address as its
+' path. Loads it at once and returns True when it loaded; the Declare lines then find it
+' loaded. Call it once before the first request, for instance in Workbook_Open:
+'   TKSetLibraryPath "C:\Tools"  or  TKSetLibraryPath "C:\Tools\tkselect64.dll"
+Public Function TKSetLibraryPath(ByVal libraryPath As String) As Boolean
+    mLibraryPath = libraryPath
+    If Len(libraryPath) > 0 And LCase$(Right$(libraryPath, 4)) <> ".dll" Then
+        If Right$(libraryPath, 1) <> "\" Then mLibraryPath = mLibraryPath & "\"
+        mLibraryPath = mLibraryPath & LIBRARY_FILE
+    End If
+    mLibraryLookedFor = LoadLibraryAt(mLibraryPath)
+    TKSetLibraryPath = mLibraryLookedFor
 End Function
 
 ' The library's status text of the last request made through this module, such as
@@ -654,167 +814,256 @@ Public Function TKNaturalCompare(ByVal valueA As Variant, ByVal valueB As Varian
 End Function
 
 ' =======================================================================================
-' Examples. Those with a sheet work on the active sheet's table at A3 (ExampleTable): the
-' example workbook has one sheet for each, named in its A1 line.
-'   Sales       Region, Customer, Quantity, Price, Amount   ExampleSortRange, ExampleSortIndex
-'   Files       Name, Size                                  ExampleSortFiles
-'   Priorities  Task, Priority, Owner                       ExampleCustomOrder
-'   Contacts    Name, Email, City                           ExampleKeyRoutine
-'   Export      Customer, Region, Amount; a blank column; Customer, Region   ExampleExport
-' =======================================================================================
-
-' Sorts the sheet's table by region, then by customer in natural order ("Customer 9" comes
-' before "Customer 10"); the library compares both keys itself. Formulas in the table
-' (Amount) become the values they showed.
-Public Sub ExampleSortRange()
-    Dim sheetTable As Range
-    Dim outcome As Long
-
-    If Not ExampleTable(sheetTable) Then Exit Sub
-    outcome = TKSortRange(sheetTable, "1,TK_COMPASCAUTO 2,TK_COMPASCNATURAL", headerRows:=1)
-    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-End Sub
-
-' Sorts the sheet's file names in natural order: "File1.txt", "File2.txt", "file10.txt",
-' "report 3.pdf", "report 12.pdf".
-Public Sub ExampleSortFiles()
-    Dim sheetTable As Range
-    Dim outcome As Long
-
-    If Not ExampleTable(sheetTable) Then Exit Sub
-    outcome = TKSortRange(sheetTable, "1,TK_COMPASCNATURAL", headerRows:=1)
-    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-End Sub
-
-' Sorts the sheet's tasks by priority in the order Low, Medium, High (in any case), other
-' priorities after them in the automatic order and tasks without one last, then by task.
-Public Sub ExampleCustomOrder()
-    Dim sheetTable As Range
-    Dim outcome As Long
-
-    If Not ExampleTable(sheetTable) Then Exit Sub
-    outcome = TKSortRange(sheetTable, "1,TK_COMPASCAUTO", headerRows:=1, _
-                          customOrder:=Array("Low", "Medium", "High"), customColumn:=2)
-    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-End Sub
-
-' Sorts the sheet's contacts by the domain of their e-mail address (ExampleEmailDomain
-' gives each row's key), then by name.
-Public Sub ExampleKeyRoutine()
-    Dim sheetTable As Range
-    Dim outcome As Long
-
-    If Not ExampleTable(sheetTable) Then Exit Sub
-    outcome = TKSortRange(sheetTable, "1,TK_COMPASCAUTO", headerRows:=1, _
-                          keyRoutine:="ExampleEmailDomain")
-    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-End Sub
-
-' The key routine of ExampleKeyRoutine: the text after the "@" of the e-mail address in
-' column 2; Empty, which sorts last, for a row without one.
-Public Function ExampleEmailDomain(ByVal rowValues As Variant, _
-                                   ByVal rowNumber As Long) As Variant
-    Dim mailAddress As String
-    Dim at As Long
-
-    ExampleEmailDomain = Empty
-    If VarType(rowValues(2)) <> vbString Then Exit Function
-    mailAddress = Trim$(rowValues(2))
-    at = InStrRev(mailAddress, "@")
-    If at > 0 And at < Len(mailAddress) Then ExampleEmailDomain = Mid$(mailAddress, at + 1)
-End Function
-
-' Sorts an array built in code by amount, largest first, then by name, and numbers the
-' lines again: column 1 is moved through ExampleRenumber, which gives every moved cell
-' the number of the line it lands on.
-Public Sub ExampleSortArray()
-    Dim grid() As Variant
-    Dim lineNo As Long
-    Dim outcome As Long
-
-    ReDim grid(1 To 6, 1 To 3)
-    grid(1, 1) = "No.": grid(1, 2) = "Name": grid(1, 3) = "Amount"
-    grid(2, 1) = 1: grid(2, 2) = "pear": grid(2, 3) = 3
-    grid(3, 1) = 2: grid(3, 2) = "Apple": grid(3, 3) = 12
-    grid(4, 1) = 3: grid(4, 2) = "fig": grid(4, 3) = 3
-    grid(5, 1) = 4: grid(5, 2) = "banana": grid(5, 3) = 7
-    grid(6, 1) = 5: grid(6, 2) = "cherry": grid(6, 3) = 12
-
-    outcome = TKSortArray(grid, "3,TK_COMPDESAUTO 2,TK_COMPASCAUTO", "1,TK_MOVEBRKO", _
-                          headerRows:=1, copyRoutine:="ExampleRenumber")
-    If outcome <> TKS_SUCCESS Then
-        MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-        Exit Sub
-    End If
-    For lineNo = 1 To 6
-        Debug.Print grid(lineNo, 1), grid(lineNo, 2), grid(lineNo, 3)
-    Next lineNo
-End Sub
-
-' The copy routine of ExampleSortArray: the line number of the row the cell lands on
-' (row 1 is the header).
-Public Function ExampleRenumber(ByVal cellValue As Variant, ByVal fromRow As Long, _
-                                ByVal toRow As Long, ByVal keyColumn As Long) As Variant
-    ExampleRenumber = toRow - 1
-End Function
-
-' Sorts the sheet's table (Customer, Region, Amount) by customer in natural order and
-' exports customer and region, with the header, into the two columns right of the table
-' (one blank column between), which keep their own header row.
-Public Sub ExampleExport()
-    Dim sheetTable As Range
-    Dim exportRange As Range
-    Dim outcome As Long
-
-    If Not ExampleTable(sheetTable) Then Exit Sub
-    Set exportRange = sheetTable.Offset(0, sheetTable.Columns.Count + 1).Resize(, 2)
-    outcome = TKExportRange(sheetTable, exportRange, "1,TK_COMPASCNATURAL", _
-                            "1,1,TK_EXPORTAUTO 2,2,TK_EXPORTAUTO", _
-                            headerRows:=1, exportHeaderRows:=1)
-    If outcome <> TKS_SUCCESS Then MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-End Sub
-
-' Prints the sheet's rows in order of amount (column 5), largest first, without moving
-' them: TKSortIndex's row numbers count the header row, so sheetTable.Rows(n) is the row.
-Public Sub ExampleSortIndex()
-    Dim sheetTable As Range
-    Dim rowOrder() As Long
-    Dim place As Long
-    Dim outcome As Long
-
-    If Not ExampleTable(sheetTable) Then Exit Sub
-    outcome = TKSortIndex(sheetTable, "5,TK_COMPDESAUTO", rowOrder, headerRows:=1)
-    If outcome <> TKS_SUCCESS Then
-        MsgBox TKLastStatusText(), vbExclamation, "TKselect"
-        Exit Sub
-    End If
-    For place = LBound(rowOrder) To UBound(rowOrder)
-        Debug.Print place, "sheet row " & sheetTable.Rows(rowOrder(place)).Row
-    Next place
-End Sub
-
-' Shows the library's banner.
-Public Sub ExampleAbout()
-    MsgBox TKAbout(), vbInformation, "TKselect"
-End Sub
-
-' The example table of the active sheet: the block of cells around A3 (A1 holds the
-' instruction line, row 2 is blank, so neither is part of it). False, after a message that
-' says how to lay the sheet out, when A3 is empty.
-Private Function ExampleTable(ByRef sheetTable As Range) As Boolean
-    If IsEmpty(ActiveSheet.Range("A3").Value) Then
-        MsgBox "The examples sort a table that starts at cell A3 of the active sheet, with " & _
-               "one header row and no blank rows or columns inside it. A3 is empty here.", _
-               vbExclamation, "TKselect"
-        Exit Function
-    End If
-    Set sheetTable = ActiveSheet.Range("A3").CurrentRegion
-    ExampleTable = True
-End Function
-
-' =======================================================================================
 ' The request: record, SELECT, break-outs, clean-up
 ' =======================================================================================
+
+' TKSortArray's request, for TKSortRange's valuesOnly:=True too: every argument given.
+Private Function SortArrayRequest(ByRef grid As Variant, ByVal sortCommand As Variant, _
+                                  ByVal moveCommand As Variant, ByVal headerRows As Long, _
+                                  ByVal compareRoutine As String, _
+                                  ByVal copyRoutine As String, ByVal stable As Boolean, _
+                                  ByVal keyRoutine As String, ByVal customOrder As Variant, _
+                                  ByVal customColumn As Variant) As Long
+    Dim comm As TKCOMM
+    Dim outcome As Long
+    Dim dimensions As Long
+    Dim errNumber As Long
+    Dim errSource As String
+    Dim errDescription As String
+
+    On Error GoTo Failed
+    dimensions = TableDimensions(grid, "grid")
+    sortCommand = ResolvedKeys(sortCommand, grid, dimensions, headerRows)
+    StartProgress compareRoutine & copyRoutine & keyRoutine
+    outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
+                          compareRoutine, stable, keyRoutine, customOrder, customColumn)
+    If outcome = TKS_SUCCESS Then
+        outcome = RunCommand(comm, TKC_MOVE, compareRoutine, "")
+    End If
+    If outcome = TKS_SUCCESS Then
+        ' The copy routine sees the rows as the caller's table numbers them (see
+        ' ApplyCopyRoutine); it works on the library's array, so that an error it raises
+        ' leaves grid as it was.
+        If Len(copyRoutine) > 0 Then
+            ApplyCopyRoutine comm.Source.Data, comm.Source.HeaderLines, _
+                CopyRoutineColumns(sortCommand, moveCommand), QualifiedRoutine(copyRoutine)
+        End If
+        CopyBack comm.Source.Data, grid, dimensions
+    End If
+    SortArrayRequest = CloseRequest(comm, outcome)
+    Exit Function
+
+Failed:
+    errNumber = Err.Number
+    errSource = Err.Source
+    errDescription = Err.Description
+    ReleaseRecord comm
+    SortArrayRequest = CancelledOrRaise(errNumber, errSource, errDescription)
+End Function
+
+' The order of grid's data rows, as SORTINDEX gives it, in order(1..n): the rows as grid
+' numbers them, header rows counted. With copyRoutine, copies gets what the routine makes of
+' every cell of a copy column (moveCommand's TK_MOVEBRKO, or the TK_COMPBRKO keys) that
+' changes rows (RoutineCopies); all of it before anything is written anywhere. Returns the
+' status; order and copies are set only when it is TKS_SUCCESS.
+Private Function IndexRequest(ByRef grid As Variant, ByRef order() As Long, _
+                              ByVal sortCommand As Variant, ByVal moveCommand As Variant, _
+                              ByVal headerRows As Long, ByVal compareRoutine As String, _
+                              ByVal copyRoutine As String, ByVal stable As Boolean, _
+                              ByVal keyRoutine As String, ByVal customOrder As Variant, _
+                              ByVal customColumn As Variant, ByRef copies As Variant) As Long
+    Dim comm As TKCOMM
+    Dim outcome As Long
+    Dim dimensions As Long
+    Dim errNumber As Long
+    Dim errSource As String
+    Dim errDescription As String
+
+    On Error GoTo Failed
+    dimensions = TableDimensions(grid, "sourceTable")
+    sortCommand = ResolvedKeys(sortCommand, grid, dimensions, headerRows)
+    StartProgress compareRoutine & copyRoutine & keyRoutine
+    outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
+                          compareRoutine, stable, keyRoutine, customOrder, customColumn)
+    If outcome = TKS_SUCCESS Then
+        outcome = RunCommand(comm, TKC_SORTINDEX, compareRoutine, "")
+    End If
+    If outcome = TKS_SUCCESS Then
+        CopyOrder comm.SortIndex, order
+        SourceRowsInPlace order, comm.Source.Data, comm.Source.HeaderLines
+        If Len(copyRoutine) > 0 Then
+            copies = RoutineCopies(grid, headerRows, order, _
+                CopyRoutineColumns(sortCommand, moveCommand), QualifiedRoutine(copyRoutine))
+        End If
+    End If
+    IndexRequest = CloseRequest(comm, outcome)
+    Exit Function
+
+Failed:
+    errNumber = Err.Number
+    errSource = Err.Source
+    errDescription = Err.Description
+    ReleaseRecord comm
+    IndexRequest = CancelledOrRaise(errNumber, errSource, errDescription)
+End Function
+
+' Copies the library's order element by element: the office suite's Basic shares an array
+' on assignment, and the record's own is erased when the request closes.
+Private Sub CopyOrder(ByRef source() As Long, ByRef target() As Long)
+    Dim i As Long
+
+    ReDim target(LBound(source) To UBound(source))
+    For i = LBound(source) To UBound(source)
+        target(i) = source(i)
+    Next i
+End Sub
+
+' TKSortRange's request on the sheet: the order from the library (IndexRequest), then the
+' rows moved on the sheet (MoveSheetRows), then what a copy routine made of its cells.
+Private Function SortSheetRequest(ByVal area As Range, ByRef cellValues As Variant, _
+                                  ByVal sortCommand As Variant, ByVal moveCommand As Variant, _
+                                  ByVal headerRows As Long, ByVal compareRoutine As String, _
+                                  ByVal copyRoutine As String, ByVal stable As Boolean, _
+                                  ByVal keyRoutine As String, ByVal customOrder As Variant, _
+                                  ByVal customColumn As Variant) As Long
+    Dim order() As Long
+    Dim copies As Variant
+    Dim i As Long
+
+    SortSheetRequest = IndexRequest(cellValues, order, sortCommand, moveCommand, headerRows, _
+                                    compareRoutine, copyRoutine, stable, keyRoutine, _
+                                    customOrder, customColumn, copies)
+    If SortSheetRequest <> TKS_SUCCESS Then Exit Function
+    MoveSheetRows area, DataRowStart(1, UBound(cellValues, 1), headerRows), order
+    If IsEmpty(copies) Then Exit Function
+    For i = 1 To UBound(copies, 1)
+        area.Cells(copies(i, 1), copies(i, 2)).Value = copies(i, 3)
+    Next i
+End Function
+
+' What the copy routine makes of the cells that a sort into order moves: for each data row of
+' grid in its new place, top to bottom, each cell of a column marked in copyColumns whose row
+' changes. One row per cell: its new row, its column, the routine's value (given the cell's
+' value, its row before, its row after and its column). Empty when there are none.
+Private Function RoutineCopies(ByRef grid As Variant, ByVal headerRows As Long, _
+                               ByRef order() As Long, ByRef copyColumns As Variant, _
+                               ByVal copyRoutine As String) As Variant
+    Dim copies() As Variant
+    Dim count As Long
+    Dim pass As Long
+    Dim firstDataRow As Long
+    Dim i As Long
+    Dim toRow As Long
+    Dim c As Long
+
+    RoutineCopies = Empty
+    firstDataRow = DataRowStart(LBound(grid, 1), UBound(grid, 1), headerRows)
+    For pass = 1 To 2
+        If pass = 2 Then
+            If count = 0 Then Exit Function
+            ReDim copies(1 To count, 1 To 3)
+            count = 0
+        End If
+        For i = LBound(order) To UBound(order)
+            toRow = firstDataRow + i - LBound(order)
+            If order(i) <> toRow Then
+                For c = LBound(grid, 2) To UBound(grid, 2)
+                    If IsCopyColumn(copyColumns, c) Then
+                        count = count + 1
+                        If pass = 2 Then
+                            copies(count, 1) = toRow
+                            copies(count, 2) = c
+                            copies(count, 3) = Application.Run(copyRoutine, _
+                                grid(order(i), c), order(i), toRow, c)
+                            ProgressStep PROGRESS_COPIES
+                        End If
+                    End If
+                Next c
+            End If
+        Next i
+    Next pass
+    RoutineCopies = copies
+End Function
+
+' Puts the data rows of area (firstDataRow to its last row, as area numbers them) into the
+' order that order gives (order(i) is the row that comes i-th) by the spreadsheet's own sort,
+' so that every cell moves as that sort moves it: formulas with their references adjusted,
+' formats, notes, links. Each row's place goes into a temporary column of ranks inserted
+' right of the rows (the cells right of them shift right meanwhile), the rows are sorted on
+' it, and the column is deleted again, which shifts those cells back. In a ListObject that
+' ends with the rows' last column, the temporary column is one of its own, added and deleted,
+' since a table's rows cannot be sorted together with cells outside it. Rows already in order
+' leave the sheet untouched.
+Private Sub MoveSheetRows(ByVal area As Range, ByVal firstDataRow As Long, ByRef order() As Long)
+    Dim ranks() As Variant
+    Dim dataRows As Range
+    Dim rankCells As Range
+    Dim listTable As Object
+    Dim added As Object
+    Dim rowCount As Long
+    Dim moved As Boolean
+    Dim i As Long
+    Dim errNumber As Long
+    Dim errDescription As String
+
+    rowCount = UBound(order) - LBound(order) + 1
+    If rowCount < 2 Then Exit Sub
+    ReDim ranks(1 To rowCount, 1 To 1)
+    For i = 1 To rowCount
+        ranks(order(LBound(order) + i - 1) - firstDataRow + 1, 1) = i
+        If order(LBound(order) + i - 1) <> firstDataRow + i - 1 Then moved = True
+    Next i
+    If Not moved Then Exit Sub
+    Set dataRows = area.Rows(firstDataRow).Resize(rowCount)
+
+    On Error GoTo NoRankColumn
+    Set listTable = ListObjectOf(dataRows)
+    If Not listTable Is Nothing Then
+        If listTable.Range.Column + listTable.Range.Columns.Count <> _
+           dataRows.Column + dataRows.Columns.Count Then Set listTable = Nothing
+    End If
+    If listTable Is Nothing Then
+        dataRows.Columns(1).Offset(0, dataRows.Columns.Count).Insert Shift:=SHIFT_TO_RIGHT
+    Else
+        Set added = listTable.ListColumns.Add
+    End If
+    Set rankCells = dataRows.Columns(1).Offset(0, dataRows.Columns.Count)
+
+    On Error GoTo NotSorted
+    rankCells.Value = ranks
+    dataRows.Resize(, dataRows.Columns.Count + 1).Sort Key1:=rankCells.Cells(1, 1), _
+        Order1:=SORT_ASCENDING, Header:=HEADER_NO, Orientation:=TOP_TO_BOTTOM
+    On Error GoTo 0
+    RemoveRankColumn rankCells, added
+    Exit Sub
+
+NoRankColumn:
+    Err.Raise ERR_TKSELECT, "TKSortRange", "The sheet could not take the temporary column " & _
+              "of ranks right of the listTable (error " & Err.Number & ": " & Err.Description & _
+              "), which moves the rows with their formulas and formats. Nothing was " & _
+              "changed. A protected sheet or one used up to its last column cannot take it; " & _
+              "valuesOnly:=True writes the sorted values without it."
+NotSorted:
+    errNumber = Err.Number
+    errDescription = Err.Description
+    On Error Resume Next
+    RemoveRankColumn rankCells, added
+    On Error GoTo 0
+    Err.Raise ERR_TKSELECT, "TKSortRange", "The spreadsheet could not sort the rows by " & _
+              "their ranks (error " & errNumber & ": " & errDescription & "); the " & _
+              "temporary column was removed again. valuesOnly:=True writes the sorted " & _
+              "values without it."
+End Sub
+
+' Deletes MoveSheetRows' column of ranks: the ListObject's column it added, or the cells it
+' inserted, which shifts the cells right of them back.
+Private Sub RemoveRankColumn(ByVal rankCells As Range, ByVal added As Object)
+    If added Is Nothing Then
+        rankCells.Delete Shift:=SHIFT_TO_LEFT
+    Else
+        added.Delete
+    End If
+End Sub
 
 ' Fills the record's source with grid and the command lines, and runs SELECT with its
 ' compare break-outs. The library gets an array of Variants built here (a copy), never
@@ -1004,7 +1253,10 @@ Private Function CustomPlaces(ByVal customOrder As Variant, ByRef unlisted As Lo
 
     Set places = New Collection
     If IsObject(customOrder) Then
-        entries = TableValues(customOrder, "customOrder")
+        If Not TypeOf customOrder Is Range Then
+            Err.Raise ERR_TKSELECT, "TKselect", "customOrder must be an array or a Range."
+        End If
+        entries = RangeValues(customOrder, "customOrder")
     Else
         entries = customOrder
     End If
@@ -1191,12 +1443,27 @@ Private Function CallLibrary(ByRef code As Long, ByRef comm As TKCOMM) As Long
 NotCalled:
     If Err.Number = ERR_USER_INTERRUPT Then RaiseInterrupt
     comm.Status = "[" & TKS_NO_LIBRARY & "]" & LIBRARY_FILE & " could not be called (" & _
-        "error " & Err.Number & ": " & Err.Description & "). Put it next to the workbook " & _
-        "or in a folder on the PATH, or write its full path into the Declare lines of " & _
-        "module TKselect; 64-bit Office needs tkselect64.dll, 32-bit Office tkselect.dll. " & _
-        "Nothing was changed."
+        "error " & Err.Number & ": " & Err.Description & "). " & WhereToPutTheLibrary() & _
+        " 64-bit Office needs tkselect64.dll, 32-bit Office tkselect.dll. Nothing was changed."
     code = TKS_NO_LIBRARY
     CallLibrary = TKR_ENDED
+End Function
+
+' What to do when the library cannot be found: where it may go, and why the workbook's own
+' folder or a path named with TKSetLibraryPath did not give it.
+Private Function WhereToPutTheLibrary() As String
+    Dim advice As String
+
+    If Len(mLibraryPath) > 0 Then
+        advice = "TKSetLibraryPath named " & mLibraryPath & ", which did not load. "
+    ElseIf IsWebAddress(WorkbookFolder()) Then
+        advice = "The workbook is stored at a web address (" & WorkbookFolder() & "), as in " & _
+                 "a synced cloud folder, and Windows loads no library from there: put " & _
+                 LIBRARY_FILE & " in a folder of this computer and name it first with " & _
+                 "TKSetLibraryPath ""C:\Tools\" & LIBRARY_FILE & """. "
+    End If
+    WhereToPutTheLibrary = advice & "Put " & LIBRARY_FILE & " next to the workbook or in a " & _
+        "folder on the PATH, or name it with TKSetLibraryPath before the first request."
 End Function
 
 ' The answer to a compare break-out: the sign of the author's comparison.
@@ -1238,7 +1505,7 @@ Private Sub ReleaseRecord(ByRef comm As TKCOMM)
     If mLibraryHoldsRecord Then
         mLibraryHoldsRecord = False
         code = TKC_RESET
-        TKselect code, comm
+        code = TKselect(code, comm)
     End If
     comm.Banner = Empty
     comm.Reserved1 = Empty
@@ -1288,7 +1555,7 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
     Dim extra As Long
     Dim keyColumn As Long
 
-    If IsMissing(computed) Then computed = Empty
+    If Omitted(computed) Then computed = Empty
     If Not IsEmpty(computed) Then extra = UBound(computed) - LBound(computed) + 1
     topRow = LBound(grid, 1)
     bottomRow = UBound(grid, 1)
@@ -1614,18 +1881,237 @@ Private Function HasCommandLine(ByVal commandLine As Variant) As Boolean
     End If
 End Function
 
-' The cell values of a Range, or an array as it is.
-Private Function TableValues(ByVal sourceTable As Variant, ByVal argument As String) As Variant
+' The cell values of sourceTable: a Range's or a ListObject's (TableArea), or an array as it
+' is. headerRows as TableArea leaves it.
+Private Function TableValues(ByVal sourceTable As Variant, ByRef headerRows As Variant, _
+                             ByVal headerRowsGiven As Boolean, ByVal argument As String) As Variant
+    mHeaderNames = Empty
     If IsObject(sourceTable) Then
-        If sourceTable Is Nothing Then
-            Err.Raise ERR_TKSELECT, "TKselect", argument & " is Nothing."
-        End If
-        If Not TypeOf sourceTable Is Range Then
-            Err.Raise ERR_TKSELECT, "TKselect", argument & " must be a Range or an array."
-        End If
-        TableValues = RangeValues(sourceTable, argument)
+        TableValues = RangeValues(TableArea(sourceTable, headerRows, headerRowsGiven, _
+                                            argument), argument)
     Else
         TableValues = sourceTable
+    End If
+End Function
+
+' The cells of a table given as a Range or a ListObject: the Range itself, or the ListObject's
+' whole range. A ListObject knows its header, so when headerRows was not given it becomes
+' the ListObject's own (1 with a header row shown, else 0), and for a Range that is a
+' ListObject's DataBodyRange 0, with the header row's texts kept for TKKey (mHeaderNames):
+' sorting a table's body never takes its first row for a header.
+Private Function TableArea(ByVal sortTable As Object, ByRef headerRows As Variant, _
+                           ByVal headerRowsGiven As Boolean, ByVal argument As String) As Range
+    Dim listTable As Object
+
+    mHeaderNames = Empty
+    If sortTable Is Nothing Then
+        Err.Raise ERR_TKSELECT, "TKselect", argument & " is Nothing."
+    End If
+    If TypeName(sortTable) = "ListObject" Then
+        Set listTable = sortTable
+        Set TableArea = listTable.Range
+        If Not headerRowsGiven Then headerRows = IIf(listTable.ShowHeaders, 1, 0)
+        Exit Function
+    End If
+    If Not TypeOf sortTable Is Range Then
+        Err.Raise ERR_TKSELECT, "TKselect", argument & " must be a Range, a ListObject or " & _
+                  "an array."
+    End If
+    Set TableArea = sortTable
+    If headerRowsGiven Then Exit Function
+    Set listTable = ListObjectOf(sortTable)
+    If listTable Is Nothing Then Exit Function
+    If listTable.DataBodyRange Is Nothing Then Exit Function
+    If listTable.DataBodyRange.Address <> sortTable.Address Then Exit Function
+    headerRows = 0
+    If listTable.ShowHeaders Then mHeaderNames = RangeValues(listTable.HeaderRowRange, argument)
+End Function
+
+' The ListObject that the first cell of area belongs to, or Nothing; Nothing also in a host
+' without tables in its macro language, which is not asked: Excel before 2007 (the office
+' suite's Basic answers Application.Version with 11.0 too) has no Range.ListObject.
+Private Function ListObjectOf(ByVal area As Range) As Object
+    Set ListObjectOf = Nothing
+    On Error GoTo NoTables
+    If Val(Application.Version) < 12 Then Exit Function
+    Set ListObjectOf = area.ListObject
+NoTables:
+End Function
+
+' sortCommand with its keys from TKKey written as a sort line of text ("3,TK_COMPDESAUTO
+' 1,TK_COMPASCAUTO"), each column found (KeyColumnNumber); any other sort line as it is, for
+' the library to read and refuse. One key stands alone; several come in a 1-D array.
+Private Function ResolvedKeys(ByVal sortCommand As Variant, ByRef grid As Variant, _
+                              ByVal dimensions As Long, ByVal headerRows As Long) As Variant
+    Dim keys As Variant
+    Dim sortLine As String
+    Dim place As Long
+
+    ResolvedKeys = sortCommand
+    If IsKey(sortCommand) Then
+        keys = Array(sortCommand)
+    ElseIf IsArray(sortCommand) Then
+        If DimensionCount(sortCommand) <> 1 Then Exit Function
+        If UBound(sortCommand) < LBound(sortCommand) Then Exit Function
+        ' An array of column, keyword pairs is the library's own form of a line.
+        If Not IsKey(sortCommand(LBound(sortCommand))) Then Exit Function
+        keys = sortCommand
+    Else
+        Exit Function
+    End If
+    ' By index, not For Each: the office suite's Basic gives a For Each variable the type of
+    ' the first element, and a text after a key would not fit it.
+    For place = 1 To UBound(keys) - LBound(keys) + 1
+        If Not IsKey(keys(LBound(keys) + place - 1)) Then
+            Err.Raise ERR_TKSELECT, "TKselect", "Entry " & place & " of the sort line is " & _
+                      DescribedValue(keys(LBound(keys) + place - 1)) & ", not a key from " & _
+                      "TKKey; a line of keys holds keys only."
+        End If
+        sortLine = sortLine & " " & KeyColumn(keys(LBound(keys) + place - 1), grid, _
+                   dimensions, headerRows)
+    Next place
+    ResolvedKeys = Mid$(sortLine, 2)
+End Function
+
+' One key as an entry of a sort line, "3,TK_COMPDESAUTO".
+Private Function KeyColumn(ByVal key As Variant, ByRef grid As Variant, _
+                           ByVal dimensions As Long, ByVal headerRows As Long) As String
+    KeyColumn = KeyColumnNumber(key(LBound(key) + 1), grid, dimensions, headerRows) & "," & _
+                KeywordName(key(LBound(key) + 2))
+End Function
+
+' True for what TKKey returns.
+Private Function IsKey(ByVal candidate As Variant) As Boolean
+    If Not IsArray(candidate) Then Exit Function
+    If DimensionCount(candidate) <> 1 Then Exit Function
+    If UBound(candidate) - LBound(candidate) <> 2 Then Exit Function
+    If VarType(candidate(LBound(candidate))) <> vbString Then Exit Function
+    IsKey = candidate(LBound(candidate)) = KEY_MARKER
+End Function
+
+' The number of the column a key names: a number that is one of grid's columns, or the one
+' column whose header text (the last header row, or mHeaderNames) is keyColumn, compared
+' without regard to case or blanks around it. Raises an error that names the problem, and
+' the table's headers, otherwise.
+Private Function KeyColumnNumber(ByVal keyColumn As Variant, ByRef grid As Variant, _
+                                 ByVal dimensions As Long, ByVal headerRows As Long) As Long
+    Dim names As Variant
+    Dim leftColumn As Long
+    Dim rightColumn As Long
+    Dim c As Long
+    Dim found As Long
+    Dim listed As String
+
+    If dimensions = 2 Then
+        leftColumn = LBound(grid, 2)
+        rightColumn = UBound(grid, 2)
+    Else
+        leftColumn = 1
+        rightColumn = 1
+    End If
+    If VarType(keyColumn) <> vbString Then
+        If keyColumn < leftColumn Or keyColumn > rightColumn Then
+            Err.Raise ERR_TKSELECT, "TKselect", "TKKey(" & keyColumn & ") names no column " & _
+                      "of the table, whose columns are " & leftColumn & " to " & _
+                      rightColumn & "."
+        End If
+        KeyColumnNumber = keyColumn
+        Exit Function
+    End If
+    names = HeaderTexts(grid, dimensions, headerRows)
+    If IsEmpty(names) Then
+        Err.Raise ERR_TKSELECT, "TKselect", "TKKey(""" & keyColumn & """) names a column " & _
+                  "by its header, but the table has no header row (headerRows is 0): " & _
+                  "name the column by its number."
+    End If
+    For c = leftColumn To rightColumn
+        listed = listed & IIf(c > leftColumn, ", ", "") & names(c)
+        If StrComp(Trim$(names(c)), Trim$(keyColumn), vbTextCompare) = 0 Then
+            If found > 0 Then
+                Err.Raise ERR_TKSELECT, "TKselect", "Two columns of the table have the " & _
+                          "header """ & keyColumn & """ (" & found & " and " & c & "): name " & _
+                          "the column by its number."
+            End If
+            found = c
+        End If
+    Next c
+    If found = 0 Then
+        Err.Raise ERR_TKSELECT, "TKselect", "No column of the table has the header """ & _
+                  keyColumn & """. Its headers are: " & listed & "."
+    End If
+    KeyColumnNumber = found
+End Function
+
+' The header texts by grid's column numbers: mHeaderNames when the request has them (a
+' ListObject's), else the last header row of grid; Empty for a table without header rows.
+Private Function HeaderTexts(ByRef grid As Variant, ByVal dimensions As Long, _
+                             ByVal headerRows As Long) As Variant
+    Dim names() As String
+    Dim headerRow As Long
+    Dim c As Long
+
+    HeaderTexts = Empty
+    If dimensions = 2 Then
+        ReDim names(LBound(grid, 2) To UBound(grid, 2))
+    Else
+        ReDim names(1 To 1)
+    End If
+    If Not IsEmpty(mHeaderNames) Then
+        For c = LBound(names) To UBound(names)
+            names(c) = CellText(mHeaderNames(1, c - LBound(names) + LBound(mHeaderNames, 2)))
+        Next c
+    ElseIf headerRows > 0 And headerRows <= UBound(grid, 1) - LBound(grid, 1) + 1 Then
+        headerRow = LBound(grid, 1) + headerRows - 1
+        For c = LBound(names) To UBound(names)
+            If dimensions = 2 Then
+                names(c) = CellText(grid(headerRow, c))
+            Else
+                names(c) = CellText(grid(headerRow))
+            End If
+        Next c
+    Else
+        Exit Function
+    End If
+    HeaderTexts = names
+End Function
+
+' A header cell as text: a number or date as it converts, "" for a cell without text.
+Private Function CellText(ByVal cellValue As Variant) As String
+    If CellKind(cellValue) = CELL_TEXT Or CellKind(cellValue) = CELL_NUMBER Then
+        CellText = CStr(cellValue)
+    End If
+End Function
+
+' The keyword of a sort key's value, as the sort line writes it.
+Private Function KeywordName(ByVal keyword As Long) As String
+    KeywordName = Choose(keyword, "TK_COMPASCAUTO", "TK_COMPDESAUTO", "TK_COMPBRKO", _
+                         "TK_COMPASCCASE", "TK_COMPDESCASE", "TK_COMPASCNATURAL", _
+                         "TK_COMPDESNATURAL", "TK_COMPASCNUMTEXT", "TK_COMPDESNUMTEXT")
+End Function
+
+' True for a whole number from lowest to highest, of any numeric type.
+Private Function IsWholeNumber(ByVal candidate As Variant, ByVal lowest As Long, _
+                               ByVal highest As Long) As Boolean
+    Select Case VarType(candidate)
+    Case vbByte, vbInteger, vbLong, vbSingle, vbDouble, vbCurrency, vbDecimal, 20
+        If candidate >= lowest And candidate <= highest Then
+            IsWholeNumber = candidate = Int(candidate)
+        End If
+    End Select
+End Function
+
+' A value for an error message: a text in quotes, a number as it is, else its type.
+Private Function DescribedValue(ByVal anyValue As Variant) As String
+    If IsArray(anyValue) Then
+        DescribedValue = "an array"
+    ElseIf IsObject(anyValue) Then
+        DescribedValue = "an object (" & TypeName(anyValue) & ")"
+    ElseIf VarType(anyValue) = vbString Then
+        DescribedValue = """" & anyValue & """"
+    ElseIf IsNumeric(anyValue) And Not IsEmpty(anyValue) Then
+        DescribedValue = CStr(anyValue)
+    Else
+        DescribedValue = TypeName(anyValue)
     End If
 End Function
 
@@ -1695,6 +2181,8 @@ Private Function DimensionCount(ByRef anyArray As Variant) As Long
         found = found + 1
     Loop
 NoMoreDimensions:
+    Resume Counted
+Counted:
     DimensionCount = found
 End Function
 
@@ -1717,17 +2205,36 @@ End Sub
 ' applies.
 ' It is tried again on every request until it loads, so a copy put there after a first
 ' attempt is found; a host that cannot call kernel32 makes it fail quietly too, and the
-' library's first call then says so (CallLibrary).
+' library's first call then says so (CallLibrary). A path named with TKSetLibraryPath is
+' tried first; a workbook stored at a web address has no folder to load from.
 Private Sub LoadLibraryNextToWorkbook()
-    Dim candidate As String
-
-    On Error GoTo NotLoaded
     If mLibraryLookedFor Then Exit Sub
-    If Len(ThisWorkbook.Path) = 0 Then Exit Sub
-    candidate = ThisWorkbook.Path & Application.PathSeparator & LIBRARY_FILE
-    mLibraryLookedFor = LoadLibraryW(StrPtr(candidate)) <> 0
-NotLoaded:
+    If Len(mLibraryPath) > 0 Then mLibraryLookedFor = LoadLibraryAt(mLibraryPath)
+    If mLibraryLookedFor Or IsWebAddress(WorkbookFolder()) Then Exit Sub
+    If Len(WorkbookFolder()) = 0 Then Exit Sub
+    mLibraryLookedFor = LoadLibraryAt(WorkbookFolder() & "\" & LIBRARY_FILE)
 End Sub
+
+' Loads the library file at libraryPath; False when it did not load, or when this host
+' cannot call kernel32.
+Private Function LoadLibraryAt(ByVal libraryPath As String) As Boolean
+    On Error GoTo NotLoaded
+    LoadLibraryAt = LoadLibraryW(StrPtr(libraryPath)) <> 0
+NotLoaded:
+End Function
+
+' The folder of the workbook that holds this module; "" for an unsaved one.
+Private Function WorkbookFolder() As String
+    On Error GoTo NoFolder
+    WorkbookFolder = ThisWorkbook.Path
+NoFolder:
+End Function
+
+' True for a path that is a web address: the path of a workbook in a synced cloud folder.
+Private Function IsWebAddress(ByVal anyPath As String) As Boolean
+    IsWebAddress = LCase$(Left$(anyPath, 7)) = "http://" Or _
+                   LCase$(Left$(anyPath, 8)) = "https://"
+End Function
 
 ' The status of a request that stopped on error errNumber, after its clean-up: TKS_CANCELLED
 ' with its status text for error 18 (Esc, or a routine that raised it); any other error is
@@ -1838,13 +2345,33 @@ Private Function SecondsToday() As Double
 End Function
 
 ' A routine name for Application.Run: a bare name is looked up in the workbook that holds
-' this module, whichever workbook is active.
+' this module, whichever workbook is active, where the host takes names so qualified
+' (RoutineNaming).
 Private Function QualifiedRoutine(ByVal routine As String) As String
-    If InStr(routine, "!") > 0 Then
+    If InStr(routine, "!") > 0 Or RoutineNaming() = NAMING_BARE Then
         QualifiedRoutine = routine
     Else
-        QualifiedRoutine = "'" & Replace(ThisWorkbook.Name, "'", "''") & "'!" & routine
+        QualifiedRoutine = WorkbookQualifier() & routine
     End If
+End Function
+
+Private Function WorkbookQualifier() As String
+    WorkbookQualifier = "'" & Replace(ThisWorkbook.Name, "'", "''") & "'!"
+End Function
+
+' How this host names a routine of the workbook to Application.Run (mRoutineNaming), found
+' out once by running TKLastStatusText, which changes nothing, under the qualified name.
+Private Function RoutineNaming() As Long
+    Dim answer As Variant
+
+    If mRoutineNaming = NAMING_UNKNOWN Then
+        mRoutineNaming = NAMING_BARE
+        On Error GoTo Answered
+        answer = Application.Run(WorkbookQualifier() & "TKLastStatusText")
+        mRoutineNaming = NAMING_QUALIFIED
+    End If
+Answered:
+    RoutineNaming = mRoutineNaming
 End Function
 
 ' Raises a trapped error again after the clean-up, with a hint when the library itself
@@ -1852,9 +2379,7 @@ End Function
 Private Sub RaiseAgain(ByVal errNumber As Long, ByVal errSource As String, _
                        ByVal errDescription As String)
     If errNumber = 53 And InStr(1, errDescription, LIBRARY_FILE, vbTextCompare) > 0 Then
-        errDescription = errDescription & ". Put " & LIBRARY_FILE & " next to the " & _
-            "workbook or in a folder on the PATH, or write its full path into the " & _
-            "Declare lines of module TKselect."
+        errDescription = errDescription & ". " & WhereToPutTheLibrary()
     ElseIf errNumber = 48 Then
         errDescription = errDescription & " (" & LIBRARY_FILE & " is the file for this " & _
             "Office: tkselect.dll for 32-bit Office, tkselect64.dll for 64-bit Office)."

@@ -349,10 +349,12 @@ Private Function HostRun(ByVal routine As String, ParamArray args() As Variant) 
     Dim bare As String
 
     bare = Mid$(routine, InStr(routine, "!") + 1)
-    If routine <> QualifiedRoutine(bare) Then
+    If routine <> WorkbookQualifier() & bare Then
         Err.Raise 1004, "HostRun", "not qualified with the workbook: " & routine
     End If
     Select Case bare
+    Case "TKLastStatusText"
+        HostRun = TKLastStatusText()
     Case "CheckedKey"
         HostRun = CheckedKey(args(0), args(1))
     Case "ExampleEmailDomain"
@@ -847,4 +849,332 @@ Public Function CheckProgress() As String
     Expect Not mStatusBarChanged And Not mCancelKeyChanged And Not mProgressWatched, "stopped"
     Expect Application.EnableCancelKey = cancelKey, "Esc key back"
     CheckProgress = Outcome()
+End Function
+
+' ---------------------------------------------------------------------------------------
+' The library, as the module calls it: module_test.py points the module's TKselect(code, comm)
+' here. Without mFakeLibrary the call reaches the real Declare, which fails in this suite as
+' a library that cannot be loaded fails. With it, a stand-in answers SELECT, SORTINDEX, MOVE
+' and RESET for lines of automatic keys (TK_COMPASCAUTO, TK_COMPDESAUTO) with a stable insertion
+' sort, so that what the module does around the library runs whole.
+
+Private mFakeLibrary As Boolean
+Private mFakeCalls As String     ' the codes the stand-in was called with, "100,101,104,"
+
+Private Function HostLibrary(ByRef code As Long, ByRef comm As TKCOMM) As Long
+    If Not mFakeLibrary Then
+        HostLibrary = TKselect(code, comm)
+        Exit Function
+    End If
+    mFakeCalls = mFakeCalls & code & ","
+    Select Case code
+    Case TKC_SELECT
+        code = TKS_SUCCESS
+        HostLibrary = TKR_ENDED
+    Case TKC_SORTINDEX
+        comm.SortIndex = FakeOrder(comm)
+        code = TKS_SUCCESS
+        HostLibrary = TKR_OUTPUT
+    Case TKC_MOVE
+        FakeMove comm
+        code = TKS_SUCCESS
+        HostLibrary = TKR_ENDED
+    Case TKC_RESET
+        HostLibrary = TKR_RESET
+    Case Else
+        Err.Raise 1004, "HostLibrary", "the stand-in does not answer " & code
+    End Select
+    comm.Status = "[002]Completed without errors"
+End Function
+
+' The data rows of the record's source in the order of its sort line, as SORTINDEX gives it.
+Private Function FakeOrder(ByRef comm As TKCOMM) As Variant
+    Dim rows() As Long
+    Dim keys As Variant
+    Dim first As Long
+    Dim i As Long
+    Dim j As Long
+    Dim held As Long
+
+    keys = Split(Trim$(comm.SortCmd), " ")
+    first = LBound(comm.Source.Data, 1) + comm.Source.HeaderLines
+    ReDim rows(1 To UBound(comm.Source.Data, 1) - first + 1)
+    For i = 1 To UBound(rows)
+        rows(i) = first + i - 1
+        j = i
+        Do While j > 1
+            If FakeCompare(comm.Source.Data, keys, rows(j - 1), rows(j)) <= 0 Then Exit Do
+            held = rows(j - 1)
+            rows(j - 1) = rows(j)
+            rows(j) = held
+            j = j - 1
+        Loop
+    Next i
+    FakeOrder = rows
+End Function
+
+' MOVE: the source's data rows rearranged into FakeOrder's order.
+Private Sub FakeMove(ByRef comm As TKCOMM)
+    Dim order As Variant
+    Dim before As Variant
+    Dim first As Long
+    Dim i As Long
+    Dim c As Long
+
+    order = FakeOrder(comm)
+    first = LBound(comm.Source.Data, 1) + comm.Source.HeaderLines
+    ReDim before(LBound(comm.Source.Data, 1) To UBound(comm.Source.Data, 1), _
+                 LBound(comm.Source.Data, 2) To UBound(comm.Source.Data, 2))
+    For i = LBound(before, 1) To UBound(before, 1)
+        For c = LBound(before, 2) To UBound(before, 2)
+            before(i, c) = comm.Source.Data(i, c)
+        Next c
+    Next i
+    For i = LBound(order) To UBound(order)
+        For c = LBound(before, 2) To UBound(before, 2)
+            comm.Source.Data(first + i - LBound(order), c) = before(order(i), c)
+        Next c
+    Next i
+End Sub
+
+' Two rows on automatic keys: numbers before text, text without regard to case, Empty last.
+Private Function FakeCompare(ByRef data As Variant, ByRef keys As Variant, _
+                             ByVal rowA As Long, ByVal rowB As Long) As Long
+    Dim key As Variant
+    Dim keyColumn As Long
+    Dim a As Variant
+    Dim b As Variant
+
+    For Each key In keys
+        keyColumn = CLng(Split(key, ",")(0))
+        a = data(rowA, keyColumn)
+        b = data(rowB, keyColumn)
+        If CellKind(a) <> CellKind(b) Then
+            FakeCompare = Sgn(CellKind(a) - CellKind(b))
+        ElseIf CellKind(a) = CELL_TEXT Then
+            FakeCompare = StrComp(a, b, vbTextCompare)
+        ElseIf CellKind(a) = CELL_NUMBER Then
+            FakeCompare = Sgn(a - b)
+        End If
+        If CellKind(a) <> CELL_EMPTY And CellKind(b) <> CELL_EMPTY And _
+           UCase$(Split(key, ",")(1)) = "TK_COMPDESAUTO" Then FakeCompare = -FakeCompare
+        If FakeCompare <> 0 Then Exit Function
+    Next key
+End Function
+
+' A table of formulas and formats at topLeft: Region, Qty, Price (a money format), Total
+' (=Qty*Price, relative), Share (=Total/$J$1, absolute), one filled cell and one note per
+' few rows, and a column of cells right of it, after one blank column, that a sort must not
+' touch.
+Private Function FormattedTable(ByVal topLeft As Range) As Range
+    Dim area As Range
+    Dim r As Long
+
+    Set area = topLeft.Resize(7, 5)
+    area.Value = Table(1, 1, Array(Array("Region", "Qty", "Price", "Total", "Share"), _
+        Array("West", 3, 2.5, Empty, Empty), Array("east", 7, 1.25, Empty, Empty), _
+        Array("North", 3, 4, Empty, Empty), Array("East", 2, 10, Empty, Empty), _
+        Array("west", 9, 0.5, Empty, Empty), Array("North", 5, 3, Empty, Empty)))
+    For r = 2 To 7
+        area.Cells(r, 4).FormulaR1C1 = "=RC[-2]*RC[-1]"
+        area.Cells(r, 5).Formula = "=" & area.Cells(r, 4).Address(False, False) & "/$J$1"
+        area.Cells(r, 3).NumberFormat = "0.00"
+        area.Cells(r, 7).Value = "right " & r
+    Next r
+    area.Cells(3, 1).Interior.Color = RGB(255, 200, 0)
+    area.Cells(6, 2).Interior.Color = RGB(0, 160, 255)
+    area.Cells(4, 2).NumberFormat = "0.000"
+    area.Cells(5, 1).AddComment "note on East 2"
+    area.Cells(2, 5).Formula = "=D" & area.Row + 1 & "/$J$1+0"
+    Set FormattedTable = area
+End Function
+
+' Every cell of area as the spreadsheet shows and keeps it: formula (relative references as
+' offsets, so that two tables at different rows compare), value, number format, fill, note.
+Private Function CellFacts(ByVal area As Range) As String
+    Dim r As Long
+    Dim c As Long
+    Dim cell As Range
+    Dim note As String
+
+    For r = 1 To area.Rows.Count
+        For c = 1 To area.Columns.Count
+            Set cell = area.Cells(r, c)
+            note = ""
+            If Not cell.Comment Is Nothing Then note = cell.Comment.Text
+            CellFacts = CellFacts & cell.FormulaR1C1 & "=" & cell.Value & " " & _
+                        cell.NumberFormat & " " & cell.Interior.Color & " " & note & "|"
+        Next c
+        CellFacts = CellFacts & vbLf
+    Next r
+End Function
+
+' TKSortRange moves rows on the sheet as the spreadsheet's own sort does: the same table sorted
+' by the module and by Range.Sort on the same keys agrees in every cell's formula, value,
+' format, fill and note; cells beside the table, the used range and the selection stay as
+' they were. valuesOnly:=True writes values, and a key that names no column is refused before
+' the library is called.
+Public Function CheckSheetRoute() As String
+    CheckSheetRoute = "stopped early"
+    mFailures = ""
+    Dim byModule As Range
+    Dim bySheet As Range
+    Dim valuesOnly As Range
+    Dim used As String
+    Dim picked As String
+    Dim beside As String
+    Dim before As String
+    Dim got As Long
+    Dim one As Variant
+
+    ActiveSheet.Cells.Clear
+    ActiveSheet.Range("J1").Value = 100
+    Set byModule = FormattedTable(ActiveSheet.Range("A3"))
+    Set bySheet = FormattedTable(ActiveSheet.Range("A13"))
+    Set valuesOnly = FormattedTable(ActiveSheet.Range("A23"))
+    ActiveSheet.Range("B14").Select
+    used = ActiveSheet.UsedRange.Address
+    picked = Selection.Address
+    beside = Formulas(ActiveSheet.Range("F3:G9"))
+    Expect CellFacts(byModule) = CellFacts(bySheet), "the two tables start alike"
+
+    mFakeLibrary = True
+    mFakeCalls = ""
+    got = TKSortRange(byModule, Array(TKKey("region"), TKKey("Qty", tkDescending)))
+    Expect got = TKS_SUCCESS, "TKSortRange on the sheet: " & got & " " & TKLastStatusText()
+    Expect mFakeCalls = "100,101,104,", "SELECT, SORTINDEX, RESET: " & mFakeCalls
+    bySheet.Sort Key1:=bySheet.Cells(1, 1), Order1:=xlAscending, Key2:=bySheet.Cells(1, 2), _
+                 Order2:=xlDescending, Header:=xlYes, MatchCase:=False, Orientation:=xlTopToBottom
+    Expect CellFacts(byModule) = CellFacts(bySheet), "as the spreadsheet's sort: " & vbLf & _
+           CellFacts(byModule) & " against " & vbLf & CellFacts(bySheet)
+    Expect byModule.Cells(2, 1).Value = "east" And byModule.Cells(2, 2).Value = 7, "east 7 first"
+    Expect Formulas(ActiveSheet.Range("F3:G9")) = beside, "the cells beside the table"
+    Expect ActiveSheet.UsedRange.Address = used, "used range " & ActiveSheet.UsedRange.Address
+    Expect Selection.Address = picked, "selection " & Selection.Address
+
+    ' Sorted already: nothing on the sheet changes, not even through a sort.
+    before = CellFacts(byModule)
+    got = TKSortRange(byModule, Array(TKKey(1), TKKey(2, tkDescending)))
+    Expect got = TKS_SUCCESS And CellFacts(byModule) = before, "a sorted table stays"
+
+    got = TKSortRange(valuesOnly, Array(TKKey("Region"), TKKey("Qty", tkDescending)), _
+                      valuesOnly:=True)
+    Expect got = TKS_SUCCESS, "valuesOnly: " & got
+    Expect valuesOnly.Cells(2, 1).Value = "east" And Not valuesOnly.Cells(2, 4).HasFormula, _
+           "valuesOnly writes the sorted values, formulas as values"
+    Expect valuesOnly.Cells(2, 4).Value = 8.75, "the total moved with its row"
+    mFakeLibrary = False
+    ActiveSheet.Cells.Clear
+    CheckSheetRoute = Outcome()
+End Function
+
+' Keys that name no column are refused before the library is called, the sheet as it was.
+Public Function CheckSheetKeysRefused() As String
+    CheckSheetKeysRefused = "stopped early"
+    mFailures = ""
+    Dim byModule As Range
+    Dim before As String
+    Dim one As Variant
+
+    ActiveSheet.Cells.Clear
+    Set byModule = FormattedTable(ActiveSheet.Range("A3"))
+    mFakeLibrary = True
+    before = CellFacts(byModule)
+    For Each one In Array( _
+        Array(TKKey("Regoin"), "No column of the table has the header ""Regoin"". Its " & _
+              "headers are: Region, Qty, Price, Total, Share."), _
+        Array(TKKey(6), "TKKey(6) names no column of the table, whose columns are 1 to 5."), _
+        Array(Array(TKKey(1), "2,TK_COMPASCAUTO"), "Entry 2 of the sort line is ""2," & _
+              "TK_COMPASCAUTO"", not a key from TKKey"))
+        mFakeCalls = ""
+        Expect InStr(SheetSortError(byModule, one(0), 1), one(1)) = 1, _
+               "refused: " & SheetSortError(byModule, one(0), 1)
+        Expect mFakeCalls = "", "no library call for a bad key: " & mFakeCalls
+    Next one
+    Expect InStr(SheetSortError(byModule, TKKey("Region"), 0), "TKKey(""Region"") names a " & _
+           "column by its header, but the table has no header row") = 1, "no header row"
+    Expect CellFacts(byModule) = before, "refusals left the table as it was"
+    mFakeLibrary = False
+    ActiveSheet.Cells.Clear
+    CheckSheetKeysRefused = Outcome()
+End Function
+
+' The description of the error TKSortRange raises for sortCommand, or "".
+Private Function SheetSortError(ByVal area As Range, ByVal sortCommand As Variant, _
+                                ByVal headerRows As Long) As String
+    On Error GoTo Raised
+    TKSortRange area, sortCommand, Empty, headerRows
+    Exit Function
+Raised:
+    SheetSortError = Err.Description
+End Function
+
+' TKKey: each order and kind is its keyword; what is none of them is refused at once; keys by
+' name are found in the header row, in any case, and the keyword lines keep working.
+Public Function CheckKeys() As String
+    CheckKeys = "stopped early"
+    mFailures = ""
+    Dim grid As Variant
+    Dim one As Variant
+
+    For Each one In Array( _
+        Array(tkAscending, tkSortNormal, TK_COMPASCAUTO), _
+        Array(tkDescending, tkSortNormal, TK_COMPDESAUTO), _
+        Array(tkAscending, tkSortNatural, TK_COMPASCNATURAL), _
+        Array(tkDescending, tkSortNatural, TK_COMPDESNATURAL), _
+        Array(tkAscending, tkSortMatchCase, TK_COMPASCCASE), _
+        Array(tkDescending, tkSortMatchCase, TK_COMPDESCASE), _
+        Array(tkAscending, tkSortTextAsNumbers, TK_COMPASCNUMTEXT), _
+        Array(tkDescending, tkSortTextAsNumbers, TK_COMPDESNUMTEXT), _
+        Array(tkAscending, tkSortByRoutine, TK_COMPBRKO))
+        Expect TKKey(3, one(0), one(1))(2) = one(2), "order " & one(0) & ", kind " & one(1)
+    Next one
+    Expect TKKey("Name")(2) = TK_COMPASCAUTO, "ascending and normal by default"
+    For Each one In Array( _
+        Array(3, 0, tkSortNormal, "The order of a key is tkAscending or tkDescending, not 0."), _
+        Array(3, tkAscending, 7, "The kind of a key is one of TKSortKind"), _
+        Array(3, tkDescending, tkSortByRoutine, "A key of kind tkSortByRoutine has the order"), _
+        Array(1.5, tkAscending, tkSortNormal, "A key's column is a column number or the " & _
+              "text of its header, not 1.5."), _
+        Array(" ", tkAscending, tkSortNormal, "A key's column is a column number or the " & _
+              "text of its header, not an empty text."))
+        Expect InStr(KeyError(one(0), one(1), one(2)), one(3)) = 1, _
+               "refused: " & KeyError(one(0), one(1), one(2))
+    Next one
+
+    grid = Table(0, 2, Array(Array("Name", " Amount ", "name2"), Array("b", 1, 2)))
+    Expect ResolvedKeys(Array(TKKey("AMOUNT", tkDescending), TKKey(2), TKKey("name", _
+           tkAscending, tkSortNatural)), grid, 2, 1) = _
+           "3,TK_COMPDESAUTO 2,TK_COMPASCAUTO 2,TK_COMPASCNATURAL", "names by the header row"
+    Expect ResolvedKeys(TKKey(4, tkDescending), grid, 2, 1) = "4,TK_COMPDESAUTO", "one key alone"
+    Expect ResolvedKeys("2,TK_COMPASCAUTO", grid, 2, 1) = "2,TK_COMPASCAUTO", "a text as it is"
+    Expect Join(ResolvedKeys(Array(CInt(2), TK_COMPDESAUTO), grid, 2, 1), " ") = "2 2", _
+           "an array of column, keyword pairs as it is"
+    grid = Table(1, 1, Array(Array("x", "Dup", "dup"), Array(1, 2, 3)))
+    Expect InStr(ResolveError(grid, TKKey("DUP")), "Two columns of the table have the header " & _
+           """DUP"" (2 and 3)") = 1, "a header twice: " & ResolveError(grid, TKKey("DUP"))
+    CheckKeys = Outcome()
+End Function
+
+' The description of the error TKKey raises, or "".
+Private Function KeyError(ByVal keyColumn As Variant, ByVal sortOrder As Variant, _
+                          ByVal sortKind As Variant) As String
+    Dim key As Variant
+
+    On Error GoTo Raised
+    key = TKKey(keyColumn, sortOrder, sortKind)
+    Exit Function
+Raised:
+    KeyError = Err.Description
+End Function
+
+' The description of the error ResolvedKeys raises for a table with one header row, or "".
+Private Function ResolveError(ByRef grid As Variant, ByVal sortCommand As Variant) As String
+    Dim sortLine As Variant
+
+    On Error GoTo Raised
+    sortLine = ResolvedKeys(sortCommand, grid, 2, 1)
+    Exit Function
+Raised:
+    ResolveError = Err.Description
 End Function

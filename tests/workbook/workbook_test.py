@@ -2,7 +2,7 @@
 """The sample workbook TKselect-examples.xlsm, read back by readers other than its writer.
 
     /usr/bin/python3 tests/workbook/workbook_test.py path/to/TKselect-examples.xlsm \
-        [path/to/TKselect.bas]
+        [path/to/TKselect.bas path/to/TKselectExamples.bas]
 
 - The compression of module sources (scripts/make_workbook.py) against the byte arrays the
   VBA file format's documentation publishes, and round trips through our decompressor; the
@@ -10,11 +10,15 @@
 - The macro project inside the .xlsm, opened by olefile (Debian's python3-olefile, a reader
   written by others): its streams are exactly the ones expected, the dir stream lists the
   modules the streams hold, the document modules carry the code names of the workbook's XML,
-  and the standard module's source, decompressed, is vba/TKselect.bas byte for byte.
+  and the standard modules' sources, decompressed, are vba/TKselect.bas and
+  vba/TKselectExamples.bas byte for byte.
 - The office suite (headless, through its UNO bridge, as tests/module/module_test.py runs it)
   opens the .xlsm: the sheets are laid out as the examples expect, the Basic library it
-  imported from the project holds the module with the text of vba/TKselect.bas, and the
-  module checks of tests/module/checks.bas pass on the module as loaded from the workbook.
+  imported from the project holds the modules with the texts of vba/, the module checks of
+  tests/module/checks.bas pass on the modules as loaded from the workbook, and every
+  Example... macro, run from the workbook as a user runs it, reaches its outcome in this
+  suite, which cannot load the library: the status text TKS_NO_LIBRARY (1001) with its text,
+  shown in a message box, and its sheet as it was.
 
 Exit code 0 when every check passed.
 """
@@ -245,7 +249,7 @@ def xml_code_names(archive):
     return (match.group(1) if match else None), sheets
 
 
-def project_checks(workbook_path, module_source):
+def project_checks(workbook_path, module_sources):
     archive = zipfile.ZipFile(workbook_path)
     content_types = archive.read("[Content_Types].xml").decode("utf-8")
     check("the workbook is macro-enabled",
@@ -253,11 +257,11 @@ def project_checks(workbook_path, module_source):
           and "application/vnd.ms-office.vbaProject" in content_types
           else "[Content_Types].xml does not declare a macro workbook with a project")
     ole = olefile.OleFileIO(archive.read("xl/vbaProject.bin"))
-    standard = mw.module_name(module_source)
+    standard = [mw.module_name(source) for source in module_sources]
     documents = ["ThisWorkbook"] + SHEET_CODE_NAMES
     streams = sorted("/".join(path) for path in ole.listdir(streams=True, storages=False))
     expected = sorted(["PROJECT", "PROJECTwm", "VBA/_VBA_PROJECT", "VBA/dir"]
-                      + ["VBA/" + name for name in documents + [standard]])
+                      + ["VBA/" + name for name in documents + standard])
     check("the project's streams", differs("streams", streams, expected))
     check("the project's directory trees", tree_problems(ole))
     check("the project's compiled cache is left out",
@@ -267,13 +271,13 @@ def project_checks(workbook_path, module_source):
     modules = dir_modules(mw.decompress(ole.openstream("VBA/dir").read()))
     check("the dir stream's modules",
           differs("modules", modules, [(n, n, 0, True) for n in documents]
-                  + [(standard, standard, 0, False)]))
+                  + [(n, n, 0, False) for n in standard]))
 
     project = ole.openstream("PROJECT").read().decode("cp1252")
     listed = re.findall(r"^(Document|Module)=(\w+)", project, re.M)
     check("the PROJECT stream's modules",
           differs("modules", listed, [("Document", n) for n in documents]
-                  + [("Module", standard)]))
+                  + [("Module", n) for n in standard]))
     protection = dict(re.findall(r'^(CMG|DPB|GC)="([0-9A-F]+)"', project, re.M))
     project_id = re.search(r'^ID="(\{[0-9A-F-]+\})"', project, re.M).group(1)
     states = {}
@@ -290,8 +294,9 @@ def project_checks(workbook_path, module_source):
 
     sources = {name: mw.decompress(ole.openstream("VBA/" + name).read()[offset:])
                for name, _, offset, _ in modules}
-    check("the standard module's source is vba/TKselect.bas",
-          differs("source", sources.get(standard), module_source))
+    for name, source in zip(standard, module_sources):
+        check("the standard module %s's source is vba/%s.bas" % (name, name),
+              differs("source", sources.get(name), source))
     for name in documents:
         source = sources.get(name, b"")
         check("document module %s names itself" % name,
@@ -365,8 +370,67 @@ def sales_problems(sheet):
     return ""
 
 
-def office_checks(workbook_path, module_source):
-    """Opens the workbook in the suite; returns the module's text as loaded, or None."""
+# Every example macro: the sheet it runs on (None for those without one). Each must end in
+# this suite, which cannot load the library, with the module's status TKS_NO_LIBRARY.
+EXAMPLES = [("Sales", "ExampleSortRange"), ("Sales", "ExampleSortIndex"),
+            ("Files", "ExampleSortFiles"), ("Priorities", "ExampleCustomOrder"),
+            ("Contacts", "ExampleKeyRoutine"), ("Export", "ExampleExport"),
+            (None, "ExampleSortArray"), (None, "ExampleAbout")]
+NO_LIBRARY = "[1001]tkselect.dll could not be called"
+
+# A module the test adds to the workbook's library (nothing is saved): it empties the status
+# text before each example, through a request that stops at its first check, so that a text
+# left by an earlier example cannot pass for the next one's.
+STATUS_MODULE = """Option VBASupport 1
+Public Function ForgetStatus() As String
+    On Error Resume Next
+    TKSortArray 5, ""
+    ForgetStatus = TKLastStatusText()
+End Function
+"""
+
+
+def sheet_cells(sheet):
+    """Every cell of the sheet's used area: formula (a value's text) and value."""
+    cursor = sheet.createCursor()
+    cursor.gotoEndOfUsedArea(False)
+    end = cursor.RangeAddress
+    return [(sheet.getCellByPosition(c, r).Formula, sheet.getCellByPosition(c, r).Value)
+            for r in range(end.EndRow + 1) for c in range(end.EndColumn + 1)]
+
+
+def example_checks(document, library_name):
+    """Runs every example from the workbook as a user would: its sheet active, the macro by
+    name. Each must leave the status text of TKS_NO_LIBRARY and its sheet as it was."""
+    library = document.BasicLibraries.getByName(library_name)
+    library.insertByName("TestStatus", STATUS_MODULE)
+    provider = document.getScriptProvider()
+
+    def run(module, name):
+        return provider.getScript("vnd.sun.star.script:%s.%s.%s?language=Basic&location=document"
+                                  % (library_name, module, name)).invoke((), (), ())[0]
+
+    for sheet_name, macro in EXAMPLES:
+        cleared = run("TestStatus", "ForgetStatus")
+        sheet = document.Sheets.getByName(sheet_name or "Sales")
+        document.CurrentController.setActiveSheet(sheet)
+        before = sheet_cells(sheet)
+        run("TKselectExamples", macro)
+        status = run("TKselect", "TKLastStatusText") or ""
+        problem = ""
+        if cleared != "":
+            problem = "the status text was not emptied before: %r" % cleared
+        elif not status.startswith(NO_LIBRARY):
+            problem = "status text %r" % status
+        elif sheet_cells(sheet) != before:
+            problem = "sheet %s changed" % sheet.Name
+        check("%s, run from the workbook, ends with TKS_NO_LIBRARY" % macro, problem)
+    library.removeByName("TestStatus")
+
+
+def office_checks(workbook_path, module_sources):
+    """Opens the workbook in the suite and runs its examples; returns the standard modules'
+    texts as loaded, or None."""
     import tempfile
 
     import uno
@@ -383,6 +447,7 @@ def office_checks(workbook_path, module_source):
     pipe = "tkselect_workbook_%d" % os.getpid()
     office = module_test.start_office(os.path.join(work, "profile"), pipe)
     loaded = None
+    names = [mw.module_name(source) for source in module_sources]
     try:
         context = module_test.connect(pipe, office)
         desktop = context.ServiceManager.createInstanceWithContext(
@@ -407,22 +472,27 @@ def office_checks(workbook_path, module_source):
             libraries = document.BasicLibraries
             holding = [name for name in libraries.ElementNames
                        if (libraries.loadLibrary(name) or True)
-                       and libraries.getByName(name).hasByName(mw.module_name(module_source))]
-            check("one Basic library holds the module",
+                       and all(libraries.getByName(name).hasByName(n) for n in names)]
+            check("one Basic library holds the modules",
                   differs("libraries", len(holding), 1))
             if len(holding) == 1:
                 library = libraries.getByName(holding[0])
-                text = library.getByName(mw.module_name(module_source))
-                check("the imported module's text is vba/TKselect.bas",
-                      differs("text", text, as_imported(module_source, "VBAModule")))
-                if text.startswith(IMPORT_PREFIX % "VBAModule"):
-                    loaded = text[len(IMPORT_PREFIX % "VBAModule"):]
+                loaded = []
+                for name, source in zip(names, module_sources):
+                    text = library.getByName(name)
+                    check("the imported module %s's text is vba/%s.bas" % (name, name),
+                          differs("text", text, as_imported(source, "VBAModule")))
+                    if text.startswith(IMPORT_PREFIX % "VBAModule"):
+                        loaded.append(text[len(IMPORT_PREFIX % "VBAModule"):])
+                if len(loaded) != len(names):
+                    loaded = None
                 for code in ["ThisWorkbook"] + SHEET_CODE_NAMES:
                     got = library.getByName(code) if library.hasByName(code) else None
                     expected = as_imported(mw.document_module_source(code, ""),
                                            "VBADocumentModule")
                     check("the imported document module %s" % code,
                           differs("text", got, expected))
+                example_checks(document, holding[0])
             document.close(True)
         module_test.terminate(desktop)
     finally:
@@ -431,24 +501,27 @@ def office_checks(workbook_path, module_source):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
-        sys.exit("usage: workbook_test.py TKselect-examples.xlsm [path/to/TKselect.bas]")
-    module_path = sys.argv[2] if len(sys.argv) == 3 else os.path.join(ROOT, "vba",
-                                                                       "TKselect.bas")
-    with open(module_path, "rb") as f:
-        module_source = f.read()
+    if len(sys.argv) not in (2, 4):
+        sys.exit("usage: workbook_test.py TKselect-examples.xlsm "
+                 "[path/to/TKselect.bas path/to/TKselectExamples.bas]")
+    module_paths = sys.argv[2:] or [os.path.join(ROOT, "vba", name)
+                                    for name in ("TKselect.bas", "TKselectExamples.bas")]
+    module_sources = []
+    for module_path in module_paths:
+        with open(module_path, "rb") as f:
+            module_sources.append(f.read())
 
-    compression_checks(module_source)
+    compression_checks(module_sources[0])
     protection_checks()
-    project_checks(sys.argv[1], module_source)
-    loaded = office_checks(sys.argv[1], module_source)
+    project_checks(sys.argv[1], module_sources)
+    loaded = office_checks(sys.argv[1], module_sources)
     if loaded is None:
-        check("the module checks on the module as loaded", "no module text to run them on")
+        check("the module checks on the modules as loaded", "no module text to run them on")
     else:
         import module_test
-        print("the module checks on the module as loaded from the workbook:")
-        checks_failed, count, _, _ = module_test.run_checks(loaded)
-        check("the module checks on the module as loaded",
+        print("the module checks on the modules as loaded from the workbook:")
+        checks_failed, count, _, _ = module_test.run_checks(*loaded)
+        check("the module checks on the modules as loaded",
               "%d of %d failed: %s" % (len(checks_failed), count, ", ".join(checks_failed))
               if checks_failed or not count else "")
 
