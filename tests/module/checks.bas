@@ -359,6 +359,8 @@ Private Function HostRun(ByVal routine As String, ParamArray args() As Variant) 
         HostRun = CheckedKey(args(0), args(1))
     Case "ExampleEmailDomain"
         HostRun = ExampleEmailDomain(args(0), args(1))
+    Case "ExampleRenumber"
+        HostRun = ExampleRenumber(args(0), args(1), args(2), args(3))
     Case Else
         Err.Raise 1004, "HostRun", "Cannot run the macro " & routine
     End Select
@@ -1063,6 +1065,17 @@ Public Function CheckSheetRoute() As String
     Expect valuesOnly.Cells(2, 1).Value = "east" And Not valuesOnly.Cells(2, 4).HasFormula, _
            "valuesOnly writes the sorted values, formulas as values"
     Expect valuesOnly.Cells(2, 4).Value = 8.75, "the total moved with its row"
+
+    ' A copy routine's values land in the moved rows' cells of its column, once the rows are
+    ' in order; a row that stays keeps its cell. West 9 stays in row 6.
+    Set byModule = FormattedTable(ActiveSheet.Range("A33"))
+    got = TKSortRange(byModule, Array(TKKey("Region"), TKKey("Qty", tkDescending)), _
+                      "2,TK_MOVEBRKO", copyRoutine:="ExampleRenumber")
+    Expect got = TKS_SUCCESS, "with a copy routine: " & got
+    Expect Join(ColumnValues(byModule, 1), " ") = "east East North North west West", _
+           "copy routine's sort: " & Join(ColumnValues(byModule, 1), " ")
+    Expect Join(ColumnValues(byModule, 2), " ") = "1 2 3 4 9 6", _
+           "renumbered where moved: " & Join(ColumnValues(byModule, 2), " ")
     mFakeLibrary = False
     ActiveSheet.Cells.Clear
     CheckSheetRoute = Outcome()
@@ -1097,6 +1110,18 @@ Public Function CheckSheetKeysRefused() As String
     mFakeLibrary = False
     ActiveSheet.Cells.Clear
     CheckSheetKeysRefused = Outcome()
+End Function
+
+' The data cells of one column of area, top to bottom.
+Private Function ColumnValues(ByVal area As Range, ByVal columnNo As Long) As Variant
+    Dim cells() As String
+    Dim r As Long
+
+    ReDim cells(1 To area.Rows.Count - 1)
+    For r = 2 To area.Rows.Count
+        cells(r - 1) = CStr(area.Cells(r, columnNo).Value)
+    Next r
+    ColumnValues = cells
 End Function
 
 ' The description of the error TKSortRange raises for sortCommand, or "".
@@ -1177,4 +1202,31 @@ Private Function ResolveError(ByRef grid As Variant, ByVal sortCommand As Varian
     Exit Function
 Raised:
     ResolveError = Err.Description
+End Function
+
+' A library named with TKSetLibraryPath: a folder gets the file's name, a path that does not
+' load says so in the status text of the next request; a workbook path that is a web
+' address is told apart from a folder.
+Public Function CheckLibraryPath() As String
+    CheckLibraryPath = "stopped early"
+    mFailures = ""
+    Dim one As Variant
+
+    For Each one In Array(Array("C:\Tools", "C:\Tools\" & LIBRARY_FILE), _
+                          Array("C:\Tools\", "C:\Tools\" & LIBRARY_FILE), _
+                          Array("D:\lib\TKSELECT64.DLL", "D:\lib\TKSELECT64.DLL"))
+        Expect Not TKSetLibraryPath(one(0)), one(0) & " loads nothing in this suite"
+        Expect mLibraryPath = one(1), one(0) & " names " & mLibraryPath
+    Next one
+    Expect TKAbout() = "", "no banner without the library"
+    Expect InStr(TKLastStatusText(), "TKSetLibraryPath named D:\lib\TKSELECT64.DLL, which " & _
+           "did not load.") > 0, "the status text names the path: " & TKLastStatusText()
+    For Each one In Array(Array("https://contoso.sharepoint.com/sites/x", True), _
+                          Array("HTTP://files.example/a", True), Array("C:\Users\x", False), _
+                          Array("", False), Array("\\server\share", False))
+        Expect IsWebAddress(one(0)) = one(1), "IsWebAddress(" & one(0) & ")"
+    Next one
+    mLibraryPath = ""
+    mLibraryLookedFor = False
+    CheckLibraryPath = Outcome()
 End Function
