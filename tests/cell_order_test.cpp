@@ -334,9 +334,10 @@ void Batch(const Order& order, std::uint32_t seed, int kind, VARTYPE numeric, lo
     }
     bool ended = false;
     const std::int32_t expected = Expected(varcmp, a, b, descending, ignoreEmpty, ended);
-    std::int32_t resume = tk::ToCode(tk::Continuation::LeftScan);
+    tk::Continuation resume = tk::Continuation::LeftScan;
     tk::Context ctx{record.comm, resume};
-    const tk::Step step = tk::CompareRows(ctx, compare, engine.selection, rowA, rowB);
+    const tk::Step step =
+        tk::CompareRows(ctx, compare, engine.selection, tk::Continuation::LeftScan, rowA, rowB);
     const std::int32_t code = step.decided() ? step.result() : 0;
     const bool same = ended ? step.ended() && step.status() == tk::Status::BadCell
                             : step.decided() && code == expected;

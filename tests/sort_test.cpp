@@ -160,7 +160,7 @@ TEST(SortProtocol, ThreeRowsCallByCall) {
     EXPECT_EQ(r.comm.BrkRowB, x.rowB);
     if (x.returned == 1) {
       EXPECT_EQ(r.comm.BrkColumn, 1);
-      EXPECT_EQ(engine.ResumeState, 4);
+      EXPECT_EQ(tk::ToCode(engine.ResumeState), 4);
       EXPECT_EQ(r.comm.LastError, 709);  // a break-out writes no status
       EXPECT_EQ(tkt::FieldText(r.comm.Status), L"before");
     }
@@ -168,7 +168,7 @@ TEST(SortProtocol, ThreeRowsCallByCall) {
   EXPECT_EQ(Order(engine), (std::vector<std::int32_t>{2, 3, 1}));
   EXPECT_EQ(tkt::FieldText(r.comm.Status), L"[002]Completed without errors");
   EXPECT_EQ(r.comm.BrkColumn, 0);
-  EXPECT_EQ(engine.ResumeState, 0);
+  EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
   EXPECT_FALSE(engine.sort.SortStack);
 }
 
@@ -217,7 +217,7 @@ TEST(SortProtocol, ACommandAbandonsThePendingComparison) {
   code = tk::kAbout;  // ABOUT instead of an answer
   EXPECT_EQ(t.engine.Call(&code, &t.r.comm), 2);
   EXPECT_EQ(code, 200);
-  EXPECT_EQ(t.engine.ResumeState, 0);
+  EXPECT_EQ(tk::ToCode(t.engine.ResumeState), 0);
   EXPECT_EQ(t.engine.selection.IndexValid, 1);
   code = 1;
   t.engine.Call(&code, &t.r.comm);
@@ -381,7 +381,7 @@ TEST(SortWithAWaywardCaller, SourceReplacedWhileAComparisonWaitsIs718) {
   code = 1;
   EXPECT_EQ(t.engine.Call(&code, &t.r.comm), 0);
   EXPECT_EQ(code, 718);
-  EXPECT_EQ(t.engine.ResumeState, 0);
+  EXPECT_EQ(tk::ToCode(t.engine.ResumeState), 0);
 
   KeyColumn emptied({3, 1, 2}, L"1,TK_COMPBRKO");
   code = tk::kSelect;

@@ -53,8 +53,7 @@ SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index) no
 // when the comparison is handed out.
 Step Ask(Context& ctx, CompareState& compare, const Selection& selection, Continuation asking,
          std::int32_t rowA, std::int32_t rowB) noexcept {
-  ctx.GoOnAt(asking);
-  return CompareRows(ctx, compare, selection, rowA, rowB);
+  return CompareRows(ctx, compare, selection, asking, rowA, rowB);
 }
 
 // The left scan after the row at Left was compared with the pivot row as `answer`: a row that
