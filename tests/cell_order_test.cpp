@@ -239,13 +239,9 @@ const Order kOrders[] = {
 // VarCmp's answer under `order`: a text that reads as a number is that number first.
 HRESULT Reference(const Order& order, const VARIANT* a, const VARIANT* b) {
   VARIANT x = *a, y = *b;
-  for (VARIANT* cell : {&x, &y}) {
-    double value = 0;
-    if (order.readsNumbers && cell->vt == VT_BSTR &&
-        SUCCEEDED(VarR8FromStr(cell->bstrVal, LOCALE_SYSTEM_DEFAULT, 0, &value))) {
-      cell->vt = VT_R8;
-      cell->dblVal = value;
-    }
+  if (order.readsNumbers) {
+    tkt::ReadNumberInText(x);
+    tkt::ReadNumberInText(y);
   }
   return VarCmp(&x, &y, LOCALE_SYSTEM_DEFAULT, order.flags);
 }
