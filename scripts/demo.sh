@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Builds tkselect and runs the main job: tkrun64 sorts the bundled example tables through the
-# real tkselect64.dll under Wine, as a macro would drive it, and the tables are shown before
-# and after. The sorted tables are left in build/demo/.
+# Builds what the demo runs and runs the main job: tkrun64 sorts the bundled example tables
+# through the real tkselect64.dll under Wine, as a macro would drive it, and the tables are
+# shown before and after. The sorted tables are left in build/demo/. It says what it does as
+# it goes: the first run installs packages and builds, which takes minutes (README).
 source "$(dirname "$0")/lib.sh"
 
-tk_install
-tk_configure_and_build >/dev/null
+tk_log "checking the packages the demo needs (a first run installs them with apt-get)"
+tk_install demo
+tk_log "configuring the 64-bit build in $TK_BUILD64"
+(cd "$TK_ROOT" && cmake --preset "$TK_PRESET64" >/dev/null)
+tk_log "building tkselect64.dll and tkrun64.exe (a minute or two the first time)"
+(cd "$TK_ROOT" && cmake --build --preset "$TK_PRESET64" --target tkselect tkrun >&2)
+tk_log "starting Wine (the first start creates its prefix, a few seconds)"
 tk_wine_ready
 trap tk_wine_done EXIT
 
@@ -13,6 +19,7 @@ out="$TK_ROOT/build/demo"
 mkdir -p "$out"
 cp "$TK_ROOT"/examples/*.csv "$out/"
 cd "$out"
+tk_log "sorting the example tables in $out"
 run() { "$TK_ROOT/cmake/wine64-run.sh" "$TK_BIN64/tkrun64.exe" "$@"; }
 show() { printf '\n--- %s (first %s lines)\n' "$1" "$2"; head -n "$2" "$1" | tr -d '\r'; }
 

@@ -24,22 +24,27 @@ tk_log() { printf '[tkselect] %s\n' "$*" >&2; }
 
 # Installs the cross compilers, Wine (32- and 64-bit), CMake, clang-format, GoogleTest's
 # sources, the office suite's Basic with its Python bridge (the module test) and the Python
-# modules that write and read the sample workbook, each only when it is missing.
+# modules that write and read the sample workbook, each only when it is missing. With
+# `demo`, only what the demo builds and runs: the 64-bit compiler, CMake, GoogleTest's sources
+# (the configure step reads them) and Wine.
 tk_install() {
+  local only=${1:-all}
   local need=()
-  command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
   command -v cmake >/dev/null 2>&1 || need+=(cmake)
-  command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
   command -v wine >/dev/null 2>&1 || need+=(wine)
   dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
   dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
-  command -v soffice >/dev/null 2>&1 || need+=(libreoffice-calc-nogui)
-  /usr/bin/python3 -c 'import uno' >/dev/null 2>&1 || need+=(python3-uno)
-  # The sample workbook: written with xlsxwriter, its macro project read back by olefile.
-  /usr/bin/python3 -c 'import xlsxwriter' >/dev/null 2>&1 || need+=(python3-xlsxwriter)
-  /usr/bin/python3 -c 'import olefile' >/dev/null 2>&1 || need+=(python3-olefile)
+  if [ "$only" != demo ]; then
+    command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
+    command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+    command -v soffice >/dev/null 2>&1 || need+=(libreoffice-calc-nogui)
+    /usr/bin/python3 -c 'import uno' >/dev/null 2>&1 || need+=(python3-uno)
+    # The sample workbook: written with xlsxwriter, its macro project read back by olefile.
+    /usr/bin/python3 -c 'import xlsxwriter' >/dev/null 2>&1 || need+=(python3-xlsxwriter)
+    /usr/bin/python3 -c 'import olefile' >/dev/null 2>&1 || need+=(python3-olefile)
+  fi
   [ ${#need[@]} -eq 0 ] && return 0
 
   local sudo=""

@@ -19,11 +19,10 @@ using tkt::Cell;
 using tkt::Dots;
 using tkt::Dump;
 using tkt::FakeRange;
+using tkt::Grid;
 using tkt::Order;
 using tkt::Record;
 using tkt::Rows;
-
-using Grid = std::vector<std::vector<std::wstring>>;
 
 // The rows of `before` rearranged as MOVE must leave them: array row F + p - 1 receives the
 // row RowIndex[p] held before; header rows stay. Rows are 1-based here (arrays from 1).

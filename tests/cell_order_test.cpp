@@ -239,13 +239,9 @@ const Order kOrders[] = {
 // VarCmp's answer under `order`: a text that reads as a number is that number first.
 HRESULT Reference(const Order& order, const VARIANT* a, const VARIANT* b) {
   VARIANT x = *a, y = *b;
-  for (VARIANT* cell : {&x, &y}) {
-    double value = 0;
-    if (order.readsNumbers && cell->vt == VT_BSTR &&
-        SUCCEEDED(VarR8FromStr(cell->bstrVal, LOCALE_SYSTEM_DEFAULT, 0, &value))) {
-      cell->vt = VT_R8;
-      cell->dblVal = value;
-    }
+  if (order.readsNumbers) {
+    tkt::ReadNumberInText(x);
+    tkt::ReadNumberInText(y);
   }
   return VarCmp(&x, &y, LOCALE_SYSTEM_DEFAULT, order.flags);
 }
@@ -334,9 +330,10 @@ void Batch(const Order& order, std::uint32_t seed, int kind, VARTYPE numeric, lo
     }
     bool ended = false;
     const std::int32_t expected = Expected(varcmp, a, b, descending, ignoreEmpty, ended);
-    std::int32_t resume = tk::ToCode(tk::Continuation::LeftScan);
+    tk::Continuation resume = tk::Continuation::LeftScan;
     tk::Context ctx{record.comm, resume};
-    const tk::Step step = tk::CompareRows(ctx, compare, engine.selection, rowA, rowB);
+    const tk::Step step =
+        tk::CompareRows(ctx, compare, engine.selection, tk::Continuation::LeftScan, rowA, rowB);
     const std::int32_t code = step.decided() ? step.result() : 0;
     const bool same = ended ? step.ended() && step.status() == tk::Status::BadCell
                             : step.decided() && code == expected;

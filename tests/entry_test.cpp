@@ -26,11 +26,11 @@ constexpr const wchar_t* kDone = L"[002]Completed without errors";
 
 TEST(NullRecord, SelectAnswers703AndDropsASuspendedOperation) {
   Engine engine;
-  engine.ResumeState = 4;
+  engine.ResumeState = tk::Continuation{4};
   std::int32_t code = tk::kSelect;
   EXPECT_EQ(engine.Call(&code, nullptr), 0);
   EXPECT_EQ(code, 703);
-  EXPECT_EQ(engine.ResumeState, 0);
+  EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
 }
 
 TEST(NullRecord, OtherCodesAnswer703AndTouchNothing) {
@@ -39,12 +39,12 @@ TEST(NullRecord, OtherCodesAnswer703AndTouchNothing) {
                                            tk::kAbout, tk::kReset, 0, -1, 3}) {
     SCOPED_TRACE(sent);
     Engine engine;
-    engine.ResumeState = 8;
+    engine.ResumeState = tk::Continuation{8};
     engine.bench.BenchmarkMode = 1;
     std::int32_t code = sent;
     EXPECT_EQ(engine.Call(&code, nullptr), 0);
     EXPECT_EQ(code, 703);
-    EXPECT_EQ(engine.ResumeState, 8);
+    EXPECT_EQ(tk::ToCode(engine.ResumeState), 8);
     EXPECT_EQ(engine.bench.BenchmarkMode, 1);
   }
 }
@@ -72,11 +72,11 @@ TEST(About, AnswersWithBannerVersionAndText) {
 TEST(About, AbandonsASuspendedOperationAndKeepsTheSelection) {
   Engine engine;
   Record r;
-  engine.ResumeState = 4;
+  engine.ResumeState = tk::Continuation{4};
   engine.selection.IndexValid = 1;
   engine.bench.BenchmarkMode = 1;
   Send(engine, r, tk::kAbout);
-  EXPECT_EQ(engine.ResumeState, 0);
+  EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
   EXPECT_EQ(engine.selection.IndexValid, 1);
   EXPECT_EQ(engine.bench.BenchmarkMode, 1);
 }
@@ -119,7 +119,7 @@ TEST(Reset, ClearsItsFieldsAndLeavesTheRest) {
   engine.selection.SelLastRow = 9;
   engine.selection.SourceBounds.Rows = 10;
   engine.bench.BenchmarkMode = 1;
-  engine.ResumeState = 8;
+  engine.ResumeState = tk::Continuation{8};
   ASSERT_TRUE(engine.sort.SortStack.Allocate(tk::kSortStackFrames));
   ASSERT_TRUE(engine.selection.RowIndex.Allocate(10));
 
@@ -141,7 +141,7 @@ TEST(Reset, ClearsItsFieldsAndLeavesTheRest) {
   EXPECT_EQ(engine.selection.SelFirstRow, 0);
   EXPECT_EQ(engine.selection.SelLastRow, 0);
   EXPECT_EQ(engine.bench.BenchmarkMode, 0);
-  EXPECT_EQ(engine.ResumeState, 0);
+  EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
   EXPECT_FALSE(engine.sort.SortStack);
   EXPECT_FALSE(engine.selection.RowIndex);
 
@@ -184,10 +184,10 @@ TEST(Resume, StateOutsideTheContinuationsAnswers713) {
     SCOPED_TRACE(state);
     Engine engine;
     Record r;
-    engine.ResumeState = state;
+    engine.ResumeState = tk::Continuation{state};
     const Answer a = Send(engine, r, 0);
     EXPECT_EQ(a.code, 713);
-    EXPECT_EQ(engine.ResumeState, 0);
+    EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
   }
 }
 
@@ -198,11 +198,11 @@ TEST(Resume, ContinuationsWithoutASelectionAnswer718) {
     SCOPED_TRACE(state);
     Engine engine;
     Record r;
-    engine.ResumeState = state;
+    engine.ResumeState = tk::Continuation{state};
     const Answer a = Send(engine, r, -1);
     EXPECT_EQ(a.code, 718);
     EXPECT_EQ(a.returned, 0);
-    EXPECT_EQ(engine.ResumeState, 0);
+    EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
   }
 }
 
@@ -258,7 +258,7 @@ TEST(Abandon, DropsTheCallsWorkAndAnUnfinishedOrder) {
     tkt::PutText(r.comm.SortCmd, sorted ? L"1,TK_COMPDESAUTO" : L"1,TK_COMPBRKO");
     EXPECT_EQ(Send(engine, r, tk::kSelect).code, sorted ? 2 : 3);
     engine.Abandon();
-    EXPECT_EQ(engine.ResumeState, 0);
+    EXPECT_EQ(tk::ToCode(engine.ResumeState), 0);
     EXPECT_EQ(Send(engine, r, 0).code, 713);  // no answer is awaited
     EXPECT_EQ(Send(engine, r, tk::kSortIndex).code, sorted ? 2 : 707);
     EXPECT_EQ(Send(engine, r, tk::kAbout).code, 200);  // not 712: the call is no longer inside

@@ -58,10 +58,9 @@ using tkt::Cell;
 using tkt::Dots;
 using tkt::Dump;
 using tkt::FakeRange;
+using tkt::Grid;
 using tkt::Record;
 using tkt::Rows;
-
-using Grid = std::vector<std::vector<std::wstring>>;
 
 constexpr double kNow = 46000.25;           // an OLE date in 2025, for the benchmark's fill
 constexpr std::int64_t kSeed = 1765000000;  // the benchmark's rand seed, so fills replay

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "entry/engine.h"
+#include "support/caller.h"
 #include "support/fake_range.h"
 #include "support/table.h"
 
@@ -16,7 +17,7 @@ using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
 
-constexpr std::int32_t kSelected = 2;  // set-up done, sort complete
+using tkt::kSelected;
 
 // A caller-built entry array: the values as VT_I4 elements, lower bound 0.
 SAFEARRAY* Entries(std::initializer_list<std::int32_t> values) {
@@ -37,11 +38,7 @@ struct TableTest : ::testing::Test {
     return *destRange;
   }
   void SetUp() override { tkt::PutRange(r.comm.Source, range); }
-  std::int32_t Select() {
-    std::int32_t code = tk::kSelect;
-    engine.Call(&code, &r.comm);
-    return code;
-  }
+  std::int32_t Select() { return tkt::Select(engine, r.comm); }
   const tk::KeyTables& keys() const { return engine.selection.keys; }
   std::uintptr_t Block() const {
     return reinterpret_cast<std::uintptr_t>(r.comm.Source.Data.parray->pvData);

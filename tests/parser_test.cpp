@@ -91,6 +91,45 @@ Outcome ParseText(const KeywordTable& keywords, const std::wstring& text, std::i
   return outcome;
 }
 
+// The same line read entry by entry with ReadEntry, as the runner reads it to name entries:
+// the outcome ParseCommand gives, each entry's own text read alone again being that entry,
+// and a refused entry's text starting where the entries before it ended.
+Outcome ReadByEntry(const KeywordTable& keywords, const std::wstring& text, std::int32_t fields) {
+  char* narrow = tk::ToNarrowText(text.c_str());
+  if (narrow == nullptr) {
+    ADD_FAILURE() << "no narrow text";
+    return Outcome{Status::NoMemory, 0, ""};
+  }
+  std::string upper = narrow;
+  tk::platform::Free(narrow);
+  tk::UpperCaseText(upper.data());
+  Outcome outcome{Status::Success, 0, ""};
+  for (std::size_t at = 0;;) {
+    const tk::EntryReading read = tk::ReadEntry(keywords, fields, upper.c_str(), at);
+    if (read.outcome == tk::EntryOutcome::End) return outcome;
+    const std::string own = upper.substr(read.entry.begin, read.entry.end - read.entry.begin);
+    EXPECT_GE(read.entry.begin, at);
+    EXPECT_TRUE(upper.find_first_not_of(" \t\n\v\f\r", at) == read.entry.begin) << own;
+    if (read.outcome != tk::EntryOutcome::Entry) {
+      outcome.status = Status::BadCommandLine;
+      outcome.entries.clear();
+      return outcome;
+    }
+    const tk::EntryReading alone = tk::ReadEntry(keywords, fields, own.c_str(), 0);
+    EXPECT_EQ(alone.outcome, tk::EntryOutcome::Entry) << own;
+    EXPECT_EQ(alone.column, read.column) << own;
+    EXPECT_EQ(alone.mode, read.mode) << own;
+    EXPECT_EQ(tk::ReadEntry(keywords, fields, own.c_str(), alone.next).outcome,
+              tk::EntryOutcome::End)
+        << own;
+    outcome.entries += (outcome.count == 0 ? "(" : " (") + std::to_string(read.column) + "," +
+                       (fields == tk::kExportFields ? std::to_string(read.destColumn) + "," : "") +
+                       std::to_string(read.mode) + ")";
+    ++outcome.count;
+    at = read.next;
+  }
+}
+
 void ExpectOutcome(const Outcome& got, Status status, std::int32_t count,
                    const std::string& entries) {
   EXPECT_EQ(tk::ToCode(got.status), tk::ToCode(status));
@@ -204,6 +243,7 @@ TEST(ParseText, EveryTextGivesItsEntries) {
   for (const TextCase& c : kTextCases) {
     SCOPED_TRACE(c.what);
     ExpectOutcome(ParseText(*c.keywords, c.text, c.fields), c.status, c.count, c.entries);
+    ExpectOutcome(ReadByEntry(*c.keywords, c.text, c.fields), c.status, c.count, c.entries);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "entry/engine.h"
+#include "support/caller.h"
 #include "support/fake_range.h"
 #include "support/table.h"
 
@@ -18,13 +19,10 @@ using tkt::FakeRange;
 using tkt::Record;
 using tkt::Rows;
 
-// What SELECT answers when its set-up succeeded and the sort completed.
-constexpr std::int32_t kSelected = 2;
+using tkt::kSelected;
 
 std::int32_t Select(Engine& engine, Record& r) {
-  std::int32_t code = tk::kSelect;
-  engine.Call(&code, &r.comm);
-  return code;
+  return tkt::Select(engine, r.comm);
 }
 
 struct SlotTest : ::testing::Test {

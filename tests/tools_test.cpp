@@ -1038,6 +1038,17 @@ TEST(Tkrun, ClearErrors) {
        2, "unknown keyword 'TK_COMPBRKO' in --move entry"},
       {"no keyword", "--sort \"1,TK_COMPASCAUTO 2\" examples\\files.csv", 2,
        "--sort entry '2' has no keyword after its column"},
+      // Each refusal of the parser, with the entry as the line writes it.
+      {"no column number", "--sort \"1,TK_COMPASCAUTO x,TK_COMPBRKO\" examples\\files.csv", 2,
+       "--sort entry 'x,TK_COMPBRKO' does not start with a column number"},
+      {"no destination column",
+       "--sort \"1,TK_COMPASCAUTO\" --export \"1,  x,TK_EXPORTAUTO\" --export-to "
+       "examples\\summary.csv examples\\staff.csv",
+       2, "--export entry '1,  x,TK_EXPORTAUTO' has no destination column after its source column"},
+      {"no keyword after the columns",
+       "--sort \"1,TK_COMPASCAUTO\" --export \"1,2\" --export-to examples\\summary.csv "
+       "examples\\staff.csv",
+       2, "--export entry '1,2' has no keyword after its columns"},
       {"export column past the destination",
        "--sort \"1,TK_COMPASCAUTO\" --export "
        "\"1,4,TK_EXPORTAUTO\" --export-to examples\\summary.csv examples\\staff.csv",

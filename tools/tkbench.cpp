@@ -817,51 +817,53 @@ bool WriteSampleCsv(const char* path, std::uint32_t rows) {
   return std::fclose(file) == 0;
 }
 
-}  // namespace
+// A count from the command line.
+std::uint32_t Count(const char* text) {
+  return static_cast<std::uint32_t>(std::atol(text));
+}
 
-int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--csv") {
-    return WriteSampleCsv(argv[2], static_cast<std::uint32_t>(std::atol(argv[3]))) ? 0 : 1;
-  }
-  const tkr::Library dll(tkr::kLibraryName);
-  const tkr::TKselectFn tkselect = dll.entry();
-  if (tkselect == nullptr) {
-    std::fprintf(stderr, "tkbench: cannot load TKselect from %s\n", tkr::kLibraryName);
-    return 1;
-  }
-  const auto count = [&](int i) { return static_cast<std::uint32_t>(std::atol(argv[i])); };
-  const std::string what = argc > 1 ? argv[1] : "";
-  if (argc == 3 && what == "--memory") return MeasureMemory(tkselect, count(2));
-  if (argc == 4 && what == "--key-memory") return KeyMemory(tkselect, count(2), argv[3]);
-  if (argc == 3 && what == "--orders") return NewOrders(tkselect, count(2));
-  if (argc == 3 && what == "--prefix") return SharedPrefix(tkselect, count(2));
-  if (argc == 4 && what == "--many") return ManyRows(tkselect, count(2), count(3));
-  std::vector<std::uint32_t> counts;
-  FILE* data = nullptr;
-  bool goalOnly = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--goal") {
-      goalOnly = true;
-    } else if (std::string(argv[i]) == "--data" && i + 1 < argc) {
-      data = std::fopen(argv[++i], "w");
-    } else {
-      counts.push_back(static_cast<std::uint32_t>(std::atol(argv[i])));
-    }
-  }
-  if (counts.empty()) counts = {100000, 1000000};
-  std::vector<std::pair<double, double>> selectAndStd;
-  std::vector<Pair> goal;
-  int failures = 0;
+// The measurements that run alone, each in a process of its own: the option,
+// the argument count it takes (the program's name and the option included), and
+// the measurement.
+struct Mode {
+  const char* option;
+  int argc;
+  int (*run)(tkr::TKselectFn tkselect, char** argv);
+};
+constexpr Mode kModes[] = {
+    {"--memory", 3,
+     [](tkr::TKselectFn f, char** argv) { return MeasureMemory(f, Count(argv[2])); }},
+    {"--key-memory", 4,
+     [](tkr::TKselectFn f, char** argv) { return KeyMemory(f, Count(argv[2]), argv[3]); }},
+    {"--orders", 3, [](tkr::TKselectFn f, char** argv) { return NewOrders(f, Count(argv[2])); }},
+    {"--prefix", 3, [](tkr::TKselectFn f, char** argv) { return SharedPrefix(f, Count(argv[2])); }},
+    {"--many", 4,
+     [](tkr::TKselectFn f, char** argv) { return ManyRows(f, Count(argv[2]), Count(argv[3])); }},
+};
 
+// The figures of a full run, table by table, and what the later tables and the
+// plot's data take from the earlier ones.
+struct Figures {
+  std::vector<std::uint32_t> counts;                    // the row counts, in order
+  std::vector<Pair> goal;                               // per count: SELECT + MOVE, std::sort
+  std::vector<std::pair<double, double>> selectAndStd;  // per count: SELECT, std::sort
+  int failures = 0;                                     // measurements that went wrong
+};
+
+// SELECT + MOVE against std::sort of a row index, on the keys a macro sorts a
+// list by.
+void GoalTable(tkr::TKselectFn tkselect, Figures& figures) {
   std::printf(
-      "| rows | SELECT s | MOVE s | SELECT + MOVE s | std::sort + VarCmp s | ratio | "
-      "SELECT + MOVE ns per row and log2(rows) | std::sort ns per row and log2(rows) |\n");
+      "| rows | SELECT s | MOVE s | SELECT + MOVE s | std::sort + "
+      "VarCmp s | ratio | "
+      "SELECT + MOVE ns per row and log2(rows) | std::sort ns per row "
+      "and log2(rows) |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-  for (std::uint32_t rows : counts) {
+  for (std::uint32_t rows : figures.counts) {
     Pair best;
     for (int run = 0; run < (rows < 200000 ? 3 : 1); ++run) {
       const Pair pair = SelectMoveAgainstIndexSort(tkselect, rows);
-      failures += pair.ordered ? 0 : 1;
+      figures.failures += pair.ordered ? 0 : 1;
       if (run == 0 || pair.select + pair.move < best.select + best.move)
         best.select = pair.select, best.move = pair.move;
       if (run == 0 || pair.reference < best.reference) best.reference = pair.reference;
@@ -872,16 +874,19 @@ int main(int argc, char** argv) {
                 best.move, both, best.reference, both / best.reference, both * perRowLog,
                 best.reference * perRowLog);
     std::fflush(stdout);
-    goal.push_back(best);
+    figures.goal.push_back(best);
   }
-  if (goalOnly) return failures == 0 ? 0 : 1;
-  std::printf("\n");
+}
 
+// SELECT's cost per comparison against std::sort's, the engine's comparisons
+// counted through a break-out key.
+void ComparisonTable(tkr::TKselectFn tkselect, Figures& figures) {
   std::printf(
-      "| rows | SELECT s | SELECT comparisons/row | ns/comparison | std::sort s | "
+      "| rows | SELECT s | SELECT comparisons/row | ns/comparison | "
+      "std::sort s | "
       "std::sort comparisons/row | ns/comparison | ratio |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-  for (std::uint32_t rows : counts) {
+  for (std::uint32_t rows : figures.counts) {
     const int runs = rows < 200000 ? 3 : 1;
     Result timed, reference, counted;
     for (int run = 0; run < runs; ++run) {
@@ -905,48 +910,102 @@ int main(int argc, char** argv) {
                 static_cast<double>(counted.comparisons) / rows, engineCost, reference.seconds,
                 static_cast<double>(reference.comparisons) / rows, stdCost, engineCost / stdCost);
     std::fflush(stdout);
-    selectAndStd.emplace_back(timed.seconds, reference.seconds);
+    figures.selectAndStd.emplace_back(timed.seconds, reference.seconds);
   }
+}
 
-  std::printf("\n| rows | fill s | sort s (SortSeconds) | MOVE s | MoveSeconds | WriteSeconds |\n");
+// The built-in BENCHMARK flow per count; with `data`, every figure as a column
+// for the plot.
+void FlowTable(tkr::TKselectFn tkselect, Figures& figures, FILE* data) {
+  std::printf(
+      "\n| rows | fill s | sort s (SortSeconds) | MOVE s | MoveSeconds "
+      "| WriteSeconds |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|\n");
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    const Flow flow = BenchmarkFlow(tkselect, counts[i]);
-    failures += flow.ok ? 0 : 1;
-    std::printf("| %u | %.3f | %.3f (%.3f) | %.3f | %.3f | %.3f |\n", counts[i], flow.fill,
-                flow.sort, flow.sortSeconds, flow.move, flow.moveSeconds, flow.writeSeconds);
+  for (std::size_t i = 0; i < figures.counts.size(); ++i) {
+    const std::uint32_t rows = figures.counts[i];
+    const Flow flow = BenchmarkFlow(tkselect, rows);
+    figures.failures += flow.ok ? 0 : 1;
+    std::printf("| %u | %.3f | %.3f (%.3f) | %.3f | %.3f | %.3f |\n", rows, flow.fill, flow.sort,
+                flow.sortSeconds, flow.move, flow.moveSeconds, flow.writeSeconds);
     std::fflush(stdout);
     if (data != nullptr) {
-      std::fprintf(data, "%u %.6f %.6f %.6f %.6f %.6f %.6f %.6f\n", counts[i],
-                   selectAndStd[i].first, selectAndStd[i].second, flow.fill, flow.sort, flow.move,
-                   goal[i].select + goal[i].move, goal[i].reference);
+      const Pair& goal = figures.goal[i];
+      std::fprintf(data, "%u %.6f %.6f %.6f %.6f %.6f %.6f %.6f\n", rows,
+                   figures.selectAndStd[i].first, figures.selectAndStd[i].second, flow.fill,
+                   flow.sort, flow.move, goal.select + goal.move, goal.reference);
     }
   }
-  if (data != nullptr) std::fclose(data);
+}
 
+// MOVE and EXPORT with one map entry for each of thousands of columns.
+void WideTables(tkr::TKselectFn tkselect, Figures& figures) {
   std::printf(
-      "\n| wide table: rows x columns, every column mapped | SELECT s | EXPORT s | "
+      "\n| wide table: rows x columns, every column mapped | SELECT s "
+      "| EXPORT s | "
       "EXPORT ns/cell | MOVE s | MOVE ns/cell |\n");
   std::printf("|---|---:|---:|---:|---:|---:|\n");
   for (std::uint32_t columns : {4096u, 16384u}) {
     constexpr std::uint32_t kRows = 500;
     const Wide wide = WideTable(tkselect, kRows, columns);
-    failures += wide.ok ? 0 : 1;
+    figures.failures += wide.ok ? 0 : 1;
     const double cells = static_cast<double>(kRows) * columns;
     std::printf("| %u x %u | %.3f | %.3f | %.1f | %.3f | %.1f |\n", kRows, columns, wide.select,
                 wide.exportSeconds, wide.exportSeconds * 1e9 / cells, wide.move,
                 wide.move * 1e9 / cells);
     std::fflush(stdout);
   }
+}
 
+// SELECT reading move lines of tens of thousands of entries.
+void LongLineTable(tkr::TKselectFn tkselect, Figures& figures) {
   std::printf("\n| move line: entries | SELECT s | ns/entry |\n");
   std::printf("|---:|---:|---:|\n");
   for (std::uint32_t entries : {8000u, 32000u}) {
     bool ok = true;
     const double seconds = LongLine(tkselect, entries, ok);
-    failures += ok ? 0 : 1;
+    figures.failures += ok ? 0 : 1;
     std::printf("| %u | %.3f | %.0f |\n", entries, seconds, seconds * 1e9 / entries);
     std::fflush(stdout);
   }
-  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--csv") {
+    return WriteSampleCsv(argv[2], Count(argv[3])) ? 0 : 1;
+  }
+  const tkr::Library dll(tkr::kLibraryName);
+  const tkr::TKselectFn tkselect = dll.entry();
+  if (tkselect == nullptr) {
+    std::fprintf(stderr, "tkbench: cannot load TKselect from %s\n", tkr::kLibraryName);
+    return 1;
+  }
+  const std::string what = argc > 1 ? argv[1] : "";
+  for (const Mode& mode : kModes) {
+    if (argc == mode.argc && what == mode.option) return mode.run(tkselect, argv);
+  }
+  Figures figures;
+  FILE* data = nullptr;
+  bool goalOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--goal") {
+      goalOnly = true;
+    } else if (std::string(argv[i]) == "--data" && i + 1 < argc) {
+      data = std::fopen(argv[++i], "w");
+    } else {
+      figures.counts.push_back(Count(argv[i]));
+    }
+  }
+  if (figures.counts.empty()) figures.counts = {100000, 1000000};
+
+  GoalTable(tkselect, figures);
+  if (goalOnly) return figures.failures == 0 ? 0 : 1;
+  std::printf("\n");
+  ComparisonTable(tkselect, figures);
+  FlowTable(tkselect, figures, data);
+  if (data != nullptr) std::fclose(data);
+  WideTables(tkselect, figures);
+  LongLineTable(tkselect, figures);
+  return figures.failures == 0 ? 0 : 1;
 }

@@ -51,6 +51,7 @@
 #include "common/library.h"
 #include "common/range_object.h"
 #include "input/parser.h"
+#include "platform/platform.h"
 #include "protocol/codes.h"
 #include "protocol/status.h"
 #include "protocol/version.h"
@@ -396,83 +397,94 @@ bool IsBlank(wchar_t ch) {
   return ch == L' ' || (ch >= L'\t' && ch <= L'\r');
 }
 
-// The engine's own reading of `line`: tk::ParseCommand with the line's keyword table. True
-// with the entries (file columns as the engine reads them, wrapped to 16 bits as it wraps
-// them) when it takes the whole line; false with `count` the entries before the one it refused.
-bool EngineReads(const std::wstring& line, const LineRules& rules, std::vector<Entry>& entries,
-                 std::int32_t& count) {
-  VARIANT command;
-  VariantInit(&command);
-  command.vt = VT_BSTR;
-  command.bstrVal = SysAllocStringLen(line.data(), static_cast<UINT>(line.size()));
-  if (command.bstrVal == nullptr) throw std::bad_alloc();
-  tk::EntryArray read;
-  count = 0;
-  const tk::Status status = tk::ParseCommand(rules.keywords, command, rules.fields, read, count);
-  SysFreeString(command.bstrVal);
-  if (status == tk::Status::NoMemory) throw std::bad_alloc();
-  if (status != tk::Status::Success) return false;
-  entries.clear();
-  for (std::int32_t k = 0; k < count; ++k) {
-    const auto first = static_cast<std::uint32_t>(k * rules.fields);
-    Entry entry;
-    entry.column = read.Element(first).iVal;
-    if (rules.fields == tk::kExportFields) entry.destColumn = read.Element(first + 1).iVal;
-    entry.mode = read.Element(first + static_cast<std::uint32_t>(rules.fields) - 1).lVal;
-    entries.push_back(entry);
+// A line as the engine's parser reads it (tk::ReadEntry, entry by entry, as tk::ParseCommand
+// reads it for the DLL): the entries it took, and the reading that ended the line, End when it
+// took the whole line. The parser's places are bytes of the line's narrow text; Shown gives
+// the line's own characters for them.
+class LineReading {
+ public:
+  LineReading(const std::wstring& line, const LineRules& rules) : line_(line) {
+    char* narrow = tk::ToNarrowText(line.c_str());
+    if (narrow == nullptr) throw std::bad_alloc();
+    narrow_ = narrow;
+    tk::platform::Free(narrow);
+    std::string upper = narrow_;
+    tk::UpperCaseText(upper.data());
+    for (std::size_t at = 0;; at = last.next) {
+      last = tk::ReadEntry(rules.keywords, rules.fields, upper.c_str(), at);
+      if (last.outcome != tk::EntryOutcome::Entry) break;
+      entries.push_back(last);
+    }
+    // Which character of the line each narrow byte comes from, one character (a surrogate
+    // pair is one) converted at a time. Where the counts do not meet, Shown falls back on
+    // the narrow text itself.
+    std::size_t i = 0;
+    while (i < line.size() && line[i] != L'\0') {
+      const int units =
+          IS_HIGH_SURROGATE(line[i]) && i + 1 < line.size() && IS_LOW_SURROGATE(line[i + 1]) ? 2
+                                                                                             : 1;
+      const int bytes =
+          WideCharToMultiByte(CP_ACP, 0, line.data() + i, units, nullptr, 0, nullptr, nullptr);
+      for (int k = 0; k < bytes; ++k) character_.push_back(i);
+      i += static_cast<std::size_t>(units);
+    }
+    character_.push_back(i);
+    if (character_.size() != narrow_.size() + 1) character_.clear();
   }
-  return true;
+
+  // The line's characters that `span` of its narrow text stands for.
+  std::wstring Shown(const tk::TextSpan& span) const {
+    if (!character_.empty()) {
+      return line_.substr(character_[span.begin], character_[span.end] - character_[span.begin]);
+    }
+    const std::string bytes = narrow_.substr(span.begin, span.end - span.begin);
+    if (bytes.empty()) return {};
+    std::wstring text(bytes.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                      text.data(), static_cast<int>(text.size()));
+    text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return text;
+  }
+
+  std::vector<tk::EntryReading> entries;  // the entries read, in order
+  tk::EntryReading last;                  // the reading after them: End, or why it stopped
+
+ private:
+  const std::wstring& line_;
+  std::string narrow_;                  // what the parser read, before upper-casing
+  std::vector<std::size_t> character_;  // per narrow byte and its end: the line's character
+};
+
+// The refusal the parser gave for `read`'s last entry, in words.
+std::string Refusal(const LineReading& read, const LineRules& rules) {
+  const std::string where =
+      std::string(rules.option) + " entry '" + Utf8(read.Shown(read.last.entry)) + "'";
+  switch (read.last.outcome) {
+    case tk::EntryOutcome::NoColumn: return where + " does not start with a column number";
+    case tk::EntryOutcome::NoDestColumn:
+      return where + " has no destination column after its source column";
+    case tk::EntryOutcome::NoKeywordAfterColumns:
+      return where + " has no keyword after its columns";
+    case tk::EntryOutcome::UnknownKeyword: {
+      std::string names;
+      for (std::int32_t i = 0; i < rules.keywords.count; ++i) {
+        names += (names.empty() ? "" : ", ") + std::string(rules.keywords.rows[i].text);
+      }
+      return "unknown keyword '" + Utf8(read.Shown(read.last.keyword)) + "' in " + where + "; " +
+             rules.option + " takes " + names;
+    }
+    default: return where + " has no keyword after its column";
+  }
 }
 
-// What is wrong with the entry at `start` of `line`, which the engine refused, in words: the
-// line is looked at the way the engine reads it (a column number, one separator character,
-// the keyword up to the next blank), only to say which part is missing or unknown.
-std::string WhyRefused(const std::wstring& line, std::size_t start, const LineRules& rules) {
-  std::size_t p = start, end = start;
-  while (end < line.size() && !IsBlank(line[end])) ++end;
-  auto where = [&] {
-    std::size_t stop = std::max(end, p);
-    while (stop < line.size() && !IsBlank(line[stop])) ++stop;
-    return std::string(rules.option) + " entry '" + Utf8(line.substr(start, stop - start)) + "'";
-  };
-  auto number = [&] {
-    while (p < line.size() && IsBlank(line[p])) ++p;
-    if (p < line.size() && (line[p] == L'-' || line[p] == L'+')) ++p;
-    const std::size_t digits = p;
-    while (p < line.size() && line[p] >= L'0' && line[p] <= L'9') ++p;
-    return p > digits;
-  };
-  if (!number()) return where() + " does not start with a column number";
-  if (p >= line.size()) return where() + " has no keyword after its column";
-  ++p;  // the separator: any one character
-  if (rules.fields == tk::kExportFields) {
-    if (!number()) return where() + " has no destination column after its source column";
-    if (p >= line.size()) return where() + " has no keyword after its columns";
-    ++p;
-  }
-  while (p < line.size() && IsBlank(line[p])) ++p;
-  const std::size_t keyword = p;
-  while (p < line.size() && !IsBlank(line[p])) ++p;
-  if (p == keyword) return where() + " has no keyword after its column";
-  std::string names;
-  for (std::int32_t i = 0; i < rules.keywords.count; ++i) {
-    names += (names.empty() ? "" : ", ") + std::string(rules.keywords.rows[i].text);
-  }
-  return "unknown keyword '" + Utf8(line.substr(keyword, p - keyword)) + "' in " + where() + "; " +
-         rules.option + " takes " + names;
-}
-
-// The number at `p` of an entry the engine took, as written but without its plus sign and
-// leading zeros ("-7", "65540"), for messages; `p` ends after it.
-std::wstring WrittenNumber(const std::wstring& text, std::size_t& p) {
-  while (p < text.size() && IsBlank(text[p])) ++p;
-  const bool negative = p < text.size() && text[p] == L'-';
-  if (p < text.size() && (text[p] == L'-' || text[p] == L'+')) ++p;
-  while (p + 1 < text.size() && text[p] == L'0' && text[p + 1] >= L'0' && text[p + 1] <= L'9') ++p;
-  const std::size_t digits = p;
-  while (p < text.size() && text[p] >= L'0' && text[p] <= L'9') ++p;
-  const std::wstring number = text.substr(digits, p - digits);
-  return (negative && number != L"0" ? L"-" : L"") + number;
+// A column number as written, for messages: without its plus sign and leading zeros ("-7",
+// "65540").
+std::wstring AsWritten(const std::wstring& number) {
+  const bool negative = !number.empty() && number[0] == L'-';
+  std::size_t p = !number.empty() && (number[0] == L'-' || number[0] == L'+') ? 1 : 0;
+  while (p + 1 < number.size() && number[p] == L'0') ++p;
+  const std::wstring digits = number.substr(p);
+  return (negative && digits != L"0" ? L"-" : L"") + digits;
 }
 
 // Reads `line` with the engine's own parser and checks each entry against the tables: every
@@ -482,42 +494,16 @@ std::wstring WrittenNumber(const std::wstring& text, std::size_t& p) {
 std::string ReadEntries(const std::wstring& line, const LineRules& rules, const std::string& file,
                         std::size_t columns, const std::string& destFile, std::size_t destColumns,
                         std::vector<Entry>& entries) {
-  std::int32_t count = 0;
-  const bool whole = EngineReads(line, rules, entries, count);
-  // Each entry the engine took ends at a blank or at the line's end (no keyword is 49
-  // characters long), so its text is the shortest run of blank-separated words from where
-  // it starts that the engine reads as exactly one entry.
-  std::vector<std::pair<std::size_t, std::size_t>> words;
-  for (std::size_t p = 0; p < line.size();) {
-    while (p < line.size() && IsBlank(line[p])) ++p;
-    const std::size_t begin = p;
-    while (p < line.size() && !IsBlank(line[p])) ++p;
-    if (p > begin) words.emplace_back(begin, p);
-  }
-  std::vector<std::wstring> texts;
-  std::size_t next = 0;  // the first word of the next entry
-  for (std::int32_t k = 0; k < count; ++k) {
-    std::wstring text;
-    for (std::size_t span = 1; span <= 4 && next + span <= words.size() && text.empty(); ++span) {
-      const std::wstring candidate =
-          line.substr(words[next].first, words[next + span - 1].second - words[next].first);
-      std::vector<Entry> one;
-      std::int32_t n = 0;
-      if (EngineReads(candidate, rules, one, n) && n == 1) {
-        text = candidate;
-        next += span;
-      }
-    }
-    if (text.empty()) {  // a character the code page turns into a blank: name it by number
-      text = L"number " + std::to_wstring(k + 1);
-      next = words.size();
-    }
-    texts.push_back(text);
-  }
-  if (!whole) {
-    if (next < words.size()) return WhyRefused(line, words[next].first, rules);
-    return std::string(rules.option) + " entry " + std::to_string(count + 1) +
-           " cannot be read (see tkrun --help)";
+  const LineReading read(line, rules);
+  if (read.last.outcome != tk::EntryOutcome::End) return Refusal(read, rules);
+  entries.clear();
+  for (const tk::EntryReading& r : read.entries) {
+    Entry entry;
+    entry.column = r.column;
+    entry.destColumn = r.destColumn;
+    entry.mode = r.mode;
+    entry.text = read.Shown(r.entry);
+    entries.push_back(entry);
   }
   if (entries.empty()) return std::string(rules.option) + " holds no entry";
   auto outside = [](long value, const std::wstring& written, const std::string& name,
@@ -531,18 +517,16 @@ std::string ReadEntries(const std::wstring& line, const LineRules& rules, const 
     return why;
   };
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    Entry& entry = entries[k];
-    entry.text = texts[k];
+    const Entry& entry = entries[k];
     const std::string where = std::string(rules.option) + " entry '" + Utf8(entry.text) + "': ";
-    std::size_t p = 0;
-    const std::wstring source = WrittenNumber(entry.text, p);
     if (entry.column < 1 || static_cast<std::size_t>(entry.column) > columns) {
-      return where + outside(entry.column, source, file, columns);
+      return where +
+             outside(entry.column, AsWritten(read.Shown(read.entries[k].number)), file, columns);
     }
     if (rules.fields == tk::kExportFields &&
         (entry.destColumn < 1 || static_cast<std::size_t>(entry.destColumn) > destColumns)) {
-      ++p;  // the separator
-      return where + outside(entry.destColumn, WrittenNumber(entry.text, p), destFile, destColumns);
+      return where + outside(entry.destColumn, AsWritten(read.Shown(read.entries[k].destNumber)),
+                             destFile, destColumns);
     }
   }
   return {};

@@ -28,7 +28,7 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     // No record to hold a text, so no Finish: the refusal is the code alone. SELECT also
     // drops a suspended operation; every other code is refused without touching anything,
     // so a stray call cannot lose the caller's place.
-    if (received == kSelect) ResumeState = ToCode(Continuation::Idle);
+    if (received == kSelect) ResumeState = Continuation::Idle;
     *code = ToCode(Status::NullRecord);
     return kReturnEnded;
   }
@@ -51,7 +51,7 @@ void Engine::Abandon() noexcept {
   copy.Clear();
   move.Clear();
   exporting.Clear();
-  ResumeState = ToCode(Continuation::Idle);
+  ResumeState = Continuation::Idle;
   inCall_ = false;
 }
 
@@ -88,7 +88,7 @@ std::int32_t Engine::Run(Context& ctx, Step step, std::int32_t& code) noexcept {
 std::int32_t Engine::Finish(Context& ctx, Step last, std::int32_t& code) noexcept {
   code = ToCode(last.status());
   if (last.handedOut()) return kReturnBreakOut;  // the waiting step stays in ResumeState
-  ResumeState = ToCode(Continuation::Idle);
+  ResumeState = Continuation::Idle;
   (void)WriteStatus(ctx.comm, code);  // a text that cannot be stored leaves the old one
   return last.returned();
 }
@@ -170,38 +170,34 @@ Step Engine::Reset(Context& ctx) noexcept {
   return Step::Ended(Status::Success, kReturnReset);
 }
 
+bool Engine::HeldArraysUnchanged(const TKCOMM& comm, Continuation at) const noexcept {
+  const HeldArrays held = ArraysHeldAt(at);
+  if (held == HeldArrays::None) return true;
+  const bool dest = held == HeldArrays::SourceAndDest ||
+                    (held == HeldArrays::SourceAndCopyDest && copy.CurrentOp == kExport);
+  return selection.SourceUnchanged(comm) && (!dest || selection.DestUnchanged(comm));
+}
+
 Step Engine::Continue(Context& ctx, Step decided) noexcept {
-  const auto at = static_cast<Continuation>(ResumeState);
+  const Continuation at = ResumeState;
+  // The sort, the comparison and the copy step keep pointers into the caller's arrays: one
+  // the caller replaced or resized while a break-out waited would have us read freed cells.
+  if (!HeldArraysUnchanged(ctx.comm, at)) return Step::Ended(Status::ArrayError);
   switch (at) {
     case Continuation::LeftScan:
     case Continuation::RightScan:
     case Continuation::InsertPass:
-      // The sort keeps pointers into Source.Data: a caller that replaced or resized it
-      // while a comparison was pending would have us read freed cells.
-      if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
       return ResumeSort(ctx, sort, compare, selection, at, decided.result());
     case Continuation::CompareBreakOut:
-      if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
       return ResumeCompare(ctx, compare, selection, decided.result());
     case Continuation::MoveCycleStarted:
     case Continuation::MoveRowCopied:
-    case Continuation::MoveCycleClosed:
-      if (!selection.SourceUnchanged(ctx.comm)) return Step::Ended(Status::ArrayError);
-      return ResumeMove(ctx, move, copy, selection, at);
+    case Continuation::MoveCycleClosed: return ResumeMove(ctx, move, copy, selection, at);
     case Continuation::CopyBreakOut:
-      // The copy step keeps pointers into Source.Data (and Dest.Data for EXPORT).
-      if (!selection.SourceUnchanged(ctx.comm) ||
-          (copy.CurrentOp == kExport && !selection.DestUnchanged(ctx.comm))) {
-        return Step::Ended(Status::ArrayError);
-      }
       if (copy.CurrentOp == kMove && !move.VisitedFlags) return Step::Ended(Status::StackFailure);
       return ResumeCopy(ctx, copy, selection);
     case Continuation::ExportHeaderDone:
-    case Continuation::ExportRowDone:
-      if (!selection.SourceUnchanged(ctx.comm) || !selection.DestUnchanged(ctx.comm)) {
-        return Step::Ended(Status::ArrayError);
-      }
-      return ResumeExport(ctx, exporting, copy, selection, at);
+    case Continuation::ExportRowDone: return ResumeExport(ctx, exporting, copy, selection, at);
 
     case Continuation::SelectSorted:
       // The order is complete: nothing is left for the caller to do.

@@ -60,14 +60,14 @@ class Engine {
   void Abandon() noexcept;
 
   // Public so that tests can look at what a caller cannot see.
-  std::int32_t ResumeState = 0;  // a Continuation value: where the next resume goes on
-  Selection selection;           // input/selection.h
-  SortState sort;                // sort/quicksort.h
-  CompareState compare;          // sort/compare.h
-  CopyStep copy;                 // apply/copy_step.h
-  MoveState move;                // apply/move.h
-  ExportState exporting;         // apply/export.h
-  BenchmarkState bench;          // apply/benchmark.h
+  Continuation ResumeState = Continuation::Idle;  // where the next resume goes on
+  Selection selection;                            // input/selection.h
+  SortState sort;                                 // sort/quicksort.h
+  CompareState compare;                           // sort/compare.h
+  CopyStep copy;                                  // apply/copy_step.h
+  MoveState move;                                 // apply/move.h
+  ExportState exporting;                          // apply/export.h
+  BenchmarkState bench;                           // apply/benchmark.h
 
  private:
   // What SELECT does once the selection is built.
@@ -86,8 +86,12 @@ class Engine {
   // The run loop: goes on while steps are decided, then ends the call (Finish). [out] code:
   // the caller's code.
   std::int32_t Run(Context& ctx, Step step, std::int32_t& code) noexcept;
-  // One step at the continuation ResumeState names, given the decided step before it.
+  // One step at the continuation ResumeState names, given the decided step before it. The
+  // arrays that continuation points into (kHeldArrays) are checked first, once.
   Step Continue(Context& ctx, Step decided) noexcept;
+  // True when every array the continuation `at` points into is still the one SELECT
+  // validated.
+  bool HeldArraysUnchanged(const TKCOMM& comm, Continuation at) const noexcept;
   // The call's ending and the one write of the caller's code: a break-out's status, or the
   // common ending (ResumeState 0, the status, LastError and Status). Returns the call's value.
   std::int32_t Finish(Context& ctx, Step last, std::int32_t& code) noexcept;

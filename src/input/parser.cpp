@@ -7,7 +7,7 @@
 //   array        the caller parsed the line itself: its array is borrowed as the entry array
 //                once we have made sure it really is a 1-D array of 16-byte VARIANTs.
 //   text         converted to the ANSI code page, upper-cased by hand, then scanned entry by
-//                entry into an entry array sized once for all entries. ScanEntry reads an
+//                entry into an entry array sized once for all entries. ReadEntry reads an
 //                entry as: white space, a decimal number (optional sign, digits, wrapping
 //                modulo 2^32), any one character as the separator, (for an export line a
 //                second number and separator,) white space, then the keyword: the next run
@@ -89,9 +89,13 @@ void CopyUpperCase(const char* text, char* upper, std::size_t length) noexcept {
 }
 
 // A column travels as a signed 16-bit value: only the low 16 bits of the number are kept.
-void PutColumn(VARIANT& element, std::uint32_t column) noexcept {
+std::int32_t StoredColumn(std::uint32_t column) noexcept {
+  return static_cast<SHORT>(static_cast<std::uint16_t>(column & 0xFFFFu));
+}
+
+void PutColumn(VARIANT& element, std::int32_t column) noexcept {
   element.vt = VT_I2;
-  element.iVal = static_cast<SHORT>(static_cast<std::uint16_t>(column & 0xFFFFu));
+  element.iVal = static_cast<SHORT>(column);
 }
 
 // White space as the C locale has it: blank, tab, line feed, vertical tab, form feed, return.
@@ -116,48 +120,83 @@ bool ScanNumber(const char*& p, std::uint32_t& value) noexcept {
   return true;
 }
 
-// One entry as the text holds it: the numbers, and the keyword's row in the line's table.
-struct ScannedEntry {
-  std::uint32_t column = 0;
-  std::uint32_t destColumn = 0;
-  const KeywordRow* row = nullptr;
-};
+// The first white space (or the end) at or after `q`.
+const char* WordEnd(const char* q) noexcept {
+  while (*q != '\0' && !IsBlank(*q)) ++q;
+  return q;
+}
 
-enum class Scan { End, Entry, Bad };
-
-// Reads one entry at `p`: number, exactly one separator character of any kind, (number,
-// separator,) then the keyword, the next run of up to 49 non-blank characters, of which one
-// trailing comma is dropped. End when only white space is left before the first number; Bad
-// for anything that does not make a whole entry with a keyword of the table. On Entry, `p`
-// stands right after the keyword. Each character is looked at once or twice, so a line of any
-// length scans in time proportional to it.
-Scan ScanEntry(const KeywordTable& keywords, std::int32_t fields, const char*& p,
-               ScannedEntry& entry) noexcept {
-  const char* q = p;
+// Where a number's digits would start after `q`: past white space and a sign. How far the
+// reading of an entry got when no number came.
+const char* PastBlanksAndSign(const char* q) noexcept {
   while (IsBlank(*q)) ++q;
-  if (*q == '\0') return Scan::End;
-  if (!ScanNumber(q, entry.column) || *q++ == '\0') return Scan::Bad;
-  if (fields == kExportFields && (!ScanNumber(q, entry.destColumn) || *q++ == '\0')) {
-    return Scan::Bad;
+  if (*q == '-' || *q == '+') ++q;
+  return q;
+}
+
+}  // namespace
+
+// Reads one entry: number, exactly one separator character of any kind, (number,
+// separator,) then the keyword, the next run of up to 49 non-blank characters, of which one
+// trailing comma is dropped. End when only white space is left before the first number; a
+// refusal for anything that does not make a whole entry with a keyword of the table. Each
+// character is looked at a few times at most, so a line of any length reads in time
+// proportional to it.
+EntryReading ReadEntry(const KeywordTable& keywords, std::int32_t fields, const char* upper,
+                       std::size_t at) noexcept {
+  EntryReading r;
+  auto offset = [upper](const char* q) { return static_cast<std::size_t>(q - upper); };
+  const char* q = upper + at;
+  while (IsBlank(*q)) ++q;
+  const char* start = q;
+  r.entry.begin = r.entry.end = r.next = offset(start);
+  if (*q == '\0') return r;  // End
+  // A refused entry runs to the first blank after where its reading stopped.
+  auto refuse = [&](EntryOutcome why, const char* stopped) {
+    r.outcome = why;
+    const char* firstWord = WordEnd(start);
+    r.entry.end = offset(WordEnd(stopped > firstWord ? stopped : firstWord));
+    return r;
+  };
+
+  std::uint32_t value = 0;
+  if (!ScanNumber(q, value)) return refuse(EntryOutcome::NoColumn, PastBlanksAndSign(q));
+  r.number = TextSpan{offset(start), offset(q)};
+  r.column = StoredColumn(value);
+  if (*q == '\0') return refuse(EntryOutcome::NoKeyword, q);
+  ++q;  // the separator
+  if (fields == kExportFields) {
+    const char* digits = q;
+    while (IsBlank(*digits)) ++digits;
+    if (!ScanNumber(q, value)) return refuse(EntryOutcome::NoDestColumn, PastBlanksAndSign(q));
+    r.destNumber = TextSpan{offset(digits), offset(q)};
+    r.destColumn = StoredColumn(value);
+    if (*q == '\0') return refuse(EntryOutcome::NoKeywordAfterColumns, q);
+    ++q;
   }
   while (IsBlank(*q)) ++q;
   const char* keyword = q;
   while (*q != '\0' && !IsBlank(*q) && static_cast<std::size_t>(q - keyword) < kKeywordLimit) ++q;
   std::size_t length = static_cast<std::size_t>(q - keyword);
-  if (length == 0) return Scan::Bad;
+  if (length == 0) return refuse(EntryOutcome::NoKeyword, q);
+  r.keyword = TextSpan{offset(keyword), offset(WordEnd(keyword))};
   if (keyword[length - 1] == ',') --length;
 
-  entry.row = nullptr;
-  for (std::int32_t i = 0; i < keywords.count && entry.row == nullptr; ++i) {
+  const KeywordRow* row = nullptr;
+  for (std::int32_t i = 0; i < keywords.count && row == nullptr; ++i) {
     const char* text = keywords.rows[i].text;
     if (std::strlen(text) == length && std::memcmp(text, keyword, length) == 0) {
-      entry.row = &keywords.rows[i];
+      row = &keywords.rows[i];
     }
   }
-  if (entry.row == nullptr) return Scan::Bad;
-  p = q;
-  return Scan::Entry;
+  if (row == nullptr) return refuse(EntryOutcome::UnknownKeyword, WordEnd(keyword));
+  r.outcome = EntryOutcome::Entry;
+  r.mode = row->value;
+  r.entry.end = r.next = offset(q);
+  return r;
 }
+
+namespace {
 
 // The text road: everything from the narrow conversion to the finished entry array. The
 // line is scanned twice: once to count its entries (and find a bad one), once to store them
@@ -182,13 +221,16 @@ Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t
   }
   CopyUpperCase(narrow.get(), upper.get(), length);
 
-  ScannedEntry entry;
-  const char* position = upper.get();
-  Scan scan = Scan::Entry;
+  std::size_t position = 0;
+  EntryReading entry;
   std::uint32_t found = 0;
-  while ((scan = ScanEntry(keywords, fields, position, entry)) == Scan::Entry) ++found;
+  while ((entry = ReadEntry(keywords, fields, upper.get(), position)).outcome ==
+         EntryOutcome::Entry) {
+    position = entry.next;
+    ++found;
+  }
   count = static_cast<std::int32_t>(found);
-  if (scan == Scan::Bad) {
+  if (entry.outcome != EntryOutcome::End) {
     (void)platform::DestroyArray(created);
     return Status::BadCommandLine;
   }
@@ -200,14 +242,15 @@ Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t
     (void)platform::DestroyArray(created);
     return Status::NoMemory;
   }
-  position = upper.get();
+  position = 0;
   auto* element = static_cast<VARIANT*>(created->pvData);
   for (std::uint32_t k = 0; k < found; ++k, element += width) {
-    (void)ScanEntry(keywords, fields, position, entry);
+    entry = ReadEntry(keywords, fields, upper.get(), position);
+    position = entry.next;
     PutColumn(element[0], entry.column);
     if (fields == kExportFields) PutColumn(element[1], entry.destColumn);
     element[width - 1].vt = VT_I4;
-    element[width - 1].lVal = entry.row->value;
+    element[width - 1].lVal = entry.mode;
   }
   entries.Own(created);
   return Status::Success;
@@ -288,6 +331,10 @@ Status ParseCommand(const KeywordTable& keywords, const VARIANT& command, std::i
 
 char* ToNarrowText(const wchar_t* text) noexcept {
   return platform::ToAnsiText(text);
+}
+
+void UpperCaseText(char* text) noexcept {
+  CopyUpperCase(text, text, std::strlen(text));
 }
 
 }  // namespace tk

@@ -27,9 +27,9 @@ namespace tk {
 // The call in progress. Both are borrowed for the call only.
 struct Context {
   TKCOMM& comm;          // the caller's record
-  std::int32_t& resume;  // ResumeState: the continuation the call goes on at
+  Continuation& resume;  // ResumeState: the continuation the call goes on at
 
-  void GoOnAt(Continuation at) noexcept { resume = ToCode(at); }
+  void GoOnAt(Continuation at) noexcept { resume = at; }
 };
 
 class [[nodiscard]] Step {

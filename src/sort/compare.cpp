@@ -105,11 +105,11 @@ void CompareState::Clear() noexcept {
   CompareKeyIndex = 0;
 }
 
-Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection, std::int32_t rowA,
-                 std::int32_t rowB) noexcept {
+Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection,
+                 Continuation asking, std::int32_t rowA, std::int32_t rowB) noexcept {
   compare.StepRowA = rowA;
   compare.StepRowB = rowB;
-  compare.Then = static_cast<Continuation>(ctx.resume);
+  compare.Then = asking;
   compare.CompareKeyIndex = 0;
   return CompareKeys(ctx, compare, selection, 0);
 }

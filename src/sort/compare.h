@@ -9,10 +9,10 @@
 // the caller's next call brings the key's result in its code, which the run loop hands to
 // ResumeCompare.
 //
-// Legal order: the sort sets ResumeState to the step that asks (1, 2 or 3), then calls
-// CompareRows. Decided: Step::Compared carries the result to the sort, whether it was
-// decided at once or after break-outs; ResumeCompare leaves ResumeState at that step again,
-// so that the run loop takes the sort back to it with the result.
+// Legal order: the sort calls CompareRows naming the step that asks (1, 2 or 3). Decided:
+// Step::Compared carries the result to the sort, whether it was decided at once or after
+// break-outs; after a break-out ResumeCompare sets ResumeState to the asking step, so that
+// the run loop takes the sort back to it with the result.
 //
 // Result: -1 row A first, 0 not told apart, 1 row A after. A VarCmp failure f gives f - 1
 // (a value that is neither -1 nor 1 and stops whichever scan asked); a null cell ends the
@@ -46,11 +46,11 @@ struct CompareState {
   void Clear() noexcept;  // frees the text keys, then zeroes; safe twice
 };
 
-// Compares `rowA` with `rowB` on the selection's sort keys for the sort step in ResumeState.
-// Compared with the result, handed out at a break-out key, or ended with 710 (or 718, see
-// above).
-Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection, std::int32_t rowA,
-                 std::int32_t rowB) noexcept;
+// Compares `rowA` with `rowB` on the selection's sort keys for the sort step `asking`, which
+// the result goes back to. Compared with the result, handed out at a break-out key, or ended
+// with 710 (or 718, see above).
+Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection,
+                 Continuation asking, std::int32_t rowA, std::int32_t rowB) noexcept;
 
 // Asks the processor for what comparing `row` on the first sort key will read (its cell and
 // its rank), a few comparisons ahead: the rows of a large table are compared in an order

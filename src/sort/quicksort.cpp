@@ -9,9 +9,9 @@ namespace {
 enum class SortStep : std::uint8_t {
   StartFrame,       // set up the partition of the current frame (or its insertion pass)
   Partition,        // loop head: scans while Left < Right
-  LeftScan,         // compare the row at Left with the pivot row
+  LeftScan,         // ask how the row at Left compares with the pivot row
   LeftDecide,       // continuation 1
-  RightScan,        // compare the row at Right with the pivot row
+  RightScan,        // ask how the row at Right compares with the pivot row
   RightDecide,      // continuation 2
   Exchange,         // swap the two rows the scans stopped at
   Split,            // push the two parts in the order the pivot's position chooses
@@ -19,14 +19,37 @@ enum class SortStep : std::uint8_t {
   AfterFirstRight,  // the right part (pushed first) is done: the left part next
   Pop,              // the frame is done: continue its parent
   InsertOuter,      // insertion pass: the next row to place
-  InsertInner,      // compare the row left of the gap with the row being placed
+  InsertInner,      // ask how the row left of the gap compares with the row being placed
   InsertDecide,     // continuation 3
   InsertPlace,      // put the row into the gap
+  Compare,          // the comparison a scan or the insertion pass asked for
   Complete,         // check the sentinels; go on where the sort's starter said
+  OutOfFrame,       // a scan would compare outside its frame: the sort ends with 711
+  Overflow,         // a push would need frame kSortStackFrames: the sort ends with 714
+};
+
+// The comparison a step asked for: the step that asks (where a caller's answer comes back
+// to), the two rows, and the step that takes the result.
+struct Question {
+  Continuation asking;
+  std::int32_t rowA;
+  std::int32_t rowB;
+  SortStep decide;
 };
 
 // How far ahead of a partition's scans the rows they will compare are asked for.
 constexpr std::uint32_t kScanAhead = 8;
+
+// The span (High - Low) up to which a range goes to the insertion pass instead of being
+// partitioned. 0 gives it single positions only, which it places without a comparison: every
+// comparison, and so every break-out a caller answers, the order of rows that tie and the
+// depth at which a layout ends with 714, is the partition's, as callers have always seen
+// them. The pass is kept whole for a build that sets a wider span: the tests' second build of
+// the sort (sort_insertion_test) sets 8 and checks its orders.
+#ifndef TK_SMALL_RANGE_SPAN
+#define TK_SMALL_RANGE_SPAN 0
+#endif
+constexpr std::uint32_t kSmallRangeSpan = TK_SMALL_RANGE_SPAN;
 
 // ReturnCode of a child frame: where its parent goes on.
 constexpr std::int8_t kLeftPushedFirst = 1;
@@ -35,10 +58,10 @@ constexpr std::int8_t kRightPushedFirst = 3;
 constexpr std::int8_t kLeftPushedSecond = 4;
 
 // Sets up the current frame: its partition around the middle position (the lower middle of
-// two), or, for a range of at most SmallRangeLimit positions' span, its insertion pass.
+// two), or, for a range of at most kSmallRangeSpan positions' span, its insertion pass.
 // Returns the step that begins it.
 SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index) noexcept {
-  if (f.High - f.Low <= sort.SmallRangeLimit) {
+  if (f.High - f.Low <= kSmallRangeSpan) {
     f.Right = f.Low + 1;
     return SortStep::InsertOuter;
   }
@@ -49,12 +72,34 @@ SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index) no
   return SortStep::Partition;
 }
 
-// Compares `rowA` with `rowB` for the sort step `asking`, which the answer comes back to
-// when the comparison is handed out.
-Step Ask(Context& ctx, CompareState& compare, const Selection& selection, Continuation asking,
-         std::int32_t rowA, std::int32_t rowB) noexcept {
-  ctx.GoOnAt(asking);
-  return CompareRows(ctx, compare, selection, rowA, rowB);
+// The left scan's next question: the row at Left against the pivot row, unless the scan has
+// reached the pivot's position (the right scan's turn) or left its frame.
+SortStep AskLeft(const CompareState& compare, const Selection& selection, const SortState& sort,
+                 const SortFrame& f, const std::int32_t* index, Question& q) noexcept {
+  if (f.Left == sort.PivotIndex) return SortStep::RightScan;
+  if (f.Left < f.Low || f.Left > f.High) return SortStep::OutOfFrame;
+  if (f.High - f.Left > kScanAhead) PrefetchRow(compare, selection, index[f.Left + kScanAhead]);
+  q = Question{Continuation::LeftScan, index[f.Left], f.PivotRow, SortStep::LeftDecide};
+  return SortStep::Compare;
+}
+
+// The right scan's likewise: the row at Right against the pivot row.
+SortStep AskRight(const CompareState& compare, const Selection& selection, const SortState& sort,
+                  const SortFrame& f, const std::int32_t* index, Question& q) noexcept {
+  if (f.Right == sort.PivotIndex) return SortStep::Exchange;
+  if (f.Right < f.Low || f.Right > f.High) return SortStep::OutOfFrame;
+  if (f.Right - f.Low > kScanAhead) PrefetchRow(compare, selection, index[f.Right - kScanAhead]);
+  q = Question{Continuation::RightScan, index[f.Right], f.PivotRow, SortStep::RightDecide};
+  return SortStep::Compare;
+}
+
+// The insertion pass's: the row left of the gap against the row being placed, unless the gap
+// is at the frame's start.
+SortStep AskInsert(const SortState& sort, const SortFrame& f, const std::int32_t* index,
+                   Question& q) noexcept {
+  if (f.Left < f.Low + 1) return SortStep::InsertPlace;
+  q = Question{Continuation::InsertPass, index[f.Left - 1], sort.InsertRow, SortStep::InsertDecide};
+  return SortStep::Compare;
 }
 
 // The left scan after the row at Left was compared with the pivot row as `answer`: a row that
@@ -90,23 +135,28 @@ void ExchangeScanned(SortFrame& f, std::int32_t* index) noexcept {
 
 // The part [low, high] of the current frame: pushed as its child, which `returnCode` sends
 // back to its parent once done, when it holds two positions or more (the next step starts
-// it); else nothing is pushed and the next step is `otherwise`. False, with nothing pushed,
-// when the child would need frame kSortStackFrames: the sort ends with 714.
-[[nodiscard]] bool PushPart(SortState& sort, SortFrame* stack, std::uint32_t low,
-                            std::uint32_t high, std::int8_t returnCode, SortStep otherwise,
-                            SortStep& next) noexcept {
-  if (low >= high) {
-    next = otherwise;
-    return true;
+// it); else nothing is pushed and the next step is `otherwise`. Overflow, with nothing
+// pushed, when the child would need frame kSortStackFrames.
+SortStep PushPart(SortState& sort, SortFrame* stack, std::uint32_t low, std::uint32_t high,
+                  std::int8_t returnCode, SortStep otherwise) noexcept {
+  if (low >= high) return otherwise;
+  if (static_cast<std::uint32_t>(sort.StackDepth) + 1 >= kSortStackFrames) {
+    return SortStep::Overflow;
   }
-  if (static_cast<std::uint32_t>(sort.StackDepth) + 1 >= kSortStackFrames) return false;
   SortFrame& child = stack[sort.StackDepth + 1];
   child.Low = low;
   child.High = high;
   ++sort.StackDepth;
   child.ReturnCode = returnCode;
-  next = SortStep::StartFrame;
-  return true;
+  return SortStep::StartFrame;
+}
+
+// The partition is done: parts of at least two positions are pushed, [Low, Right] and
+// [Left, High], first the one on the side where the scans met short of the pivot.
+SortStep SplitFrame(SortState& sort, SortFrame* stack, const SortFrame& f) noexcept {
+  return f.Right < sort.PivotIndex
+             ? PushPart(sort, stack, f.Low, f.Right, kLeftPushedFirst, SortStep::AfterFirstLeft)
+             : PushPart(sort, stack, f.Left, f.High, kRightPushedFirst, SortStep::AfterFirstRight);
 }
 
 // The current frame `f` is done: its parent goes on where f's ReturnCode says, or, for the
@@ -160,105 +210,51 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
   SortFrame* const stack = sort.SortStack.get();
   std::int32_t* const index = selection.RowIndex.get();
   if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
+  Question q{};
 
   for (;;) {
     assert(sort.StackDepth >= 0 && static_cast<std::uint32_t>(sort.StackDepth) < kSortStackFrames);
     SortFrame& f = stack[sort.StackDepth];
     switch (step) {
       case SortStep::StartFrame: step = BeginFrame(sort, f, index); break;
-
       case SortStep::Partition:
         step = f.Left >= f.Right ? SortStep::Split : SortStep::LeftScan;
         break;
-
-      case SortStep::LeftScan:
-        if (f.Left == sort.PivotIndex) {
-          step = SortStep::RightScan;
-          break;
-        }
-        if (f.Left < f.Low || f.Left > f.High) return Step::Ended(Status::IndexCorrupted);
-        if (f.High - f.Left > kScanAhead)
-          PrefetchRow(compare, selection, index[f.Left + kScanAhead]);
-        if (const Step asked =
-                Ask(ctx, compare, selection, Continuation::LeftScan, index[f.Left], f.PivotRow);
-            !asked.decided()) {
-          return asked;
-        } else {
-          answer = asked.result();
-        }
-        [[fallthrough]];
+      case SortStep::LeftScan: step = AskLeft(compare, selection, sort, f, index, q); break;
       case SortStep::LeftDecide: step = AfterLeftCompare(f, sort.PivotIndex, answer); break;
-
-      case SortStep::RightScan:
-        if (f.Right == sort.PivotIndex) {
-          step = SortStep::Exchange;
-          break;
-        }
-        if (f.Right < f.Low || f.Right > f.High) return Step::Ended(Status::IndexCorrupted);
-        if (f.Right - f.Low > kScanAhead) {
-          PrefetchRow(compare, selection, index[f.Right - kScanAhead]);
-        }
-        if (const Step asked =
-                Ask(ctx, compare, selection, Continuation::RightScan, index[f.Right], f.PivotRow);
-            !asked.decided()) {
-          return asked;
-        } else {
-          answer = asked.result();
-        }
-        [[fallthrough]];
+      case SortStep::RightScan: step = AskRight(compare, selection, sort, f, index, q); break;
       case SortStep::RightDecide: step = AfterRightCompare(f, sort.PivotIndex, answer); break;
-
       case SortStep::Exchange:
         ExchangeScanned(f, index);
         step = SortStep::Partition;
         break;
-
-      case SortStep::Split: {
-        // Parts of at least two positions are pushed: [Low, Right] and [Left, High], first the
-        // one on the side where the scans met short of the pivot.
-        const bool pushed = f.Right < sort.PivotIndex
-                                ? PushPart(sort, stack, f.Low, f.Right, kLeftPushedFirst,
-                                           SortStep::AfterFirstLeft, step)
-                                : PushPart(sort, stack, f.Left, f.High, kRightPushedFirst,
-                                           SortStep::AfterFirstRight, step);
-        if (!pushed) return Step::Ended(Status::StackOverflow);
-        break;
-      }
+      case SortStep::Split: step = SplitFrame(sort, stack, f); break;
       case SortStep::AfterFirstLeft:
-        if (!PushPart(sort, stack, f.Left, f.High, kRightPushedSecond, SortStep::Pop, step)) {
-          return Step::Ended(Status::StackOverflow);
-        }
+        step = PushPart(sort, stack, f.Left, f.High, kRightPushedSecond, SortStep::Pop);
         break;
       case SortStep::AfterFirstRight:
-        if (!PushPart(sort, stack, f.Low, f.Right, kLeftPushedSecond, SortStep::Pop, step)) {
-          return Step::Ended(Status::StackOverflow);
-        }
+        step = PushPart(sort, stack, f.Low, f.Right, kLeftPushedSecond, SortStep::Pop);
         break;
-
       case SortStep::Pop: step = PopFrame(sort, f); break;
-
       case SortStep::InsertOuter: step = NextToInsert(sort, f, index); break;
-
-      case SortStep::InsertInner:
-        if (f.Left < f.Low + 1) {
-          step = SortStep::InsertPlace;
-          break;
-        }
-        if (const Step asked = Ask(ctx, compare, selection, Continuation::InsertPass,
-                                   index[f.Left - 1], sort.InsertRow);
-            !asked.decided()) {
-          return asked;
-        } else {
-          answer = asked.result();
-        }
-        [[fallthrough]];
+      case SortStep::InsertInner: step = AskInsert(sort, f, index, q); break;
       case SortStep::InsertDecide: step = AfterInsertCompare(f, index, answer); break;
       case SortStep::InsertPlace: step = PlaceInserted(sort, f, index); break;
-
+      case SortStep::Compare: {
+        // Decided at once, the answer goes to the step that takes it; handed out, it comes
+        // back through ResumeSort at the step that asked.
+        const Step asked = CompareRows(ctx, compare, selection, q.asking, q.rowA, q.rowB);
+        if (!asked.decided()) return asked;
+        answer = asked.result();
+        step = q.decide;
+        break;
+      }
       case SortStep::Complete:
         ctx.GoOnAt(sort.Then);
         return Step::Completed(SentinelsHeld(selection, index) ? Status::Success
                                                                : Status::IndexCorrupted);
+      case SortStep::OutOfFrame: return Step::Ended(Status::IndexCorrupted);
+      case SortStep::Overflow: return Step::Ended(Status::StackOverflow);
     }
   }
 }
@@ -269,7 +265,6 @@ void SortState::Clear() noexcept {
   SortStack.Release();
   StackDepth = 0;
   PivotIndex = 0;
-  SmallRangeLimit = 0;
   InsertRow = 0;
   Then = Continuation::Idle;
 }

@@ -55,7 +55,6 @@ struct SortState {
   HeapArray<SortFrame> SortStack;          // kSortStackFrames frames while a sort may run
   std::int32_t StackDepth = 0;             // index of the current frame
   std::uint32_t PivotIndex = 0;            // RowIndex position of the current partition's pivot
-  std::uint32_t SmallRangeLimit = 0;       // ranges up to this span go to the insertion pass
   std::int32_t InsertRow = 0;              // the row the insertion pass is placing
   Continuation Then = Continuation::Idle;  // where the call goes on once the order is complete
 

@@ -16,6 +16,17 @@ inline std::vector<std::int32_t> Order(const tk::Engine& engine) {
   return out;
 }
 
+// What SELECT answers when its set-up succeeded and the sort completed.
+constexpr std::int32_t kSelected = 2;
+
+// One SELECT call on `comm` with no caller behind it to answer a break-out; the code it ends
+// with.
+inline std::int32_t Select(tk::Engine& engine, tk::TKCOMM& comm) {
+  std::int32_t code = tk::kSelect;
+  engine.Call(&code, &comm);
+  return code;
+}
+
 using tkr::BreakOut;
 using tkr::CompareCellsAscending;
 

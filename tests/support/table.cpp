@@ -155,9 +155,9 @@ std::wstring Text(const VARIANT& cell) {
   return out;
 }
 
-std::vector<std::vector<std::wstring>> Dump(SAFEARRAY* array) {
+Grid Dump(SAFEARRAY* array) {
   const Shape s = ShapeOf(array);
-  std::vector<std::vector<std::wstring>> out;
+  Grid out;
   for (std::int32_t r = 0; r < s.rows; ++r) {
     std::vector<std::wstring> row;
     for (std::int32_t c = 0; c < s.columns; ++c) {
@@ -166,6 +166,15 @@ std::vector<std::vector<std::wstring>> Dump(SAFEARRAY* array) {
     out.push_back(row);
   }
   return out;
+}
+
+void ReadNumberInText(VARIANT& cell) {
+  double value = 0;
+  if (cell.vt == VT_BSTR &&
+      SUCCEEDED(VarR8FromStr(cell.bstrVal, LOCALE_SYSTEM_DEFAULT, 0, &value))) {
+    cell.vt = VT_R8;
+    cell.dblVal = value;
+  }
 }
 
 std::wstring FieldText(const VARIANT& field) {

@@ -3,7 +3,7 @@
 //   Cell                  one VARIANT value: text, numbers, dates, booleans, empty, null...
 //   MakeTable(rows, ...)  a 2-D SAFEARRAY of VARIANT (row, column), stored column by column,
 //                         with chosen lower bounds; MakeColumn for a 1-D array.
-//   CellAt, Text, Dump    read cells back by array row and column.
+//   CellAt, Text, Dump    read cells back by array row and column; ReadNumberInText.
 //   Record                a TKCOMM that owns what the test put in it and frees it at the end.
 #pragma once
 
@@ -70,7 +70,12 @@ using tkr::ShapeOf;
 // "<empty>", "<null>", "<error>".
 std::wstring Text(const VARIANT& cell);
 // A whole array as rows of Text, in array order.
-std::vector<std::vector<std::wstring>> Dump(SAFEARRAY* array);
+using Grid = std::vector<std::vector<std::wstring>>;
+Grid Dump(SAFEARRAY* array);
+// `cell` as the orders that read numbers in text take it: a text the system locale reads as a
+// number becomes that number (VT_R8, not owned: the text stays the caller's); any other cell
+// is left as it is.
+void ReadNumberInText(VARIANT& cell);
 // Text of a BSTR VARIANT field, or "<not a string>".
 std::wstring FieldText(const VARIANT& field);
 
