@@ -1,0 +1,46 @@
+// tkrun's options: what its command line asks for (Options), read by ParseOptions, and the
+// exit statuses the run ends with. The usage text (tkrun --help) stands beside the reading in
+// options.cpp, so that an option and its description change together.
+//
+// Fail and Report are how the run speaks under its options: Fail names a bad option or input
+// and gives its exit status, Report says a step's summary unless --quiet.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/compare_rules.h"
+#include "common/csv.h"
+
+namespace tkrun {
+
+// The exit statuses, as tkrun --help states them.
+constexpr int kSorted = 0;
+constexpr int kRefused = 1;
+constexpr int kBadInput = 2;
+
+// "tkrun: `message`" on standard error; returns kBadInput.
+int Fail(const std::string& message);
+
+struct Options {
+  std::wstring input, output, exportTo, exportOut, dll, index;
+  std::wstring sort, move, exportCmd;
+  std::vector<std::wstring> keys;  // -k, in order
+  int header = 1, destHeader = -1;
+  std::map<int, tkr::CompareRule> rules;
+  std::map<int, std::wstring> ruleTexts;  // as given, for messages
+  bool ignoreEmpty = false, stable = true, quiet = false;
+  wchar_t separator = 0;  // 0: the one the first line holds
+  tkr::CodePage encoding = tkr::kUtf8;
+  tkr::CellTyping typing;
+};
+
+// Reads the command line's words (`args[0]` is the program) into `o`. Returns -1 when done
+// (help, version), 0 when the options are usable, else an exit status, the fault named.
+int ParseOptions(const std::vector<std::wstring>& args, Options& o);
+
+// Says `line` on standard error unless --quiet.
+void Report(const Options& o, const std::string& line);
+
+}  // namespace tkrun

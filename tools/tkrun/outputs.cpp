@@ -1,0 +1,304 @@
+// Writing files through a temporary file, the same-file checks, and the run's outputs (see
+// outputs.h).
+#include "tkrun/outputs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/cells.h"
+#include "common/file_bytes.h"
+#include "tkrun/progress.h"
+
+namespace tkrun {
+namespace {
+
+// Writes the parts `next` gives (an empty part: nothing more) to `path` through a file beside
+// it that then takes its place, so that a failed write never leaves half a table behind. An
+// empty path is standard output.
+bool WriteParts(const std::wstring& path, const std::function<std::string_view()>& next,
+                std::string& error) {
+  auto writeAll = [&](std::FILE* out) {
+    for (std::string_view part = next(); !part.empty(); part = next()) {
+      if (!tkr::WriteChunks(out, part)) return false;
+    }
+    return true;
+  };
+  if (path.empty()) {
+    if (writeAll(stdout) && std::fflush(stdout) == 0) return true;
+    error = "cannot write the table to standard output";
+    return false;
+  }
+  const std::wstring part = path + L".tkrun-part";
+  std::FILE* file = _wfopen(part.c_str(), L"wb");
+  bool ok = file != nullptr;
+  if (ok) ok = writeAll(file);
+  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
+  if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  if (!ok) {
+    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
+    DeleteFileW(part.c_str());
+  }
+  return ok;
+}
+
+// `bytes` written as WriteParts writes.
+bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
+  bool given = false;
+  return WriteParts(
+      path,
+      [&]() {
+        const std::string_view all = given ? std::string_view() : std::string_view(bytes);
+        given = true;
+        return all;
+      },
+      error);
+}
+
+// The table's records in `order`, written as WriteParts writes.
+bool WriteTable(const std::wstring& path, const CsvFile& table,
+                const std::vector<std::uint32_t>& order, std::string& error) {
+  tkr::CsvWriter writer(table, order);
+  return WriteParts(
+      path, [&]() { return writer.Next(); }, error);
+}
+
+// Whether `a` and `b` name one file. Both are resolved to full paths first, so that ".\x.csv",
+// "X.CSV" and "sub\..\x.csv" are all "x.csv"; when both exist, their volume and file index
+// decide as well, which also catches links and short names.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  auto fullPath = [](const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {
+      full.resize(n);
+      n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+    }
+    full.resize(n < full.size() ? n : 0);
+    return full.empty() ? path : full;
+  };
+  auto identity = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    return known;
+  };
+  const std::wstring fullA = fullPath(a), fullB = fullPath(b);
+  if (CompareStringOrdinal(fullA.c_str(), static_cast<int>(fullA.size()), fullB.c_str(),
+                           static_cast<int>(fullB.size()), TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION infoA{}, infoB{};
+  return identity(a, infoA) && identity(b, infoB) &&
+         infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+         infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
+// Before any work: can a file be made beside `path`? Nothing stays behind.
+bool CanWrite(const std::wstring& path, std::string& error) {
+  if (path.empty()) return true;
+  const std::wstring probe = path + L".tkrun-part";
+  std::FILE* file = _wfopen(probe.c_str(), L"wb");
+  if (file == nullptr) {
+    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
+    return false;
+  }
+  std::fclose(file);
+  DeleteFileW(probe.c_str());
+  return true;
+}
+
+// The bytes of a field as they stand in the file, quotes included.
+std::string RawField(const CsvFile& file, const FieldSpan& field) {
+  const std::string content = file.bytes.substr(field.begin, field.length);
+  return field.quoted ? "\"" + content + "\"" : content;
+}
+
+// `utf8` written to `path` in `table`'s encoding.
+bool WriteInEncoding(const CsvFile& table, const std::wstring& path, const std::string& utf8,
+                     std::string& error) {
+  std::string bytes;
+  if (!tkr::ToFileEncoding(table, utf8, bytes, error)) {
+    error = "cannot write '" + Utf8(path) + "': " + error +
+            ", the destination's encoding, which the exported cells need; save it as UTF-8";
+    return false;
+  }
+  return WriteBytes(path, bytes, error);
+}
+
+// Which file row stands where after MOVE, from the hidden column moved with the rows; false
+// when a row is not there exactly once.
+bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order) {
+  const std::size_t records = job.Records();
+  std::vector<bool> seen(records, false);
+  order.clear();
+  order.reserve(records);
+  for (std::size_t row = 0; row < records; ++row) {
+    const VARIANT& cell = tkr::CellAt(comm.Source.Data.parray, static_cast<std::int32_t>(row + 1),
+                                      static_cast<std::int32_t>(job.idColumn));
+    const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
+    if (fileRow < 0 || static_cast<std::size_t>(fileRow) >= records ||
+        seen[static_cast<std::size_t>(fileRow)]) {
+      return false;
+    }
+    seen[static_cast<std::size_t>(fileRow)] = true;
+    order.push_back(static_cast<std::uint32_t>(fileRow));
+  }
+  return true;
+}
+
+// The destination as the export left it, written to `path`: exported rows rebuilt from the
+// source rows they came from; every other row, and every column the export map does not
+// fill, as it was.
+bool WriteDestination(const Job& job, SAFEARRAY* cells, const std::wstring& path,
+                      std::string& error) {
+  const CsvFile& file = job.file;
+  const CsvFile& dest = job.dest;
+  std::vector<long> writer(dest.columns, -1);  // destination column -> source column
+  std::vector<bool> named(file.columns, false);
+  for (const Entry& e : job.exportEntries) {
+    const auto source = static_cast<std::size_t>(e.column - 1);
+    if (named[source]) continue;  // the first entry of a column counts
+    named[source] = true;
+    long& w = writer[static_cast<std::size_t>(e.destColumn - 1)];
+    w = std::max(w, static_cast<long>(source));  // the higher source column is copied last
+  }
+  const std::string& sep = dest.separatorBytes;
+  std::string out;
+  std::vector<FieldSpan> sourceFields, destFields;
+  auto fieldOf = [](const std::vector<FieldSpan>& fields, std::size_t c) {
+    return c < fields.size() ? fields[c] : FieldSpan{};
+  };
+  for (std::size_t d = 0; d < dest.records.size(); ++d) {
+    const RecordSpan& row = dest.records[d];
+    const VARIANT& from =
+        tkr::CellAt(cells, static_cast<std::int32_t>(d + 1), static_cast<std::int32_t>(job.destId));
+    if (from.vt != VT_I4) {
+      out += dest.Raw(row);
+    } else {
+      file.FieldsOf(file.records[static_cast<std::size_t>(from.lVal - 1)], sourceFields);
+      dest.FieldsOf(row, destFields);
+      for (std::size_t c = 0; c < dest.columns; ++c) {
+        if (c > 0) out += sep;
+        out += writer[c] >= 0
+                   ? RawField(file, fieldOf(sourceFields, static_cast<std::size_t>(writer[c])))
+                   : RawField(dest, fieldOf(destFields, c));
+      }
+    }
+    out += dest.lineEnd;
+  }
+  return WriteInEncoding(dest, path, out, error);
+}
+
+}  // namespace
+
+// A table with no data rows written back as it was read (and the destination too): nothing
+// to sort, and nothing lost.
+int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
+  std::vector<std::uint32_t> all(file.records.size());
+  for (std::size_t r = 0; r < all.size(); ++r) all[r] = static_cast<std::uint32_t>(r);
+  std::string error;
+  bool ok = WriteTable(o.output, file, all, error);
+  if (ok && !o.exportTo.empty()) {
+    std::vector<std::uint32_t> rows(dest.records.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = static_cast<std::uint32_t>(r);
+    ok = WriteTable(o.exportOut.empty() ? o.exportTo : o.exportOut, dest, rows, error);
+  }
+  if (ok && !o.index.empty()) ok = WriteBytes(o.index, "", error);
+  if (!ok) return Fail(error);
+  if (!o.quiet) Say("0 rows: written as read\n");
+  return kSorted;
+}
+
+// Whether the outputs may be written: "" or why not. The sorted table may replace the input
+// (--output naming it sorts the file in place), but nothing else may, nor may two outputs
+// name one file, or an output the --export-to file that is only read.
+std::string CheckOutputs(const Options& o, const Job& job) {
+  const std::wstring destOut = o.exportOut.empty() ? o.exportTo : o.exportOut;
+  // The row numbers or the destination table written over the input would lose the data
+  // for good.
+  const std::pair<const char*, const std::wstring*> others[] = {
+      {"--index", &o.index},
+      {o.exportOut.empty() ? "--export-to (written back, as no --export-out is given)"
+                           : "--export-out",
+       &destOut}};
+  for (const auto& [option, path] : others) {
+    if (!path->empty() && o.input != L"-" && SameFile(*path, o.input)) {
+      return std::string(option) + " '" + Utf8(*path) + "' is the input file '" + job.inputName +
+             "': writing there would replace the input; name another file";
+    }
+  }
+  // Whichever of two outputs on one file is written last would replace the other for good.
+  const std::pair<const char*, const std::wstring*> written[] = {
+      {"--output", &o.output}, others[0], others[1]};
+  for (std::size_t a = 0; a < 3; ++a) {
+    const auto& [option, path] = written[a];
+    if (path->empty()) continue;
+    for (std::size_t b = a + 1; b < 3; ++b) {
+      if (!written[b].second->empty() && SameFile(*path, *written[b].second)) {
+        return std::string(option) + " '" + Utf8(*path) + "' and " + written[b].first + " '" +
+               Utf8(*written[b].second) +
+               "' name the same file: one would replace the other; name another file";
+      }
+    }
+    if (a < 2 && !o.exportOut.empty() && SameFile(*path, o.exportTo)) {
+      return std::string(option) + " '" + Utf8(*path) + "' is the --export-to file '" +
+             job.destName + "', which is only read as --export-out is given: writing there " +
+             "would replace it; name another file";
+    }
+  }
+  std::string error;
+  for (const std::wstring* path : {&o.output, &destOut, &o.index}) {
+    if (!CanWrite(*path, error)) return error;
+  }
+  return {};
+}
+
+// After MOVE: the sorted table, the destination and the row numbers written; false, having
+// said why (`error` set for a file that could not be written), when one is not.
+bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Destination* destRange,
+                  std::string& error) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto headers = static_cast<std::size_t>(o.header);
+  std::vector<std::uint32_t> order;
+  if (!OrderAfterMove(comm, job, order)) {
+    Say("tkrun: after MOVE the rows are no longer each there once\n");
+    return false;
+  }
+  // The table written to the console would run into the progress line: no more of it then.
+  DWORD console = 0;
+  if (o.output.empty() && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
+    progressLine.Stop();
+  }
+  progressLine.Phase("writing", order.size() - headers);
+  bool ok = WriteTable(o.output, job.file, order, error);
+  if (ok && destRange != nullptr) {
+    ok = WriteDestination(job, destRange->cells(), o.exportOut.empty() ? o.exportTo : o.exportOut,
+                          error);
+  }
+  if (ok && !o.index.empty()) {
+    std::string lines;
+    for (std::size_t k = headers; k < order.size(); ++k) {
+      lines += std::to_string(order[k] - headers + 1) + "\r\n";
+    }
+    ok = WriteBytes(o.index, lines, error);
+  }
+  if (!ok) {
+    Say("tkrun: " + error + "\n");
+    return false;
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, "write     %zu rows  (%.3f s)", order.size() - headers,
+                Since(t0));
+  Report(o, line);
+  return true;
+}
+
+}  // namespace tkrun

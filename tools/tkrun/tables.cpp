@@ -1,0 +1,186 @@
+// Planning and filling the engine's tables (see tables.h).
+#include "tkrun/tables.h"
+
+#include <chrono>
+#include <new>
+#include <random>
+
+#include "common/cells.h"
+#include "tkrun/progress.h"
+
+namespace tkrun {
+namespace {
+
+// `entries` as the engine is to read them: each column named by its place in the engine's
+// tables, the keyword in full.
+std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rules,
+                        const UsedColumns& source, const UsedColumns* dest) {
+  std::wstring line;
+  for (const Entry& e : entries) {
+    if (!line.empty()) line += L' ';
+    line += std::to_wstring(source.Place(e.column, e.ownTextColumn)) + L",";
+    if (dest != nullptr) line += std::to_wstring(dest->Place(e.destColumn)) + L",";
+    line += KeywordText(rules.keywords, e.mode);
+  }
+  return line;
+}
+
+// The generator for the stable mode's order, seeded from what no file can know in advance:
+// the system's random source, the clocks and the process. A seed a file could know (the
+// row count, say) lets a file be laid out as the inverse of that order, so that the engine
+// meets two sorted runs and reaches its depth limit. Which order is drawn never shows in the
+// output: the hidden row-number key makes the sorted order the stable one whatever it was.
+std::mt19937 UnforeseeableShuffle() {
+  std::uint32_t device = 0;
+  try {
+    std::random_device source;
+    device = source();
+  } catch (const std::exception&) {
+    // No random source: the clocks and the process still differ from run to run.
+  }
+  const auto now = static_cast<std::uint64_t>(
+      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  const auto wall =
+      static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  std::seed_seq seed{device,
+                     static_cast<std::uint32_t>(now),
+                     static_cast<std::uint32_t>(now >> 32),
+                     static_cast<std::uint32_t>(wall),
+                     static_cast<std::uint32_t>(wall >> 32),
+                     static_cast<std::uint32_t>(GetCurrentProcessId()),
+                     static_cast<std::uint32_t>(GetTickCount())};
+  return std::mt19937(seed);
+}
+
+}  // namespace
+
+// A 2-D VARIANT array of rows x columns from (1, 1), every cell empty. The caller has
+// checked the size with tkr::TableFits.
+SAFEARRAY* EmptyTable(std::size_t rows, std::size_t columns) {
+  if (!tkr::TableFits(rows, columns)) throw std::bad_alloc();
+  SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows), 1}, {static_cast<ULONG>(columns), 1}};
+  SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
+  if (table == nullptr) throw std::bad_alloc();
+  return table;
+}
+
+// The columns of the engine's two tables (see UsedColumns) and their hidden columns: "" or
+// why the tables cannot be made.
+std::string PlanTables(const Options& o, Job& job) {
+  for (const auto* entries : {&job.sortKeys, &job.moveEntries, &job.exportEntries}) {
+    for (const Entry& e : *entries) job.used.Add(e.column, e.ownTextColumn);
+  }
+  for (const Entry& e : job.exportEntries) job.destUsed.Add(e.destColumn);
+  job.used.Done();
+  job.destUsed.Done();
+  job.idColumn = job.used.size() + 1;
+  job.destId = job.destUsed.size() + 1;
+  if (job.idColumn > 32767 || job.destId > 32767) {
+    return "the command lines name more columns than the engine reads (32766)";
+  }
+  auto tooLarge = [](const std::string& name, std::size_t rows, std::size_t width) {
+    return name + " needs a table of " + std::to_string(rows) + " rows and " +
+           std::to_string(width) + " columns for the engine: more cells than one array can hold";
+  };
+  if (!tkr::TableFits(job.Records(), job.idColumn)) {
+    return tooLarge(job.inputName, job.Records(), job.idColumn);
+  }
+  if (!o.exportTo.empty() && !tkr::TableFits(job.dest.records.size(), job.destId)) {
+    return tooLarge(job.destName, job.dest.records.size(), job.destId);
+  }
+  memoryUse.tableBytes = std::uint64_t{job.Records()} * job.idColumn * sizeof(VARIANT);
+  return {};
+}
+
+// The engine's source table: the file's rows (data rows shuffled in the stable mode), the
+// used columns (typed cells for automatic keys, each field's text for text keys, nothing for
+// keys this program compares) and the hidden column with each row's number in the file.
+SAFEARRAY* SourceTable(const Options& o, Job& job) {
+  const std::size_t records = job.Records();
+  const auto headers = static_cast<std::size_t>(o.header);
+  const CsvFile& file = job.file;
+  const UsedColumns& used = job.used;
+  std::vector<std::uint32_t> placed(records);  // array row - 1 -> file row
+  for (std::size_t r = 0; r < records; ++r) placed[r] = static_cast<std::uint32_t>(r);
+  if (o.stable) {
+    std::mt19937 shuffle = UnforeseeableShuffle();
+    std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
+  }
+  std::vector<KeyCells> held(used.size(), KeyCells::None);  // by the table's column - 1
+  job.comparedFields.assign(used.size(), {});
+  for (const Entry& key : job.sortKeys) {
+    // A key compared by this program shares its column with any other key on it.
+    const std::size_t place = used.Place(key.column, key.ownTextColumn) - 1;
+    if (CellsOf(key) != KeyCells::None) held[place] = CellsOf(key);
+    if (key.mode == tk::kCompareBreakOut) job.comparedFields[place].resize(records);
+  }
+  progressLine.Phase("reading", records);
+  SAFEARRAY* table = EmptyTable(records, job.idColumn);
+  // The file is read in its own order and each row's cells written to the row it was drawn
+  // for: reading a large file's rows in the drawn order instead costs a cache miss or more on
+  // every field, which doubled the time of this loop.
+  std::vector<std::uint32_t> drawnRow(records);  // file row -> array row - 1
+  for (std::size_t r = 0; r < records; ++r) drawnRow[placed[r]] = static_cast<std::uint32_t>(r);
+  auto* cells = static_cast<VARIANT*>(table->pvData);
+  constexpr std::size_t kAhead = 16;
+  const auto fieldsUsed = static_cast<std::size_t>(used.FileColumn(used.size()));  // the last
+  tkr::CsvField text;  // one field at a time, its room kept
+  std::vector<FieldSpan> fields;
+  for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
+    progressLine.Done(fileRow + 1);
+    const std::size_t row = drawnRow[fileRow];
+    if (fileRow + kAhead < records) {
+      // The drawn rows are scattered over the table: ask for the cells a few rows ahead, so
+      // that their cache misses overlap instead of coming one after the other.
+      const std::size_t later = drawnRow[fileRow + kAhead];
+      for (std::size_t c = 0; c <= used.size(); ++c) {
+        __builtin_prefetch(&cells[c * records + later], 1);
+      }
+    }
+    file.FieldsOf(file.records[fileRow], fields, fieldsUsed);
+    for (std::size_t c = 0; c < used.size(); ++c) {
+      const auto column = static_cast<std::size_t>(used.FileColumn(c + 1) - 1);
+      const FieldSpan field = column < fields.size() ? fields[column] : FieldSpan{};
+      if (!job.comparedFields[c].empty()) job.comparedFields[c][fileRow] = field;
+      if (held[c] == KeyCells::None || row < headers) continue;
+      file.TextInto(field, text.text);
+      text.quoted = field.quoted;
+      VARIANT& cell = cells[c * records + row];
+      if (held[c] == KeyCells::Typed) {
+        cell = tkr::CellFromField(text, o.typing);
+      } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
+        // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
+        // fields stay text.
+        cell = tkr::TextCell(text.text);
+      }
+      if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
+    }
+    VARIANT& id = cells[used.size() * records + row];
+    id.vt = VT_I4;
+    id.lVal = static_cast<LONG>(fileRow + 1);
+  }
+  return table;
+}
+
+// The three command lines in the record, renumbered to the engine's tables, with the hidden
+// column as the stable mode's last key and as the export's last entry.
+void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm) {
+  const std::wstring id = std::to_wstring(job.idColumn);
+  auto putText = [](VARIANT& v, const std::wstring& text) {
+    if (text.empty()) return;
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text.c_str());
+    if (v.bstrVal == nullptr) throw std::bad_alloc();
+  };
+  putText(comm.SortCmd, EngineLine(job.sortKeys, kSortLine, job.used, nullptr) +
+                            (o.stable ? L" " + id + L",TK_COMPASCAUTO" : L""));
+  if (!o.move.empty()) {
+    putText(comm.MoveCmd, EngineLine(job.moveEntries, kMoveLine, job.used, nullptr));
+  }
+  if (!o.exportTo.empty()) {
+    putText(comm.ExportCmd, EngineLine(job.exportEntries, kExportLine, job.used, &job.destUsed) +
+                                L" " + id + L"," + std::to_wstring(job.destId) + L",TK_EXPORTAUTO");
+  }
+}
+
+}  // namespace tkrun
