@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/heap_block.h"
 #include "platform/platform.h"
 
 namespace tk {
@@ -63,19 +64,6 @@ constexpr std::size_t kKeywordLimit = 49;
 // The upper-case copy gets 10 bytes beyond the text's length: one for its terminator, the
 // rest a margin that costs nothing next to a command line.
 constexpr std::size_t kUpperCaseSlack = 10;
-
-// A block from platform::Alloc, freed when the parse leaves by any path.
-class TextBlock {
- public:
-  explicit TextBlock(char* block) noexcept : block_(block) {}
-  ~TextBlock() { platform::Free(block_); }
-  TextBlock(const TextBlock&) = delete;
-  TextBlock& operator=(const TextBlock&) = delete;
-  char* get() const noexcept { return block_; }
-
- private:
-  char* block_;
-};
 
 // Letters a-z become A-Z and every other byte stays as it is. Done by hand rather than with
 // toupper: bytes from 0x80 up belong to the ANSI code page and must not be changed by
@@ -208,14 +196,16 @@ Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t
 
   // A failed conversion can only mean that memory ran short; without the text there is
   // nothing to scan, so it ends the parse like the failed copy below.
-  TextBlock narrow(ToNarrowText(text));
-  if (narrow.get() == nullptr) {
+  // Both texts are freed when the parse leaves by any path.
+  HeapArray<char> narrow;
+  if (char* converted = ToNarrowText(text)) narrow.Own(converted, std::strlen(converted) + 1);
+  if (!narrow) {
     (void)platform::DestroyArray(created);
     return Status::NoMemory;
   }
-  const std::size_t length = std::strlen(narrow.get());
-  TextBlock upper(static_cast<char*>(platform::Alloc(length + kUpperCaseSlack)));
-  if (upper.get() == nullptr) {
+  const std::size_t length = narrow.size() - 1;
+  HeapArray<char> upper;
+  if (!upper.Allocate(length + kUpperCaseSlack)) {
     (void)platform::DestroyArray(created);
     return Status::NoMemory;
   }

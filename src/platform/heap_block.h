@@ -1,8 +1,8 @@
 // HeapArray<T>: an owned, counted block of the C heap holding plain records.
 //
 // The engine owns a few blocks (the sort stack, the row index, the key tables, the move
-// buffers); each is a HeapArray so that it is freed on every path. Release frees and
-// zeroes and is safe to call twice. Allocation failure is a false return, never an
+// buffers, the parser's texts); each is a HeapArray so that it is freed on every path. Release
+// frees and zeroes and is safe to call twice. Allocation failure is a false return, never an
 // exception: the caller turns it into status 705.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/platform.h"
+#include "platform/heap.h"
 
 namespace tk {
 
@@ -50,6 +50,13 @@ class HeapArray {
     data_ = resized;
     size_ = count;
     return true;
+  }
+  // Takes `block`, `count` elements from platform::Alloc made elsewhere (a converted text),
+  // in place of its own; nullptr leaves it empty.
+  void Own(T* block, std::size_t count) noexcept {
+    Release();
+    data_ = block;
+    size_ = block != nullptr ? count : 0;
   }
   void Release() noexcept {
     platform::Free(data_);
