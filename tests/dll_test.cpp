@@ -281,6 +281,14 @@ TEST_F(Dll, ACallFromAnotherThreadWhileOneIsInsideIsAnsweredAtOnce) {
   EXPECT_EQ(CallOnAnotherThread(tkselect, tk::kSelect).code, 2);  // and now it gets in
 }
 
+// The caller's code recursing until its thread's stack runs out (the depth is only there so
+// that the compiler sees an end).
+int Overflow(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  return depth > 1000000000 ? 0 : Overflow(depth + 1) + frame[0];
+}
+
 // An object in the record's Status that raises when it is released: the call's ending
 // releases it as it writes its text.
 void PutObject(tkt::Record& r, tkt::FakeRange& object) {
@@ -303,6 +311,9 @@ TEST_F(Dll, AnExceptionThroughTheCallLeavesTheLibraryUsable) {
     const char* what;
     std::int32_t command;
     void (*arm)(tkt::FakeRange& range, tkt::FakeRange& object, tkt::Record& r);
+    // The thread may end instead of the exception reaching the host: with too little stack left
+    // to raise it, 64-bit Wine ends the thread (a call whose thread ended is dropped as well).
+    bool mayEndThread = false;
   } rows[] = {
       {"EXPORT: the destination's Value get or put", tk::kExport,
        [](tkt::FakeRange&, tkt::FakeRange& object, tkt::Record&) {
@@ -355,6 +366,11 @@ TEST_F(Dll, AnExceptionThroughTheCallLeavesTheLibraryUsable) {
        [](tkt::FakeRange& range, tkt::FakeRange&, tkt::Record&) {
          range.onRelease = tkr::RaiseHostException;
        }},
+      {"SELECT: the caller's code overflows its stack in the Value get", tk::kSelect,
+       [](tkt::FakeRange& range, tkt::FakeRange&, tkt::Record&) {
+         range.onValue = [] { Overflow(1); };
+       },
+       true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -374,9 +390,20 @@ TEST_F(Dll, AnExceptionThroughTheCallLeavesTheLibraryUsable) {
       const LONG objectRefs = object.refs;
       row.arm(range, object, r);
       code = row.command;
-      EXPECT_TRUE(tkr::CatchHostException([&] { tkselect(&code, &r.comm); }));
+      // On a thread of its own: a stack that overflowed has lost its guard page for good.
+      bool caught = false;
+      bool ended = true;
+      std::thread([&] {
+        caught = tkr::CatchHostException([&] { tkselect(&code, &r.comm); });
+        ended = false;
+      }).join();
+      EXPECT_TRUE(caught || (ended && row.mayEndThread));
       range.onCount = range.onValue = range.onRelease = nullptr;
       object.onValue = object.onRelease = nullptr;
+
+      const tkr::OtherCall other = CallOnAnotherThread(tkselect, tk::kAbout);
+      EXPECT_TRUE(other.answered) << "the library stayed locked";
+      EXPECT_EQ(other.code, 200);
       // What the call took is back: the engine's own references and the blocks of its calls.
       EXPECT_EQ(range.refs, rangeRefs);
       if (row.command == tk::kExport) {
@@ -384,10 +411,6 @@ TEST_F(Dll, AnExceptionThroughTheCallLeavesTheLibraryUsable) {
         const bool inStatus = r.comm.Status.vt == VT_DISPATCH && r.comm.Status.pdispVal == &object;
         EXPECT_EQ(object.refs, objectRefs + (inStatus ? 1 : 0));
       }
-
-      const tkr::OtherCall other = CallOnAnotherThread(tkselect, tk::kAbout);
-      EXPECT_TRUE(other.answered) << "the library stayed locked";
-      EXPECT_EQ(other.code, 200);
       code = 0;  // an answer: nothing waits for one
       EXPECT_EQ((tkselect(&code, &r.comm), code), 713);
       code = tk::kSelect;
