@@ -37,8 +37,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -810,6 +812,12 @@ PartFiles partFiles;
 BOOL WINAPI OnConsoleEvent(DWORD) {
   partFiles.RemoveAll();
   return FALSE;
+}
+
+// A fault no one handles: the temporary files go, then the system ends the process as usual.
+LONG WINAPI OnFault(EXCEPTION_POINTERS*) {
+  partFiles.RemoveAll();
+  return EXCEPTION_CONTINUE_SEARCH;
 }
 
 // Set when the reader of standard output closed it (`tkrun ... | head`): the run ends
@@ -1769,6 +1777,12 @@ int main() {
   // The table goes to standard output as bytes: no line end is rewritten on the way.
   _setmode(_fileno(stdout), _O_BINARY);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // A run that ends in a fault or an exception no one catches takes its temporary files too.
+  std::set_terminate([] {
+    partFiles.RemoveAll();
+    std::abort();
+  });
+  SetUnhandledExceptionFilter(OnFault);
   int status = kSorted;
   try {
     Options o;
