@@ -17,13 +17,19 @@
 // with the hidden column as the last key. The order that comes back is exactly the stable
 // one (ties keep their file order), and the random order, which no file can anticipate,
 // keeps the sort's depth near 2 log2 n whatever the file's layout. --unstable hands the rows
-// over as they are and adds no key.
+// over as they are and adds no key; where their order takes that sort to its depth limit, they
+// are handed over again as the stable mode hands them.
+//
+// Outputs go to a temporary file created anew beside each one, moved into place once complete:
+// a failed write leaves no partial output, and the runner deletes no file but its own
+// temporary ones, on every way out (Ctrl-C included).
 //
 // The keys come from -k (a column by number or header name, with its order) or from --sort,
 // which, like --move and --export, is read by the engine's own parser and keyword tables
 // (input/parser.h), so that a line means here exactly what it means to the DLL.
 //
-// Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input.
+// Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input, 3 the
+// reader of standard output closed it before the table was written (said nowhere).
 #include <fcntl.h>
 #include <io.h>
 
@@ -31,8 +37,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -68,6 +76,7 @@ using tkr::RecordSpan;
 constexpr int kSorted = 0;
 constexpr int kRefused = 1;
 constexpr int kBadInput = 2;
+constexpr int kReaderGone = 3;  // standard output closed by its reader: nothing said
 
 constexpr char kUsage[] = R"(usage: tkrun [options] -k COLUMN[:desc][:ORDER] [-k ...] INPUT.csv
        tkrun [options] --sort "COMMAND" INPUT.csv
@@ -124,11 +133,11 @@ Options:
                          Each optionally with :desc. Empty cells always come last. May be
                          repeated.
   --ignore-empty         empty cells tie with every cell on automatic keys (default: last)
-  --unstable             the engine's plain order: rows handed over as they stand and no
-                         hidden position key, so rows that tie on every key may change places,
-                         and layouts such as a key with few values or two sorted runs one after
-                         the other can reach the sort's depth limit (714, at about a thousand
-                         rows)
+  --unstable             quicker where the rows' own order allows: rows handed over as they
+                         stand and no hidden position key, so rows that tie on every key may
+                         change places. Where their order would take the sort too deep (a key
+                         with few values, two sorted runs one after the other) the rows are
+                         sorted in the default, stable order instead, and said so
   --separator C          the field separator: one character (; or |), tab or \t. Without it,
                          the one of , ; tab | the first line holds most of (a comma when it
                          holds none), named on standard error when it is not a comma
@@ -171,7 +180,8 @@ Examples:
 
 Exit status: 0 sorted, 1 the engine refused (its status text says why) or memory ran out,
 2 bad options or input, a library that cannot be used, or a file that cannot be read or
-written.
+written (a full disk included: the input and every output stay as they were), 3 standard
+output closed by its reader before the table was written (as with | head; nothing said).
 )";
 
 std::string Utf8(const std::wstring& text) {
@@ -404,7 +414,7 @@ bool IsBlank(wchar_t ch) {
 class LineReading {
  public:
   LineReading(const std::wstring& line, const LineRules& rules) : line_(line) {
-    char* narrow = tk::ToNarrowText(line.c_str());
+    char* narrow = tk::ToNarrowText(line.c_str(), line.size());
     if (narrow == nullptr) throw std::bad_alloc();
     narrow_ = narrow;
     tk::platform::Free(narrow);
@@ -715,33 +725,145 @@ std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rule
 
 // ---- files ----------------------------------------------------------------------------------
 
-// Writes the parts `next` gives (an empty part: nothing more) to `path` through a file beside
-// it that then takes its place, so that a failed write never leaves half a table behind. An
-// empty path is standard output.
+// Every output is written to a temporary file beside it that then takes its place, so that a
+// failed write never leaves half a table behind. The temporary file is one this run creates
+// anew (never an existing file, whatever the input or another output is called), and it is
+// the only file the runner ever deletes: on a failed write, on every way out, and when the
+// console says the run is to end (Ctrl-C, Ctrl-Break, the window closed).
+class PartFiles {
+ public:
+  PartFiles() { InitializeCriticalSection(&lock_); }
+
+  // Creates a file named after `path`, in its folder, that did not exist: its handle (open
+  // for writing, which a removal by name does not wait for), or INVALID_HANDLE_VALUE with
+  // the system's error left for the message.
+  HANDLE Create(const std::wstring& path, std::wstring& part) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      wchar_t unique[32];
+      std::swprintf(unique, 32, L".%lx-%x.tkrun-part", GetCurrentProcessId(),
+                    counter++ ^ (GetTickCount() << 8));
+      part = path + unique;
+      EnterCriticalSection(&lock_);
+      const HANDLE file =
+          CreateFileW(part.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      const DWORD error = GetLastError();
+      if (file != INVALID_HANDLE_VALUE) made_.push_back(part);
+      LeaveCriticalSection(&lock_);
+      if (file != INVALID_HANDLE_VALUE) return file;
+      SetLastError(error);
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  // Moves `part` over `path`; once it is there, it is no longer ours to remove.
+  bool Place(const std::wstring& part, const std::wstring& path) {
+    EnterCriticalSection(&lock_);
+    const bool placed = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    const DWORD error = GetLastError();
+    if (placed) Forget(part);
+    LeaveCriticalSection(&lock_);
+    SetLastError(error);
+    return placed;
+  }
+  void Remove(const std::wstring& part) {
+    EnterCriticalSection(&lock_);
+    if (Forget(part)) DeleteFileW(part.c_str());
+    LeaveCriticalSection(&lock_);
+  }
+  void RemoveAll() {
+    EnterCriticalSection(&lock_);
+    for (const std::wstring& part : made_) DeleteFileW(part.c_str());
+    made_.clear();
+    LeaveCriticalSection(&lock_);
+  }
+
+ private:
+  bool Forget(const std::wstring& part) {
+    const auto found = std::find(made_.begin(), made_.end(), part);
+    if (found == made_.end()) return false;
+    made_.erase(found);
+    return true;
+  }
+  std::vector<std::wstring> made_;  // created and not yet placed or removed, under lock_
+  CRITICAL_SECTION lock_{};
+};
+PartFiles partFiles;
+
+// The console's end of the run (Ctrl-C, Ctrl-Break, the window closed, logoff, shutdown): the
+// temporary files go, then the system ends the process as it would have.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  partFiles.RemoveAll();
+  return FALSE;
+}
+
+// A fault no one handles: the temporary files go, then the system ends the process as usual.
+LONG WINAPI OnFault(EXCEPTION_POINTERS*) {
+  partFiles.RemoveAll();
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Set when the reader of standard output closed it (`tkrun ... | head`): the run ends
+// quietly, as a filter does.
+bool readerGone = false;
+
+// Why a write or a move failed: the system's reason, in a CSV user's words where the
+// system's own are unclear (a full disk once read "Success").
+std::string WriteReason(DWORD error) {
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
+    return "no space left on the disk";
+  SetLastError(error);
+  return tkr::LastErrorText();
+}
+
+// Writes every part `next` gives (an empty part: nothing more) to `file`; the system's error
+// when a write fails, else 0.
+DWORD WriteAll(HANDLE file, const std::function<std::string_view()>& next) {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  for (std::string_view part = next(); !part.empty(); part = next()) {
+    while (!part.empty()) {
+      const auto want = static_cast<DWORD>(std::min(part.size(), kChunk));
+      DWORD wrote = 0;
+      if (!WriteFile(file, part.data(), want, &wrote, nullptr)) return GetLastError();
+      if (wrote == 0) return ERROR_WRITE_FAULT;
+      part.remove_prefix(wrote);
+    }
+  }
+  return 0;
+}
+
+// Writes the parts `next` gives to `path` through a temporary file (PartFiles). An empty path
+// is standard output.
 bool WriteParts(const std::wstring& path, const std::function<std::string_view()>& next,
                 std::string& error) {
-  auto writeAll = [&](std::FILE* out) {
-    for (std::string_view part = next(); !part.empty(); part = next()) {
-      if (!tkr::WriteChunks(out, part)) return false;
-    }
-    return true;
-  };
   if (path.empty()) {
-    if (writeAll(stdout) && std::fflush(stdout) == 0) return true;
-    error = "cannot write the table to standard output";
+    std::fflush(stdout);
+    const DWORD failed = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), next);
+    if (failed == 0) return true;
+    if (failed == ERROR_BROKEN_PIPE || failed == ERROR_NO_DATA) {
+      readerGone = true;
+      return false;
+    }
+    error = "cannot write the table to standard output: " + WriteReason(failed);
     return false;
   }
-  const std::wstring part = path + L".tkrun-part";
-  std::FILE* file = _wfopen(part.c_str(), L"wb");
-  bool ok = file != nullptr;
-  if (ok) ok = writeAll(file);
-  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
-  if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-  if (!ok) {
-    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
-    DeleteFileW(part.c_str());
+  std::wstring part;
+  const HANDLE file = partFiles.Create(path, part);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot write '" + Utf8(path) + "': " + WriteReason(GetLastError());
+    return false;
   }
-  return ok;
+  DWORD failed = WriteAll(file, next);
+  if (!CloseHandle(file) && failed == 0) failed = GetLastError();
+  if (failed == 0 && !partFiles.Place(part, path)) failed = GetLastError();
+  if (failed != 0) {
+    // Nothing of this output stays: the file it would replace is as it was.
+    error =
+        "cannot write '" + Utf8(path) + "': " + WriteReason(failed) + "; nothing was written there";
+    partFiles.Remove(part);
+  }
+  return failed == 0;
 }
 
 // `bytes` written as WriteParts writes.
@@ -767,7 +889,8 @@ bool WriteTable(const std::wstring& path, const CsvFile& table,
 
 // Whether `a` and `b` name one file. Both are resolved to full paths first, so that ".\x.csv",
 // "X.CSV" and "sub\..\x.csv" are all "x.csv"; when both exist, their volume and file index
-// decide as well, which also catches links and short names.
+// decide as well, which also catches hard links, short names, the long-path and device
+// prefixes, and symbolic links and junctions (opening follows them).
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   auto fullPath = [](const std::wstring& path) {
     std::wstring full(MAX_PATH, L'\0');
@@ -802,14 +925,14 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
 // Before any work: can a file be made beside `path`? Nothing stays behind.
 bool CanWrite(const std::wstring& path, std::string& error) {
   if (path.empty()) return true;
-  const std::wstring probe = path + L".tkrun-part";
-  std::FILE* file = _wfopen(probe.c_str(), L"wb");
-  if (file == nullptr) {
-    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
+  std::wstring part;
+  const HANDLE file = partFiles.Create(path, part);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot write '" + Utf8(path) + "': " + WriteReason(GetLastError());
     return false;
   }
-  std::fclose(file);
-  DeleteFileW(probe.c_str());
+  CloseHandle(file);
+  partFiles.Remove(part);
   return true;
 }
 
@@ -1120,6 +1243,7 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
     ok = WriteTable(o.exportOut.empty() ? o.exportTo : o.exportOut, dest, rows, error);
   }
   if (ok && !o.index.empty()) ok = WriteBytes(o.index, "", error);
+  if (readerGone) return kReaderGone;
   if (!ok) return Fail(error);
   if (!o.quiet) Say("0 rows: written as read\n");
   return kSorted;
@@ -1448,9 +1572,11 @@ bool WriteDestination(const Job& job, SAFEARRAY* cells, const std::wstring& path
 }
 
 // One engine command with its progress line; false, having said why and what to do, when it
-// does not succeed.
+// does not succeed. With `tooDeep` given, a sort that reaches its depth limit (714) says nothing
+// and sets it instead.
 bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOMM& comm,
-                const Destination* destRange, const char* what, std::int32_t command) {
+                const Destination* destRange, const char* what, std::int32_t command,
+                bool* tooDeep = nullptr) {
   const std::size_t rows = job.Records() - static_cast<std::size_t>(o.header);
   caller.seen.clear();
   progressLine.Phase(command == tk::kSelect ? "sorting"
@@ -1459,6 +1585,10 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
                      rows, command == tk::kSelect);
   const auto t0 = std::chrono::steady_clock::now();
   const std::int32_t code = caller.Run(command, comm);
+  if (tooDeep != nullptr && code == tk::ToCode(tk::Status::StackOverflow)) {
+    *tooDeep = true;  // the caller hands the rows over again, in an order no layout defeats
+    return false;
+  }
   char line[160];
   std::snprintf(line, sizeof line, "%-9s %s  (%zu break-outs, %.3f s)", what,
                 StatusText(comm).c_str(), caller.seen.size(), Since(t0));
@@ -1469,11 +1599,8 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
   Say("tkrun: " + std::string(what) + " ended with " +
       (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
   if (code == tk::ToCode(tk::Status::StackOverflow)) {
-    Say(o.stable ? "tkrun: the sort reached its depth limit on the random order the "
-                   "rows were handed over in, which happens by rare chance; run it "
-                   "again for another order\n"
-                 : "tkrun: the sort reached its depth limit on the rows' own order: "
-                   "leave out --unstable\n");
+    Say("tkrun: the sort reached its depth limit on the random order the rows were handed over "
+        "in, which happens by rare chance; run it again for another order\n");
   }
   return false;
 }
@@ -1508,7 +1635,7 @@ bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Dest
     ok = WriteBytes(o.index, lines, error);
   }
   if (!ok) {
-    Say("tkrun: " + error + "\n");
+    if (!readerGone) Say("tkrun: " + error + "\n");
     return false;
   }
   char line[160];
@@ -1520,6 +1647,7 @@ bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Dest
 
 int Run(const Options& o) {
   memoryUse.input = o.input;
+  Options mode = o;  // --unstable turns stable where the rows' own order is too deep
   const auto started = std::chrono::steady_clock::now();
   progressLine.Start(!o.quiet);
   struct StopProgress {
@@ -1561,13 +1689,13 @@ int Run(const Options& o) {
 
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
-  comm.Source.Data.parray = SourceTable(o, job);
+  comm.Source.Data.parray = SourceTable(mode, job);
   std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
                 records - headers, file.columns, Since(started));
   Report(o, buffer);
   comm.Source.HeaderLines = o.header;
   comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
-  PutCommandLines(o, job, comm);
+  PutCommandLines(mode, job, comm);
   // The destination: its rows, the columns the export fills and a hidden one that receives
   // the number of the source row each exported row came from.
   std::unique_ptr<Destination> destRange;
@@ -1581,7 +1709,23 @@ int Run(const Options& o) {
   caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
     return CompareByRule(o, job, b, c);
   };
-  bool ok = RunCommand(o, job, caller, comm, destRange.get(), "SELECT", tk::kSelect);
+  bool tooDeep = false;
+  bool ok = RunCommand(mode, job, caller, comm, destRange.get(), "SELECT", tk::kSelect,
+                       mode.stable ? nullptr : &tooDeep);
+  if (tooDeep) {
+    // The rows' own order took the unstable sort to its depth limit (a key with few values, two
+    // sorted runs one after the other): they go over again as the default mode hands them, in
+    // a random order with their position as the last key, which no layout can defeat.
+    Report(o,
+           "tkrun: the rows' own order is too deep for --unstable's quick pass; sorting "
+           "them in the default, stable order instead");
+    mode.stable = true;
+    SafeArrayDestroy(comm.Source.Data.parray);
+    comm.Source.Data.parray = SourceTable(mode, job);
+    for (VARIANT* line : {&comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) VariantClear(line);
+    PutCommandLines(mode, job, comm);
+    ok = RunCommand(mode, job, caller, comm, destRange.get(), "SELECT", tk::kSelect);
+  }
   if (ok && destRange) {
     ok = RunCommand(o, job, caller, comm, destRange.get(), "EXPORT", tk::kExport);
   }
@@ -1594,6 +1738,7 @@ int Run(const Options& o) {
   // took a tenth of a large run. Everything else is released as usual.
   VariantInit(&comm.Source.Data);
   tkr::ReleaseRecord(comm);
+  if (readerGone) return kReaderGone;
   if (!ok) return error.empty() ? kRefused : kBadInput;
   std::snprintf(buffer, sizeof buffer, "%zu rows in %.3f s", records - headers, Since(started));
   Report(o, buffer);
@@ -1615,13 +1760,23 @@ int main() {
   LocalFree(argv);
   // The table goes to standard output as bytes: no line end is rewritten on the way.
   _setmode(_fileno(stdout), _O_BINARY);
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // A run that ends in a fault or an exception no one catches takes its temporary files too.
+  std::set_terminate([] {
+    partFiles.RemoveAll();
+    std::abort();
+  });
+  SetUnhandledExceptionFilter(OnFault);
+  int status = kSorted;
   try {
     Options o;
-    if (const int parsed = ParseOptions(args, o); parsed != 0) return parsed < 0 ? kSorted : parsed;
-    return Run(o);
+    const int parsed = ParseOptions(args, o);
+    status = parsed != 0 ? (parsed < 0 ? kSorted : parsed) : Run(o);
   } catch (const std::bad_alloc&) {
-    return OutOfMemory();
+    status = OutOfMemory();
   } catch (const std::length_error&) {  // a table longer than a string or vector can be here
-    return OutOfMemory();
+    status = OutOfMemory();
   }
+  partFiles.RemoveAll();  // none is left on any way out
+  return status;
 }

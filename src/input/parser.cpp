@@ -201,14 +201,16 @@ namespace {
 // The text road: everything from the narrow conversion to the finished entry array. The
 // line is scanned twice: once to count its entries (and find a bad one), once to store them
 // into an entry array sized for them in one step.
-Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t fields,
-                 EntryArray& entries, std::int32_t& count) noexcept {
+Status ParseText(const KeywordTable& keywords, BSTR text, std::int32_t fields, EntryArray& entries,
+                 std::int32_t& count) noexcept {
   SAFEARRAY* created = platform::CreateVariantVector(static_cast<std::uint32_t>(fields));
   if (created == nullptr) return Status::NoMemory;
 
   // A failed conversion can only mean that memory ran short; without the text there is
   // nothing to scan, so it ends the parse like the failed copy below.
-  TextBlock narrow(ToNarrowText(text));
+  // The string's own length, not its terminator: a string of an odd byte length (a macro's
+  // byte string) keeps its last byte and a terminator where a character would be read.
+  TextBlock narrow(ToNarrowText(text, SysStringLen(text)));
   if (narrow.get() == nullptr) {
     (void)platform::DestroyArray(created);
     return Status::NoMemory;
@@ -329,8 +331,8 @@ Status ParseCommand(const KeywordTable& keywords, const VARIANT& command, std::i
   return ParseText(keywords, command.bstrVal, fields, entries, count);
 }
 
-char* ToNarrowText(const wchar_t* text) noexcept {
-  return platform::ToAnsiText(text);
+char* ToNarrowText(const wchar_t* text, std::size_t length) noexcept {
+  return platform::ToAnsiText(text, length);
 }
 
 void UpperCaseText(char* text) noexcept {
