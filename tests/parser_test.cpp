@@ -80,12 +80,20 @@ Outcome Parse(const KeywordTable& keywords, const VARIANT& command, std::int32_t
   return outcome;
 }
 
-// A text parse; the BSTR takes the whole std::wstring, embedded NULs included.
-Outcome ParseText(const KeywordTable& keywords, const std::wstring& text, std::int32_t fields) {
+// A text parse; the BSTR takes the whole std::wstring, embedded NULs included, and
+// `strayByte` after it when given.
+Outcome ParseText(const KeywordTable& keywords, const std::wstring& text, std::int32_t fields,
+                  const char* strayByte = nullptr) {
   VARIANT command;
   VariantInit(&command);
   command.vt = VT_BSTR;
-  command.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (strayByte != nullptr) {
+    std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    bytes += strayByte[0];
+    command.bstrVal = SysAllocStringByteLen(bytes.data(), static_cast<UINT>(bytes.size()));
+  } else {
+    command.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
   Outcome outcome = Parse(keywords, command, fields);
   VariantClear(&command);
   return outcome;
@@ -95,7 +103,7 @@ Outcome ParseText(const KeywordTable& keywords, const std::wstring& text, std::i
 // the outcome ParseCommand gives, each entry's own text read alone again being that entry,
 // and a refused entry's text starting where the entries before it ended.
 Outcome ReadByEntry(const KeywordTable& keywords, const std::wstring& text, std::int32_t fields) {
-  char* narrow = tk::ToNarrowText(text.c_str());
+  char* narrow = tk::ToNarrowText(text.c_str(), text.size());
   if (narrow == nullptr) {
     ADD_FAILURE() << "no narrow text";
     return Outcome{Status::NoMemory, 0, ""};
@@ -147,6 +155,7 @@ struct TextCase {
   Status status;
   std::int32_t count;
   const char* entries;
+  const char* strayByte = nullptr;  // a byte after the text: a string of an odd byte length
 };
 
 const KeywordTable* const kSort = &tk::kSortKeywords;
@@ -237,12 +246,17 @@ const TextCase kTextCases[] = {
     {"CJK in keyword", kSort, L"1,TK_COMPASCAUTO\u4E2D", 2, kBad, 0, ""},
     {"CJK instead of keyword", kSort, L"1,\u4E2D\u6587", 2, kBad, 0, ""},
     {"high byte after line", kSort, L"1,TK_COMPASCAUTO \u00FF", 2, kBad, 1, ""},
+    // A string of an odd byte length (a macro's byte string): its last byte is no character,
+    // though it reads as one before the terminator.
+    {"a stray byte after the text", kSort, L"1,TK_COMPDESAUTO", 2, kOk, 1, "(1,2)", "X"},
+    {"a stray byte after a blank", kMove, L"2 TK_MOVEAUTO ", 2, kOk, 1, "(2,500)", "9"},
 };
 
 TEST(ParseText, EveryTextGivesItsEntries) {
   for (const TextCase& c : kTextCases) {
     SCOPED_TRACE(c.what);
-    ExpectOutcome(ParseText(*c.keywords, c.text, c.fields), c.status, c.count, c.entries);
+    ExpectOutcome(ParseText(*c.keywords, c.text, c.fields, c.strayByte), c.status, c.count,
+                  c.entries);
     ExpectOutcome(ReadByEntry(*c.keywords, c.text, c.fields), c.status, c.count, c.entries);
   }
 }
@@ -526,19 +540,21 @@ TEST(ParseMemory, NarrowTextEndsAtTheFirstNul) {
     const char* what;
     std::wstring text;
     const char* narrow;
+    std::size_t length = static_cast<std::size_t>(-1);  // the characters to take at most
   } rows[] = {
       {"plain", L"1,tk_MoveAuto", "1,tk_MoveAuto"},
       {"empty", L"", ""},
       {"embedded NUL", L"ab\0cd"s, "ab"},
+      {"its length before its terminator", L"abc", "ab", 2},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    char* narrow = tk::ToNarrowText(row.text.c_str());
+    char* narrow = tk::ToNarrowText(row.text.c_str(), row.length);
     ASSERT_NE(narrow, nullptr);
     EXPECT_STREQ(narrow, row.narrow);
     tk::platform::Free(narrow);
   }
-  EXPECT_EQ(tk::ToNarrowText(nullptr), nullptr);
+  EXPECT_EQ(tk::ToNarrowText(nullptr, 1), nullptr);
 }
 
 }  // namespace

@@ -225,6 +225,44 @@ TEST(SortProtocol, ACommandAbandonsThePendingComparison) {
   EXPECT_EQ(code, 713);  // nothing left to resume
 }
 
+// The calling thread's locale changes between the calls of one sort (a macro or an add-in
+// sets it while break-outs are answered): the engine's text orders are the system locale's,
+// the ranks of one call and the comparisons of the next alike, so the order is the one an
+// unchanged thread gets, for every order that compares text.
+TEST(SortProtocol, TheThreadsLocaleChangingBetweenCallsChangesNoOrder) {
+  const tkt::Rows rows = {{L"i", 2},      {L"\u0131", 1}, {L"I", 3},   {L"\u0130", 1}, {L"aa", 2},
+                          {L"\u00E5", 1}, {L"z", 3},      {L"ch", 2},  {L"h", 1},      {L"c", 3},
+                          {L"i", 1},      {L"aa", 3},     {L"x10", 1}, {L"x9", 2}};
+  const LCID threadLocale = GetThreadLocale();
+  for (const wchar_t* order :
+       {L"1,TK_COMPASCAUTO 2,TK_COMPBRKO", L"1,TK_COMPASCNATURAL 2,TK_COMPBRKO",
+        L"1,TK_COMPDESCASE 2,TK_COMPBRKO", L"1,TK_COMPASCNUMTEXT 2,TK_COMPBRKO"}) {
+    SCOPED_TRACE(std::string(order, order + std::wcslen(order)));
+    std::vector<std::int32_t> orders[2];
+    for (int changing = 0; changing < 2; ++changing) {
+      Engine engine;
+      Record r;
+      tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(rows));
+      tkt::PutText(r.comm.SortCmd, order);
+      Caller caller(engine);
+      int answered = 0;
+      caller.compare = [&](const BreakOut& b, tk::TKCOMM& comm) {
+        // Turkish, Swedish and Czech order these letters each their own way.
+        const LCID locales[] = {0x041F, 0x041D, 0x0405};
+        if (changing == 1) SetThreadLocale(locales[answered++ % 3]);
+        return tkt::CompareCellsAscending(b, comm);
+      };
+      EXPECT_EQ(caller.Run(tk::kSelect, r.comm), 2);
+      orders[changing] = tkt::Order(engine);
+      if (changing == 1) {
+        EXPECT_GT(answered, 0);
+      }
+      SetThreadLocale(threadLocale);
+    }
+    EXPECT_EQ(orders[1], orders[0]);
+  }
+}
+
 TEST(SortProtocol, BreakOutOnlyForPairsTiedOnTheAutomaticKey) {
   Engine engine;
   Record r;

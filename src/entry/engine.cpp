@@ -20,8 +20,9 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
     // Called again from inside a call: a Range's Value get or put, or the release of an
     // object in a cell, ran the caller's code, and that code called us. Everything the outer
     // call works with (its record, its code, every state group) stays untouched; the nested
-    // caller hears 712 in its own code and record, and the outer call goes on as before.
-    return RefuseCall(code, comm);
+    // caller hears 712 in its own code, and in its own record unless that is the outer
+    // call's, and the outer call goes on as before.
+    return RefuseCall(code, comm == inside_ ? nullptr : comm);
   }
   const std::int32_t received = *code;
   if (comm == nullptr) {
@@ -34,11 +35,13 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   }
   Context ctx{*comm, ResumeState};
   inCall_ = true;
+  inside_ = comm;
   const std::int32_t returned = Run(ctx, Dispatch(ctx, received), *code);
   // Text keys serve one sort within one call: no call may find them, for the caller can
   // change the cells in between.
   compare.Text.Clear();
   inCall_ = false;
+  inside_ = nullptr;
   return returned;
 }
 
@@ -53,6 +56,7 @@ void Engine::Abandon() noexcept {
   exporting.Clear();
   ResumeState = Continuation::Idle;
   inCall_ = false;
+  inside_ = nullptr;
 }
 
 Step Engine::Dispatch(Context& ctx, std::int32_t received) noexcept {

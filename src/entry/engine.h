@@ -16,7 +16,8 @@
 // hands it the value the step carries (a comparison's result, a complete sort's status).
 // A call without a record is refused before any of this (703): nothing can be written. A
 // call made while a call is inside (the caller's code, run by a Range or an object, calling
-// back) is refused with 712 and touches nothing but its own code and record.
+// back) is refused with 712 and touches nothing but its own code and record, and never the
+// record of the call inside (docs/protocol.md says what a refusal leaves where).
 //
 // No continuation calls the next one: a step that has finished sets ResumeState and
 // returns to the run loop, which switches on it (Continue). A sort of a million rows runs
@@ -96,12 +97,13 @@ class Engine {
   // common ending (ResumeState 0, the status, LastError and Status). Returns the call's value.
   std::int32_t Finish(Context& ctx, Step last, std::int32_t& code) noexcept;
 
-  bool inCall_ = false;  // a call is inside: another one now comes from within it (712)
+  bool inCall_ = false;       // a call is inside: another one now comes from within it (712)
+  TKCOMM* inside_ = nullptr;  // the record of the call inside, which no refusal writes into
 };
 
-// The answer to a call that may not come in now (712), written into its own code and
-// record only: a call from within a call, or one from another thread while a call is
-// inside. Returns kReturnEnded.
+// The answer to a call that may not come in now (712), written into its code and into `comm`
+// when given: a call from within a call, or one from another thread while a call is inside.
+// The refusing side passes no record where the call inside works on it. Returns kReturnEnded.
 std::int32_t RefuseCall(std::int32_t* code, TKCOMM* comm) noexcept;
 
 }  // namespace tk

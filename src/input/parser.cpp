@@ -189,16 +189,20 @@ namespace {
 // The text road: everything from the narrow conversion to the finished entry array. The
 // line is scanned twice: once to count its entries (and find a bad one), once to store them
 // into an entry array sized for them in one step.
-Status ParseText(const KeywordTable& keywords, const wchar_t* text, std::int32_t fields,
-                 EntryArray& entries, std::int32_t& count) noexcept {
+Status ParseText(const KeywordTable& keywords, BSTR text, std::int32_t fields, EntryArray& entries,
+                 std::int32_t& count) noexcept {
   SAFEARRAY* created = platform::CreateVariantVector(static_cast<std::uint32_t>(fields));
   if (created == nullptr) return Status::NoMemory;
 
   // A failed conversion can only mean that memory ran short; without the text there is
   // nothing to scan, so it ends the parse like the failed copy below.
-  // Both texts are freed when the parse leaves by any path.
+  // Both texts are freed when the parse leaves by any path. The string's own length, not its
+  // terminator: a string of an odd byte length (a macro's byte string) keeps its last byte and
+  // a terminator where a character would be read.
   HeapArray<char> narrow;
-  if (char* converted = ToNarrowText(text)) narrow.Own(converted, std::strlen(converted) + 1);
+  if (char* converted = ToNarrowText(text, SysStringLen(text))) {
+    narrow.Own(converted, std::strlen(converted) + 1);
+  }
   if (!narrow) {
     (void)platform::DestroyArray(created);
     return Status::NoMemory;
@@ -319,8 +323,8 @@ Status ParseCommand(const KeywordTable& keywords, const VARIANT& command, std::i
   return ParseText(keywords, command.bstrVal, fields, entries, count);
 }
 
-char* ToNarrowText(const wchar_t* text) noexcept {
-  return platform::ToAnsiText(text);
+char* ToNarrowText(const wchar_t* text, std::size_t length) noexcept {
+  return platform::ToAnsiText(text, length);
 }
 
 void UpperCaseText(char* text) noexcept {

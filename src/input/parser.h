@@ -74,9 +74,10 @@ class EntryArray {
 Status ParseCommand(const KeywordTable& keywords, const VARIANT& command, std::int32_t fields,
                     EntryArray& entries, std::int32_t& count) noexcept;
 
-// The command text in the process's ANSI code page, up to its first NUL, in a block the
-// caller releases with platform::Free; nullptr for a null text or when memory is short.
-char* ToNarrowText(const wchar_t* text) noexcept;
+// The first `length` characters of the command text in the process's ANSI code page, up to
+// its first NUL, in a block the caller releases with platform::Free; nullptr for a null text
+// or when memory is short.
+char* ToNarrowText(const wchar_t* text, std::size_t length) noexcept;
 
 // Letters a-z of `text` (NUL-terminated) become A-Z and every other byte stays as it is: the
 // copy of a line ParseCommand reads, keywords compared whole.

@@ -156,9 +156,10 @@ Status WriteBack(RangeSlot& slot, bool readFromRange) noexcept {
 bool RangeTransfer(const VARIANT& rangeObj, VARIANT& data, Transfer direction) noexcept {
   if (rangeObj.vt != VT_DISPATCH || rangeObj.pdispVal == nullptr) return false;
   // A reference of our own while we call it: the caller's code that its members run may
-  // empty the slot that holds it.
+  // empty the slot that holds it. Noted, so that it is given back even when that code never
+  // comes back (an exception the host catches, the thread's end).
   IDispatch* range = rangeObj.pdispVal;
-  range->AddRef();
+  platform::HoldReference(range);
   bool done = false;
   if (direction == Transfer::Write) {
     done =
@@ -175,7 +176,7 @@ bool RangeTransfer(const VARIANT& rangeObj, VARIANT& data, Transfer direction) n
     done = hasCells && SUCCEEDED(platform::InvokeByName(&data, DISPATCH_PROPERTYGET, range,
                                                         L"Value", 0, nullptr));
   }
-  range->Release();
+  platform::DropReference(range);
   return done;
 }
 

@@ -1,6 +1,7 @@
 // BSTRs, VARIANT cells, SAFEARRAYs and late-bound calls (see automation.h).
 #include "platform/automation.h"
 
+#include "platform/call_internal.h"
 #include "platform/heap.h"
 #include "platform/heap_internal.h"
 
@@ -109,6 +110,7 @@ HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar
   // IDispatch takes the arguments last first. One spare slot keeps the block non-empty.
   auto* reversed = static_cast<VARIANT*>(AllocZeroed(argCount + 1u, sizeof(VARIANT)));
   if (reversed == nullptr) return E_OUTOFMEMORY;
+  Note(nullptr, reversed);  // Invoke runs the caller's code, which may never come back
   for (std::uint32_t i = 0; i < argCount; ++i) reversed[argCount - 1 - i] = args[i];
 
   DISPID putId = DISPID_PROPERTYPUT;
@@ -127,6 +129,7 @@ HRESULT InvokeByName(VARIANT* result, WORD flags, IDispatch* object, const wchar
   SysFreeString(exception.bstrSource);
   SysFreeString(exception.bstrDescription);
   SysFreeString(exception.bstrHelpFile);
+  CrossOff(reversed);
   Free(reversed);  // shallow copies: the caller's VARIANTs stay the caller's
   return hr;
 }

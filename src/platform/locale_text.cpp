@@ -81,17 +81,22 @@ bool TextAsNumber(BSTR text, double& value) noexcept {
   return text != nullptr && SUCCEEDED(VarR8FromStr(text, LOCALE_SYSTEM_DEFAULT, 0, &value));
 }
 
-char* ToAnsiText(const wchar_t* text) noexcept {
+char* ToAnsiText(const wchar_t* text, std::size_t length) noexcept {
   if (text == nullptr) return nullptr;
-  // -1: the text up to and including its first NUL.
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return nullptr;
-  auto* narrow = static_cast<char*>(Alloc(static_cast<std::size_t>(bytes)));
+  const std::size_t characters = wcsnlen(text, length);
+  if (characters > 0x7FFFFFFEu) return nullptr;
+  const int count = static_cast<int>(characters);
+  const int bytes =
+      count == 0 ? 0 : WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
+  if (bytes < 0 || (count > 0 && bytes == 0)) return nullptr;
+  auto* narrow = static_cast<char*>(Alloc(static_cast<std::size_t>(bytes) + 1));
   if (narrow == nullptr) return nullptr;
-  if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, bytes, nullptr, nullptr) != bytes) {
+  if (count > 0 &&
+      WideCharToMultiByte(CP_ACP, 0, text, count, narrow, bytes, nullptr, nullptr) != bytes) {
     Free(narrow);
     return nullptr;
   }
+  narrow[bytes] = '\0';
   return narrow;
 }
 

@@ -10,10 +10,11 @@
 
 namespace tk::platform {
 
-// Converts `text` (up to its first NUL) with its terminator to the ANSI code page, into a
-// block from Alloc that the caller frees with Free. Characters the code page lacks become
-// its default character. nullptr for a null text or when memory is short.
-char* ToAnsiText(const wchar_t* text) noexcept;
+// Converts the first `length` characters of `text` (up to its first NUL) to the ANSI code
+// page, with a terminator, into a block from Alloc that the caller frees with Free. Characters
+// the code page lacks become its default character. nullptr for a null text or when memory is
+// short.
+char* ToAnsiText(const wchar_t* text, std::size_t length) noexcept;
 
 // The flags of the system locale's string comparison that the sort keys choose from:
 // VarCmp's own is kTextIgnoreCase; without it lower case comes before upper case where the

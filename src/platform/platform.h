@@ -19,16 +19,20 @@
 //                  sort key; CompareTexts: the order of two texts under those flags, as
 //                  VarCmp's; TextAsNumber: the number a text reads as.
 //   call_guard.h   EnterCall / LeaveCall: one call of TKselect at a time in the process, and
-//                  nobody waits for it; RunGuarded: a call whose stack a structured exception
-//                  unwinds (raised in the caller's code, caught by the host) still ends
-//                  cleanly, with its exception frame written for each architecture.
+//                  nobody waits for it; a call inside whose thread has gone is taken over;
+//                  BeginRefusalWrite: a refused call never writes into the record of the call
+//                  inside; HoldReference / GiveBackHeld: what a call holds while it runs is
+//                  given back however it ends; RunGuarded: a call whose stack a structured
+//                  exception unwinds (raised in the caller's code, caught by the host) still
+//                  ends cleanly, with its exception frame written for each architecture.
 //   clock.h        LocalNowOleDate, OleDateYear, TickCount, SeedRandom, Random; a test clock
 //                  can replace the real one (SetTestClock) so that time windows are tested
 //                  without sleeping.
 //
-// Nothing here keeps state besides the counters, the call owner and the test hooks, which
-// the DLL never sets. All functions are noexcept: failure is a return value. src/platform is
-// the only place that includes <windows.h> and <oleauto.h> (ole.h).
+// Nothing here keeps state besides the counters, the call's owner, record and holdings, the
+// records refusals are writing into, and the test hooks, which the DLL never sets. All functions
+// are noexcept: failure is a return value. src/platform is the only place that includes <windows.h>
+// and <oleauto.h> (ole.h).
 #pragma once
 
 #include "platform/automation.h"

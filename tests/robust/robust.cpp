@@ -690,11 +690,19 @@ void CallFromInside() {
   std::int32_t code = kCodes[k.r.Below(10)];
   const int which = k.r.Below(3);
   tk::TKCOMM* record = which == 0 ? &k.inner : which == 1 ? &k.comm : nullptr;
+  const std::int32_t lastError = k.comm.LastError;
+  const VARIANT status = k.comm.Status;
   const std::int32_t returned = probe.tkselect(&code, record);
   ++k.nested;
   const std::int32_t flowError = tk::ToCode(tk::Status::FlowError);
   if (returned != tk::kReturnEnded || code != flowError) {
     k.Fail("a call from inside a call ended with " + std::to_string(code));
+  } else if (record == &k.comm) {
+    // The outer call's record: a refusal never writes into it.
+    if (k.comm.LastError != lastError || k.comm.Status.vt != status.vt ||
+        k.comm.Status.bstrVal != status.bstrVal) {
+      k.Fail("a call from inside a call wrote into the record of the call inside");
+    }
   } else if (record != nullptr && (record->LastError != flowError || record->Status.vt != VT_BSTR ||
                                    std::wstring(record->Status.bstrVal) != L"[712]Flow Error")) {
     k.Fail("a call from inside a call left another text than [712]Flow Error");

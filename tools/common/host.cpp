@@ -12,6 +12,12 @@
 #include <thread>
 
 namespace tkr {
+
+// The exceptions the host catches here: its own, and a stack that ran out in the caller's code.
+bool CaughtByHost(DWORD code) {
+  return code == kHostException || code == EXCEPTION_STACK_OVERFLOW;
+}
+
 namespace {
 
 using Body = void (*)(void* context);
@@ -33,7 +39,7 @@ extern "C" void tkr_catch_landing();
 extern "C" EXCEPTION_DISPOSITION tkr_catch_handler(EXCEPTION_RECORD* record, void* frame,
                                                    CONTEXT* context, DISPATCHER_CONTEXT* dispatch) {
   if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
-      record->ExceptionCode != tkr::kHostException) {
+      !tkr::CaughtByHost(record->ExceptionCode)) {
     return ExceptionContinueSearch;
   }
   // Unwinds to this frame and resumes at the landing point with 1 in eax; does not return.
@@ -85,7 +91,7 @@ struct CatchRecord {
 extern "C" EXCEPTION_DISPOSITION __cdecl tkr_catch_handler(EXCEPTION_RECORD* record, void* frame,
                                                            CONTEXT* context, void*) {
   if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
-      record->ExceptionCode != tkr::kHostException) {
+      !tkr::CaughtByHost(record->ExceptionCode)) {
     return ExceptionContinueSearch;
   }
   // Every record below this one is unwound (their handlers run) and taken off the chain.

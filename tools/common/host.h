@@ -22,11 +22,13 @@ constexpr DWORD kHostException = 0xE0740001u;
 
 // Raises kHostException.
 void RaiseHostException();
+// Whether CatchHostException catches an exception of this code.
+bool CaughtByHost(DWORD code);
 
-// Runs `body`; when kHostException is raised inside it, the stack is unwound to here (every
-// frame's unwind handler runs on the way) and true is returned. Other exceptions go on to
-// whoever handles them. Nothing of `body`'s frames ends normally after a catch: objects they
-// held are lost, as they are for the host.
+// Runs `body`; when kHostException is raised inside it, or its thread's stack overflows, the
+// stack is unwound to here (every frame's unwind handler runs on the way) and true is
+// returned. Other exceptions go on to whoever handles them. Nothing of `body`'s frames ends
+// normally after a catch: objects they held are lost, as they are for the host.
 bool CatchHostException(const std::function<void()>& body);
 
 // A call made on a thread of its own, and what it got; `answered` false when it did not come

@@ -17,7 +17,7 @@ namespace {
 class LineReading {
  public:
   LineReading(const std::wstring& line, const LineRules& rules) : line_(line) {
-    char* narrow = tk::ToNarrowText(line.c_str());
+    char* narrow = tk::ToNarrowText(line.c_str(), line.size());
     if (narrow == nullptr) throw std::bad_alloc();
     narrow_ = narrow;
     tk::platform::Free(narrow);

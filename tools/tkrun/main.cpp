@@ -17,12 +17,16 @@
 // with the hidden column as the last key. The order that comes back is exactly the stable
 // one (ties keep their file order), and the random order, which no file can anticipate,
 // keeps the sort's depth near 2 log2 n whatever the file's layout. --unstable hands the rows
-// over as they are and adds no key.
+// over as they are and adds no key; where their order takes that sort to its depth limit, they
+// are handed over again as the stable mode hands them.
+//
+// Outputs go to a temporary file created anew beside each one, moved into place once complete:
+// a failed write leaves no partial output, and the runner deletes no file but its own
+// temporary ones, on every way out (Ctrl-C included).
 //
 // The keys come from -k (a column by number or header name, with its order) or from --sort,
 // which, like --move and --export, is read by the engine's own parser and keyword tables
 // (input/parser.h), so that a line means here exactly what it means to the DLL.
-//
 //
 // The program in files by job: options.h (options, usage, exit statuses), command_lines.h
 // (--sort, --move and --export read with the engine's parser), keys.h (-k and the key
@@ -31,12 +35,15 @@
 // said past it, the out-of-memory advice); this file reads the tables, runs the engine's
 // commands and is main.
 //
-// Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input.
+// Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input, 3 the
+// reader of standard output closed it before the table was written (said nowhere).
 #include <fcntl.h>
 #include <io.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -137,9 +144,11 @@ std::int32_t CompareByRule(const Options& o, const Job& job, const tkr::BreakOut
 }
 
 // One engine command with its progress line; false, having said why and what to do, when it
-// does not succeed.
+// does not succeed. With `tooDeep` given, a sort that reaches its depth limit (714) says nothing
+// and sets it instead.
 bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOMM& comm,
-                const Destination* destRange, const char* what, std::int32_t command) {
+                const Destination* destRange, const char* what, std::int32_t command,
+                bool* tooDeep = nullptr) {
   const std::size_t rows = job.Records() - static_cast<std::size_t>(o.header);
   caller.seen.clear();
   progressLine.Phase(command == tk::kSelect ? "sorting"
@@ -148,6 +157,10 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
                      rows, command == tk::kSelect);
   const auto t0 = std::chrono::steady_clock::now();
   const std::int32_t code = caller.Run(command, comm);
+  if (tooDeep != nullptr && code == tk::ToCode(tk::Status::StackOverflow)) {
+    *tooDeep = true;  // the caller hands the rows over again, in an order no layout defeats
+    return false;
+  }
   char line[160];
   std::snprintf(line, sizeof line, "%-9s %s  (%zu break-outs, %.3f s)", what,
                 StatusText(comm).c_str(), caller.seen.size(), Since(t0));
@@ -158,17 +171,15 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
   Say("tkrun: " + std::string(what) + " ended with " +
       (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
   if (code == tk::ToCode(tk::Status::StackOverflow)) {
-    Say(o.stable ? "tkrun: the sort reached its depth limit on the random order the "
-                   "rows were handed over in, which happens by rare chance; run it "
-                   "again for another order\n"
-                 : "tkrun: the sort reached its depth limit on the rows' own order: "
-                   "leave out --unstable\n");
+    Say("tkrun: the sort reached its depth limit on the random order the rows were handed over "
+        "in, which happens by rare chance; run it again for another order\n");
   }
   return false;
 }
 
 int Run(const Options& o) {
   memoryUse.input = o.input;
+  Options mode = o;  // --unstable turns stable where the rows' own order is too deep
   const auto started = std::chrono::steady_clock::now();
   progressLine.Start(!o.quiet);
   struct StopProgress {
@@ -210,13 +221,13 @@ int Run(const Options& o) {
 
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
-  comm.Source.Data.parray = SourceTable(o, job);
+  comm.Source.Data.parray = SourceTable(mode, job);
   std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
                 records - headers, file.columns, Since(started));
   Report(o, buffer);
   comm.Source.HeaderLines = o.header;
   comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
-  PutCommandLines(o, job, comm);
+  PutCommandLines(mode, job, comm);
   // The destination: its rows, the columns the export fills and a hidden one that receives
   // the number of the source row each exported row came from.
   std::unique_ptr<Destination> destRange;
@@ -230,7 +241,23 @@ int Run(const Options& o) {
   caller.compare = [&](const tkr::BreakOut& b, tk::TKCOMM& c) {
     return CompareByRule(o, job, b, c);
   };
-  bool ok = RunCommand(o, job, caller, comm, destRange.get(), "SELECT", tk::kSelect);
+  bool tooDeep = false;
+  bool ok = RunCommand(mode, job, caller, comm, destRange.get(), "SELECT", tk::kSelect,
+                       mode.stable ? nullptr : &tooDeep);
+  if (tooDeep) {
+    // The rows' own order took the unstable sort to its depth limit (a key with few values, two
+    // sorted runs one after the other): they go over again as the default mode hands them, in
+    // a random order with their position as the last key, which no layout can defeat.
+    Report(o,
+           "tkrun: the rows' own order is too deep for --unstable's quick pass; sorting "
+           "them in the default, stable order instead");
+    mode.stable = true;
+    SafeArrayDestroy(comm.Source.Data.parray);
+    comm.Source.Data.parray = SourceTable(mode, job);
+    for (VARIANT* line : {&comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) VariantClear(line);
+    PutCommandLines(mode, job, comm);
+    ok = RunCommand(mode, job, caller, comm, destRange.get(), "SELECT", tk::kSelect);
+  }
   if (ok && destRange) {
     ok = RunCommand(o, job, caller, comm, destRange.get(), "EXPORT", tk::kExport);
   }
@@ -243,6 +270,7 @@ int Run(const Options& o) {
   // took a tenth of a large run. Everything else is released as usual.
   VariantInit(&comm.Source.Data);
   tkr::ReleaseRecord(comm);
+  if (readerGone) return kReaderGone;
   if (!ok) return error.empty() ? kRefused : kBadInput;
   std::snprintf(buffer, sizeof buffer, "%zu rows in %.3f s", records - headers, Since(started));
   Report(o, buffer);
@@ -264,13 +292,23 @@ int main() {
   LocalFree(argv);
   // The table goes to standard output as bytes: no line end is rewritten on the way.
   _setmode(_fileno(stdout), _O_BINARY);
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // A run that ends in a fault or an exception no one catches takes its temporary files too.
+  std::set_terminate([] {
+    partFiles.RemoveAll();
+    std::abort();
+  });
+  SetUnhandledExceptionFilter(OnFault);
+  int status = kSorted;
   try {
     Options o;
-    if (const int parsed = ParseOptions(args, o); parsed != 0) return parsed < 0 ? kSorted : parsed;
-    return Run(o);
+    const int parsed = ParseOptions(args, o);
+    status = parsed != 0 ? (parsed < 0 ? kSorted : parsed) : Run(o);
   } catch (const std::bad_alloc&) {
-    return OutOfMemory();
+    status = OutOfMemory();
   } catch (const std::length_error&) {  // a table longer than a string or vector can be here
-    return OutOfMemory();
+    status = OutOfMemory();
   }
+  partFiles.RemoveAll();  // none is left on any way out
+  return status;
 }

@@ -68,11 +68,11 @@ Options:
                          Each optionally with :desc. Empty cells always come last. May be
                          repeated.
   --ignore-empty         empty cells tie with every cell on automatic keys (default: last)
-  --unstable             the engine's plain order: rows handed over as they stand and no
-                         hidden position key, so rows that tie on every key may change places,
-                         and layouts such as a key with few values or two sorted runs one after
-                         the other can reach the sort's depth limit (714, at about a thousand
-                         rows)
+  --unstable             quicker where the rows' own order allows: rows handed over as they
+                         stand and no hidden position key, so rows that tie on every key may
+                         change places. Where their order would take the sort too deep (a key
+                         with few values, two sorted runs one after the other) the rows are
+                         sorted in the default, stable order instead, and said so
   --separator C          the field separator: one character (; or |), tab or \t. Without it,
                          the one of , ; tab | the first line holds most of (a comma when it
                          holds none), named on standard error when it is not a comma
@@ -115,7 +115,8 @@ Examples:
 
 Exit status: 0 sorted, 1 the engine refused (its status text says why) or memory ran out,
 2 bad options or input, a library that cannot be used, or a file that cannot be read or
-written.
+written (a full disk included: the input and every output stay as they were), 3 standard
+output closed by its reader before the table was written (as with | head; nothing said).
 )";
 
 bool ParseCount(const std::wstring& text, int& value) {

@@ -19,6 +19,7 @@ namespace tkrun {
 constexpr int kSorted = 0;
 constexpr int kRefused = 1;
 constexpr int kBadInput = 2;
+constexpr int kReaderGone = 3;  // standard output closed by its reader: nothing said
 
 // "tkrun: `message`" on standard error; returns kBadInput.
 int Fail(const std::string& message);

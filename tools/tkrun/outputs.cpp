@@ -15,35 +15,84 @@
 #include "tkrun/progress.h"
 
 namespace tkrun {
+
+PartFiles partFiles;
+
+// The console's end of the run (Ctrl-C, Ctrl-Break, the window closed, logoff, shutdown): the
+// temporary files go, then the system ends the process as it would have.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  partFiles.RemoveAll();
+  return FALSE;
+}
+
+// A fault no one handles: the temporary files go, then the system ends the process as usual.
+LONG WINAPI OnFault(EXCEPTION_POINTERS*) {
+  partFiles.RemoveAll();
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Set when the reader of standard output closed it (`tkrun ... | head`): the run ends
+// quietly, as a filter does.
+bool readerGone = false;
+
 namespace {
 
-// Writes the parts `next` gives (an empty part: nothing more) to `path` through a file beside
-// it that then takes its place, so that a failed write never leaves half a table behind. An
-// empty path is standard output.
+// Why a write or a move failed: the system's reason, in a CSV user's words where the
+// system's own are unclear (a full disk once read "Success").
+std::string WriteReason(DWORD error) {
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
+    return "no space left on the disk";
+  SetLastError(error);
+  return tkr::LastErrorText();
+}
+
+// Writes every part `next` gives (an empty part: nothing more) to `file`; the system's error
+// when a write fails, else 0.
+DWORD WriteAll(HANDLE file, const std::function<std::string_view()>& next) {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  for (std::string_view part = next(); !part.empty(); part = next()) {
+    while (!part.empty()) {
+      const auto want = static_cast<DWORD>(std::min(part.size(), kChunk));
+      DWORD wrote = 0;
+      if (!WriteFile(file, part.data(), want, &wrote, nullptr)) return GetLastError();
+      if (wrote == 0) return ERROR_WRITE_FAULT;
+      part.remove_prefix(wrote);
+    }
+  }
+  return 0;
+}
+
+// Writes the parts `next` gives to `path` through a temporary file (PartFiles). An empty path
+// is standard output.
 bool WriteParts(const std::wstring& path, const std::function<std::string_view()>& next,
                 std::string& error) {
-  auto writeAll = [&](std::FILE* out) {
-    for (std::string_view part = next(); !part.empty(); part = next()) {
-      if (!tkr::WriteChunks(out, part)) return false;
-    }
-    return true;
-  };
   if (path.empty()) {
-    if (writeAll(stdout) && std::fflush(stdout) == 0) return true;
-    error = "cannot write the table to standard output";
+    std::fflush(stdout);
+    const DWORD failed = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), next);
+    if (failed == 0) return true;
+    if (failed == ERROR_BROKEN_PIPE || failed == ERROR_NO_DATA) {
+      readerGone = true;
+      return false;
+    }
+    error = "cannot write the table to standard output: " + WriteReason(failed);
     return false;
   }
-  const std::wstring part = path + L".tkrun-part";
-  std::FILE* file = _wfopen(part.c_str(), L"wb");
-  bool ok = file != nullptr;
-  if (ok) ok = writeAll(file);
-  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
-  if (ok) ok = MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-  if (!ok) {
-    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
-    DeleteFileW(part.c_str());
+  std::wstring part;
+  const HANDLE file = partFiles.Create(path, part);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot write '" + Utf8(path) + "': " + WriteReason(GetLastError());
+    return false;
   }
-  return ok;
+  DWORD failed = WriteAll(file, next);
+  if (!CloseHandle(file) && failed == 0) failed = GetLastError();
+  if (failed == 0 && !partFiles.Place(part, path)) failed = GetLastError();
+  if (failed != 0) {
+    // Nothing of this output stays: the file it would replace is as it was.
+    error =
+        "cannot write '" + Utf8(path) + "': " + WriteReason(failed) + "; nothing was written there";
+    partFiles.Remove(part);
+  }
+  return failed == 0;
 }
 
 // `bytes` written as WriteParts writes.
@@ -69,7 +118,8 @@ bool WriteTable(const std::wstring& path, const CsvFile& table,
 
 // Whether `a` and `b` name one file. Both are resolved to full paths first, so that ".\x.csv",
 // "X.CSV" and "sub\..\x.csv" are all "x.csv"; when both exist, their volume and file index
-// decide as well, which also catches links and short names.
+// decide as well, which also catches hard links, short names, the long-path and device
+// prefixes, and symbolic links and junctions (opening follows them).
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   auto fullPath = [](const std::wstring& path) {
     std::wstring full(MAX_PATH, L'\0');
@@ -104,14 +154,14 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
 // Before any work: can a file be made beside `path`? Nothing stays behind.
 bool CanWrite(const std::wstring& path, std::string& error) {
   if (path.empty()) return true;
-  const std::wstring probe = path + L".tkrun-part";
-  std::FILE* file = _wfopen(probe.c_str(), L"wb");
-  if (file == nullptr) {
-    error = "cannot write '" + Utf8(path) + "': " + tkr::LastErrorText();
+  std::wstring part;
+  const HANDLE file = partFiles.Create(path, part);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot write '" + Utf8(path) + "': " + WriteReason(GetLastError());
     return false;
   }
-  std::fclose(file);
-  DeleteFileW(probe.c_str());
+  CloseHandle(file);
+  partFiles.Remove(part);
   return true;
 }
 
@@ -212,6 +262,7 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
     ok = WriteTable(o.exportOut.empty() ? o.exportTo : o.exportOut, dest, rows, error);
   }
   if (ok && !o.index.empty()) ok = WriteBytes(o.index, "", error);
+  if (readerGone) return kReaderGone;
   if (!ok) return Fail(error);
   if (!o.quiet) Say("0 rows: written as read\n");
   return kSorted;
@@ -291,7 +342,7 @@ bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Dest
     ok = WriteBytes(o.index, lines, error);
   }
   if (!ok) {
-    Say("tkrun: " + error + "\n");
+    if (!readerGone) Say("tkrun: " + error + "\n");
     return false;
   }
   char line[160];
