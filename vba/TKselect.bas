@@ -1895,10 +1895,10 @@ Private Function TableValues(ByVal sourceTable As Variant, ByRef headerRows As V
 End Function
 
 ' The cells of a table given as a Range or a ListObject: the Range itself, or the ListObject's
-' whole range. A ListObject knows its header, so when headerRows was not given it becomes
-' the ListObject's own (1 with a header row shown, else 0), and for a Range that is a
-' ListObject's DataBodyRange 0, with the header row's texts kept for TKKey (mHeaderNames):
-' sorting a table's body never takes its first row for a header.
+' whole range without its totals row. A ListObject knows its header, so when headerRows was
+' not given it becomes the ListObject's own (1 with a header row shown, else 0), and for a
+' Range that is a ListObject's DataBodyRange 0, with the header row's texts kept for TKKey
+' (mHeaderNames): sorting a table's body never takes its first row for a header.
 Private Function TableArea(ByVal sortTable As Object, ByRef headerRows As Variant, _
                            ByVal headerRowsGiven As Boolean, ByVal argument As String) As Range
     Dim listTable As Object
@@ -1910,6 +1910,8 @@ Private Function TableArea(ByVal sortTable As Object, ByRef headerRows As Varian
     If TypeName(sortTable) = "ListObject" Then
         Set listTable = sortTable
         Set TableArea = listTable.Range
+        ' A totals row sums the rows above it and stays below them.
+        If listTable.ShowTotals Then Set TableArea = TableArea.Resize(TableArea.Rows.Count - 1)
         If Not headerRowsGiven Then headerRows = IIf(listTable.ShowHeaders, 1, 0)
         Exit Function
     End If
