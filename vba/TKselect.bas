@@ -502,6 +502,8 @@ Public Function TKSortRange(ByVal sortRange As Object, ByVal sortCommand As Vari
     Dim area As Range
     Dim cellValues As Variant
     Dim headerRowsGiven As Boolean
+    Dim order() As Long        ' unused: a MOVE gives no order
+    Dim copies As Variant      ' unused: a MOVE's copies go into the array
 
     BeginRequest
     If Omitted(moveCommand) Then moveCommand = Empty
@@ -517,9 +519,9 @@ Public Function TKSortRange(ByVal sortRange As Object, ByVal sortCommand As Vari
     Set area = TableArea(sortRange, headerRows, headerRowsGiven, "sortRange")
     cellValues = RangeValues(area, "sortRange")
     If valuesOnly Then
-        TKSortRange = SortArrayRequest(cellValues, sortCommand, moveCommand, headerRows, _
-                                       compareRoutine, copyRoutine, stable, keyRoutine, _
-                                       customOrder, customColumn)
+        TKSortRange = SortRequest(cellValues, TKC_MOVE, order, copies, sortCommand, _
+                                  moveCommand, headerRows, compareRoutine, copyRoutine, _
+                                  stable, keyRoutine, customOrder, customColumn)
         If TKSortRange = TKS_SUCCESS Then area.Value = cellValues
     Else
         TKSortRange = SortSheetRequest(area, cellValues, sortCommand, moveCommand, _
@@ -540,6 +542,9 @@ Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant,
                             Optional ByVal keyRoutine As Variant, _
                             Optional ByVal customOrder As Variant, _
                             Optional ByVal customColumn As Variant) As Long
+    Dim order() As Long        ' unused: a MOVE gives no order
+    Dim copies As Variant      ' unused: a MOVE's copies go into the array
+
     BeginRequest
     If Omitted(moveCommand) Then moveCommand = Empty
     If Omitted(headerRows) Then headerRows = 1
@@ -550,9 +555,9 @@ Public Function TKSortArray(ByRef grid As Variant, ByVal sortCommand As Variant,
     If Omitted(customOrder) Then customOrder = Empty
     If Omitted(customColumn) Then customColumn = Empty
     mHeaderNames = Empty
-    TKSortArray = SortArrayRequest(grid, sortCommand, moveCommand, headerRows, _
-                                   compareRoutine, copyRoutine, stable, keyRoutine, _
-                                   customOrder, customColumn)
+    TKSortArray = SortRequest(grid, TKC_MOVE, order, copies, sortCommand, moveCommand, _
+                              headerRows, compareRoutine, copyRoutine, stable, keyRoutine, _
+                              customOrder, customColumn)
 End Function
 
 ' Sorts sourceTable (a Range, a ListObject or an array, left unchanged) and copies its rows in
@@ -642,6 +647,7 @@ Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As V
                             Optional ByVal customColumn As Variant) As Long
     Dim grid As Variant
     Dim order() As Long
+    Dim copies As Variant      ' unused: no copy routine here
     Dim headerRowsGiven As Boolean
     Dim outcome As Long
 
@@ -654,8 +660,8 @@ Public Function TKSortIndex(ByVal sourceTable As Variant, ByVal sortCommand As V
     headerRowsGiven = Not Omitted(headerRows)
     If Not headerRowsGiven Then headerRows = 1
     grid = TableValues(sourceTable, headerRows, headerRowsGiven, "sourceTable")
-    outcome = IndexRequest(grid, order, sortCommand, Empty, headerRows, compareRoutine, "", _
-                           stable, keyRoutine, customOrder, customColumn, Empty)
+    outcome = SortRequest(grid, TKC_SORTINDEX, order, copies, sortCommand, Empty, headerRows, _
+                          compareRoutine, "", stable, keyRoutine, customOrder, customColumn)
     If outcome = TKS_SUCCESS Then CopyOrder order, rowOrder
     TKSortIndex = outcome
 End Function
@@ -817,13 +823,23 @@ End Function
 ' The request: record, SELECT, break-outs, clean-up
 ' =======================================================================================
 
-' TKSortArray's request, for TKSortRange's valuesOnly:=True too: every argument given.
-Private Function SortArrayRequest(ByRef grid As Variant, ByVal sortCommand As Variant, _
-                                  ByVal moveCommand As Variant, ByVal headerRows As Long, _
-                                  ByVal compareRoutine As String, _
-                                  ByVal copyRoutine As String, ByVal stable As Boolean, _
-                                  ByVal keyRoutine As String, ByVal customOrder As Variant, _
-                                  ByVal customColumn As Variant) As Long
+' A request on grid with every argument given: SELECT, then commandCode.
+'   TKC_MOVE       grid itself sorted (TKSortArray, and TKSortRange's valuesOnly:=True): the
+'                  copy routine runs on the library's array (ApplyCopyRoutine), so that an
+'                  error it raises leaves grid as it was, then the rows are copied back.
+'   TKC_SORTINDEX  grid left alone: order(1..n) gets the data rows in their order, as grid
+'                  numbers them, header rows counted; with copyRoutine, copies gets what the
+'                  routine makes of every cell of a copy column (moveCommand's TK_MOVEBRKO,
+'                  or the TK_COMPBRKO keys) that changes rows (RoutineCopies), all of it
+'                  before anything is written anywhere.
+' Returns the status; grid, order and copies change only when it is TKS_SUCCESS.
+Private Function SortRequest(ByRef grid As Variant, ByVal commandCode As Long, _
+                             ByRef order() As Long, ByRef copies As Variant, _
+                             ByVal sortCommand As Variant, ByVal moveCommand As Variant, _
+                             ByVal headerRows As Long, ByVal compareRoutine As String, _
+                             ByVal copyRoutine As String, ByVal stable As Boolean, _
+                             ByVal keyRoutine As String, ByVal customOrder As Variant, _
+                             ByVal customColumn As Variant) As Long
     Dim comm As TKCOMM
     Dim outcome As Long
     Dim dimensions As Long
@@ -832,63 +848,23 @@ Private Function SortArrayRequest(ByRef grid As Variant, ByVal sortCommand As Va
     Dim errDescription As String
 
     On Error GoTo Failed
-    dimensions = TableDimensions(grid, "grid")
+    If commandCode = TKC_MOVE Then
+        dimensions = TableDimensions(grid, "grid")
+    Else
+        dimensions = TableDimensions(grid, "sourceTable")
+    End If
     sortCommand = ResolvedKeys(sortCommand, grid, dimensions, headerRows)
     StartProgress compareRoutine & copyRoutine & keyRoutine
     outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
                           compareRoutine, stable, keyRoutine, customOrder, customColumn)
-    If outcome = TKS_SUCCESS Then
-        outcome = RunCommand(comm, TKC_MOVE, compareRoutine, "")
-    End If
-    If outcome = TKS_SUCCESS Then
-        ' The copy routine sees the rows as the caller's table numbers them (see
-        ' ApplyCopyRoutine); it works on the library's array, so that an error it raises
-        ' leaves grid as it was.
+    If outcome = TKS_SUCCESS Then outcome = RunCommand(comm, commandCode, compareRoutine, "")
+    If outcome = TKS_SUCCESS And commandCode = TKC_MOVE Then
         If Len(copyRoutine) > 0 Then
             ApplyCopyRoutine comm.Source.Data, comm.Source.HeaderLines, _
                 CopyRoutineColumns(sortCommand, moveCommand), QualifiedRoutine(copyRoutine)
         End If
         CopyBack comm.Source.Data, grid, dimensions
-    End If
-    SortArrayRequest = CloseRequest(comm, outcome)
-    Exit Function
-
-Failed:
-    errNumber = Err.Number
-    errSource = Err.Source
-    errDescription = Err.Description
-    ReleaseRecord comm
-    SortArrayRequest = CancelledOrRaise(errNumber, errSource, errDescription)
-End Function
-
-' The order of grid's data rows, as SORTINDEX gives it, in order(1..n): the rows as grid
-' numbers them, header rows counted. With copyRoutine, copies gets what the routine makes of
-' every cell of a copy column (moveCommand's TK_MOVEBRKO, or the TK_COMPBRKO keys) that
-' changes rows (RoutineCopies); all of it before anything is written anywhere. Returns the
-' status; order and copies are set only when it is TKS_SUCCESS.
-Private Function IndexRequest(ByRef grid As Variant, ByRef order() As Long, _
-                              ByVal sortCommand As Variant, ByVal moveCommand As Variant, _
-                              ByVal headerRows As Long, ByVal compareRoutine As String, _
-                              ByVal copyRoutine As String, ByVal stable As Boolean, _
-                              ByVal keyRoutine As String, ByVal customOrder As Variant, _
-                              ByVal customColumn As Variant, ByRef copies As Variant) As Long
-    Dim comm As TKCOMM
-    Dim outcome As Long
-    Dim dimensions As Long
-    Dim errNumber As Long
-    Dim errSource As String
-    Dim errDescription As String
-
-    On Error GoTo Failed
-    dimensions = TableDimensions(grid, "sourceTable")
-    sortCommand = ResolvedKeys(sortCommand, grid, dimensions, headerRows)
-    StartProgress compareRoutine & copyRoutine & keyRoutine
-    outcome = SelectTable(comm, grid, dimensions, sortCommand, moveCommand, headerRows, _
-                          compareRoutine, stable, keyRoutine, customOrder, customColumn)
-    If outcome = TKS_SUCCESS Then
-        outcome = RunCommand(comm, TKC_SORTINDEX, compareRoutine, "")
-    End If
-    If outcome = TKS_SUCCESS Then
+    ElseIf outcome = TKS_SUCCESS Then
         CopyOrder comm.SortIndex, order
         SourceRowsInPlace order, comm.Source.Data, comm.Source.HeaderLines
         If Len(copyRoutine) > 0 Then
@@ -896,7 +872,7 @@ Private Function IndexRequest(ByRef grid As Variant, ByRef order() As Long, _
                 CopyRoutineColumns(sortCommand, moveCommand), QualifiedRoutine(copyRoutine))
         End If
     End If
-    IndexRequest = CloseRequest(comm, outcome)
+    SortRequest = CloseRequest(comm, outcome)
     Exit Function
 
 Failed:
@@ -904,7 +880,7 @@ Failed:
     errSource = Err.Source
     errDescription = Err.Description
     ReleaseRecord comm
-    IndexRequest = CancelledOrRaise(errNumber, errSource, errDescription)
+    SortRequest = CancelledOrRaise(errNumber, errSource, errDescription)
 End Function
 
 ' Copies the library's order element by element: the office suite's Basic shares an array
@@ -918,7 +894,7 @@ Private Sub CopyOrder(ByRef source() As Long, ByRef target() As Long)
     Next i
 End Sub
 
-' TKSortRange's request on the sheet: the order from the library (IndexRequest), then the
+' TKSortRange's request on the sheet: the order from the library (SortRequest), then the
 ' rows moved on the sheet (MoveSheetRows), then what a copy routine made of its cells.
 Private Function SortSheetRequest(ByVal area As Range, ByRef cellValues As Variant, _
                                   ByVal sortCommand As Variant, ByVal moveCommand As Variant, _
@@ -930,9 +906,9 @@ Private Function SortSheetRequest(ByVal area As Range, ByRef cellValues As Varia
     Dim copies As Variant
     Dim i As Long
 
-    SortSheetRequest = IndexRequest(cellValues, order, sortCommand, moveCommand, headerRows, _
-                                    compareRoutine, copyRoutine, stable, keyRoutine, _
-                                    customOrder, customColumn, copies)
+    SortSheetRequest = SortRequest(cellValues, TKC_SORTINDEX, order, copies, sortCommand, _
+                                   moveCommand, headerRows, compareRoutine, copyRoutine, _
+                                   stable, keyRoutine, customOrder, customColumn)
     If SortSheetRequest <> TKS_SUCCESS Then Exit Function
     MoveSheetRows area, DataRowStart(1, UBound(cellValues, 1), headerRows), order
     If IsEmpty(copies) Then Exit Function
