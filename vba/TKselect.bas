@@ -1139,13 +1139,7 @@ Private Function RoutineKeys(ByRef grid As Variant, ByVal dimensions As Long, _
     firstDataRow = DataRowStart(LBound(grid, 1), UBound(grid, 1), headerRows)
     dataRows = UBound(grid, 1) - firstDataRow + 1
     If dataRows < 1 Then Exit Function
-    If dimensions = 2 Then
-        leftColumn = LBound(grid, 2)
-        rightColumn = UBound(grid, 2)
-    Else
-        leftColumn = 1
-        rightColumn = 1
-    End If
+    ColumnSpan grid, dimensions, leftColumn, rightColumn
     ReDim keys(1 To dataRows)
     ReDim rowValues(leftColumn To rightColumn)
     mProgressRowsToKey = dataRows
@@ -1183,13 +1177,7 @@ Private Function CustomRanks(ByRef grid As Variant, ByVal dimensions As Long, _
     Dim k As Long
     Dim cellValue As Variant
 
-    If dimensions = 2 Then
-        leftColumn = LBound(grid, 2)
-        rightColumn = UBound(grid, 2)
-    Else
-        leftColumn = 1
-        rightColumn = 1
-    End If
+    ColumnSpan grid, dimensions, leftColumn, rightColumn
     If Not IsNumeric(customColumn) Then
         Err.Raise ERR_TKSELECT, "TKselect", "customColumn must be a column number."
     End If
@@ -1535,13 +1523,7 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
     If Not IsEmpty(computed) Then extra = UBound(computed) - LBound(computed) + 1
     topRow = LBound(grid, 1)
     bottomRow = UBound(grid, 1)
-    If dimensions = 2 Then
-        leftColumn = LBound(grid, 2)
-        rightColumn = UBound(grid, 2)
-    Else
-        leftColumn = 1
-        rightColumn = 1
-    End If
+    ColumnSpan grid, dimensions, leftColumn, rightColumn
     ReDim work(topRow To bottomRow, leftColumn To rightColumn + extra + 1)
 
     ' With an impossible headerRows the library refuses the table; the rows here only have
@@ -1574,6 +1556,19 @@ Private Function WorkArray(ByRef grid As Variant, ByVal dimensions As Long, _
     Next k
     WorkArray = work
 End Function
+
+' The first and last column of grid as its rows number them: its own bounds, or 1 and 1 for
+' a 1-D grid, which is one column.
+Private Sub ColumnSpan(ByRef grid As Variant, ByVal dimensions As Long, _
+                       ByRef leftColumn As Long, ByRef rightColumn As Long)
+    If dimensions = 2 Then
+        leftColumn = LBound(grid, 2)
+        rightColumn = UBound(grid, 2)
+    Else
+        leftColumn = 1
+        rightColumn = 1
+    End If
+End Sub
 
 ' The first data row of rows topRow..bottomRow below headerRows header rows, kept inside
 ' topRow..bottomRow + 1.
@@ -1980,13 +1975,7 @@ Private Function KeyColumnNumber(ByVal keyColumn As Variant, ByRef grid As Varia
     Dim found As Long
     Dim listed As String
 
-    If dimensions = 2 Then
-        leftColumn = LBound(grid, 2)
-        rightColumn = UBound(grid, 2)
-    Else
-        leftColumn = 1
-        rightColumn = 1
-    End If
+    ColumnSpan grid, dimensions, leftColumn, rightColumn
     If VarType(keyColumn) <> vbString Then
         If keyColumn < leftColumn Or keyColumn > rightColumn Then
             Err.Raise ERR_TKSELECT, "TKselect", "TKKey(" & keyColumn & ") names no column " & _
