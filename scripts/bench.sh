@@ -168,9 +168,9 @@ measure() {
   done
 }
 
-# The seconds of one of tkrun's progress lines ("SELECT ... (0 break-outs, 1.521 s)").
-seconds() { printf '%s\n' "$1" | awk -v what="$2" '$1 == what { for (i = 1; i <= NF; i++) if ($(i) == "s)") print $(i-1) }'; }
-# tkrun's own total: its last line, "1000000 rows in 4.463 s".
+# The seconds of one of the stages tkrun --verbose says ("tkrun: sorted 1000000 rows (1.521 s)").
+seconds() { printf '%s\n' "$1" | awk -v what="$2" '$2 == what { for (i = 1; i <= NF; i++) if ($(i) == "s)") { s = $(i-1); sub(/^\(/, "", s); print s } }'; }
+# tkrun's own total: its last line, "tkrun: done: 1000000 rows in 4.463 s".
 own_total() { printf '%s\n' "$1" | awk '/ rows in .* s$/ { print $(NF-1) }'; }
 # The first words of a refusal: tkrun's message without its "tkrun: " and up to its next
 # colon, at most eight words; the last line when no line is tkrun's.
@@ -222,7 +222,8 @@ end_to_end() {
         [ "$mode" = stable ] || flags=(--unstable)
         mode_flag=${flags[*]/#/ }
         rm -f "$out"
-        measure "$repeat" "$dir" "${launch[@]}" "${flags[@]}" "${keys[@]}" --output "$wout" "$wcsv"
+        measure "$repeat" "$dir" "${launch[@]}" "${flags[@]}" --verbose "${keys[@]}" \
+          --output "$wout" "$wcsv"
         if [ "$best_status" -ne 0 ]; then
           tk_log "$program$mode_flag refused $n rows (exit $best_status)"
           if [ "$mode" = stable ]; then
@@ -238,8 +239,8 @@ end_to_end() {
           exit 1
         fi
         if [ "$mode" = stable ]; then
-          row+=(0 "$best_wall" "$best_peak" "$(own_total "$best_log")" "$(seconds "$best_log" SELECT)"
-                "$(seconds "$best_log" MOVE)" -)
+          row+=(0 "$best_wall" "$best_peak" "$(own_total "$best_log")" "$(seconds "$best_log" sorted)"
+                "$(seconds "$best_log" arranged)" -)
         else
           row+=(0 "$(own_total "$best_log")" -)
         fi

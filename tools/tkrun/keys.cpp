@@ -208,4 +208,35 @@ std::string ReadCommandLines(const Options& o, Job& job) {
   return {};
 }
 
+// The sort keys read, as --verbose says them: each column by its header's name where it has
+// one, its direction and its order in the words of -k.
+std::string DescribeKeys(const Options& o, const Job& job) {
+  std::vector<FieldSpan> header;
+  if (o.header > 0 && !job.file.records.empty()) job.file.FieldsOf(job.file.records[0], header);
+  std::string said;
+  for (const Entry& key : job.sortKeys) {
+    const auto column = static_cast<std::size_t>(key.column);
+    const std::wstring name = column <= header.size() ? job.file.Text(header[column - 1]) : L"";
+    std::string order = "automatic order";
+    if (key.textCells) order = "automatic order on the text";
+    for (const KeyOrder& k : kKeyOrders) {
+      if (!k.textCells && (key.mode == k.ascending || key.mode == k.descending)) {
+        order = Utf8(k.name) + " order";
+      }
+    }
+    bool descending = tk::IsDescending(key.mode);
+    if (key.mode == tk::kCompareBreakOut) {
+      const auto rule = o.rules.find(static_cast<int>(key.column));
+      const auto text = o.ruleTexts.find(static_cast<int>(key.column));
+      descending = rule != o.rules.end() && rule->second.descending;
+      order = "by --compare " +
+              (text != o.ruleTexts.end() ? Utf8(text->second) : std::string("natural"));
+    }
+    said += (said.empty() ? "" : "; then ") +
+            (name.empty() ? "column " + std::to_string(column) : "'" + Utf8(name) + "'") +
+            (descending ? " descending, " : " ascending, ") + order;
+  }
+  return said;
+}
+
 }  // namespace tkrun

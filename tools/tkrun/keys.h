@@ -16,4 +16,8 @@ namespace tkrun {
 // job.sortKeys, job.moveEntries and job.exportEntries: "" or what is wrong.
 std::string ReadCommandLines(const Options& o, Job& job);
 
+// The sort keys read, as --verbose says them: "'City' ascending, automatic order; then
+// column 4 descending, natural order".
+std::string DescribeKeys(const Options& o, const Job& job);
+
 }  // namespace tkrun

@@ -96,8 +96,17 @@ std::string LibraryRemedy(const tkr::Library& dll, bool named) {
                       " in its own folder: put it there, or name it with --dll PATH");
 }
 
+// "5 rows below the header", for --verbose.
+std::string RowsRead(std::size_t rows, std::size_t headers) {
+  const std::string counted = std::to_string(rows) + (rows == 1 ? " row" : " rows");
+  if (headers == 0) return counted + ", no header";
+  return counted + " below " +
+         (headers == 1 ? std::string("the header") : std::to_string(headers) + " header rows");
+}
+
 // Reads the table at `path` ("-": standard input) by the options' separator and encoding, and
-// says on standard error which separator was found when it is not a comma.
+// says on standard error (unless --quiet) which separator was found when it is not a comma:
+// that part of the reading was a guess.
 bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::string& error) {
   const bool piped = path == L"-";
   const std::string name = piped ? "standard input" : Utf8(path);
@@ -113,12 +122,11 @@ bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::
   if (o.separator == 0 && table.separator != L',') {
     const std::string shown =
         table.separator == L'\t' ? "tabs" : "'" + Utf8({table.separator}) + "'";
-    Say("tkrun: " + name + ": fields separated by " + shown +
-        ", as its first line shows (--separator gives another)" +
-        (table.separator == L';' && o.typing.decimal != L','
-             ? "; decimal commas are numbers with --decimal ,"
-             : "") +
-        "\n");
+    Notice(o, name + ": fields separated by " + shown +
+                  ", as its first line shows (--separator gives another)" +
+                  (table.separator == L';' && o.typing.decimal != L','
+                       ? "; decimal commas are numbers with --decimal ,"
+                       : ""));
   }
   return true;
 }
@@ -143,33 +151,54 @@ std::int32_t CompareByRule(const Options& o, const Job& job, const tkr::BreakOut
   return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
 }
 
+// What an engine command does, in a CSV user's words: for --verbose, the progress line and
+// the message when it fails.
+struct Stage {
+  const char* doing;  // the progress line's word
+  const char* done;   // --verbose's first word
+  const char* what;   // in a failure's message
+};
+Stage StageOf(std::int32_t command) {
+  if (command == tk::kSelect) return {"sorting", "sorted", "the sort"};
+  if (command == tk::kExport) return {"exporting", "exported", "the export"};
+  return {"arranging", "arranged", "arranging the rows in sorted order"};
+}
+
 // One engine command with its progress line; false, having said why and what to do, when it
 // does not succeed. With `tooDeep` given, a sort that reaches its depth limit (714) says nothing
-// and sets it instead.
+// and sets it instead. With --verbose it says what it did, how many comparisons the --compare
+// rules answered (a sort) or cells this program copied (arranging, exporting), and its time.
 bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOMM& comm,
-                const Destination* destRange, const char* what, std::int32_t command,
-                bool* tooDeep = nullptr) {
+                const Destination* destRange, std::int32_t command, bool* tooDeep = nullptr) {
   const std::size_t rows = job.Records() - static_cast<std::size_t>(o.header);
+  const Stage stage = StageOf(command);
   caller.seen.clear();
-  progressLine.Phase(command == tk::kSelect ? "sorting"
-                     : command == tk::kMove ? "moving"
-                                            : "exporting",
-                     rows, command == tk::kSelect);
+  progressLine.Phase(stage.doing, rows, command == tk::kSelect);
   const auto t0 = std::chrono::steady_clock::now();
   const std::int32_t code = caller.Run(command, comm);
   if (tooDeep != nullptr && code == tk::ToCode(tk::Status::StackOverflow)) {
     *tooDeep = true;  // the caller hands the rows over again, in an order no layout defeats
     return false;
   }
-  char line[160];
-  std::snprintf(line, sizeof line, "%-9s %s  (%zu break-outs, %.3f s)", what,
-                StatusText(comm).c_str(), caller.seen.size(), Since(t0));
-  Report(o, line);
-  if (code == tk::ToCode(tk::Status::Success)) return true;
+  if (code == tk::ToCode(tk::Status::Success)) {
+    const std::size_t asked = caller.seen.size();
+    const std::string target = command == tk::kExport ? " into " + job.destName + "'s rows" : "";
+    std::string extra;
+    if (asked != 0) {
+      extra = command == tk::kSelect
+                  ? ", " + std::to_string(asked) + " comparisons answered by the --compare rules"
+                  : ", " + std::to_string(asked) + " cells copied by tkrun";
+    }
+    char seconds[40];
+    std::snprintf(seconds, sizeof seconds, " (%.3f s)", Since(t0));
+    Report(o, std::string(stage.done) + " " + std::to_string(rows) + " rows" + target + extra +
+                  seconds);
+    return true;
+  }
   const bool memory = code == tk::ToCode(tk::Status::NoMemory) ||
                       (destRange != nullptr && destRange->failure == E_OUTOFMEMORY);
-  Say("tkrun: " + std::string(what) + " ended with " +
-      (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
+  Say("tkrun: " + std::string(stage.what) +
+      " stopped: " + (memory ? "out of memory" + MemoryAdvice() : StatusText(comm)) + "\n");
   if (code == tk::ToCode(tk::Status::StackOverflow)) {
     Say("tkrun: the sort reached its depth limit on the random order the rows were handed over "
         "in, which happens by rare chance; run it again for another order\n");
@@ -196,8 +225,8 @@ int Run(const Options& o) {
   const std::size_t records = job.Records();
   const auto headers = static_cast<std::size_t>(o.header);
   if (file.ragged) {
-    Report(o, "tkrun: some rows of " + job.inputName + " have fewer than " +
-                  std::to_string(file.columns) + " fields: their missing cells count as empty");
+    Notice(o, "some rows of " + job.inputName + " have fewer than " + std::to_string(file.columns) +
+                  " fields: their missing cells count as empty");
   }
   if (!o.exportTo.empty()) {
     job.destName = Utf8(o.exportTo);
@@ -222,9 +251,9 @@ int Run(const Options& o) {
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
   comm.Source.Data.parray = SourceTable(mode, job);
-  std::snprintf(buffer, sizeof buffer, "read      %zu rows, %zu columns  (%.3f s)",
-                records - headers, file.columns, Since(started));
-  Report(o, buffer);
+  std::snprintf(buffer, sizeof buffer, "%zu columns (%.3f s)", file.columns, Since(started));
+  Report(o, "read " + job.inputName + ": " + RowsRead(records - headers, headers) + ", " + buffer);
+  Report(o, "keys: " + DescribeKeys(o, job));
   comm.Source.HeaderLines = o.header;
   comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
   PutCommandLines(mode, job, comm);
@@ -242,26 +271,26 @@ int Run(const Options& o) {
     return CompareByRule(o, job, b, c);
   };
   bool tooDeep = false;
-  bool ok = RunCommand(mode, job, caller, comm, destRange.get(), "SELECT", tk::kSelect,
+  bool ok = RunCommand(mode, job, caller, comm, destRange.get(), tk::kSelect,
                        mode.stable ? nullptr : &tooDeep);
   if (tooDeep) {
     // The rows' own order took the unstable sort to its depth limit (a key with few values, two
     // sorted runs one after the other): they go over again as the default mode hands them, in
     // a random order with their position as the last key, which no layout can defeat.
-    Report(o,
-           "tkrun: the rows' own order is too deep for --unstable's quick pass; sorting "
+    Notice(o,
+           "the rows' own order is too deep for --unstable's quick pass; sorting "
            "them in the default, stable order instead");
     mode.stable = true;
     SafeArrayDestroy(comm.Source.Data.parray);
     comm.Source.Data.parray = SourceTable(mode, job);
     for (VARIANT* line : {&comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) VariantClear(line);
     PutCommandLines(mode, job, comm);
-    ok = RunCommand(mode, job, caller, comm, destRange.get(), "SELECT", tk::kSelect);
+    ok = RunCommand(mode, job, caller, comm, destRange.get(), tk::kSelect);
   }
   if (ok && destRange) {
-    ok = RunCommand(o, job, caller, comm, destRange.get(), "EXPORT", tk::kExport);
+    ok = RunCommand(o, job, caller, comm, destRange.get(), tk::kExport);
   }
-  if (ok) ok = RunCommand(o, job, caller, comm, destRange.get(), "MOVE", tk::kMove);
+  if (ok) ok = RunCommand(o, job, caller, comm, destRange.get(), tk::kMove);
   if (ok) ok = WriteOutputs(o, job, comm, destRange.get(), error);
 
   std::int32_t reset = tk::kReset;  // frees the selection before the tables go
@@ -272,7 +301,8 @@ int Run(const Options& o) {
   tkr::ReleaseRecord(comm);
   if (readerGone) return kReaderGone;
   if (!ok) return error.empty() ? kRefused : kBadInput;
-  std::snprintf(buffer, sizeof buffer, "%zu rows in %.3f s", records - headers, Since(started));
+  std::snprintf(buffer, sizeof buffer, "done: %zu rows in %.3f s", records - headers,
+                Since(started));
   Report(o, buffer);
   return kSorted;
 }

@@ -85,8 +85,11 @@ Options:
   --quoted-text          a quoted field is text, whatever it holds, and "" the empty text
   --dll PATH             the library to use (default: tkselect.dll beside tkrun.exe,
                          tkselect64.dll beside tkrun64.exe)
-  --quiet                no progress lines: neither the summary of each step nor, on a
-                         console, the line that shows a run of more than two seconds at work
+  --verbose, -v          say each stage on standard error: the rows read, the keys, the
+                         rows sorted and written, with their times
+  --quiet                say nothing but errors: no notices (the separator found, rows of
+                         other lengths) and, on a console, no line showing a run of more than
+                         two seconds at work
   --version              the version of tkrun
   --help                 this text
 
@@ -250,6 +253,8 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
       o.stable = false;
     } else if (arg == L"--quiet") {
       o.quiet = true;
+    } else if (arg == L"--verbose" || arg == L"-v") {
+      o.verbose = true;
     } else if (arg.size() > 1 && arg[0] == L'-') {
       return Fail("unknown option or missing value: " + Utf8(arg) + " (see tkrun --help)");
     } else if (o.input.empty()) {
@@ -267,9 +272,14 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
   return 0;
 }
 
-// Says `line` on standard error unless --quiet.
+// Says "tkrun: `line`" on standard error with --verbose.
 void Report(const Options& o, const std::string& line) {
-  if (!o.quiet) Say(line + "\n");
+  if (o.verbose) Say("tkrun: " + line + "\n");
+}
+
+// Says "tkrun: `line`" on standard error unless --quiet.
+void Notice(const Options& o, const std::string& line) {
+  if (!o.quiet) Say("tkrun: " + line + "\n");
 }
 
 }  // namespace tkrun

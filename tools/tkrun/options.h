@@ -2,8 +2,11 @@
 // exit statuses the run ends with. The usage text (tkrun --help) stands beside the reading in
 // options.cpp, so that an option and its description change together.
 //
-// Fail and Report are how the run speaks under its options: Fail names a bad option or input
-// and gives its exit status, Report says a step's summary unless --quiet.
+// Fail, Notice and Report are how the run speaks under its options. A run that works says
+// nothing, as a filter does: Fail names a bad option or input and gives its exit status
+// (always said), Notice says what the run had to guess or what the user should know about the
+// data (a separator found, rows of other lengths; --quiet silences it), Report says a stage of
+// the work in a CSV user's words (rows read, keys, sorted, written) with --verbose only.
 #pragma once
 
 #include <map>
@@ -31,7 +34,7 @@ struct Options {
   int header = 1, destHeader = -1;
   std::map<int, tkr::CompareRule> rules;
   std::map<int, std::wstring> ruleTexts;  // as given, for messages
-  bool ignoreEmpty = false, stable = true, quiet = false;
+  bool ignoreEmpty = false, stable = true, quiet = false, verbose = false;
   wchar_t separator = 0;  // 0: the one the first line holds
   tkr::CodePage encoding = tkr::kUtf8;
   tkr::CellTyping typing;
@@ -41,7 +44,10 @@ struct Options {
 // (help, version), 0 when the options are usable, else an exit status, the fault named.
 int ParseOptions(const std::vector<std::wstring>& args, Options& o);
 
-// Says `line` on standard error unless --quiet.
+// Says "tkrun: `line`" on standard error with --verbose.
 void Report(const Options& o, const std::string& line);
+
+// Says "tkrun: `line`" on standard error unless --quiet.
+void Notice(const Options& o, const std::string& line);
 
 }  // namespace tkrun

@@ -70,7 +70,10 @@ bool WriteParts(const std::wstring& path, const std::function<std::string_view()
     std::fflush(stdout);
     const DWORD failed = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), next);
     if (failed == 0) return true;
-    if (failed == ERROR_BROKEN_PIPE || failed == ERROR_NO_DATA) {
+    // A pipe whose reader has gone: broken, being closed, or (a Unix pipe under Wine, as
+    // `| head` leaves it) no longer connected.
+    if (failed == ERROR_BROKEN_PIPE || failed == ERROR_NO_DATA ||
+        failed == ERROR_PIPE_NOT_CONNECTED) {
       readerGone = true;
       return false;
     }
@@ -264,7 +267,7 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
   if (ok && !o.index.empty()) ok = WriteBytes(o.index, "", error);
   if (readerGone) return kReaderGone;
   if (!ok) return Fail(error);
-  if (!o.quiet) Say("0 rows: written as read\n");
+  Report(o, "0 rows below the header: written as read");
   return kSorted;
 }
 
@@ -320,7 +323,7 @@ bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Dest
   const auto headers = static_cast<std::size_t>(o.header);
   std::vector<std::uint32_t> order;
   if (!OrderAfterMove(comm, job, order)) {
-    Say("tkrun: after MOVE the rows are no longer each there once\n");
+    Say("tkrun: after arranging the rows in sorted order they are no longer each there once\n");
     return false;
   }
   // The table written to the console would run into the progress line: no more of it then.
@@ -345,10 +348,11 @@ bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Dest
     if (!readerGone) Say("tkrun: " + error + "\n");
     return false;
   }
-  char line[160];
-  std::snprintf(line, sizeof line, "write     %zu rows  (%.3f s)", order.size() - headers,
-                Since(t0));
-  Report(o, line);
+  char seconds[40];
+  std::snprintf(seconds, sizeof seconds, " (%.3f s)", Since(t0));
+  Report(o, "wrote " + std::to_string(order.size() - headers) + " rows to " +
+                (o.output.empty() ? std::string("standard output") : "'" + Utf8(o.output) + "'") +
+                (o.index.empty() ? "" : ", their order to '" + Utf8(o.index) + "'") + seconds);
   return true;
 }
 
