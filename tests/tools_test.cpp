@@ -848,8 +848,9 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
   struct Case {
     const char* what;
     std::string options;
-    std::vector<std::string> rows;  // the header first, as the file holds them
-    const char* says;               // on standard error
+    std::vector<std::string> rows;         // the header first, as the file holds them
+    const char* says;                      // on standard error
+    std::vector<std::string> sorted = {};  // as written; none: rows 0, 3, 1, 2 as they are
   } const cases[] = {
       {"UTF-16 LE with its mark",
        "",
@@ -877,13 +878,35 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
        "--quiet",
        {"a;b\r\n", "x;2\r\n", "y;10\r\n", "z;1\r\n"},
        ""},
+      // Line ends: each row keeps its own; the file ends with one only when it did.
+      {"mixed CRLF and LF", "", {"Name,N\r\n", "b,2\n", "c,10\r\n", "a,1\n"}, ""},
+      {"no line end after the last row: it takes the file's first where others follow it",
+       "",
+       {"Name,N\n", "b,2\r\n", "c,10\n", "a,1"},
+       "",
+       {"Name,N\n", "a,1\n", "b,2\r\n", "c,10"}},
+      {"CR, CRLF and none mixed, bars found",
+       "",
+       {"Name|N\r", "b|2\r\n", "c|10\r", "a|1"},
+       "fields separated by '|'",
+       {"Name|N\r", "a|1\r", "b|2\r\n", "c|10"}},
+      {"UTF-16 with mixed line ends and none at the end",
+       "--separator ,",
+       {Utf16("Name,N\r\n", false), Utf16("b,2\n", false, false), Utf16("c,10\r\n", false, false),
+        Utf16("a,1", false, false)},
+       "",
+       {Utf16("Name,N\r\n", false), Utf16("a,1\r\n", false, false), Utf16("b,2\n", false, false),
+        Utf16("c,10", false, false)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     WriteAll(L"encoded.csv", c.rows[0] + c.rows[1] + c.rows[2] + c.rows[3]);
     const Outcome run = RunTool("--sort \"2,TK_COMPASCAUTO\" " + c.options + " encoded.csv");
     EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_TRUE(run.out == c.rows[0] + c.rows[3] + c.rows[1] + c.rows[2]) << run.out;
+    const std::vector<std::string> sorted =
+        c.sorted.empty() ? std::vector<std::string>{c.rows[0], c.rows[3], c.rows[1], c.rows[2]}
+                         : c.sorted;
+    EXPECT_TRUE(run.out == sorted[0] + sorted[1] + sorted[2] + sorted[3]) << run.out;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     if (*c.says == '\0') {
       EXPECT_EQ(run.err, "");  // nothing guessed, or --quiet: nothing said
@@ -899,11 +922,10 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
   EXPECT_TRUE(pipedUtf16.out == Utf16("k\r\n1\r\n2\r\n", true)) << pipedUtf16.err;
 
   // No data rows: written back as read, exit 0; the command line still checked on the header.
-  const std::pair<std::string, const char*> noData[] = {{"Name,Amount\r\n", "1"},
-                                                        {"", "1"},
-                                                        {"\xEF\xBB\xBF", "1"},
-                                                        {Utf16("a;b\n", false), "1"},
-                                                        {"a,b\r\n1,2\r\n", "2"}};
+  const std::pair<std::string, const char*> noData[] = {
+      {"Name,Amount\r\n", "1"}, {"", "1"},
+      {"\xEF\xBB\xBF", "1"},    {Utf16("a;b\n", false), "1"},
+      {"a,b\r\n1,2\r\n", "2"},  {"a,b\n1,2", "2"}};
   for (const auto& [bytes, header] : noData) {
     SCOPED_TRACE(bytes);
     WriteAll(L"no_data.csv", bytes);

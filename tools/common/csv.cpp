@@ -171,6 +171,21 @@ std::string CsvFile::Raw(const RecordSpan& record) const {
   return bytes.substr(record.begin, record.end - record.begin);
 }
 
+std::string_view CsvFile::LineEndOf(const RecordSpan& record) const {
+  const std::size_t at = record.end;
+  if (at >= bytes.size()) return {};
+  const std::size_t length = bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2
+                             : bytes[at] == '\r' || bytes[at] == '\n'                            ? 1
+                                                                      : 0;
+  return std::string_view(bytes).substr(at, length);
+}
+
+std::string_view CsvFile::EndWritten(const RecordSpan& record, bool last) const {
+  const std::string_view own = LineEndOf(record);
+  if (last && (records.empty() || LineEndOf(records.back()).empty())) return {};
+  return own.empty() ? std::string_view(lineEnd) : own;
+}
+
 bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& error) {
   file.separator = separator != 0 ? separator : FindSeparator(utf8);
   file.separatorBytes = ToUtf8(std::wstring(1, file.separator));
@@ -256,7 +271,7 @@ std::string_view CsvWriter::Next() {
     }
     const RecordSpan& record = file_.records[order_[next_++]];
     utf8_.append(file_.bytes, record.begin, record.end - record.begin);
-    utf8_ += file_.lineEnd;
+    utf8_ += file_.EndWritten(record, next_ == n);
   }
   if (utf8) return utf8_;
   // Every character of the file read back as itself when it was read: its rows convert. The

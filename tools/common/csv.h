@@ -46,9 +46,10 @@ struct RecordSpan {
 
 class CsvFile {
  public:
-  std::string bytes;           // the file as UTF-8, byte-order mark excluded
-  std::string byteOrderMark;   // as it was in the file, or empty
-  std::string lineEnd;         // the first line end of the file ("\r\n" when it has none)
+  std::string bytes;          // the file as UTF-8, byte-order mark excluded
+  std::string byteOrderMark;  // as it was in the file, or empty
+  std::string lineEnd;  // the first line end of the file ("\r\n" when it has none): for a record
+                        // that had none (the file's last) when another comes after it
   CodePage encoding = kUtf8;   // what the file was and is written back in
   wchar_t separator = L',';    // given, or found on the first line
   std::string separatorBytes;  // the separator as UTF-8
@@ -69,6 +70,14 @@ class CsvFile {
   void TextInto(const FieldSpan& field, std::wstring& text) const;
   // The record's bytes, line end excluded.
   std::string Raw(const RecordSpan& record) const;
+  // The line end that followed `record` in the file: CRLF, LF, CR, or none (the file's last
+  // record, when the file does not end with a line end).
+  std::string_view LineEndOf(const RecordSpan& record) const;
+  // The line end written after `record`, written `last` or not: its own, so that a file of
+  // mixed line ends keeps each; the file's first line end for the record that had none when
+  // it is not written last; and after the last record written, a line end only when the file
+  // ended with one.
+  std::string_view EndWritten(const RecordSpan& record, bool last) const;
 };
 
 // Reads `bytes` as CSV in `encoding` (unless a byte-order mark says otherwise) with
@@ -94,8 +103,9 @@ using CsvRows = std::vector<std::vector<CsvField>>;
 bool ParseCsv(const std::string& bytes, wchar_t separator, CsvRows& rows, std::string& error);
 
 // The file written back with its records in `order` (indexes into file.records), each ended
-// with the file's line end, the byte-order mark first when it had one, in the file's
-// encoding, one part at a time: a large table is written without being held a second time.
+// as CsvFile::EndWritten says (its own line end; the file's last ends as the file did), the
+// byte-order mark first when it had one, in the file's encoding, one part at a time: a large
+// table is written without being held a second time.
 class CsvWriter {
  public:
   // `file` and `order` must outlive the writer. A part holds whole records: about `part`

@@ -18,7 +18,10 @@ constexpr char kUsage[] = R"(usage: tkrun [options] -k COLUMN[:desc][:ORDER] [-k
 
 Sorts the rows of INPUT.csv (- for standard input) through tkselect.dll (tkrun64:
 tkselect64.dll) and writes them, each exactly as it was in the file, in sorted order as CSV.
-A file with a header and no data rows, or with no rows at all, is written back as it is.
+Each row keeps its own line end (CRLF, LF or CR); the table ends with a line end only when
+the file did, and a row that had none (the file's last) takes the file's first line end
+where others now follow it. A file with a header and no data rows, or with no rows at all,
+is written back as it is.
 
 Options:
   -k, --key KEY          a sort key; repeat it for more keys, the first given first. KEY is

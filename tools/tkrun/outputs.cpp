@@ -245,7 +245,7 @@ bool WriteDestination(const Job& job, SAFEARRAY* cells, const std::wstring& path
                    : RawField(dest, fieldOf(destFields, c));
       }
     }
-    out += dest.lineEnd;
+    out += dest.EndWritten(row, d + 1 == dest.records.size());
   }
   return WriteInEncoding(dest, path, out, error);
 }
