@@ -49,14 +49,17 @@ TEST(Csv, RecordsAndFields) {
       {"UTF-8 text", "M\xC3\xBCller,\xC3\x98rsted\r\n", {{L"M\u00fcller", L"\u00d8rsted"}}},
       {"ragged rows", "a\r\nb,c,d\r\n", {{L"a"}, {L"b", L"c", L"d"}}},
       {"quoted empty field", "\"\",1\r\n", {{L"", L"1"}}},
-      {"semicolons found on the first line",
-       "a;b,c;d\r\n1,5;2\r\n",
-       {{L"a", L"b,c", L"d"}, {L"1,5", L"2"}},
+      {"semicolons found: as often on each line",
+       "a;b,c;d\r\n1,5;2;3\r\n",
+       {{L"a", L"b,c", L"d"}, {L"1,5", L"2", L"3"}},
        0},
       {"tabs found", "a\tb\r\n1;2\t3\r\n", {{L"a", L"b"}, {L"1;2", L"3"}}, 0},
       {"bars found", "a|b|c\r\n", {{L"a", L"b", L"c"}}, 0},
       {"separators inside quotes do not count", "\"x;y;z\",b\r\n", {{L"x;y;z", L"b"}}, 0},
-      {"only the first line counts", "a,b\r\n1;2;3;4\r\n", {{L"a", L"b"}, {L"1;2;3;4"}}, 0},
+      {"lines that disagree: the first line's",
+       "a,b\r\n1;2;3;4\r\n",
+       {{L"a", L"b"}, {L"1;2;3;4"}},
+       0},
       {"none: a comma", "abc\r\nd,e\r\n", {{L"abc"}, {L"d", L"e"}}, 0},
       {"a tab given", "a\tb;c\r\n", {{L"a", L"b;c"}}, L'\t'},
       {"a two-byte separator, and a character that starts with the same byte",
@@ -71,6 +74,20 @@ TEST(Csv, RecordsAndFields) {
        "abcdefghij\xC2\xA2klmnopqrst\xC2\xA7uvwxyz01234567\r\n",
        {{L"abcdefghij\u00a2klmnopqrst", L"uvwxyz01234567"}},
        L'\u00a7'},
+      // The separator is found from several lines: a first line's commas do not decide.
+      {"tabs under notes with commas",
+       "# zones, one a line, by code\r\n# see: the notes, below\r\ncode\tzone\r\n"
+       "AD\tEurope/Andorra\r\nAE\tAsia/Dubai\r\n",
+       {{L"# zones, one a line, by code"},
+        {L"# see: the notes, below"},
+        {L"code", L"zone"},
+        {L"AD", L"Europe/Andorra"},
+        {L"AE", L"Asia/Dubai"}},
+       0},
+      {"semicolons and decimal commas: most lines hold one semicolon",
+       "Name;Price\r\nx;1,5\r\ny;2,25\r\nz;3\r\n",
+       {{L"Name", L"Price"}, {L"x", L"1,5"}, {L"y", L"2,25"}, {L"z", L"3"}},
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -890,6 +907,18 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
        {"Name|N\r", "b|2\r\n", "c|10\r", "a|1"},
        "fields separated by '|'",
        {"Name|N\r", "a|1\r", "b|2\r\n", "c|10"}},
+      // Comment and preamble lines: written first as they are, never sorted with the rows.
+      {"--comment: comment lines at the top, wherever they stood, quotes and all",
+       "--comment #",
+       {"# from the \"register, 2026\r\nName\tN\r\n", "b\t2\r\n", "# in between\r\nc\t10\r\n",
+        "a\t1"},
+       "fields separated by tabs",
+       {"# from the \"register, 2026\r\n# in between\r\nName\tN\r\n", "a\t1\r\n", "b\t2\r\n",
+        "c\t10"}},
+      {"--skip: preamble lines at the top, the header after them",
+       "--skip 2",
+       {"Report \"draft\r\n\r\nName,N\r\n", "b,2\r\n", "c,10\r\n", "a,1\r\n"},
+       ""},
       {"UTF-16 with mixed line ends and none at the end",
        "--separator ,",
        {Utf16("Name,N\r\n", false), Utf16("b,2\n", false, false), Utf16("c,10\r\n", false, false),
@@ -1030,7 +1059,19 @@ TEST(Tkrun, ClearErrors) {
   WriteAll(L"ragged.csv", "a,b,c\r\n2,x\r\n1,y,z\r\n");
   WriteAll(L"years.csv", "2023,2024\r\n1,2\r\n");
   WriteAll(L"twice.csv", "Name,City,name, city \r\nb,x,1,2\r\na,y,3,4\r\n");
-  WriteAll(L"not_a.dll", "MZ but nothing more");
+  WriteAll(L"not_a.dll", std::string("MZ but nothing more\0\0", 21));
+  WriteAll(L"zones.csv",
+           "# zones, one a line, by code\r\n# see: the notes, below\r\ncode\tzone\r\n"
+           "AD\tEurope/Andorra\r\nAE\tAsia/Dubai\r\n");
+  WriteAll(L"uneven.csv",
+           "a,1\r\nb\r\nc,3\r\nd,4,x\r\ne,5\r\nf\r\ng,7\r\nh,8,x\r\ni,9\r\nj\r\n"
+           "k,1\r\nl\r\nm,3,x\r\nn,4\r\n");
+  WriteAll(L"table.csv.gz", std::string("\x1F\x8B\x08\0\0\0\0\0\0\x03", 10));
+  WriteAll(L"image.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16));
+  WriteAll(L"book.xlsx", std::string("PK\x03\x04\x14\0\x06\0", 8));
+  WriteAll(L"table.pdf", "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n");
+  WriteAll(L"book.xls", "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+  WriteAll(L"mz.csv", "MZ,Code\r\nb,2\r\na,1\r\n");
   // A program file header for the other architecture: the library must match the runner.
   const bool is64 = sizeof(void*) == 8;
   std::string header(0x40, '\0');
@@ -1159,9 +1200,34 @@ TEST(Tkrun, ClearErrors) {
        "--sort \"1,TK_COMPASCAUTO\" --unstable alternating.csv", 0,
        "the rows' own order is too deep for --unstable's quick pass; sorting them in the "
        "default, stable order instead"},
-      {"ragged rows are padded and said so", "--sort \"1,TK_COMPASCAUTO\" ragged.csv", 0,
-       "some rows of ragged.csv have fewer than 3 fields"},
+      {"ragged rows are padded and said so, by line", "--sort \"1,TK_COMPASCAUTO\" ragged.csv", 0,
+       "tkrun: ragged.csv: line 2 has 2 where the header has 3 fields; missing cells count as "
+       "empty\r\n"},
       {"help", "--help", 0, ""},
+      {"comment lines read as rows: their lines named, --comment suggested", "-k 1 zones.csv", 0,
+       "zones.csv: line 3 has 2, line 4 has 2, line 5 has 2 where the header has 1 field; missing "
+       "cells count as empty; lines that start with # are rows unless --comment # says they are "
+       "comments"},
+      {"more lines that differ are counted", "-k 1 --header 0 uneven.csv", 0,
+       "uneven.csv: line 2 has 1, line 4 has 3, line 6 has 1, line 8 has 3, line 10 has 1 (and 2 "
+       "more) where most rows have 2 fields"},
+      {"--comment of two characters", "-k 1 --comment ## same.csv", 2,
+       "--comment takes one character that starts a comment line, such as #, not '##'"},
+      {"--skip of no number", "-k 1 --skip all same.csv", 2,
+       "--skip takes a number of lines, not 'all'"},
+      // Files that are no text are named as what they look like.
+      {"a gzip file", "-k 1 table.csv.gz", 2,
+       "table.csv.gz looks like a gzip file, not a text table; decompress it first"},
+      {"a PNG image", "-k 1 image.png", 2, "image.png looks like a PNG image, not a text table"},
+      {"a workbook", "-k 1 book.xlsx", 2,
+       "book.xlsx looks like a zip file (an .xlsx workbook is one), not a text table; unpack it, "
+       "or save the workbook as CSV"},
+      {"a PDF document", "-k 1 table.pdf", 2, "table.pdf looks like a PDF document"},
+      {"an old workbook", "-k 1 book.xls", 2,
+       "book.xls looks like an Office file of the older kind (an .xls workbook is one), not a "
+       "text table; save it as CSV"},
+      {"a program", "-k 1 not_a.dll", 2, "not_a.dll looks like a Windows program or library"},
+      {"a table whose first letters are a program's mark is a table", "-k 1 mz.csv", 0, ""},
       {"a separator of two characters", "--sort \"1,TK_COMPASCAUTO\" --separator ab same.csv", 2,
        "--separator takes tab, \\t or one character other than a quote or a line break (such "
        "as ; or |), not 'ab'"},

@@ -3,7 +3,9 @@
 #include "common/csv.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "common/byte_words.h"
@@ -11,22 +13,68 @@
 namespace tkr {
 namespace {
 
-// The separator a file's first record holds most of, outside quotes, among `,` `;` tab
-// and `|` (in that order when counts tie); a comma when it holds none.
-wchar_t FindSeparator(const std::string& b) {
+// The end of the line that starts at b[i]: its first CR or LF, or the end of the block.
+std::size_t LineEndAt(const std::string& b, std::size_t i) {
+  while (i < b.size() && b[i] != '\n' && b[i] != '\r') ++i;
+  return i;
+}
+
+// Past the line end at b[i] (CRLF, LF or CR; nothing at the end of the block).
+std::size_t PastLineEnd(const std::string& b, std::size_t i) {
+  if (i >= b.size()) return i;
+  return i + (b[i] == '\r' && i + 1 < b.size() && b[i + 1] == '\n' ? 2 : 1);
+}
+
+// The separator of the table that starts at b[from], as ScanCsv says: counted outside
+// quotes on each of its first lines (a quoted line break continues the line), comment lines
+// left out.
+wchar_t FindSeparator(const std::string& b, std::size_t from, char comment) {
   static const char kCandidates[] = {',', ';', '\t', '|'};
-  std::size_t counts[4] = {};
+  constexpr std::size_t kKinds = sizeof kCandidates;
+  std::vector<std::array<std::size_t, kKinds>> lines;  // the counts of each line
+  std::array<std::size_t, kKinds> counts{};
   bool quoted = false;
-  for (const char ch : b) {
-    if (ch == '"') {
-      quoted = !quoted;  // a doubled quote inside quotes leaves and enters again
-    } else if (!quoted) {
-      if (ch == '\n' || ch == '\r') break;
-      for (std::size_t k = 0; k < 4; ++k) counts[k] += ch == kCandidates[k] ? 1 : 0;
+  std::size_t i = from;
+  while (i < b.size() && lines.size() < kSeparatorLines) {
+    if (!quoted && comment != 0 && b[i] == comment) {  // a comment line counts nothing
+      i = PastLineEnd(b, LineEndAt(b, i));
+      continue;
     }
+    for (; i < b.size(); ++i) {
+      const char ch = b[i];
+      if (ch == '"') {
+        quoted = !quoted;  // a doubled quote inside quotes leaves and enters again
+      } else if (!quoted && (ch == '\n' || ch == '\r')) {
+        break;
+      } else if (!quoted) {
+        for (std::size_t k = 0; k < kKinds; ++k) counts[k] += ch == kCandidates[k] ? 1 : 0;
+      }
+    }
+    i = PastLineEnd(b, i);
+    if (std::any_of(counts.begin(), counts.end(), [](std::size_t n) { return n != 0; })) {
+      lines.push_back(counts);
+    }
+    counts = {};
   }
-  std::size_t best = 0;
-  for (std::size_t k = 1; k < 4; ++k) best = counts[k] > counts[best] ? k : best;
+  if (lines.empty()) return L',';
+  // For each separator: how many lines hold it the number of times most lines do, and that
+  // number.
+  std::size_t best = 0, bestAgree = 0, bestTimes = 0;
+  for (std::size_t k = 0; k < kKinds; ++k) {
+    std::map<std::size_t, std::size_t> lineCounts;  // times a line -> lines
+    for (const auto& line : lines) {
+      if (line[k] != 0) ++lineCounts[line[k]];
+    }
+    std::size_t agree = 0, times = 0;
+    for (const auto& [n, many] : lineCounts) {
+      if (many >= agree) agree = many, times = n;  // on a tie, the larger number
+    }
+    const bool onFirst = lines[0][k] != 0, bestOnFirst = lines[0][best] != 0;
+    const bool better =
+        k == 0 || agree > bestAgree ||
+        (agree == bestAgree && (onFirst != bestOnFirst ? onFirst : times > bestTimes));
+    if (better && agree != 0) best = k, bestAgree = agree, bestTimes = times;
+  }
   return static_cast<wchar_t>(kCandidates[best]);
 }
 
@@ -182,16 +230,31 @@ std::string_view CsvFile::LineEndOf(const RecordSpan& record) const {
 
 std::string_view CsvFile::EndWritten(const RecordSpan& record, bool last) const {
   const std::string_view own = LineEndOf(record);
-  if (last && (records.empty() || LineEndOf(records.back()).empty())) return {};
+  if (last && !finalLineEnd) return {};
   return own.empty() ? std::string_view(lineEnd) : own;
 }
 
-bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& error) {
-  file.separator = separator != 0 ? separator : FindSeparator(utf8);
-  file.separatorBytes = ToUtf8(std::wstring(1, file.separator));
+bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& error,
+             const LinesKept& kept) {
   file.bytes = std::move(utf8);
   const std::string& b = file.bytes;
   const std::size_t size = b.size();
+  file.finalLineEnd = size == 0 || b.back() == '\n' || b.back() == '\r';
+  // A line kept as it is: to its line end, whatever quotes it holds.
+  auto keepLine = [&](std::size_t& i) {
+    RecordSpan line;
+    line.begin = static_cast<std::uint32_t>(i);
+    i = LineEndAt(b, i);
+    line.end = static_cast<std::uint32_t>(i);
+    line.fieldCount = 1;
+    if (i < size && file.lineEnd.empty()) file.lineEnd = b.substr(i, PastLineEnd(b, i) - i);
+    i = PastLineEnd(b, i);
+    file.kept.push_back(line);
+  };
+  std::size_t start = 0;
+  for (std::size_t k = 0; k < kept.skip && start < size; ++k) keepLine(start);
+  file.separator = separator != 0 ? separator : FindSeparator(b, start, kept.comment);
+  file.separatorBytes = ToUtf8(std::wstring(1, file.separator));
 
   // Room for every record at once: a record ends at most at each line end, so the vector
   // never grows (and never holds twice its size) while a large file is read.
@@ -199,7 +262,11 @@ bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& er
   for (const char ch : b) ends += (ch == '\n' || ch == '\r') ? 1 : 0;
   file.records.reserve(ends);
 
-  for (std::size_t i = 0; i < size;) {
+  for (std::size_t i = start; i < size;) {
+    if (kept.comment != 0 && b[i] == kept.comment) {
+      keepLine(i);
+      continue;
+    }
     RecordSpan record;
     if (!ScanRecord(b, file.separatorBytes, i, record, error)) return false;
     if (i < size) {  // the line end
@@ -218,14 +285,14 @@ bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& er
 }
 
 bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& file,
-             std::string& error) {
+             std::string& error, const LinesKept& kept) {
   file = CsvFile{};
   DecodedText text;
   const bool decoded = DecodeToUtf8(std::move(bytes), encoding, kLargestCsv, text, error);
   // The mark and the encoding are the file's even when its text is refused.
   file.byteOrderMark = std::move(text.byteOrderMark);
   file.encoding = text.encoding;
-  return decoded && ScanCsv(std::move(text.utf8), separator, file, error);
+  return decoded && ScanCsv(std::move(text.utf8), separator, file, error, kept);
 }
 
 bool ParseCsv(const std::string& bytes, wchar_t separator, CsvRows& rows, std::string& error) {
@@ -259,17 +326,25 @@ std::string_view CsvWriter::Next() {
   const bool utf8 = file_.encoding == kUtf8;
   utf8_.clear();  // its room is kept from part to part
   if (first && utf8) utf8_ = file_.byteOrderMark;
-  const std::size_t n = order_.size();
+  // The kept lines first, then the records in order: place k of n written.
+  const std::size_t n = file_.kept.size() + order_.size();
+  for (; next_ < file_.kept.size() && utf8_.size() < part_; ++next_) {
+    const RecordSpan& line = file_.kept[next_];
+    utf8_.append(file_.bytes, line.begin, line.end - line.begin);
+    utf8_ += file_.EndWritten(line, next_ + 1 == n);
+  }
   while (next_ < n && utf8_.size() < part_) {
+    const std::size_t at = next_ - file_.kept.size();  // in order_
     // The records come from all over the file: their places and their first bytes are asked
     // for ahead (the place first, then the bytes), so that the cache misses overlap.
-    if (next_ + 2 * kAhead < n) __builtin_prefetch(&file_.records[order_[next_ + 2 * kAhead]]);
+    if (next_ + 2 * kAhead < n) __builtin_prefetch(&file_.records[order_[at + 2 * kAhead]]);
     if (next_ + kAhead < n) {
-      const RecordSpan& later = file_.records[order_[next_ + kAhead]];
+      const RecordSpan& later = file_.records[order_[at + kAhead]];
       __builtin_prefetch(file_.bytes.data() + later.begin);
       __builtin_prefetch(file_.bytes.data() + later.begin + 64);
     }
-    const RecordSpan& record = file_.records[order_[next_++]];
+    const RecordSpan& record = file_.records[order_[at]];
+    ++next_;
     utf8_.append(file_.bytes, record.begin, record.end - record.begin);
     utf8_ += file_.EndWritten(record, next_ == n);
   }

@@ -54,8 +54,12 @@ class CsvFile {
   wchar_t separator = L',';    // given, or found on the first line
   std::string separatorBytes;  // the separator as UTF-8
   std::vector<RecordSpan> records;
-  std::size_t columns = 0;  // fields of the longest record
-  bool ragged = false;      // some record has fewer fields than the longest
+  // Lines that are not rows of the table, written first as they are, in file order: the
+  // preamble lines a reader was asked to skip, then the comment lines.
+  std::vector<RecordSpan> kept;
+  bool finalLineEnd = true;  // the file ends with a line end
+  std::size_t columns = 0;   // fields of the longest record
+  bool ragged = false;       // some record has fewer fields than the longest
 
   // Field `column` (0-based) of `record`; an empty span past the record's last field. Reads
   // the record's bytes up to that field: for several fields of one record, FieldsOf.
@@ -80,17 +84,34 @@ class CsvFile {
   std::string_view EndWritten(const RecordSpan& record, bool last) const;
 };
 
+// Lines of a file that are not rows of its table: the first `skip` lines (a title, notes
+// above the table), and every line whose first character is `comment` (0: none). Both are
+// read as plain lines, quotes and all, and kept (CsvFile::kept) to be written first.
+struct LinesKept {
+  std::size_t skip = 0;
+  char comment = 0;
+};
+
+// How many lines of a file the separator is found from: enough that a few comment or title
+// lines do not decide it, few enough that a large file costs nothing to look at.
+constexpr std::size_t kSeparatorLines = 100;
+
 // Reads `bytes` as CSV in `encoding` (unless a byte-order mark says otherwise) with
-// `separator` (one character; 0: the one of `,` `;` tab `|` the first line holds most of,
-// a comma when it holds none): DecodeToUtf8, then ScanCsv. Returns false with `error` set
-// ("line N: ..." or "line N, byte M: ...") for malformed or wrongly encoded input.
+// `separator` (one character; 0: found from the first lines, see ScanCsv), the lines `kept`
+// names set aside: DecodeToUtf8, then ScanCsv. Returns false with `error` set ("line N: ..."
+// or "line N, byte M: ...") for malformed or wrongly encoded input.
 bool ReadCsv(std::string bytes, wchar_t separator, CodePage encoding, CsvFile& file,
-             std::string& error);
+             std::string& error, const LinesKept& kept = {});
 
 // The scan alone: `utf8` (at most kLargestCsv bytes) into `file`'s bytes, separator, records,
-// line end and columns; its byte-order mark and encoding are left as they are. False with
-// `error` set ("line N: ...") for a quoted field never closed or text after a closing quote.
-bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& error);
+// kept lines, line end and columns; its byte-order mark and encoding are left as they are.
+// Without a separator given, the one of `,` `;` tab `|` found on most of the first
+// kSeparatorLines lines of the table (kept lines and lines holding none left out) the same
+// number of times; on a tie, one the first of those lines holds, then the one found more
+// times a line, then in that order; a comma when no line holds any. False with `error` set
+// ("line N: ...") for a quoted field never closed or text after a closing quote.
+bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& error,
+             const LinesKept& kept = {});
 
 // `utf8` in `file`'s encoding, after its byte-order mark. False with `error` set when a
 // character has no form there (a cell copied in from a file in another encoding).
@@ -102,10 +123,10 @@ using CsvRows = std::vector<std::vector<CsvField>>;
 // ReadCsv for UTF-8, with every field decoded: small tables (tests, destinations).
 bool ParseCsv(const std::string& bytes, wchar_t separator, CsvRows& rows, std::string& error);
 
-// The file written back with its records in `order` (indexes into file.records), each ended
-// as CsvFile::EndWritten says (its own line end; the file's last ends as the file did), the
-// byte-order mark first when it had one, in the file's encoding, one part at a time: a large
-// table is written without being held a second time.
+// The file written back: its kept lines first, then its records in `order` (indexes into
+// file.records), each ended as CsvFile::EndWritten says (its own line end; the last written
+// ends as the file did), the byte-order mark first when it had one, in the file's encoding,
+// one part at a time: a large table is written without being held a second time.
 class CsvWriter {
  public:
   // `file` and `order` must outlive the writer. A part holds whole records: about `part`

@@ -201,6 +201,50 @@ bool CodePageToUtf8(const std::string& in, CodePage page, std::string& out, std:
 
 }  // namespace
 
+std::string NotText(const std::string& bytes) {
+  // The first bytes of kinds of files a table is mistaken for, what each is, and what to do.
+  // A mark of letters alone ("BZh", "MZ") could begin a table too: it counts only with a NUL
+  // among the first bytes, which such files hold and a table never does.
+  static const struct {
+    const char* mark;
+    std::size_t length;
+    bool withNul;
+    const char* kind;
+    const char* remedy;
+  } kKinds[] = {
+      {"\x1F\x8B", 2, false, "a gzip file", "decompress it first"},
+      {"PK\x03\x04", 4, false, "a zip file (an .xlsx workbook is one)",
+       "unpack it, or save the workbook as CSV"},
+      {"PK\x05\x06", 4, false, "an empty zip file", "unpack it first"},
+      {"\x89PNG\r\n\x1A\n", 8, false, "a PNG image", "name the table's file"},
+      {"\xFF\xD8\xFF", 3, false, "a JPEG image", "name the table's file"},
+      {"GIF87a", 6, false, "a GIF image", "name the table's file"},
+      {"GIF89a", 6, false, "a GIF image", "name the table's file"},
+      {"%PDF-", 5, false, "a PDF document", "export its table as CSV"},
+      {"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8, false,
+       "an Office file of the older kind (an .xls workbook is one)", "save it as CSV"},
+      {"7z\xBC\xAF\x27\x1C", 6, false, "a 7-Zip archive", "unpack it first"},
+      {"\xFD"
+       "7zXZ\x00",
+       6, false, "an xz file", "decompress it first"},
+      {"BZh", 3, true, "a bzip2 file", "decompress it first"},
+      {"\x28\xB5\x2F\xFD", 4, false, "a zstd file", "decompress it first"},
+      {"SQLite format 3\x00", 16, false, "an SQLite database", "export its table as CSV"},
+      {"\x7F"
+       "ELF",
+       4, false, "a program", "name the table's file"},
+      {"MZ", 2, true, "a Windows program or library", "name the table's file"},
+  };
+  const bool nulSoon =
+      std::memchr(bytes.data(), '\0', std::min<std::size_t>(bytes.size(), 64)) != nullptr;
+  for (const auto& k : kKinds) {
+    if (bytes.compare(0, k.length, k.mark, k.length) == 0 && (nulSoon || !k.withNul)) {
+      return std::string("looks like ") + k.kind + ", not a text table; " + k.remedy;
+    }
+  }
+  return {};
+}
+
 std::string UnusableCodePage(CodePage page) {
   if (page == kUtf8 || page == kUtf16Le || page == kUtf16Be) return {};
   // These carry a state (shifts, escapes) from one character to the next: a row moved
@@ -217,6 +261,8 @@ std::string UnusableCodePage(CodePage page) {
 bool DecodeToUtf8(std::string bytes, CodePage encoding, std::uint64_t largest, DecodedText& text,
                   std::string& error) {
   text = DecodedText{};
+  error = NotText(bytes);
+  if (!error.empty()) return false;
   // A byte-order mark says what the file is, whatever was asked for.
   static const struct {
     const char* mark;

@@ -33,11 +33,18 @@ struct DecodedText {
   CodePage encoding = kUtf8;  // what the file was, and is to be written back in
 };
 
+// What `bytes` are when their first bytes are those of a kind of file that is no text
+// ("looks like a gzip file, not a text table; decompress it first"), or "". Each kind's mark
+// holds bytes no text table starts with (control characters, bytes that are not UTF-8, a
+// NUL soon after), so that a table is never taken for one.
+std::string NotText(const std::string& bytes);
+
 // Decodes `bytes`, in `encoding` unless a byte-order mark says otherwise, into `text`. False
 // with `error` set ("line N: ..." or "line N, byte M: ...") for bytes that are not text in
 // that encoding, a NUL, a page that cannot be written back row by row, or more than `largest`
-// bytes of UTF-8 (what the reader can hold: 4 GB). The mark and the encoding are set in
-// `text` as soon as they are known, also when the text is then refused.
+// bytes of UTF-8 (what the reader can hold: 4 GB); for an image, an archive or another file
+// that is no text, what it looks like (NotText). The mark and the encoding are set in `text`
+// as soon as they are known, also when the text is then refused.
 bool DecodeToUtf8(std::string bytes, CodePage encoding, std::uint64_t largest, DecodedText& text,
                   std::string& error);
 

@@ -44,6 +44,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -104,10 +105,57 @@ std::string RowsRead(std::size_t rows, std::size_t headers) {
          (headers == 1 ? std::string("the header") : std::to_string(headers) + " header rows");
 }
 
+// Rows whose field count is not the table's, named by their lines: the header's count, or
+// without a header the one most rows have. With a hint where the lines that differ look like
+// comments.
+std::string FieldCounts(const Options& o, const CsvFile& file, const std::string& name) {
+  constexpr std::size_t kNamed = 5;  // lines named; the others counted
+  std::size_t expected = 0;
+  if (o.header > 0) {
+    expected = file.records[0].fieldCount;
+  } else {
+    std::map<std::uint32_t, std::size_t> rows;  // field count -> rows
+    for (const RecordSpan& record : file.records) ++rows[record.fieldCount];
+    std::size_t most = 0;
+    for (const auto& [count, many] : rows) {
+      if (many > most) most = many, expected = count;
+    }
+  }
+  std::string named;
+  std::size_t others = 0, line = 1, at = 0;
+  // Lines starting with # (the first, or every one named) where no --comment was given:
+  // likely comments read as rows.
+  const auto hash = [&](const RecordSpan& record) {
+    return file.bytes.compare(record.begin, 1, "#") == 0;
+  };
+  const bool commentLike = o.kept.comment == 0 && hash(file.records[0]);
+  bool hashes = o.kept.comment == 0;
+  for (const RecordSpan& record : file.records) {
+    if (record.fieldCount == expected) continue;
+    if (others++ >= kNamed) continue;
+    // Lines counted on from the last one named: one pass over the file for all of them.
+    line += static_cast<std::size_t>(
+        std::count(file.bytes.begin() + at, file.bytes.begin() + record.begin, '\n'));
+    at = record.begin;
+    named += (named.empty() ? "line " : ", line ") + std::to_string(line) + " has " +
+             std::to_string(record.fieldCount);
+    hashes = hashes && hash(record);
+  }
+  others -= std::min(others, kNamed);
+  return name + ": " + named + (others != 0 ? " (and " + std::to_string(others) + " more)" : "") +
+         " where " + (o.header > 0 ? "the header has " : "most rows have ") +
+         std::to_string(expected) + (expected == 1 ? " field" : " fields") +
+         "; missing cells count as empty" +
+         (commentLike || hashes
+              ? "; lines that start with # are rows unless --comment # says they are comments"
+              : "");
+}
+
 // Reads the table at `path` ("-": standard input) by the options' separator and encoding, and
 // says on standard error (unless --quiet) which separator was found when it is not a comma:
 // that part of the reading was a guess.
-bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::string& error) {
+bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::string& error,
+               const tkr::LinesKept& kept = {}) {
   const bool piped = path == L"-";
   const std::string name = piped ? "standard input" : Utf8(path);
   std::string bytes;
@@ -115,7 +163,7 @@ bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::
     error = piped ? error : "cannot read '" + name + "': " + error;
     return false;
   }
-  if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, table, error)) {
+  if (!tkr::ReadCsv(std::move(bytes), o.separator, o.encoding, table, error, kept)) {
     error = name + " " + error;
     return false;
   }
@@ -123,7 +171,7 @@ bool ReadTable(const Options& o, const std::wstring& path, CsvFile& table, std::
     const std::string shown =
         table.separator == L'\t' ? "tabs" : "'" + Utf8({table.separator}) + "'";
     Notice(o, name + ": fields separated by " + shown +
-                  ", as its first line shows (--separator gives another)" +
+                  ", as its lines show (--separator gives another)" +
                   (table.separator == L';' && o.typing.decimal != L','
                        ? "; decimal commas are numbers with --decimal ,"
                        : ""));
@@ -220,14 +268,11 @@ int Run(const Options& o) {
   Job job;
   job.inputName = o.input == L"-" ? "standard input" : Utf8(o.input);
   std::string error;
-  if (!ReadTable(o, o.input, job.file, error)) return Fail(error);
+  if (!ReadTable(o, o.input, job.file, error, o.kept)) return Fail(error);
   const CsvFile& file = job.file;
   const std::size_t records = job.Records();
   const auto headers = static_cast<std::size_t>(o.header);
-  if (file.ragged) {
-    Notice(o, "some rows of " + job.inputName + " have fewer than " + std::to_string(file.columns) +
-                  " fields: their missing cells count as empty");
-  }
+  if (file.ragged) Notice(o, FieldCounts(o, file, job.inputName));
   if (!o.exportTo.empty()) {
     job.destName = Utf8(o.exportTo);
     if (!ReadTable(o, o.exportTo, job.dest, error)) return Fail(error);
@@ -252,7 +297,11 @@ int Run(const Options& o) {
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
   comm.Source.Data.parray = SourceTable(mode, job);
   std::snprintf(buffer, sizeof buffer, "%zu columns (%.3f s)", file.columns, Since(started));
-  Report(o, "read " + job.inputName + ": " + RowsRead(records - headers, headers) + ", " + buffer);
+  const std::size_t kept = file.kept.size();
+  Report(o, "read " + job.inputName + ": " + RowsRead(records - headers, headers) + ", " + buffer +
+                (kept != 0 ? "; " + std::to_string(kept) + (kept == 1 ? " line" : " lines") +
+                                 " skipped or commented out, written at the top"
+                           : ""));
   Report(o, "keys: " + DescribeKeys(o, job));
   comm.Source.HeaderLines = o.header;
   comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;

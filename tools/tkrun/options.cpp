@@ -77,8 +77,14 @@ Options:
                          with few values, two sorted runs one after the other) the rows are
                          sorted in the default, stable order instead, and said so
   --separator C          the field separator: one character (; or |), tab or \t. Without it,
-                         the one of , ; tab | the first line holds most of (a comma when it
-                         holds none), named on standard error when it is not a comma
+                         the one of , ; tab | that most of the first 100 lines hold equally
+                         often (comment and skipped lines left out; a comma when none holds
+                         any), named on standard error when it is not a comma
+  --comment C            a line of INPUT.csv whose first character is C (such as #) is a
+                         comment, not a row: comment lines are written at the top, before the
+                         header, in their order, wherever they stood, quotes and all
+  --skip N               the first N lines of INPUT.csv (a title, notes) are no rows: they
+                         are written at the top as they are, and the header follows them
   --encoding E           the files' encoding: utf-8 (default), utf-16le, utf-16be, cp1252 or
                          another Windows code page (cp1250, 1251, 932, ...). A byte-order
                          mark decides over it: UTF-8, UTF-16 LE or BE. Files are written back
@@ -248,6 +254,16 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
     } else if ((arg == L"--separator" || arg == L"--encoding" || arg == L"--decimal") && value(v)) {
       const std::string wrong = ParseFileOption(arg, v, o);
       if (!wrong.empty()) return Fail(wrong);
+    } else if (arg == L"--comment" && value(v)) {
+      if (v.size() != 1 || v[0] <= L' ' || v[0] >= 0x7F || v[0] == L'"') {
+        return Fail("--comment takes one character that starts a comment line, such as #, not '" +
+                    Utf8(v) + "'");
+      }
+      o.kept.comment = static_cast<char>(v[0]);
+    } else if (arg == L"--skip" && value(v)) {
+      int n = 0;
+      if (!ParseCount(v, n)) return Fail("--skip takes a number of lines, not '" + Utf8(v) + "'");
+      o.kept.skip = static_cast<std::size_t>(n);
     } else if (arg == L"--quoted-text") {
       o.typing.quotedText = true;
     } else if (arg == L"--ignore-empty") {

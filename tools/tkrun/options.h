@@ -35,7 +35,8 @@ struct Options {
   std::map<int, tkr::CompareRule> rules;
   std::map<int, std::wstring> ruleTexts;  // as given, for messages
   bool ignoreEmpty = false, stable = true, quiet = false, verbose = false;
-  wchar_t separator = 0;  // 0: the one the first line holds
+  wchar_t separator = 0;  // 0: the one the first lines hold
+  tkr::LinesKept kept;    // --skip and --comment: lines of INPUT.csv written first, unsorted
   tkr::CodePage encoding = tkr::kUtf8;
   tkr::CellTyping typing;
 };
