@@ -737,6 +737,36 @@ TEST(Tkrun, KeysTheEngineComparesItself) {
        "-k Key -k Key:text",
        {"4.10", "10", "4.1", "9"},
        {"4.1", "4.10", "9", "10"}},
+      // The conveniences of a sort tool.
+      {"-r: every key the other way round, empty cells still last",
+       "-k Key -r",
+       {"10", "apple", "9", "", "TRUE"},
+       {"apple", "10", "9", "TRUE", ""}},
+      {"--reverse on a descending key",
+       "-k Key:desc --reverse",
+       {"b", "", "a", "c"},
+       {"a", "b", "c", ""}},
+      {"-r on a --compare rule",
+       "\"1,TK_COMPBRKO\" --compare 1=natural -r",
+       {"file9", "", "file10"},
+       {"file10", "file9", ""}},
+      {"-u: the first row of each run of equal keys, in file order",
+       "-k Key -u",
+       {"b", "B", "a", "c", "A", "b"},
+       {"a", "b", "c"}},
+      {"-u -r", "-k Key -u -r", {"b", "B", "a", "c", "A", "b"}, {"c", "b", "a"}},
+      {"--unique on numbers: 1.0, 01 and 1 are one number",
+       "-k Key --unique",
+       {"1.0", "2", "01", "1"},
+       {"1.0", "2"}},
+      {"-u on a natural key",
+       "-k Key:natural -u",
+       {"file10", "File9", "file9", "FILE10"},
+       {"File9", "file10"}},
+      {"--head 2", "-k Key --head 2", {"c", "a", "d", "b"}, {"a", "b"}},
+      {"--head past the last row", "-k Key --head 9", {"b", "a"}, {"a", "b"}},
+      {"--head 0: the header alone", "-k Key --head 0", {"b", "a"}, {}},
+      {"-u, then --head", "-k Key -u --head 2", {"b", "a", "B", "c"}, {"a", "b"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -907,6 +937,19 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
        {"Name|N\r", "b|2\r\n", "c|10\r", "a|1"},
        "fields separated by '|'",
        {"Name|N\r", "a|1\r", "b|2\r\n", "c|10"}},
+      // The sorted table in another encoding; -t and -o as --separator and --output.
+      {"--output-encoding utf-16le: with its mark",
+       "--output-encoding utf-16le",
+       {"Name,N\r\n", "b,2\r\n", "c,10\r\n", "\xE2\x82\xAC,1\r\n"},
+       "",
+       {Utf16("Name,N\r\n", false), Utf16("\xE2\x82\xAC,1\r\n", false, false),
+        Utf16("b,2\r\n", false, false), Utf16("c,10\r\n", false, false)}},
+      {"Windows-1252 in, UTF-8 out",
+       "--encoding cp1252 --output-encoding utf-8 --separator ;",
+       {"Name;N\r\n", "\xE9;2\r\n", "c;10\r\n", "z;1\r\n"},
+       "",
+       {"Name;N\r\n", "z;1\r\n", "\xC3\xA9;2\r\n", "c;10\r\n"}},
+      {"-t and -o", "-t ; -o -", {"a;b\r\n", "x;2\r\n", "y;10\r\n", "z;1\r\n"}, ""},
       // Comment and preamble lines: written first as they are, never sorted with the rows.
       {"--comment: comment lines at the top, wherever they stood, quotes and all",
        "--comment #",
@@ -1072,6 +1115,9 @@ TEST(Tkrun, ClearErrors) {
   WriteAll(L"table.pdf", "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n");
   WriteAll(L"book.xls", "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
   WriteAll(L"mz.csv", "MZ,Code\r\nb,2\r\na,1\r\n");
+  WriteAll(L"checked.csv", "k,v\r\n1,a\r\n2,b\r\n2,c\r\n1,d\r\n3,e\r\n");
+  WriteAll(L"in_order.csv", "k\r\n1\r\n2\r\n2\r\n3\r\n");
+  WriteAll(L"cjk.csv", "k\r\nb\r\n\xE6\x97\xA5\r\n");
   // A program file header for the other architecture: the library must match the runner.
   const bool is64 = sizeof(void*) == 8;
   std::string header(0x40, '\0');
@@ -1215,6 +1261,25 @@ TEST(Tkrun, ClearErrors) {
        "--comment takes one character that starts a comment line, such as #, not '##'"},
       {"--skip of no number", "-k 1 --skip all same.csv", 2,
        "--skip takes a number of lines, not 'all'"},
+      // --check writes nothing: exit 1 naming the first line out of order, else 0.
+      {"--check: the first line out of order", "-k 1 --check checked.csv", 1,
+       "tkrun: checked.csv: line 5 is out of order: it sorts before line 4 above it\r\n"},
+      {"--check: in order, equal keys too", "-k 1 --check in_order.csv", 0, ""},
+      {"-c -r", "-k 1 -r -c in_order.csv", 1,
+       "in_order.csv: line 3 is out of order: it sorts before line 2 above it"},
+      {"--head of no number", "-k 1 --head -1 same.csv", 2,
+       "--head takes a number of rows, not '-1'"},
+      {"--unique with --export",
+       "-k 1 -u --export \"1,1,TK_EXPORTAUTO\" --export-to examples\\summary.csv same.csv", 2,
+       "--unique writes some of the sorted rows, and --export fills the destination from all of "
+       "them"},
+      {"-t of two characters", "-k 1 -t ab same.csv", 2,
+       "-t takes tab, \\t or one character other than a quote or a line break"},
+      {"--output-encoding without a form for a line", "-k 1 --output-encoding cp1252 cjk.csv", 2,
+       "--output-encoding: line 3 of cjk.csv holds text that has no form in code page 1252; write "
+       "it as utf-8 or utf-16le"},
+      {"--output-encoding of no kind", "-k 1 --output-encoding latin-9 same.csv", 2,
+       "--output-encoding takes utf-8, utf-16le, utf-16be, cp1252 or a Windows code page number"},
       // Files that are no text are named as what they look like.
       {"a gzip file", "-k 1 table.csv.gz", 2,
        "table.csv.gz looks like a gzip file, not a text table; decompress it first"},

@@ -318,14 +318,50 @@ bool ToFileEncoding(const CsvFile& file, const std::string& utf8, std::string& o
 }
 
 CsvWriter::CsvWriter(const CsvFile& file, const std::vector<std::uint32_t>& order, std::size_t part)
-    : file_(file), order_(order), part_(std::max<std::size_t>(part, 1)) {}
+    : CsvWriter(file, order, file.encoding, file.byteOrderMark, part) {}
+
+CsvWriter::CsvWriter(const CsvFile& file, const std::vector<std::uint32_t>& order,
+                     CodePage encoding, std::string mark, std::size_t part)
+    : file_(file),
+      order_(order),
+      part_(std::max<std::size_t>(part, 1)),
+      encoding_(encoding),
+      mark_(std::move(mark)) {}
+
+std::size_t FirstLineWithoutForm(const CsvFile& file, CodePage page) {
+  if (page == kUtf8 || page == kUtf16Le || page == kUtf16Be) return 0;
+  const std::string& b = file.bytes;
+  std::string scratch, error;
+  // A part of about a megabyte at a time, ending after a line feed; the part that does not
+  // convert is looked at line by line.
+  constexpr std::size_t kPart = std::size_t{1} << 20;
+  for (std::size_t start = 0; start < b.size();) {
+    std::size_t end = std::min(b.size(), start + kPart);
+    while (end < b.size() && b[end - 1] != '\n') ++end;
+    scratch.clear();
+    if (Utf8ToPage(b.substr(start, end - start), page, scratch, error)) {
+      start = end;
+      continue;
+    }
+    for (std::size_t line = start; line < end;) {
+      std::size_t next = line;
+      while (next < end && b[next] != '\n') ++next;
+      next = std::min(end, next + 1);
+      scratch.clear();
+      if (!Utf8ToPage(b.substr(line, next - line), page, scratch, error)) return LineAt(b, line);
+      line = next;
+    }
+    return LineAt(b, start);
+  }
+  return 0;
+}
 
 std::string_view CsvWriter::Next() {
   const bool first = !started_;
   started_ = true;
-  const bool utf8 = file_.encoding == kUtf8;
+  const bool utf8 = encoding_ == kUtf8;
   utf8_.clear();  // its room is kept from part to part
-  if (first && utf8) utf8_ = file_.byteOrderMark;
+  if (first && utf8) utf8_ = mark_;
   // The kept lines first, then the records in order: place k of n written.
   const std::size_t n = file_.kept.size() + order_.size();
   for (; next_ < file_.kept.size() && utf8_.size() < part_; ++next_) {
@@ -352,9 +388,9 @@ std::string_view CsvWriter::Next() {
   // Every character of the file read back as itself when it was read: its rows convert. The
   // parts hold whole records, so no character is split between two of them.
   encoded_.clear();
-  if (first) encoded_ = file_.byteOrderMark;
+  if (first) encoded_ = mark_;
   std::string error;
-  if (!utf8_.empty()) Utf8ToPage(utf8_, file_.encoding, encoded_, error);
+  if (!utf8_.empty()) Utf8ToPage(utf8_, encoding_, encoded_, error);
   return encoded_;
 }
 

@@ -133,6 +133,10 @@ class CsvWriter {
   // bytes, or one record that is longer.
   CsvWriter(const CsvFile& file, const std::vector<std::uint32_t>& order,
             std::size_t part = std::size_t{1} << 22);
+  // The same in `encoding`, `mark` first, instead of the file's own: every line must have a
+  // form there (FirstLineWithoutForm finds one that has none).
+  CsvWriter(const CsvFile& file, const std::vector<std::uint32_t>& order, CodePage encoding,
+            std::string mark, std::size_t part = std::size_t{1} << 22);
   // The next part; empty when all is written.
   std::string_view Next();
 
@@ -141,10 +145,16 @@ class CsvWriter {
   const CsvFile& file_;
   const std::vector<std::uint32_t>& order_;
   std::size_t part_;
-  std::size_t next_ = 0;  // in order_
+  CodePage encoding_;
+  std::string mark_;
+  std::size_t next_ = 0;  // in the kept lines, then in order_
   bool started_ = false;
   std::string utf8_, encoded_;
 };
+
+// The first line (from 1) of `file`'s text that has no form in `page`, or 0 when all of it
+// converts: UTF-8 and UTF-16 hold every character, a code page only some.
+std::size_t FirstLineWithoutForm(const CsvFile& file, CodePage page);
 
 // All parts of a CsvWriter at once.
 std::string WriteCsv(const CsvFile& file, const std::vector<std::uint32_t>& order);

@@ -197,6 +197,14 @@ std::string ReadCommandLines(const Options& o, Job& job) {
         tkr::NativeKeyword(rule != o.rules.end() ? rule->second : tkr::CompareRule{});
     if (native != 0) key.mode = native;
   }
+  // -r: every key the other way round; a key this program compares turns with its rule
+  // (CompareByRule in main.cpp).
+  if (o.reverse) {
+    for (Entry& key : keys) {
+      if (key.mode != tk::kCompareBreakOut)
+        key.mode = tk::IsDescending(key.mode) ? key.mode - 1 : key.mode + 1;
+    }
+  }
   std::vector<bool> automatic(columns + 1, false);
   for (const Entry& key : keys) {
     if (CellsOf(key) == KeyCells::Typed) automatic[static_cast<std::size_t>(key.column)] = true;
@@ -228,7 +236,7 @@ std::string DescribeKeys(const Options& o, const Job& job) {
     if (key.mode == tk::kCompareBreakOut) {
       const auto rule = o.rules.find(static_cast<int>(key.column));
       const auto text = o.ruleTexts.find(static_cast<int>(key.column));
-      descending = rule != o.rules.end() && rule->second.descending;
+      descending = (rule != o.rules.end() && rule->second.descending) != o.reverse;
       order = "by --compare " +
               (text != o.ruleTexts.end() ? Utf8(text->second) : std::string("natural"));
     }

@@ -40,6 +40,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -185,7 +186,8 @@ std::int32_t CompareByRule(const Options& o, const Job& job, const tkr::BreakOut
   progressLine.BreakOut();
   const long column = job.used.FileColumn(static_cast<std::size_t>(b.column));
   const auto found = o.rules.find(static_cast<int>(column));
-  const tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
+  tkr::CompareRule rule = found != o.rules.end() ? found->second : tkr::CompareRule{};
+  rule.descending = rule.descending != o.reverse;  // -r turns this key too
   auto field = [&](std::int32_t row) {
     const std::int32_t fileRow =
         tkr::CellAt(comm.Source.Data.parray, row, static_cast<std::int32_t>(job.idColumn)).lVal - 1;
@@ -254,9 +256,36 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
   return false;
 }
 
+// The line (from 1) where `record` of `file` starts.
+std::size_t LineOf(const CsvFile& file, std::size_t record) {
+  const auto begin = file.bytes.begin();
+  return 1 + static_cast<std::size_t>(std::count(begin, begin + file.records[record].begin, '\n'));
+}
+
+// --check: the first data row that the sorted `order` puts before the row above it in the
+// file. Sorted stable, rows that are in order keep their places relative to each other, so
+// the file is in order exactly where no row's place is before its predecessor's.
+int CheckOrder(const Options& o, const Job& job, const std::vector<std::uint32_t>& order) {
+  std::vector<std::uint32_t> place(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) place[order[k]] = static_cast<std::uint32_t>(k);
+  for (std::size_t r = static_cast<std::size_t>(o.header); r + 1 < order.size(); ++r) {
+    if (place[r + 1] < place[r]) {
+      Say("tkrun: " + job.inputName + ": line " + std::to_string(LineOf(job.file, r + 1)) +
+          " is out of order: it sorts before line " + std::to_string(LineOf(job.file, r)) +
+          " above it\n");
+      return kRefused;
+    }
+  }
+  Report(o, "in order: " + std::to_string(order.size() - static_cast<std::size_t>(o.header)) +
+                " rows");
+  return kSorted;
+}
+
 int Run(const Options& o) {
   memoryUse.input = o.input;
   Options mode = o;  // --unstable turns stable where the rows' own order is too deep
+  // --check and --unique read the stable order: rows with equal keys in file order.
+  mode.stable = o.stable || o.check || o.unique;
   const auto started = std::chrono::steady_clock::now();
   progressLine.Start(!o.quiet);
   struct StopProgress {
@@ -283,6 +312,7 @@ int Run(const Options& o) {
   memoryUse.records = records;
   error = ReadCommandLines(o, job);
   if (error.empty()) error = CheckOutputs(o, job);
+  if (error.empty()) error = OutputEncodingProblem(o, job);
   if (!error.empty()) return Fail(error);
   if (records <= headers) return WriteAsRead(o, file, job.dest);  // a header alone sorts as is
 
@@ -340,7 +370,43 @@ int Run(const Options& o) {
     ok = RunCommand(o, job, caller, comm, destRange.get(), tk::kExport);
   }
   if (ok) ok = RunCommand(o, job, caller, comm, destRange.get(), tk::kMove);
-  if (ok) ok = WriteOutputs(o, job, comm, destRange.get(), error);
+  std::vector<std::uint32_t> order;  // file rows in sorted order, the header's first
+  if (ok && !OrderAfterMove(comm, job, order)) {
+    Say("tkrun: after arranging the rows in sorted order they are no longer each there once\n");
+    ok = false;
+  }
+  int checked = kSorted;
+  if (ok && o.check) {
+    checked = CheckOrder(o, job, order);
+  } else if (ok && o.unique) {
+    // Sorted once more, rows with equal keys in reverse file order this time: a row that now
+    // comes before the row it followed has keys equal to that row's, as the sort compares them.
+    Report(o, "--unique: sorting once more, equal rows the other way round, to find them");
+    SafeArrayDestroy(comm.Source.Data.parray);
+    comm.Source.Data.parray = SourceTable(mode, job);
+    for (VARIANT* line : {&comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) VariantClear(line);
+    PutCommandLines(mode, job, comm, true);
+    std::vector<std::uint32_t> reversed;
+    ok = RunCommand(mode, job, caller, comm, destRange.get(), tk::kSelect) &&
+         RunCommand(o, job, caller, comm, destRange.get(), tk::kMove) &&
+         OrderAfterMove(comm, job, reversed);
+    if (ok) {
+      std::vector<std::uint32_t> place(reversed.size());
+      for (std::size_t k = 0; k < reversed.size(); ++k) {
+        place[reversed[k]] = static_cast<std::uint32_t>(k);
+      }
+      const std::size_t first = std::min(order.size(), headers + 1);  // the first row stays
+      std::size_t written = first;
+      for (std::size_t k = first; k < order.size(); ++k) {
+        if (place[order[k]] > place[order[k - 1]]) order[written++] = order[k];
+      }
+      order.resize(written);
+    }
+  }
+  if (ok && o.head >= 0 && order.size() > headers + static_cast<std::size_t>(o.head)) {
+    order.resize(headers + static_cast<std::size_t>(o.head));
+  }
+  if (ok && !o.check) ok = WriteOutputs(o, job, order, destRange.get(), error);
 
   std::int32_t reset = tk::kReset;  // frees the selection before the tables go
   tkselect(&reset, &comm);
@@ -350,6 +416,7 @@ int Run(const Options& o) {
   tkr::ReleaseRecord(comm);
   if (readerGone) return kReaderGone;
   if (!ok) return error.empty() ? kRefused : kBadInput;
+  if (checked != kSorted) return checked;
   std::snprintf(buffer, sizeof buffer, "done: %zu rows in %.3f s", records - headers,
                 Since(started));
   Report(o, buffer);

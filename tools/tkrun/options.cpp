@@ -56,7 +56,21 @@ Options:
                          SOURCE,DEST,TK_EXPORTBRKO; needs --export-to
   --export-to FILE.csv   the destination table: read, filled in sorted order, written back
   --export-out FILE.csv  write the destination here instead of back to --export-to
-  --output FILE.csv      write the sorted table here (default, or -: standard output)
+  --output FILE.csv, -o FILE.csv
+                         write the sorted table here (default, or -: standard output)
+  --output-encoding E    write the sorted table in E (names as --encoding) instead of the
+                         input's encoding: UTF-16 with its byte-order mark, UTF-8 with one
+                         when the input had one; refused, before anything is written, when a
+                         line has no form in E (the destination keeps its own)
+  -r, --reverse          every key the other way round: ascending keys descending and the
+                         other way; empty cells stay last and equal rows in file order
+  -u, --unique           of each run of rows whose keys are equal (as the sort compares
+                         them: "apple" and "Apple" are equal in the automatic order), only
+                         the first in file order is written. The rows are sorted twice
+  -c, --check            write nothing: exit 0 when the rows are in order already, else exit
+                         1 naming the first line out of order (the rows are sorted to tell)
+  --head N               write the header and the first N sorted rows only. The engine sorts
+                         every row all the same: this saves writing, not sorting
   --index FILE           write the sorted order there: the original number of each data row
                          (1 for the first row below the header), one per line; the macro
                          module's TKSortIndex counts the rows of its Range instead, header
@@ -76,7 +90,7 @@ Options:
                          change places. Where their order would take the sort too deep (a key
                          with few values, two sorted runs one after the other) the rows are
                          sorted in the default, stable order instead, and said so
-  --separator C          the field separator: one character (; or |), tab or \t. Without it,
+  --separator C, -t C    the field separator: one character (; or |), tab or \t. Without it,
                          the one of , ; tab | that most of the first 100 lines hold equally
                          often (comment and skipped lines left out; a comma when none holds
                          any), named on standard error when it is not a comma
@@ -125,7 +139,8 @@ Examples:
   tkrun --sort "1,TK_COMPASCAUTO" --export "2,1,TK_EXPORTAUTO 4,2,TK_EXPORTAUTO" \
         --export-to summary.csv --export-out summary_sorted.csv staff.csv
 
-Exit status: 0 sorted, 1 the engine refused (its status text says why) or memory ran out,
+Exit status: 0 sorted (--check: in order), 1 the engine refused (its status text says why),
+memory ran out, or (--check) a row out of order,
 2 bad options or input, a library that cannot be used, or a file that cannot be read or
 written (a full disk included: the input and every output stay as they were), 3 standard
 output closed by its reader before the table was written (as with | head; nothing said).
@@ -178,6 +193,7 @@ std::string ParseFileOption(const std::wstring& arg, const std::wstring& v, Opti
         {L"utf-8", tkr::kUtf8},       {L"utf8", tkr::kUtf8},        {L"utf-16", tkr::kUtf16Le},
         {L"utf-16le", tkr::kUtf16Le}, {L"utf-16be", tkr::kUtf16Be}, {L"cp1252", 1252},
         {L"windows-1252", 1252}};
+    tkr::CodePage& encoding = arg == L"--output-encoding" ? o.outputEncoding : o.encoding;
     std::wstring number = lower;
     for (const wchar_t* prefix : {L"windows-", L"cp"}) {
       if (number.rfind(prefix, 0) == 0) number.erase(0, std::wcslen(prefix));
@@ -186,15 +202,15 @@ std::string ParseFileOption(const std::wstring& arg, const std::wstring& v, Opti
     const auto named = std::find_if(std::begin(kNames), std::end(kNames),
                                     [&](const auto& n) { return lower == n.first; });
     if (named != std::end(kNames)) {
-      o.encoding = named->second;
+      encoding = named->second;
     } else if (ParseCount(number, page) && page > 0) {
-      o.encoding = static_cast<tkr::CodePage>(page);
+      encoding = static_cast<tkr::CodePage>(page);
     } else {
-      return "--encoding takes utf-8, utf-16le, utf-16be, cp1252 or a Windows code page number " +
-             std::string("(cp1250, 1251, 932, ...), not '") + Utf8(v) + "'";
+      return Utf8(arg) + " takes utf-8, utf-16le, utf-16be, cp1252 or a Windows code page number " +
+             "(cp1250, 1251, 932, ...), not '" + Utf8(v) + "'";
     }
-    const std::string unusable = tkr::UnusableCodePage(o.encoding);
-    if (!unusable.empty()) return "--encoding " + Utf8(v) + ": " + unusable;
+    const std::string unusable = tkr::UnusableCodePage(encoding);
+    if (!unusable.empty()) return Utf8(arg) + " " + Utf8(v) + ": " + unusable;
   }
   return {};
 }
@@ -254,6 +270,23 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
     } else if ((arg == L"--separator" || arg == L"--encoding" || arg == L"--decimal") && value(v)) {
       const std::string wrong = ParseFileOption(arg, v, o);
       if (!wrong.empty()) return Fail(wrong);
+    } else if (arg == L"-o" && value(o.output)) {
+    } else if (arg == L"-t" && value(v)) {
+      const std::string wrong = ParseFileOption(L"--separator", v, o);
+      if (!wrong.empty()) return Fail("-t" + wrong.substr(wrong.find(' ')));
+    } else if (arg == L"--output-encoding" && value(v)) {
+      const std::string wrong = ParseFileOption(arg, v, o);
+      if (!wrong.empty()) return Fail(wrong);
+    } else if (arg == L"-r" || arg == L"--reverse") {
+      o.reverse = true;
+    } else if (arg == L"-u" || arg == L"--unique") {
+      o.unique = true;
+    } else if (arg == L"-c" || arg == L"--check") {
+      o.check = true;
+    } else if (arg == L"--head" && value(v)) {
+      int n = 0;
+      if (!ParseCount(v, n)) return Fail("--head takes a number of rows, not '" + Utf8(v) + "'");
+      o.head = n;
     } else if (arg == L"--comment" && value(v)) {
       if (v.size() != 1 || v[0] <= L' ' || v[0] >= 0x7F || v[0] == L'"') {
         return Fail("--comment takes one character that starts a comment line, such as #, not '" +
@@ -286,6 +319,11 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
   if (const std::string keys = CheckKeyOptions(o); !keys.empty()) return Fail(keys);
   if (!o.exportCmd.empty() && o.exportTo.empty()) return Fail("--export needs --export-to FILE");
   if (o.exportCmd.empty() && !o.exportTo.empty()) return Fail("--export-to needs --export");
+  if ((o.unique || o.head >= 0) && !o.exportCmd.empty()) {
+    return Fail(std::string(o.unique ? "--unique" : "--head") +
+                " writes some of the sorted rows, and --export fills the destination from all "
+                "of them: run them one at a time");
+  }
   if (o.destHeader < 0) o.destHeader = o.header;
   if (o.output == L"-") o.output.clear();  // standard output, as without --output
   return 0;

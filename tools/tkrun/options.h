@@ -39,6 +39,12 @@ struct Options {
   tkr::LinesKept kept;    // --skip and --comment: lines of INPUT.csv written first, unsorted
   tkr::CodePage encoding = tkr::kUtf8;
   tkr::CellTyping typing;
+  // The conveniences of a sort tool: every key reversed (-r), the first row of each run of
+  // equal keys alone (-u), whether the file is in order (--check, writing nothing), the
+  // first N rows (--head; -1: all), the sorted table's encoding (0: the input's).
+  bool reverse = false, unique = false, check = false;
+  long head = -1;
+  tkr::CodePage outputEncoding = 0;
 };
 
 // Reads the command line's words (`args[0]` is the program) into `o`. Returns -1 when done

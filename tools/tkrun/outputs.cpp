@@ -186,6 +186,8 @@ bool WriteInEncoding(const CsvFile& table, const std::wstring& path, const std::
   return WriteBytes(path, bytes, error);
 }
 
+}  // namespace
+
 // Which file row stands where after MOVE, from the hidden column moved with the rows; false
 // when a row is not there exactly once.
 bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order) {
@@ -205,6 +207,24 @@ bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uin
     order.push_back(static_cast<std::uint32_t>(fileRow));
   }
   return true;
+}
+
+namespace {
+
+// The sorted table written as --output-encoding asks, or in the input's encoding.
+bool WriteSorted(const Options& o, const CsvFile& file, const std::vector<std::uint32_t>& order,
+                 std::string& error) {
+  if (o.outputEncoding == 0 || o.outputEncoding == file.encoding) {
+    return WriteTable(o.output, file, order, error);
+  }
+  const tkr::CodePage page = o.outputEncoding;
+  const std::string mark = page == tkr::kUtf16Le                               ? "\xFF\xFE"
+                           : page == tkr::kUtf16Be                             ? "\xFE\xFF"
+                           : page == tkr::kUtf8 && !file.byteOrderMark.empty() ? "\xEF\xBB\xBF"
+                                                                               : "";
+  tkr::CsvWriter writer(file, order, page, mark);
+  return WriteParts(
+      o.output, [&]() { return writer.Next(); }, error);
 }
 
 // The destination as the export left it, written to `path`: exported rows rebuilt from the
@@ -258,7 +278,8 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest) {
   std::vector<std::uint32_t> all(file.records.size());
   for (std::size_t r = 0; r < all.size(); ++r) all[r] = static_cast<std::uint32_t>(r);
   std::string error;
-  bool ok = WriteTable(o.output, file, all, error);
+  if (o.check) return kSorted;  // nothing out of order, and nothing written
+  bool ok = WriteSorted(o, file, all, error);
   if (ok && !o.exportTo.empty()) {
     std::vector<std::uint32_t> rows(dest.records.size());
     for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = static_cast<std::uint32_t>(r);
@@ -317,22 +338,26 @@ std::string CheckOutputs(const Options& o, const Job& job) {
 
 // After MOVE: the sorted table, the destination and the row numbers written; false, having
 // said why (`error` set for a file that could not be written), when one is not.
-bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Destination* destRange,
-                  std::string& error) {
+std::string OutputEncodingProblem(const Options& o, const Job& job) {
+  if (o.outputEncoding == 0 || o.outputEncoding == job.file.encoding) return {};
+  const std::size_t line = tkr::FirstLineWithoutForm(job.file, o.outputEncoding);
+  if (line == 0) return {};
+  return "--output-encoding: line " + std::to_string(line) + " of " + job.inputName +
+         " holds text that has no form in code page " + std::to_string(o.outputEncoding) +
+         "; write it as utf-8 or utf-16le";
+}
+
+bool WriteOutputs(const Options& o, const Job& job, const std::vector<std::uint32_t>& order,
+                  Destination* destRange, std::string& error) {
   const auto t0 = std::chrono::steady_clock::now();
   const auto headers = static_cast<std::size_t>(o.header);
-  std::vector<std::uint32_t> order;
-  if (!OrderAfterMove(comm, job, order)) {
-    Say("tkrun: after arranging the rows in sorted order they are no longer each there once\n");
-    return false;
-  }
   // The table written to the console would run into the progress line: no more of it then.
   DWORD console = 0;
   if (o.output.empty() && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
     progressLine.Stop();
   }
   progressLine.Phase("writing", order.size() - headers);
-  bool ok = WriteTable(o.output, job.file, order, error);
+  bool ok = WriteSorted(o, job.file, order, error);
   if (ok && destRange != nullptr) {
     ok = WriteDestination(job, destRange->cells(), o.exportOut.empty() ? o.exportTo : o.exportOut,
                           error);

@@ -99,9 +99,18 @@ int WriteAsRead(const Options& o, const CsvFile& file, const CsvFile& dest);
 // Whether the outputs may be written: "" or why not.
 std::string CheckOutputs(const Options& o, const Job& job);
 
-// After MOVE: the sorted table, the destination and the row numbers written; false, having
-// said why (`error` set for a file that could not be written), when one is not.
-bool WriteOutputs(const Options& o, const Job& job, const tk::TKCOMM& comm, Destination* destRange,
-                  std::string& error);
+// Which file row stands where after MOVE, from the hidden column moved with the rows; false
+// when a row is not there exactly once.
+bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order);
+
+// Why the sorted table cannot be written in --output-encoding (the line that has no form
+// there), or "".
+std::string OutputEncodingProblem(const Options& o, const Job& job);
+
+// After MOVE: the sorted table's rows in `order` (the header's first), the destination and
+// the row numbers written; false, having said why (`error` set for a file that could not be
+// written), when one is not.
+bool WriteOutputs(const Options& o, const Job& job, const std::vector<std::uint32_t>& order,
+                  Destination* destRange, std::string& error);
 
 }  // namespace tkrun

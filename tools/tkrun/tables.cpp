@@ -164,7 +164,7 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
 
 // The three command lines in the record, renumbered to the engine's tables, with the hidden
 // column as the stable mode's last key and as the export's last entry.
-void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm) {
+void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm, bool positionsDescending) {
   const std::wstring id = std::to_wstring(job.idColumn);
   auto putText = [](VARIANT& v, const std::wstring& text) {
     if (text.empty()) return;
@@ -173,7 +173,9 @@ void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm) {
     if (v.bstrVal == nullptr) throw std::bad_alloc();
   };
   putText(comm.SortCmd, EngineLine(job.sortKeys, kSortLine, job.used, nullptr) +
-                            (o.stable ? L" " + id + L",TK_COMPASCAUTO" : L""));
+                            (!o.stable             ? L""
+                             : positionsDescending ? L" " + id + L",TK_COMPDESAUTO"
+                                                   : L" " + id + L",TK_COMPASCAUTO"));
   if (!o.move.empty()) {
     putText(comm.MoveCmd, EngineLine(job.moveEntries, kMoveLine, job.used, nullptr));
   }

@@ -97,7 +97,10 @@ std::string PlanTables(const Options& o, Job& job);
 // The engine's source table, filled from the file (see SourceTable in tables.cpp).
 SAFEARRAY* SourceTable(const Options& o, Job& job);
 
-// The three command lines in the record, renumbered to the engine's tables.
-void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm);
+// The three command lines in the record, renumbered to the engine's tables. With
+// `positionsDescending`, the stable mode's last key (each row's position) is descending:
+// rows whose keys are equal come in reverse file order, which is how --unique tells them.
+void PutCommandLines(const Options& o, const Job& job, tk::TKCOMM& comm,
+                     bool positionsDescending = false);
 
 }  // namespace tkrun
