@@ -18,6 +18,7 @@
 #include "common/compare_rules.h"
 #include "common/csv.h"
 #include "common/file_bytes.h"
+#include "tkrun/progress.h"
 
 namespace {
 
@@ -1468,6 +1469,36 @@ TEST(Tkrun, ClearErrors) {
     const Outcome tied = RunTool("--sort \"1,TK_COMPASCAUTO\" --quiet ties.csv");
     EXPECT_EQ(tied.exitCode, 0u) << tied.err;
     EXPECT_TRUE(tied.out == "Flag,Row\r\n" + trueRows + falseRows);  // TRUE counts as -1
+  }
+}
+
+// The console's progress line: data rows counted without the header, and the sort, which
+// says nothing until it ends, at its share of the time estimated for it.
+TEST(Tkrun, TheProgressLine) {
+  struct Case {
+    const char* what;
+    const char* phase;
+    std::uint64_t total, done;
+    bool sorting;
+    std::uint64_t breakOuts;
+    double phaseSeconds, estimate, seconds;
+    const char* line;
+  } const cases[] = {
+      {"reading", "reading", 10, 5, false, 0, 0, 0, 3, "tkrun: reading row 5 of 10 (50%), 3 s"},
+      {"the sort at a quarter of its estimate", "sorting", 2500000, 0, true, 0, 14, 56, 20,
+       "tkrun: sorting 2500000 rows: about 25%, 20 s"},
+      {"the sort past its estimate", "sorting", 2500000, 0, true, 0, 80, 56, 86,
+       "tkrun: sorting 2500000 rows: about 99%, 86 s"},
+      {"comparisons answered by rules", "sorting", 300, 0, true, 1234, 1, 4, 3,
+       "tkrun: sorting 300 rows: about 25%, 1234 comparisons answered by --compare rules, 3 s"},
+      {"no estimate", "sorting", 300, 0, true, 0, 1, 0, 3, "tkrun: sorting 300 rows, 3 s"},
+      {"writing", "writing", 10, 0, false, 0, 0, 0, 3, "tkrun: writing 10 rows, 3 s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(tkrun::ProgressText(c.phase, c.total, c.done, c.sorting, c.breakOuts, c.phaseSeconds,
+                                  c.estimate, c.seconds),
+              c.line);
   }
 }
 

@@ -42,6 +42,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -223,7 +224,13 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
   const std::size_t rows = job.Records() - static_cast<std::size_t>(o.header);
   const Stage stage = StageOf(command);
   caller.seen.clear();
-  progressLine.Phase(stage.doing, rows, command == tk::kSelect);
+  // The sort's share done is estimated from the reading's pace (see kSortPerRead).
+  const double estimate = command == tk::kSelect && rows > 1
+                              ? job.readSeconds * kSortPerRead *
+                                    std::log2(static_cast<double>(rows)) /
+                                    std::log2(kSortEstimateRows)
+                              : 0;
+  progressLine.Phase(stage.doing, rows, command == tk::kSelect, estimate);
   const auto t0 = std::chrono::steady_clock::now();
   const std::int32_t code = caller.Run(command, comm);
   if (tooDeep != nullptr && code == tk::ToCode(tk::Status::StackOverflow)) {
@@ -326,7 +333,8 @@ int Run(const Options& o) {
   tk::TKCOMM comm{};
   comm.Source.Data.vt = VT_ARRAY | VT_VARIANT;
   comm.Source.Data.parray = SourceTable(mode, job);
-  std::snprintf(buffer, sizeof buffer, "%zu columns (%.3f s)", file.columns, Since(started));
+  job.readSeconds = Since(started);
+  std::snprintf(buffer, sizeof buffer, "%zu columns (%.3f s)", file.columns, job.readSeconds);
   const std::size_t kept = file.kept.size();
   Report(o, "read " + job.inputName + ": " + RowsRead(records - headers, headers) + ", " + buffer +
                 (kept != 0 ? "; " + std::to_string(kept) + (kept == 1 ? " line" : " lines") +

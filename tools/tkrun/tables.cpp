@@ -114,7 +114,7 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
     if (CellsOf(key) != KeyCells::None) held[place] = CellsOf(key);
     if (key.mode == tk::kCompareBreakOut) job.comparedFields[place].resize(records);
   }
-  progressLine.Phase("reading", records);
+  progressLine.Phase("reading", records - headers);  // data rows: the header is no row
   SAFEARRAY* table = EmptyTable(records, job.idColumn);
   // The file is read in its own order and each row's cells written to the row it was drawn
   // for: reading a large file's rows in the drawn order instead costs a cache miss or more on
@@ -127,7 +127,7 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
   tkr::CsvField text;  // one field at a time, its room kept
   std::vector<FieldSpan> fields;
   for (std::size_t fileRow = 0; fileRow < records; ++fileRow) {
-    progressLine.Done(fileRow + 1);
+    progressLine.Done(fileRow < headers ? 0 : fileRow + 1 - headers);
     const std::size_t row = drawnRow[fileRow];
     if (fileRow + kAhead < records) {
       // The drawn rows are scattered over the table: ask for the cells a few rows ahead, so
