@@ -1748,7 +1748,7 @@ TEST(Tkrun, TheHelpsExamplesRunAsWritten) {
     example.clear();
     ++ran;
   }
-  EXPECT_EQ(ran, 5);
+  EXPECT_EQ(ran, 7);
   for (const wchar_t* name : {L"staff.csv", L"files.csv", L"summary.csv", L"prices.csv"}) {
     EXPECT_TRUE(ReadAll(std::wstring(L"help_examples\\") + name) ==
                 ReadAll(std::wstring(L"examples\\") + name));

@@ -133,6 +133,8 @@ other text.
 
 Examples:
   tkrun -k Department -k Salary:desc staff.csv
+  tkrun -k Department -u staff.csv
+  tkrun -k Salary:desc --head 3 -o top_salaries.csv staff.csv
   tkrun --sort "1,TK_COMPASCAUTO 3,TK_COMPDESAUTO" staff.csv
   tkrun --sort "1,TK_COMPASCNATURAL" --output sorted.csv files.csv
   tkrun --sort "2,TK_COMPDESAUTO" --decimal , --output sorted.csv prices.csv
