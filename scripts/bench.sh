@@ -433,10 +433,10 @@ Wine's server kept running between runs; the machine's load average (1, 5 and 15
 was $load_before before the runs and $load_after after them.
 
 Whole run s is the wall-clock time of the command, Wine's start of the program included.
-Own total s is tkrun's "N rows in X s" line, its own clock from start to end: reading and
-checking the file, typing the key cells, SELECT, MOVE and writing every row back exactly as
-it was read; SELECT s and MOVE s are the engine's calls within it, from
-tkrun's progress lines; --unstable own total s is the same line of the --unstable run. Peak
+Own total s is tkrun --verbose's "done: N rows in X s" line, its own clock from start to
+end: reading and checking the file, typing the key cells, SELECT, MOVE and writing every row
+back exactly as it was read; SELECT s and MOVE s are the engine's calls within it, from
+its "sorted" and "arranged" lines; --unstable own total s is the same line of the --unstable run. Peak
 MB is the peak resident memory of the process (GNU time's %M: Wine runs the program in the
 process started for it, so it is the program's own peak); MB are 10^6 bytes. Below
 10,000,000 rows each row of the table is the fastest of three runs by whole run, every
