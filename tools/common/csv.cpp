@@ -36,7 +36,7 @@ wchar_t FindSeparator(const std::string& b, std::size_t from, char comment) {
   bool quoted = false;
   std::size_t i = from;
   while (i < b.size() && lines.size() < kSeparatorLines) {
-    if (!quoted && comment != 0 && b[i] == comment) {  // a comment line counts nothing
+    if (comment != 0 && b[i] == comment) {  // a comment line counts nothing
       i = PastLineEnd(b, LineEndAt(b, i));
       continue;
     }
@@ -67,13 +67,20 @@ wchar_t FindSeparator(const std::string& b, std::size_t from, char comment) {
     }
     std::size_t agree = 0, times = 0;
     for (const auto& [n, many] : lineCounts) {
-      if (many >= agree) agree = many, times = n;  // on a tie, the larger number
+      if (many >= agree) {  // on a tie, the larger number
+        agree = many;
+        times = n;
+      }
     }
     const bool onFirst = lines[0][k] != 0, bestOnFirst = lines[0][best] != 0;
     const bool better =
         k == 0 || agree > bestAgree ||
         (agree == bestAgree && (onFirst != bestOnFirst ? onFirst : times > bestTimes));
-    if (better && agree != 0) best = k, bestAgree = agree, bestTimes = times;
+    if (better && agree != 0) {
+      best = k;
+      bestAgree = agree;
+      bestTimes = times;
+    }
   }
   return static_cast<wchar_t>(kCandidates[best]);
 }

@@ -120,7 +120,10 @@ std::string FieldCounts(const Options& o, const CsvFile& file, const std::string
     for (const RecordSpan& record : file.records) ++rows[record.fieldCount];
     std::size_t most = 0;
     for (const auto& [count, many] : rows) {
-      if (many > most) most = many, expected = count;
+      if (many > most) {
+        most = many;
+        expected = count;
+      }
     }
   }
   std::string named;
