@@ -35,6 +35,11 @@ struct Options {
   wchar_t separator = 0;  // 0: the one the first line holds
   tkr::CodePage encoding = tkr::kUtf8;
   tkr::CellTyping typing;
+  // --locale and --date-order as given, and what SettleLocale (locale.h) made of them with
+  // --decimal: the locale that rules (empty: the system's), and whether this program ranks
+  // the key columns' texts itself, the chosen locale not being the one the library follows.
+  std::wstring locale, localeName;
+  bool datesGiven = false, decimalGiven = false, rankTexts = false;
 };
 
 // Reads the command line's words (`args[0]` is the program) into `o`. Returns -1 when done
