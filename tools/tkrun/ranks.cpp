@@ -107,24 +107,49 @@ void RankTexts(VARIANT* cells, std::size_t count, const TextRanking& how,
     }
     keyAt.push_back(keys.size());
   }
-  std::vector<std::uint32_t> order(texts.size());  // places in `texts`, sorted
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  // Sorted with the first few code points (or sort-key bytes) of each text packed into one
+  // number beside it, which decides most comparisons without reading the text: padded with
+  // zeros, which come first as a shorter text does, so the packed order is the full one
+  // wherever the packed numbers differ. (The code points' weights below are a permutation of
+  // the 16-bit units, so four of them fill 64 bits.)
+  struct Place {
+    std::uint64_t prefix;
+    std::uint32_t text;  // in `texts`
+  };
+  std::vector<Place> order(texts.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    std::uint64_t prefix = 0;
+    if (codePoints) {
+      const BSTR text = cells[texts[i]].bstrVal;
+      const UINT length = SysStringLen(text);
+      for (UINT k = 0; k < 4; ++k)
+        prefix = prefix << 16 | (k < length ? CodePointWeight(text[k]) : 0u);
+    } else {
+      for (std::size_t k = 0; k < 8; ++k) {
+        const std::size_t at = keyAt[i] + k;
+        prefix = prefix << 8 | (at < keyAt[i + 1] ? static_cast<unsigned char>(keys[at]) : 0u);
+      }
+    }
+    order[i] = {prefix, i};
+  }
   auto key = [&](std::uint32_t i) {
     return std::string_view(keys).substr(keyAt[i], keyAt[i + 1] - keyAt[i]);
   };
-  auto compare = [&](std::uint32_t a, std::uint32_t b) {
-    return codePoints ? CompareCodePoints(cells[texts[a]].bstrVal, cells[texts[b]].bstrVal)
-                      : key(a).compare(key(b));
+  auto compare = [&](const Place& a, const Place& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    return codePoints
+               ? CompareCodePoints(cells[texts[a.text]].bstrVal, cells[texts[b.text]].bstrVal)
+               : key(a.text).compare(key(b.text));
   };
   std::sort(order.begin(), order.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return compare(a, b) < 0; });
+            [&](const Place& a, const Place& b) { return compare(a, b) < 0; });
   // Ranks from 1; texts that compare equal share one. Each cell is replaced once all ranks
   // are known, for the comparison reads the texts.
   std::vector<std::uint32_t> rank(texts.size());
   std::uint32_t next = 0;
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i == 0 || compare(order[i - 1], order[i]) != 0) ++next;
-    rank[order[i]] = next;
+    rank[order[i].text] = next;
   }
   for (std::size_t i = 0; i < texts.size(); ++i) {
     VARIANT& cell = cells[texts[i]];
