@@ -1318,6 +1318,9 @@ TEST(Tkrun, ClearErrors) {
       {"--locale: a name the system does not know", "-k 1 --locale xx-YY examples\\files.csv", 2,
        "--locale takes a Windows locale name such as en-US, de-DE or fr-FR; 'xx-YY' is none this "
        "system knows"},
+      {"--locale: an empty name is no choice of the system's",
+       "-k 1 --locale \"\" examples\\files.csv", 2,
+       "--locale takes a locale name such as en-US, not ''"},
       {"--locale: a language's name in words", "-k 1 --locale english examples\\files.csv", 2,
        "'english' is none this system knows"},
       {"--date-order: only the three orders", "-k 1 --date-order DM examples\\files.csv", 2,

@@ -266,6 +266,7 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
     } else if (arg == L"--quiet") {
       o.quiet = true;
     } else if (arg == L"--locale" && value(o.locale)) {
+      if (o.locale.empty()) return Fail("--locale takes a locale name such as en-US, not ''");
     } else if (arg == L"--date-order" && value(v)) {
       static const std::pair<const wchar_t*, tkr::DateOrder> kOrders[] = {
           {L"DMY", tkr::DateOrder::DayMonthYear},
