@@ -22,16 +22,26 @@
 # 100,000 and 1,000,000 cells (scripts/sheet_bench.py, a few minutes), and rewrites the section
 # "## TKSortRange on the sheet" of docs/performance.md only. A full run keeps that section.
 #
+# scripts/bench.sh --keys measures tkrun64's orders of a key on one generated CSV file of
+# 300,000 rows (or TK_BENCH_KEY_ROWS): the automatic order, :ordinal, --compare's exact rule
+# and a --locale whose texts tkrun ranks itself (a minute or two), and rewrites the section
+# "## tkrun's orders of a key" of docs/performance.md only.
+#
 # gnuplot and GNU time (for the peak memory of a run) are installed when missing.
 source "$(dirname "$0")/lib.sh"
 
 runner_only=false
 sheet_only=false
+keys_only=false
 if [ "${1:-}" = --runner ]; then
   runner_only=true
   shift
 elif [ "${1:-}" = --sheet ]; then
   sheet_only=true
+  shift
+elif [ "${1:-}" = --keys ]; then
+  keys_only=true
+  runner_only=true  # built as for --runner, then measured apart
   shift
 fi
 
@@ -94,7 +104,7 @@ if $sheet_only; then
   exit 0
 fi
 need=()
-command -v gnuplot >/dev/null 2>&1 || need+=(gnuplot-nox)
+$keys_only || command -v gnuplot >/dev/null 2>&1 || need+=(gnuplot-nox)  # --keys draws no plot
 [ -x /usr/bin/time ] || need+=(time)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
@@ -455,6 +465,72 @@ the price of CSV-aware, typed sorting under Wine, on one core against two. Wine'
 tkrun's own start are in every whole run: $(wine_start), the whole run less the own total.
 SECTION
 }
+
+KEYS_HEADING="## tkrun's orders of a key"
+
+# tkrun64 on one file of `TK_BENCH_KEY_ROWS` rows, one order of a key after another: each the
+# best of three whole runs, with tkrun's own figures from that run. Prints the section.
+key_orders_section() {
+  local n=${TK_BENCH_KEY_ROWS:-300000} csv out wcsv wout order
+  local -a flags
+  mkdir -p "$work"
+  csv="$work/keys_$n.csv"
+  out="$work/keys_sorted.csv"
+  (cd "$TK_BIN" && wine tkbench.exe --csv "$(winepath -w "$csv")" "$n") >/dev/null
+  wcsv=$(winepath -w "$csv")
+  wout=$(winepath -w "$out")
+  local orders=("-k Name" "-k Name:ordinal" "--sort 2,TK_COMPBRKO --compare 2=exact"
+                "-k Name --locale sv-SE" "-k Version" "-k Version:ordinal")
+  local before
+  before=$(cut -d' ' -f1-3 /proc/loadavg)
+  local table="| key | whole run s | own total s | read s | SELECT s | break-outs |
+|---|---:|---:|---:|---:|---:|"
+  for order in "${orders[@]}"; do
+    read -r -a flags <<<"$order"
+    rm -f "$out"
+    measure 3 "$TK_BIN64" "$TK_ROOT/cmake/wine64-run.sh" tkrun64.exe "${flags[@]}" \
+      --output "$wout" "$wcsv"
+    if [ "$best_status" -ne 0 ] || [ "$(stat -c %s "$out")" -ne "$(stat -c %s "$csv")" ]; then
+      tk_log "tkrun64 $order failed (exit $best_status): $best_log"
+      return 1
+    fi
+    table+=$'\n'$(printf '%s\n' "$best_log" | awk -v order="$order" -v wall="$best_wall" '
+      $1 == "read" { for (i = 1; i <= NF; i++) if ($(i) == "s)") { read = $(i-1); gsub(/\(/, "", read) } }
+      $1 == "SELECT" { for (i = 1; i <= NF; i++) if ($(i) == "s)") select = $(i-1)
+                       for (i = 1; i <= NF; i++) if ($(i) == "break-outs,") outs = $(i-1); gsub(/\(/, "", outs) }
+      / rows in .* s$/ { total = $(NF-1) }
+      END { printf "| `%s` | %s | %s | %s | %s | %s |", order, wall, total, read, select, outs }')
+  done
+  rm -f "$csv" "$out" "$work/peak.txt" "$work/log.txt"
+  cat <<SECTION
+$KEYS_HEADING
+
+Measured by \`scripts/bench.sh --keys\` on $(date -u +%Y-%m-%d), tkrun64 under Wine on $(nproc)
+cores (load average before: $before), on one file that \`tkbench --csv\` writes (as for tkrun
+end to end) of $n rows: Name is a word of 3 to 12 letters, Version a version number such as
+4.10. Each order of a key is the best of three whole runs (Wine's start of
+the program included); own total, read and SELECT are tkrun's own lines of that run. The
+automatic order compares the words through the library's ranks of the system locale's sort
+keys; \`:ordinal\` has tkrun rank the texts by code points and the library compare whole
+numbers; \`exact\`, the same order, is compared by tkrun one break-out at a time;
+\`--locale sv-SE\` (a locale other than the system's) has tkrun rank the texts under that
+locale's collation and hand the library the ranks, which it then orders as texts. Reading
+includes the typing of the key column and any ranking.
+
+$table
+SECTION
+}
+
+if $keys_only; then
+  wineserver -p 2>/dev/null || true
+  section=$(mktemp)
+  key_orders_section >"$section" || exit 1
+  cat "$section"
+  replace_doc_section "$KEYS_HEADING" "$section"
+  rm -f "$section"
+  tk_log "rewrote the section on tkrun's orders of a key of docs/performance.md"
+  exit 0
+fi
 
 if $runner_only; then
   # Keeps Wine's server up between the runs, as it is while a session uses Wine, so that each

@@ -163,6 +163,11 @@ TEST(Csv, CellTypes) {
   const tkr::CellTyping decimalComma{false, L','};
   const tkr::CellTyping dayFirst{false, L'.', tkr::DateOrder::DayMonthYear};
   const tkr::CellTyping yearFirst{false, L'.', tkr::DateOrder::YearMonthDay};
+  tkr::CellTyping missing;  // --na NA,N/A,null
+  missing.missing = {L"NA", L"N/A", L"null"};
+  tkr::CellTyping euro{false, L',', tkr::DateOrder::DayMonthYear};  // as --locale fr-FR sets it
+  euro.groups = L" \u00A0\u202F";
+  euro.currency = L"\u20AC";
   struct Case {
     const wchar_t* text;
     bool quoted;
@@ -216,7 +221,7 @@ TEST(Csv, CellTypes) {
       {L"1e3", false, VT_R8},
       {L"0x10", false, VT_BSTR},
       {L"inf", false, VT_BSTR},
-      {L" 5", false, VT_BSTR},
+      {L" 5", false, VT_I4, {}, nullptr, 5},
       {L"TRUE", false, VT_BOOL},
       {L"false", false, VT_BOOL},
       {L"2026-03-14", false, VT_DATE},
@@ -238,6 +243,65 @@ TEST(Csv, CellTypes) {
       {L"2000-02-29", false, VT_DATE},
       {L"2024-02-29 12:00", false, VT_DATE},
       {L"2023-12-31", false, VT_DATE},
+      // Numbers as a spreadsheet shows them: currency, thousands marks, percent, accounting
+      // negatives, blanks around them; dressed only once, and grouped only in threes.
+      {L"$5.25", false, VT_R8, {}, nullptr, 5.25},
+      {L"$1,234.50", true, VT_R8, {}, nullptr, 1234.5},
+      {L"$1,234.50", true, VT_BSTR, quotedText},
+      {L"1,234,567", false, VT_I4, {}, nullptr, 1234567},
+      {L"-$5", false, VT_I4, {}, nullptr, -5},
+      {L"$ -5.5", false, VT_R8, {}, nullptr, -5.5},
+      {L"5.25$", false, VT_R8, {}, nullptr, 5.25},
+      {L"5%", false, VT_R8, {}, nullptr, 0.05},
+      {L"-12.5 %", false, VT_R8, {}, nullptr, -0.125},
+      {L"0.1%", false, VT_R8, {}, nullptr, 0.001},
+      {L"(20.00)", false, VT_R8, {}, nullptr, -20},
+      {L"($1,000)", false, VT_I4, {}, nullptr, -1000},
+      {L"(5%)", false, VT_R8, {}, nullptr, -0.05},
+      {L"42 ", false, VT_I4, {}, nullptr, 42},
+      {L"\t42\u00A0", true, VT_I4, {}, nullptr, 42},
+      {L"   ", false, VT_BSTR},
+      {L"1,23", false, VT_BSTR},
+      {L"12,3456", false, VT_BSTR},
+      {L",123", false, VT_BSTR},
+      {L"1,234.5,6", false, VT_BSTR},
+      {L"$", false, VT_BSTR},
+      {L"$$5", false, VT_BSTR},
+      {L"$5%", false, VT_BSTR},
+      {L"-(20)", false, VT_BSTR},
+      {L"(-20)", false, VT_BSTR},
+      {L"()", false, VT_BSTR},
+      {L"(pear)", false, VT_BSTR},
+      {L"5 EUR", false, VT_BSTR},
+      {L"$1e3", false, VT_BSTR},
+      {L"\u20AC5", false, VT_BSTR},
+      {L"1 234,50 \u20AC", false, VT_R8, euro, nullptr, 1234.5},
+      {L"-5,25\u00A0\u20AC", false, VT_R8, euro, nullptr, -5.25},
+      {L"1.234,5", false, VT_R8, euro, nullptr, 1234.5},
+      {L"$5.25", false, VT_BSTR, euro},
+      {L"12 %", false, VT_R8, euro, nullptr, 0.12},
+      // Times of day, date-times, ISO days without leading zeros.
+      {L"12:30", false, VT_DATE, {}, L"1899-12-30 12:30"},
+      {L"8:05:59", false, VT_DATE, {}, L"1899-12-30 08:05:59"},
+      {L" 23:59 ", false, VT_DATE, {}, L"1899-12-30 23:59"},
+      {L"24:00", false, VT_BSTR},
+      {L"12:3", false, VT_BSTR},
+      {L"12:30:60", false, VT_BSTR},
+      {L"123:30", false, VT_BSTR},
+      {L"2024-3-5", false, VT_DATE, {}, L"2024-03-05"},
+      {L"2024-12-5T9:05", false, VT_DATE, {}, L"2024-12-05 09:05"},
+      {L"2024-3-5 09:05:07", false, VT_DATE, {}, L"2024-03-05 09:05:07"},
+      {L"2024-3-", false, VT_BSTR},
+      {L"2024-003-05", false, VT_BSTR},
+      {L"2024-2-30", false, VT_BSTR},
+      {L"2024-3-5 9", false, VT_BSTR},
+      // Missing-value words, exactly as given, are empty cells; quoted text keeps them text.
+      {L"NA", false, VT_EMPTY, missing},
+      {L" N/A ", true, VT_EMPTY, missing},
+      {L"null", false, VT_EMPTY, missing},
+      {L"NA", false, VT_BSTR},
+      {L"na", false, VT_BSTR, missing},
+      {L"NAN", false, VT_BSTR, missing},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.text));
@@ -768,6 +832,78 @@ TEST(Tkrun, KeysTheEngineComparesItself) {
       {"--head past the last row", "-k Key --head 9", {"b", "a"}, {"a", "b"}},
       {"--head 0: the header alone", "-k Key --head 0", {"b", "a"}, {}},
       {"-u, then --head", "-k Key -u --head 2", {"b", "a", "B", "c"}, {"a", "b"}},
+      // Numbers as a spreadsheet shows them, a money column first; the bytes stay as written.
+      {"automatic: money in the locale's currency, with thousands and accounting negatives",
+       "-k Key --locale en-US",
+       {"$99.00", "\"$10,000.00\"", "($20.00)", "\"$1,234.50\"", "$5.25"},
+       {"($20.00)", "$5.25", "$99.00", "\"$1,234.50\"", "\"$10,000.00\""}},
+      {"automatic: percent, blanks around numbers, times, unpadded ISO days",
+       "-k Key --locale en-US",
+       {"5%", "42 ", "12:30", "2024-3-5", " 41", "(20.00)", "2024-03-04 23:00", "0.5", "\"1,5\""},
+       {"(20.00)", "5%", "0.5", "12:30", " 41", "42 ", "2024-03-04 23:00", "2024-3-5", "\"1,5\""}},
+      {"automatic: another locale's currency and marks",
+       "-k Key:desc --locale de-DE",
+       {"\"1.234,50 \xE2\x82\xAC\"", "\"-5,25 \xE2\x82\xAC\"", "$5.25", "\"12,5\"", "99"},
+       {"$5.25", "\"1.234,50 \xE2\x82\xAC\"", "99", "\"12,5\"", "\"-5,25 \xE2\x82\xAC\""}},
+      {"automatic: short dates in the locale's order, or in the one --date-order gives",
+       "-k Key --locale en-GB",
+       {"14/03/2026", "02/03/2026", "3/14/2026"},
+       {"02/03/2026", "14/03/2026", "3/14/2026"}},
+      {"automatic: --date-order decides over the locale",
+       "-k Key --locale en-GB --date-order mdy",
+       {"14/03/2026", "02/03/2026", "3/14/2026"},
+       {"02/03/2026", "3/14/2026", "14/03/2026"}},
+      {"--na: missing-value words are empty cells, last, their text kept",
+       "-k Key --na \"NA, N/A,null\"",
+       {"NA", "3", "null", "\"N/A\"", "1", "na", ""},
+       {"1", "3", "na", "NA", "null", "\"N/A\"", ""}},
+      {"--na on a text key",
+       "-k Key:natural:desc --na NA",
+       {"NA", "b", "a", " NA "},
+       {"b", "a", "NA", " NA "}},
+      // The collation of the locale --locale names, whatever the system's.
+      {"--locale: the collation of the chosen locale (a with diaeresis after z in Swedish)",
+       "-k Key --locale sv-SE",
+       {"\xC3\xA4pple", "zebra", "apple", "10"},
+       {"10", "apple", "zebra", "\xC3\xA4pple"}},
+      {"--locale: the same texts under English collation",
+       "-k Key --locale en-GB",
+       {"\xC3\xA4pple", "zebra", "apple", "10"},
+       {"10", "apple", "\xC3\xA4pple", "zebra"}},
+      {"--locale: natural, case and numtext keys in the chosen locale",
+       "-k Key:natural -k Key:case:desc -k Key:numtext --locale da-DK",
+       {"\xC3\xA6"
+        "ble2",
+        "zoo10",
+        "\xC3\x86"
+        "ble2",
+        "zoo9",
+        "\xC3\xA6"
+        "ble10"},
+       {"zoo9", "zoo10",
+        "\xC3\x86"
+        "ble2",
+        "\xC3\xA6"
+        "ble2",
+        "\xC3\xA6"
+        "ble10"}},
+      {"--locale: numtext reads numbers with the chosen locale's decimal mark",
+       "-k Key:numtext --locale de-DE",
+       {"\"1,5\"", "abc", "\"0,25\"", "3"},
+       {"\"0,25\"", "\"1,5\"", "3", "abc"}},
+      // :ordinal: code points, no collation; numbers are text too; empty cells last.
+      {"-k :ordinal: code-point order",
+       "-k Key:ordinal",
+       {"b", "B", "", "a-1", "\xC3\xA4", "Z9", "10", "9", "a"},
+       {"10", "9", "B", "Z9", "a", "a-1", "b", "\xC3\xA4", ""}},
+      {"-k :ordinal: texts alike in their first characters",
+       "-k Key:ordinal",
+       {"code-10", "code-9", "code\xC3\xA9", "code-1", "code", "code-10", "cod"},
+       {"cod", "code", "code-1", "code-10", "code-10", "code-9", "code\xC3\xA9"}},
+      {"-k :ordinal:desc, beside an automatic key on the same column",
+       "-k Key:ordinal:desc -k Key",
+       {"b", "", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", "b", "B"},
+       {"\xF0\x9F\x98\x80", "\xEF\xBC\xA1", "b", "b", "B", ""}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1171,7 +1307,8 @@ TEST(Tkrun, ClearErrors) {
        "-k Size: no column of examples\\files.csv is named 'Size'; its columns are 1 'File', "
        "2 'Bytes', 3 'Modified'"},
       {"-k: an unknown order reads as part of the name", "-k File:alphabetical examples\\files.csv",
-       2, "(after the column, -k takes :desc and one of :natural, :case, :numtext, :text)"},
+       2,
+       "(after the column, -k takes :desc and one of :natural, :case, :numtext, :text, :ordinal)"},
       {"-k: a name found twice", "-k city twice.csv", 2,
        "-k city: 'city' names columns 2 and 4 of twice.csv: give the column's number; its columns "
        "are 1 'Name', 2 'City', 3 'name', 4 ' city '"},
@@ -1364,6 +1501,30 @@ TEST(Tkrun, ClearErrors) {
        "examples\\summary.csv --export-out out_summary_error.csv --output examples\\summary.csv "
        "same.csv",
        2, "--output 'examples\\summary.csv' is the --export-to file"},
+      {"--locale: a name the system does not know", "-k 1 --locale xx-YY examples\\files.csv", 2,
+       "--locale takes a Windows locale name such as en-US, de-DE or fr-FR; 'xx-YY' is none this "
+       "system knows"},
+      {"--locale: an empty name is no choice of the system's",
+       "-k 1 --locale \"\" examples\\files.csv", 2,
+       "--locale takes a locale name such as en-US, not ''"},
+      {"--locale: a language's name in words", "-k 1 --locale english examples\\files.csv", 2,
+       "'english' is none this system knows"},
+      {"--date-order: only the three orders", "-k 1 --date-order DM examples\\files.csv", 2,
+       "--date-order takes DMY, MDY or YMD, not 'DM'"},
+      {"--na: no word", "-k 1 --na \" , \" examples\\files.csv", 2,
+       "--na takes words separated by commas, such as NA,N/A,null, not ' , '"},
+      {"which locale ruled: one --locale names, canonically, its texts ranked here",
+       "-k 1 --verbose --locale DE-de examples\\files.csv", 0,
+       "locale de-DE (--locale): texts in its order, ranked by tkrun (the library follows the "
+       "system's "},
+      {"which locale ruled: what --date-order and --decimal decided over it",
+       "-k 1 --verbose --locale fr-FR --date-order ymd --decimal . examples\\files.csv", 0,
+       ", short dates year first (2026/03/14) by --date-order, decimal point by --decimal, "
+       "currency \xE2\x82\xAC"},
+      {"which locale ruled: the system's", "-k 1 --verbose examples\\files.csv", 0,
+       ", the system's (--locale chooses another): texts in its order, short dates "},
+      {"-k :ordinal with another order", "-k File:ordinal:case examples\\files.csv", 2,
+       "-k File:ordinal:case: one order per key: :ordinal or :case"},
   };
   const std::string same = "k\r\n2\r\n1\r\n";
   WriteAll(L"same.csv", same);

@@ -1,6 +1,7 @@
 // Typing a CSV field: the VARIANT a field's text stands for. See csv_typing.h.
 #include "common/csv_typing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,17 +19,6 @@ bool EqualsNoCase(const std::wstring& text, const wchar_t* word) {
     if (ch != word[i]) return false;
   }
   return i == text.size() && word[i] == L'\0';
-}
-
-// The value of the `count` digits at text[at], or -1 when they are not all digits.
-int Digits(const std::wstring& text, std::size_t at, std::size_t count) {
-  if (at + count > text.size()) return -1;
-  int value = 0;
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < L'0' || text[i] > L'9') return -1;
-    value = value * 10 + (text[i] - L'0');
-  }
-  return value;
 }
 
 // The days of `month` in `year` (Gregorian calendar, as OLE dates count).
@@ -57,22 +47,6 @@ bool MakeDate(int year, int month, int day, int hour, int minute, int second, do
   return SystemTimeToVariantTime(&st, &date) != FALSE;
 }
 
-// YYYY-MM-DD[Thh:mm[:ss]] (or a blank for the T) as an OLE date. Read by hand: a million
-// fields are looked at, most of them no date at all.
-bool ParseIsoDate(const std::wstring& text, double& date) {
-  const std::size_t n = text.size();
-  if ((n != 10 && n != 16 && n != 19) || text[4] != L'-' || text[7] != L'-') return false;
-  const int year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
-  int hour = 0, minute = 0, second = 0;
-  if (n > 10) {
-    if ((text[10] != L'T' && text[10] != L' ') || text[13] != L':') return false;
-    hour = Digits(text, 11, 2);
-    minute = Digits(text, 14, 2);
-    if (n == 19) second = text[16] == L':' ? Digits(text, 17, 2) : -1;
-  }
-  return MakeDate(year, month, day, hour, minute, second, date);
-}
-
 // The value of `least` to `most` digits at text[at], moving `at` past them; -1 when fewer.
 int DigitRun(const std::wstring& text, std::size_t& at, std::size_t least, std::size_t most) {
   std::size_t k = at;
@@ -83,6 +57,50 @@ int DigitRun(const std::wstring& text, std::size_t& at, std::size_t least, std::
   if (k - at < least) return -1;
   at = k;
   return value;
+}
+
+// h:mm or h:mm:ss from text[at] to the end (the hour with one digit or two): false when the
+// rest is anything else. The ranges are MakeDate's to check.
+bool TimeToEnd(const std::wstring& text, std::size_t at, int& hour, int& minute, int& second) {
+  hour = DigitRun(text, at, 1, 2);
+  if (hour < 0 || at >= text.size() || text[at++] != L':') return false;
+  minute = DigitRun(text, at, 2, 2);
+  second = 0;
+  if (minute >= 0 && at < text.size()) {
+    second = text[at++] == L':' ? DigitRun(text, at, 2, 2) : -1;
+  }
+  return minute >= 0 && second >= 0 && at == text.size();
+}
+
+// YYYY-M-D, its month and day with one digit or two, optionally with h:mm or h:mm:ss after a
+// T or a blank, as an OLE date. Read by hand: a million fields are looked at, most of them no
+// date at all.
+bool ParseIsoDate(const std::wstring& text, double& date) {
+  const std::size_t n = text.size();
+  if (n < 8 || n > 19 || text[4] != L'-') return false;
+  std::size_t p = 0;
+  const int year = DigitRun(text, p, 4, 4);
+  if (year < 0) return false;
+  ++p;
+  const int month = DigitRun(text, p, 1, 2);
+  if (month < 0 || p >= n || text[p] != L'-') return false;
+  ++p;
+  const int day = DigitRun(text, p, 1, 2);
+  if (day < 0) return false;
+  int hour = 0, minute = 0, second = 0;
+  if (p < n &&
+      ((text[p] != L'T' && text[p] != L' ') || !TimeToEnd(text, p + 1, hour, minute, second))) {
+    return false;
+  }
+  return MakeDate(year, month, day, hour, minute, second, date);
+}
+
+// A time of day alone, h:mm or h:mm:ss (hours 0 to 23): the OLE date 0 at that time, the
+// value a spreadsheet gives a time.
+bool ParseTime(const std::wstring& text, double& date) {
+  int hour = 0, minute = 0, second = 0;
+  return text.size() >= 4 && text.size() <= 8 && TimeToEnd(text, 0, hour, minute, second) &&
+         MakeDate(1899, 12, 30, hour, minute, second, date);
 }
 
 // A day as a spreadsheet writes it in the system's short form: 3/14/2026, 14/03/2026,
@@ -104,14 +122,7 @@ bool ParseShortDate(const std::wstring& text, DateOrder order, double& date) {
   const int c = DigitRun(text, p, yearFirst ? 1 : 4, yearFirst ? 2 : 4);
   if (c < 0) return false;
   int hour = 0, minute = 0, second = 0;
-  if (p < n) {
-    if (text[p++] != L' ') return false;
-    hour = DigitRun(text, p, 1, 2);
-    if (hour < 0 || p >= n || text[p++] != L':') return false;
-    minute = DigitRun(text, p, 2, 2);
-    if (p < n) second = text[p++] == L':' ? DigitRun(text, p, 2, 2) : -1;
-    if (p != n) return false;
-  }
+  if (p < n && (text[p] != L' ' || !TimeToEnd(text, p + 1, hour, minute, second))) return false;
   switch (order) {
     case DateOrder::MonthDayYear: return MakeDate(c, a, b, hour, minute, second, date);
     case DateOrder::DayMonthYear: return MakeDate(c, b, a, hour, minute, second, date);
@@ -224,6 +235,100 @@ bool ParseNumber(const std::wstring& text, VARIANT& cell) {
   return true;
 }
 
+// A blank around a field, which does not count for its type: space, tab, no-break spaces.
+bool IsFieldBlank(wchar_t ch) {
+  return ch == L' ' || ch == L'\t' || ch == 0x00A0 || ch == 0x202F;
+}
+
+bool StartsWithAt(const std::wstring& text, std::size_t at, std::size_t end,
+                  const std::wstring& part) {
+  return !part.empty() && end - at >= part.size() && text.compare(at, part.size(), part) == 0;
+}
+
+// A number dressed as a spreadsheet shows it, once the plain readings found none: a sign or
+// accounting parentheses, the currency symbol before the number (after the sign) or after it,
+// or a percent sign after it, blanks allowed between symbol and number; and the whole part
+// grouped in threes by one of the locale's thousands marks. Something must be dressed: a
+// field the plain readings refused for another reason stays text.
+bool ParseDressedNumber(const std::wstring& text, const CellTyping& typing, VARIANT& cell) {
+  std::size_t at = 0, end = text.size();
+  auto skipBlanks = [&] {
+    while (at < end && IsFieldBlank(text[at])) ++at;
+    while (end > at && IsFieldBlank(text[end - 1])) --end;
+  };
+  bool negative = false, dressed = false, hasSign = false;
+  if (end - at >= 3 && text[at] == L'(' && text[end - 1] == L')') {
+    negative = dressed = hasSign = true;  // (20.00): an amount owed
+    ++at;
+    --end;
+  }
+  auto sign = [&] {
+    if (!hasSign && at < end && (text[at] == L'-' || text[at] == L'+')) {
+      negative = text[at++] == L'-';
+      hasSign = true;
+    }
+  };
+  sign();
+  bool percent = false;
+  if (StartsWithAt(text, at, end, typing.currency)) {
+    at += typing.currency.size();
+    dressed = true;
+    skipBlanks();
+    sign();
+  } else if (end - at > typing.currency.size() &&
+             StartsWithAt(text, end - typing.currency.size(), end, typing.currency)) {
+    end -= typing.currency.size();
+    dressed = true;
+    skipBlanks();
+  } else if (end > at && text[end - 1] == L'%') {
+    --end;
+    dressed = percent = true;
+    skipBlanks();
+  }
+  const std::wstring groups = !typing.groups.empty()   ? typing.groups
+                              : typing.decimal == L',' ? L"."
+                                                       : L",";
+  std::wstring plain;
+  std::size_t digits = 0, run = 0;  // in all, and since the last group mark
+  bool grouped = false, fraction = false;
+  for (; at < end; ++at) {
+    const wchar_t ch = text[at];
+    if (ch >= L'0' && ch <= L'9') {
+      plain += ch;
+      ++digits;
+      ++run;
+    } else if (!fraction && groups.find(ch) != std::wstring::npos && ch != typing.decimal) {
+      // 1,234,567: one to three digits before the first mark, three after every one.
+      if (run < 1 || run > 3 || (grouped && run != 3)) return false;
+      grouped = dressed = true;
+      run = 0;
+    } else if (!fraction && ch == typing.decimal) {
+      if (grouped && run != 3) return false;
+      fraction = true;
+      plain += L'.';
+    } else {
+      return false;
+    }
+  }
+  if (!fraction && grouped && run != 3) return false;
+  if (!dressed || digits == 0) return false;
+  if (percent) plain += L"e-2";  // 12.5% is 0.125, read in one rounding
+  if (!ParseNumber(plain, cell)) return false;
+  if (negative && cell.vt == VT_I4) cell.lVal = -cell.lVal;
+  if (negative && cell.vt == VT_R8) cell.dblVal = -cell.dblVal;
+  return true;
+}
+
+// `text` without the blanks around it: `text` itself when it has none, else `room`.
+const std::wstring& WithoutBlanks(const std::wstring& text, std::wstring& room) {
+  if (text.empty() || (!IsFieldBlank(text.front()) && !IsFieldBlank(text.back()))) return text;
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && IsFieldBlank(text[begin])) ++begin;
+  while (end > begin && IsFieldBlank(text[end - 1])) --end;
+  room.assign(text, begin, end - begin);
+  return room;
+}
+
 }  // namespace
 
 DateOrder SystemDateOrder() {
@@ -242,28 +347,44 @@ VARIANT TextCell(const std::wstring& text) {
   return cell;
 }
 
+bool IsMissing(const CsvField& field, const CellTyping& typing) {
+  if (typing.missing.empty() || (field.quoted && typing.quotedText)) return false;
+  std::wstring room;
+  const std::wstring& text = WithoutBlanks(field.text, room);
+  return std::find(typing.missing.begin(), typing.missing.end(), text) != typing.missing.end();
+}
+
 VARIANT CellFromField(const CsvField& field, const CellTyping& typing) {
   if (field.quoted && typing.quotedText) return TextCell(field.text);
   VARIANT cell;
   VariantInit(&cell);
   if (field.text.empty()) return cell;
-  if (EqualsNoCase(field.text, L"TRUE") || EqualsNoCase(field.text, L"FALSE")) {
+  std::wstring room;
+  const std::wstring& text = WithoutBlanks(field.text, room);
+  if (text.empty()) return TextCell(field.text);  // blanks alone: text as written
+  if (!typing.missing.empty() &&
+      std::find(typing.missing.begin(), typing.missing.end(), text) != typing.missing.end()) {
+    return cell;
+  }
+  if (EqualsNoCase(text, L"TRUE") || EqualsNoCase(text, L"FALSE")) {
     cell.vt = VT_BOOL;
-    cell.boolVal = EqualsNoCase(field.text, L"TRUE") ? VARIANT_TRUE : VARIANT_FALSE;
+    cell.boolVal = EqualsNoCase(text, L"TRUE") ? VARIANT_TRUE : VARIANT_FALSE;
     return cell;
   }
   double date = 0.0;
-  if (ParseIsoDate(field.text, date) || ParseShortDate(field.text, typing.dates, date)) {
+  if (ParseIsoDate(text, date) || ParseShortDate(text, typing.dates, date) ||
+      ParseTime(text, date)) {
     cell.vt = VT_DATE;
     cell.date = date;
     return cell;
   }
   if (typing.decimal == L',') {
-    const std::wstring plain = WithDecimalPoint(field.text);
+    const std::wstring plain = WithDecimalPoint(text);
     if (ParseNumber(plain, cell)) return cell;
-  } else if (ParseNumber(field.text, cell)) {
+  } else if (ParseNumber(text, cell)) {
     return cell;
   }
+  if (ParseDressedNumber(text, typing, cell)) return cell;
   return TextCell(field.text);
 }
 

@@ -29,6 +29,11 @@ struct Entry {
   bool ownTextColumn = false;
   // An automatic key on each field's text rather than its typed cell (-k COLUMN:text).
   bool textCells = false;
+  // Each field's text in code-point order (-k COLUMN:ordinal): ranked by this program.
+  bool ordinal = false;
+  // Which column of the engine's table, among those of this file column, holds the key's
+  // cells (ranks.h, SlotOf).
+  int slot = 0;
 };
 
 // A command line's option and the engine's own keyword table and entry layout for it.

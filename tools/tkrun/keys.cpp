@@ -9,6 +9,7 @@
 #include "protocol/codes.h"
 #include "tkrun/command_lines.h"
 #include "tkrun/progress.h"
+#include "tkrun/ranks.h"
 
 namespace tkrun {
 namespace {
@@ -17,16 +18,19 @@ namespace {
 
 // The orders a -k key may ask for after its column, each a keyword of the engine in both
 // directions; `text` is the automatic order on each field's text, which no keyword names.
+// `ordinal` is each field's text in code-point order, which this program ranks (ranks.h) and
+// the engine then compares as whole numbers: no collation, no break-out.
 struct KeyOrder {
   const wchar_t* name;
   std::int32_t ascending, descending;
-  bool textCells;
+  bool textCells, ordinal;
 };
 const KeyOrder kKeyOrders[] = {
-    {L"natural", tk::kCompareAscendingNatural, tk::kCompareDescendingNatural, false},
-    {L"case", tk::kCompareAscendingCase, tk::kCompareDescendingCase, false},
-    {L"numtext", tk::kCompareAscendingNumText, tk::kCompareDescendingNumText, false},
-    {L"text", tk::kCompareAscending, tk::kCompareDescending, true},
+    {L"natural", tk::kCompareAscendingNatural, tk::kCompareDescendingNatural, false, false},
+    {L"case", tk::kCompareAscendingCase, tk::kCompareDescendingCase, false, false},
+    {L"numtext", tk::kCompareAscendingNumText, tk::kCompareDescendingNumText, false, false},
+    {L"text", tk::kCompareAscending, tk::kCompareDescending, true, false},
+    {L"ordinal", tk::kCompareAscending, tk::kCompareDescending, true, true},
 };
 
 bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
@@ -66,7 +70,7 @@ std::string ReadKeys(const std::vector<std::wstring>& given, int headerRows, con
     for (const FieldSpan& field : fields) names.push_back(file.Text(field));
     names.resize(file.columns);  // a short header row: its missing names are empty
   }
-  const std::string orders = ":desc and one of :natural, :case, :numtext, :text";
+  const std::string orders = ":desc and one of :natural, :case, :numtext, :text, :ordinal";
   for (const std::wstring& text : given) {
     const std::string said = "-k " + Utf8(text) + ": ";
     std::wstring column = text;
@@ -148,6 +152,7 @@ std::string ReadKeys(const std::vector<std::wstring>& given, int headerRows, con
     key.mode = order == nullptr ? (descending ? tk::kCompareDescending : tk::kCompareAscending)
                                 : (descending ? order->descending : order->ascending);
     key.textCells = order != nullptr && order->textCells;
+    key.ordinal = order != nullptr && order->ordinal;
     key.text = L"-k " + text;
     keys.push_back(key);
   }
@@ -212,6 +217,7 @@ std::string ReadCommandLines(const Options& o, Job& job) {
   for (Entry& key : keys) {
     key.ownTextColumn =
         CellsOf(key) == KeyCells::Text && automatic[static_cast<std::size_t>(key.column)];
+    key.slot = SlotOf(key, key.ownTextColumn, o.rankTexts);
   }
   return {};
 }

@@ -32,8 +32,9 @@
 // (--sort, --move and --export read with the engine's parser), keys.h (-k and the key
 // columns of a run), tables.h (planning and filling the engine's tables), outputs.h (writing
 // through a temporary file, the same-file checks), progress.h (the progress line, what is
-// said past it, the out-of-memory advice); this file reads the tables, runs the engine's
-// commands and is main.
+// said past it, the out-of-memory advice), locale.h (the locale a run reads and orders by),
+// ranks.h (key columns' texts ranked here: :ordinal, a chosen locale's collation); this file
+// reads the tables, runs the engine's commands and is main.
 //
 // Exit status: 0 sorted, 1 the engine refused or memory ran out, 2 bad options or input, 3 the
 // reader of standard output closed it before the table was written (said nowhere).
@@ -62,6 +63,7 @@
 #include "protocol/codes.h"
 #include "protocol/status.h"
 #include "tkrun/keys.h"
+#include "tkrun/locale.h"
 #include "tkrun/options.h"
 #include "tkrun/outputs.h"
 #include "tkrun/progress.h"
@@ -200,7 +202,9 @@ std::int32_t CompareByRule(const Options& o, const Job& job, const tkr::BreakOut
                                ? job.file.Field(job.file.records[static_cast<std::size_t>(fileRow)],
                                                 static_cast<std::size_t>(column - 1))
                                : fields[static_cast<std::size_t>(fileRow)];
-    return tkr::CsvField{job.file.Text(span), span.quoted && o.typing.quotedText};
+    tkr::CsvField text{job.file.Text(span), span.quoted && o.typing.quotedText};
+    // A missing-value word of --na is an empty cell here too.
+    return tkr::IsMissing(tkr::CsvField{text.text, span.quoted}, o.typing) ? tkr::CsvField{} : text;
   };
   return tkr::CompareByRule(rule, field(b.rowA), field(b.rowB));
 }
@@ -344,6 +348,7 @@ int Run(const Options& o) {
                                  " skipped or commented out, written at the top"
                            : ""));
   Report(o, "keys: " + DescribeKeys(o, job));
+  Report(o, LocaleRuling(o));
   comm.Source.HeaderLines = o.header;
   comm.IgnoreEmpty = o.ignoreEmpty ? 1 : 0;
   PutCommandLines(mode, job, comm);

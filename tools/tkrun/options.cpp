@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "protocol/version.h"
+#include "tkrun/locale.h"
 #include "tkrun/progress.h"
 
 namespace tkrun {
@@ -35,6 +36,9 @@ Options:
                            :numtext   a text that reads as a number ("10") as that number
                            :text      the automatic order on each field's text, untyped:
                                       "10" before "9"
+                           :ordinal   each field's text by its characters' code points, no
+                                      collation: "B" before "a", "Z9" before "a-1"; for
+                                      codes and identifiers, and quick
                          e.g. -k City -k Amount:desc. The modifiers are read off the end,
                          so a name may hold colons; give a column by its number when its
                          name itself ends in one. Not together with --sort or --compare.
@@ -106,6 +110,15 @@ Options:
                          when all its bytes convert back to themselves
   --decimal ,            numbers have a decimal comma (3,5 and 1.234,5); "4.10" is text then
   --quoted-text          a quoted field is text, whatever it holds, and "" the empty text
+  --locale NAME          read and order the file as the Windows locale NAME does (en-US,
+                         de-DE, fr-FR, ...), whatever the system's settings: its decimal
+                         mark, thousands mark and currency symbol in numbers, its order of
+                         day and month in dates, its order of text. Without it: the system's
+                         locale, with a decimal point unless --decimal ,
+  --date-order ORDER     short dates as DMY (14/03/2026), MDY (3/14/2026) or YMD
+                         (2026/03/14), whatever the locale's order
+  --na WORDS             words that stand for a missing value, separated by commas (--na
+                         NA,N/A,null): such a cell sorts as an empty one, its text kept
   --dll PATH             the library to use (default: tkselect.dll beside tkrun.exe,
                          tkselect64.dll beside tkrun64.exe)
   --verbose, -v          say each stage on standard error: the rows read, the keys, the
@@ -118,8 +131,9 @@ Options:
 
 Cells keep their text exactly; the type a field reads as is used only to compare it, quoted
 or not ("10" is the number 10, as a spreadsheet reads it; --quoted-text keeps it text):
-empty (an empty field, and ""), TRUE/FALSE in any case, dates, whole numbers, decimal
-numbers; every other field is text. Dates are YYYY-MM-DD (optionally Thh:mm[:ss]) and the
+empty (an empty field, and ""), TRUE/FALSE in any case, dates, times of day (12:30), whole
+numbers, decimal numbers, also as a spreadsheet shows them ($1,234.50, 5% as 0.05, (20.00)
+as -20, blanks around them); every other field is text (docs/runner.md has the rules). Dates are YYYY-MM-DD (optionally Thh:mm[:ss]) and the
 short dates a spreadsheet writes, in the system's order with a four-digit year: 3/14/2026
 where the month comes first, 14/03/2026 or 14.03.2026 where the day does (optionally
 h:mm[:ss] after a blank); from the year 0100, and only days the calendar has: 2023-02-31 is
@@ -190,6 +204,7 @@ std::string ParseFileOption(const std::wstring& arg, const std::wstring& v, Opti
   } else if (arg == L"--decimal") {
     if (v != L"," && v != L".") return "--decimal takes , or ., not '" + Utf8(v) + "'";
     o.typing.decimal = v[0];
+    o.decimalGiven = true;
   } else {
     static const std::pair<const wchar_t*, tkr::CodePage> kNames[] = {
         {L"utf-8", tkr::kUtf8},       {L"utf8", tkr::kUtf8},        {L"utf-16", tkr::kUtf16Le},
@@ -309,6 +324,34 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
       o.quiet = true;
     } else if (arg == L"--verbose" || arg == L"-v") {
       o.verbose = true;
+    } else if (arg == L"--locale" && value(o.locale)) {
+      if (o.locale.empty()) return Fail("--locale takes a locale name such as en-US, not ''");
+    } else if (arg == L"--date-order" && value(v)) {
+      static const std::pair<const wchar_t*, tkr::DateOrder> kOrders[] = {
+          {L"DMY", tkr::DateOrder::DayMonthYear},
+          {L"MDY", tkr::DateOrder::MonthDayYear},
+          {L"YMD", tkr::DateOrder::YearMonthDay}};
+      const auto order = std::find_if(std::begin(kOrders), std::end(kOrders), [&](const auto& k) {
+        return CompareStringOrdinal(v.c_str(), -1, k.first, -1, TRUE) == CSTR_EQUAL;
+      });
+      if (order == std::end(kOrders)) {
+        return Fail("--date-order takes DMY, MDY or YMD, not '" + Utf8(v) + "'");
+      }
+      o.typing.dates = order->second;
+      o.datesGiven = true;
+    } else if (arg == L"--na" && value(v)) {
+      // Words between commas, blanks around them dropped; an empty word names nothing.
+      for (std::size_t begin = 0, comma = 0; comma != std::wstring::npos; begin = comma + 1) {
+        comma = v.find(L',', begin);
+        std::wstring word = v.substr(begin, comma == std::wstring::npos ? comma : comma - begin);
+        word.erase(0, word.find_first_not_of(L" \t"));
+        word.erase(word.find_last_not_of(L" \t") + 1);
+        if (!word.empty()) o.typing.missing.push_back(word);
+      }
+      if (o.typing.missing.empty()) {
+        return Fail("--na takes words separated by commas, such as NA,N/A,null, not '" + Utf8(v) +
+                    "'");
+      }
     } else if (arg.size() > 1 && arg[0] == L'-') {
       return Fail("unknown option or missing value: " + Utf8(arg) + " (see tkrun --help)");
     } else if (o.input.empty()) {
@@ -318,6 +361,7 @@ int ParseOptions(const std::vector<std::wstring>& args, Options& o) {
     }
   }
   if (o.input.empty()) return Fail("no input file (see tkrun --help)");
+  if (const std::string locale = SettleLocale(o); !locale.empty()) return Fail(locale);
   if (const std::string keys = CheckKeyOptions(o); !keys.empty()) return Fail(keys);
   if (!o.exportCmd.empty() && o.exportTo.empty()) return Fail("--export needs --export-to FILE");
   if (o.exportCmd.empty() && !o.exportTo.empty()) return Fail("--export-to needs --export");

@@ -45,6 +45,11 @@ struct Options {
   bool reverse = false, unique = false, check = false;
   long head = -1;
   tkr::CodePage outputEncoding = 0;
+  // --locale and --date-order as given, and what SettleLocale (locale.h) made of them with
+  // --decimal: the locale that rules (empty: the system's), and whether this program ranks
+  // the key columns' texts itself, the chosen locale not being the one the library follows.
+  std::wstring locale, localeName;
+  bool datesGiven = false, decimalGiven = false, rankTexts = false;
 };
 
 // Reads the command line's words (`args[0]` is the program) into `o`. Returns -1 when done

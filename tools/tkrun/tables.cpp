@@ -7,6 +7,7 @@
 
 #include "common/cells.h"
 #include "tkrun/progress.h"
+#include "tkrun/ranks.h"
 
 namespace tkrun {
 namespace {
@@ -18,7 +19,7 @@ std::wstring EngineLine(const std::vector<Entry>& entries, const LineRules& rule
   std::wstring line;
   for (const Entry& e : entries) {
     if (!line.empty()) line += L' ';
-    line += std::to_wstring(source.Place(e.column, e.ownTextColumn)) + L",";
+    line += std::to_wstring(source.Place(e.column, e.slot)) + L",";
     if (dest != nullptr) line += std::to_wstring(dest->Place(e.destColumn)) + L",";
     line += KeywordText(rules.keywords, e.mode);
   }
@@ -68,7 +69,7 @@ SAFEARRAY* EmptyTable(std::size_t rows, std::size_t columns) {
 // why the tables cannot be made.
 std::string PlanTables(const Options& o, Job& job) {
   for (const auto* entries : {&job.sortKeys, &job.moveEntries, &job.exportEntries}) {
-    for (const Entry& e : *entries) job.used.Add(e.column, e.ownTextColumn);
+    for (const Entry& e : *entries) job.used.Add(e.column, e.slot);
   }
   for (const Entry& e : job.exportEntries) job.destUsed.Add(e.destColumn);
   job.used.Done();
@@ -107,11 +108,15 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
     std::shuffle(placed.begin() + static_cast<std::ptrdiff_t>(headers), placed.end(), shuffle);
   }
   std::vector<KeyCells> held(used.size(), KeyCells::None);  // by the table's column - 1
+  std::vector<TextRanking> ranked(used.size());
   job.comparedFields.assign(used.size(), {});
   for (const Entry& key : job.sortKeys) {
     // A key compared by this program shares its column with any other key on it.
-    const std::size_t place = used.Place(key.column, key.ownTextColumn) - 1;
+    const std::size_t place = used.Place(key.column, key.slot) - 1;
     if (CellsOf(key) != KeyCells::None) held[place] = CellsOf(key);
+    if (RankingOf(key, o.rankTexts).kind != TextRanking::Kind::None) {
+      ranked[place] = RankingOf(key, o.rankTexts);
+    }
     if (key.mode == tk::kCompareBreakOut) job.comparedFields[place].resize(records);
   }
   progressLine.Phase("reading", records - headers);  // data rows: the header is no row
@@ -148,9 +153,10 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
       VARIANT& cell = cells[c * records + row];
       if (held[c] == KeyCells::Typed) {
         cell = tkr::CellFromField(text, o.typing);
-      } else if (!text.text.empty() || (field.quoted && o.typing.quotedText)) {
+      } else if ((!text.text.empty() || (field.quoted && o.typing.quotedText)) &&
+                 !tkr::IsMissing(text, o.typing)) {
         // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
-        // fields stay text.
+        // fields stay text, and so is a missing-value word of --na.
         cell = tkr::TextCell(text.text);
       }
       if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
@@ -158,6 +164,9 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
     VARIANT& id = cells[used.size() * records + row];
     id.vt = VT_I4;
     id.lVal = static_cast<LONG>(fileRow + 1);
+  }
+  for (std::size_t c = 0; c < used.size(); ++c) {
+    RankTexts(&cells[c * records], records, ranked[c], o.localeName);
   }
   return table;
 }

@@ -29,13 +29,14 @@ using tkr::FieldSpan;
 using tkr::RecordSpan;
 
 // The columns of a file that the engine's table holds, in file order: those the command
-// lines name, and right after its column a second one for a column that is both an automatic
-// and a text key (typed cells in one, text in the other). Every other column stays out of it,
-// for the rows are written back from the file's bytes; so a file with one very wide row costs
-// no more cells than a narrow one.
+// lines name, and right after its column more of them where its keys need different cells:
+// typed cells and text for a column that is both an automatic and a text key, ranks for a
+// key whose texts this program ranks (the cells' slot, Entry::slot). Every other column stays out
+// of it, for the rows are written back from the file's bytes; so a file with one very wide row
+// costs no more cells than a narrow one.
 class UsedColumns {
  public:
-  void Add(long column, bool textColumn = false) { columns_.emplace_back(column, textColumn); }
+  void Add(long column, int slot = 0) { columns_.emplace_back(column, slot); }
   void Done() {
     std::sort(columns_.begin(), columns_.end());
     columns_.erase(std::unique(columns_.begin(), columns_.end()), columns_.end());
@@ -44,14 +45,14 @@ class UsedColumns {
   // The file's column (from 1) of the table's column `place` (from 1).
   long FileColumn(std::size_t place) const { return columns_[place - 1].first; }
   // The table's column (from 1) of the file's column `column`, one that was added.
-  std::size_t Place(long column, bool textColumn = false) const {
+  std::size_t Place(long column, int slot = 0) const {
     const auto at =
-        std::lower_bound(columns_.begin(), columns_.end(), std::make_pair(column, textColumn));
+        std::lower_bound(columns_.begin(), columns_.end(), std::make_pair(column, slot));
     return static_cast<std::size_t>(at - columns_.begin()) + 1;
   }
 
  private:
-  std::vector<std::pair<long, bool>> columns_;
+  std::vector<std::pair<long, int>> columns_;
 };
 
 // A run's tables and command lines, from reading the files to writing them back.
