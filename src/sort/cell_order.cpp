@@ -164,6 +164,7 @@ void TextKeys::Clear() noexcept {
   firstRow_ = 0;
   rows_ = 0;
   keyed_ = 0;
+  settled_ = false;
 }
 
 namespace {
@@ -460,7 +461,13 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
   // A table's cells already bound slots x rows well below this; checked all the same, so that
   // no product below can wrap.
   const std::size_t mostSlots = static_cast<std::size_t>(-1) / sizeof(double) / rows;
-  if (slots == 0 || slots > mostSlots || !numbersOfSlot_.Allocate(slots) ||
+  if (slots == 0) {
+    // No texts to rank, but the cells cannot change before the sort ends.
+    Clear();
+    settled_ = true;
+    return;
+  }
+  if (slots > mostSlots || !numbersOfSlot_.Allocate(slots) ||
       !ranks_.AllocateZeroed(slots * rows) ||
       (numberColumns > 0 && !numbers_.Allocate(numberColumns * rows))) {
     return Clear();
@@ -480,6 +487,7 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
     }
   }
   for (std::size_t i = 0; i < ranks_.size(); ++i) keyed_ += ranks_[i] != kNoRank ? 1u : 0u;
+  settled_ = true;
 }
 
 bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
