@@ -51,10 +51,53 @@ std::uint64_t Prefix(Class c, std::uint64_t ordered) noexcept {
   return Make(c, ordered >> 4);
 }
 
-// A number of class kNumber when its prefix is the whole of it, else kNumberPrefix.
-std::uint64_t NumberValue(double value) noexcept {
+// A double's biased exponent (0 for zero and the subnormals, 2047 for infinities and NaN).
+unsigned ExponentOf(double value) noexcept {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return static_cast<unsigned>(bits >> 52) & 0x7FFu;
+}
+
+// The values of a number class, of which there are two forms. A column's numbers mostly span
+// a few dozen binades: when every non-zero number of the column is normal and their
+// exponents span at most kCompactBinades, a number is written whole in 60 bits (its sign, its
+// exponent less the lowest, its 52 bits of mantissa), and equal values are equal numbers.
+// Otherwise a number keeps the 60 highest of its 64 ordered bits, a prefix (class kNumber when
+// the four it lost are zero, kNumberPrefix when not). Every number of one column takes one
+// form, so that any two compare by their value bits.
+constexpr unsigned kCompactBinades = 127;
+constexpr std::uint64_t kCompactZero = std::uint64_t{1} << 59;
+
+std::uint64_t NumberBits(Class c, double value, unsigned lowestExponent) noexcept {
+  if (value == 0) return Make(c, kCompactZero);
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const std::uint64_t exponent = ((bits >> 52) & 0x7FFu) - lowestExponent + 1;
+  const std::uint64_t magnitude = (exponent << 52) | (bits & ((std::uint64_t{1} << 52) - 1));
+  return Make(c, value > 0 ? kCompactZero + magnitude : kCompactZero - 1 - magnitude);
+}
+
+std::uint64_t NumberValue(double value, unsigned lowestExponent) noexcept {
+  if (lowestExponent != 0) return NumberBits(kNumber, value, lowestExponent);
   const std::uint64_t ordered = OrderedBits(value);
   return Prefix((ordered & 15u) == 0 ? kNumber : kNumberPrefix, ordered);
+}
+
+// The number a cell of the doubles' family stands for: a text read as one (`made`), a Double
+// that is not NaN, a Byte, Integer or Long. False for any other cell.
+bool RealOf(const VARIANT& cell, int made, double number, double& value) noexcept {
+  if (made == TextKeys::kMadeNumber) {
+    value = number;
+    return !std::isnan(value);
+  }
+  if (made != TextKeys::kMadeNothing) return false;
+  switch (cell.vt) {
+    case VT_UI1: value = cell.bVal; return true;
+    case VT_I2: value = cell.iVal; return true;
+    case VT_I4: value = cell.lVal; return true;
+    case VT_R8: value = cell.dblVal; return !std::isnan(value);
+    default: return false;
+  }
 }
 
 // The doubles' family: the number classes, which CompareRows orders by value among
@@ -65,18 +108,18 @@ bool IsReal(Class c) noexcept {
 
 }  // namespace
 
-std::uint64_t FirstKeys::ValueOf(const VARIANT& cell, int made, std::uint32_t rank,
-                                 double number) noexcept {
+std::uint64_t FirstKeys::ValueOf(const VARIANT& cell, int made, std::uint32_t rank, double number,
+                                 unsigned lowestExponent) noexcept {
   if (made == TextKeys::kMadeRank) return Make(kRank, rank);
+  double real = 0;
   if (made == TextKeys::kMadeNumber) {
-    return std::isnan(number) ? Make(kUnknown, 0) : Prefix(kTextNumber, OrderedBits(number));
+    if (!RealOf(cell, made, number, real)) return Make(kUnknown, 0);
+    return lowestExponent != 0 ? NumberBits(kTextNumber, real, lowestExponent)
+                               : Prefix(kTextNumber, OrderedBits(real));
   }
+  if (RealOf(cell, made, number, real)) return NumberValue(real, lowestExponent);
   switch (cell.vt) {
     case VT_EMPTY: return Make(kEmpty, 0);
-    case VT_UI1: return NumberValue(cell.bVal);
-    case VT_I2: return NumberValue(cell.iVal);
-    case VT_I4: return NumberValue(cell.lVal);
-    case VT_R8: return std::isnan(cell.dblVal) ? Make(kUnknown, 0) : NumberValue(cell.dblVal);
     case VT_R4: {
       if (std::isnan(cell.fltVal)) break;
       float value = cell.fltVal == 0 ? 0.0f : cell.fltVal;
@@ -152,12 +195,30 @@ void FirstKeys::Build(const Selection& selection, const TextKeys& text,
   std::uint64_t* values = values_.get();
   values[0] = Make(kUnknown, 0);
   values[length - 1] = Make(kUnknown, 0);
+  // The numbers' form: whole when their exponents allow it (lowest non-zero), else prefixes.
+  unsigned lowest = 0x7FFu;
+  unsigned highest = 0;
+  bool compact = true;
+  for (std::uint32_t j = 1; compact && j + 1 < length; ++j) {
+    const std::int32_t row = index[j];
+    std::uint32_t rank = 0;
+    double number = 0;
+    double real = 0;
+    const int made = text.Made(0, row, rank, number);
+    if (!RealOf(*ColumnCell(key.Cells, row), made, number, real) || real == 0) continue;
+    const unsigned exponent = ExponentOf(real);
+    compact = exponent != 0 && exponent != 0x7FFu;
+    lowest = exponent < lowest ? exponent : lowest;
+    highest = exponent > highest ? exponent : highest;
+  }
+  const unsigned lowestExponent =
+      compact && (lowest > highest || highest - lowest < kCompactBinades) ? lowest : 0u;
   for (std::uint32_t j = 1; j + 1 < length; ++j) {
     const std::int32_t row = index[j];
     std::uint32_t rank = 0;
     double number = 0;
     const int made = text.Made(0, row, rank, number);
-    values[j] = ValueOf(*ColumnCell(key.Cells, row), made, rank, number);
+    values[j] = ValueOf(*ColumnCell(key.Cells, row), made, rank, number, lowestExponent);
   }
 }
 

@@ -14,7 +14,8 @@
 // order cell_order.h gives without VarCmp (text ranks, and the numbers CompareNumbers orders
 // by value, each with the mixes it allows), and the empty cell. Every other cell is of class
 // Unknown, which nothing decides. Equal prefixes tie: where the prefix is the whole value (a
-// rank, a boolean, a Single, a number whose prefix lost nothing, an empty cell), the first key
+// rank, a boolean, a Single, a number of a column whose numbers fit 60 bits whole or whose
+// prefix lost nothing, an empty cell), the first key
 // is certain to tie and CompareRows starts at the second key; otherwise it starts at the first.
 // So the comparison outcomes, and the permutation, depth and 714 that follow from them, are
 // those of CompareRows alone.
@@ -68,9 +69,10 @@ class FirstKeys {
   // The classes whose equal values are equal cells: Empty, Rank, Boolean, Single, Number.
   static constexpr std::uint32_t kExactClasses = 0x3Eu;
 
-  // The value of `cell`, given what the text keys made for it (TextKeys::Made).
-  static std::uint64_t ValueOf(const VARIANT& cell, int made, std::uint32_t rank,
-                               double number) noexcept;
+  // The value of `cell`, given what the text keys made for it (TextKeys::Made); numbers
+  // written whole from `lowestExponent` up, or as prefixes when it is 0 (see first_key.cpp).
+  static std::uint64_t ValueOf(const VARIANT& cell, int made, std::uint32_t rank, double number,
+                               unsigned lowestExponent) noexcept;
   int Across(std::uint64_t a, std::uint64_t b) const noexcept;
 
   HeapArray<std::uint64_t> values_;
