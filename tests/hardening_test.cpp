@@ -331,7 +331,8 @@ struct Scenario {
   // for a write-back, one per call: each needs an argument block):
   bool writesBanner;    // one failure loses the Banner (left empty), the call still ends 2
   int repaired;         // failures that leave no trace: a later write of the same text makes
-                        // them good, or the sort's text keys give way to VarCmp
+                        // them good, the sort's text keys give way to VarCmp, or its carried
+                        // first key to CompareRows
   bool takesBlocks;     // the command allocates blocks, arrays or cell texts of its own: 705
   bool unchangedOn705;  // MOVE: nothing is moved before its block is there
   bool freshTexts;      // Banner and Status never written (empty); else texts planted first
@@ -343,7 +344,9 @@ struct Scenario {
 //              Range read); the Banner and the Status text fail without stopping it. A sort
 //              without break-out keys on text cells makes text ranks (four blocks, and for
 //              each text column its texts, their share of keys and the keys' growth): each may
-//              fail, and VarCmp then compares what has no rank, to the same order.
+//              fail, and VarCmp then compares what has no rank, to the same order; and the
+//              first key carried beside the row index (one block), without which CompareRows
+//              compares every pair, to the same order.
 //   MOVE       705 for its visited flags, before any row moves; 716 when the write-back's
 //              argument block is missing (the rows are moved in Source.Data, the Range is
 //              not written); the Status text. No banner.
@@ -358,13 +361,13 @@ struct Scenario {
 //              sorts on the blocks the first one made: only its Banner and Status can fail.
 //              The MOVE that ends the run fails as any MOVE.
 const Scenario kScenarios[] = {
-    {"SELECT, array source, derived move map", ArrayTable, tk::kSelect, true, 9, true, false,
+    {"SELECT, array source, derived move map", ArrayTable, tk::kSelect, true, 10, true, false,
      false},
     {"SELECT, the same on a record whose Banner and Status were never written", ArrayTable,
-     tk::kSelect, true, 9, true, false, true},
+     tk::kSelect, true, 10, true, false, true},
     {"SELECT, Range source and destination, break-out key, move and export lines", RangeTables,
      tk::kSelect, true, 0, true, false, false},
-    {"SELECT, caller-built entry arrays", EntryArrays, tk::kSelect, true, 12, true, false, false},
+    {"SELECT, caller-built entry arrays", EntryArrays, tk::kSelect, true, 13, true, false, false},
     {"MOVE, engine columns only", ArraySelected, tk::kMove, false, 0, true, true, false},
     {"MOVE, Range source, break-out columns", RangeSelected, tk::kMove, false, 0, true, true,
      false},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -347,18 +348,79 @@ TEST(SortCells, TextCaseAndEmptyCells) {
        L"1,TK_COMPASCAUTO",
        0,
        {2, 1, 3, 4}},
+      // Numbers whose carried prefix is not the whole of them, and kinds it cannot order.
+      {"zero's two signs are equal: the second key decides",
+       {{-0.0, 2}, {0.0, 1}, {0, 3}, {Cell::Short(0), 0}},
+       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
+       0,
+       {4, 2, 1, 3}},
+      {"infinities and the smallest numbers, empty last",
+       {{HUGE_VAL}, {-HUGE_VAL}, {1e-300}, {Cell()}, {-1e-300}, {-5}},
+       L"1,TK_COMPASCAUTO",
+       0,
+       {2, 6, 5, 3, 1, 4}},
+      {"negative and positive fractions among whole numbers",
+       {{-2.5}, {0.75}, {-0.125}, {3}, {-3}, {Cell::Short(-1)}},
+       L"1,TK_COMPASCAUTO",
+       0,
+       {5, 1, 6, 3, 2, 4}},
+      {"Doubles a last bit apart",
+       {{1.0000000000000002}, {1.0}, {1.0000000000000004}},
+       L"1,TK_COMPASCAUTO",
+       0,
+       {2, 1, 3}},
+      {"Doubles a last bit apart, descending",
+       {{1.0000000000000002}, {1.0}, {1.0000000000000004}, {Cell()}},
+       L"1,TK_COMPDESAUTO",
+       0,
+       {3, 1, 2, 4}},
+      {"booleans descending, empty last, equal ones by the second key",
+       {{true, 1}, {false, 2}, {Cell(), 3}, {true, 0}},
+       L"1,TK_COMPDESAUTO 2,TK_COMPASCAUTO",
+       0,
+       {2, 4, 1, 3}},
+      {"ignored empties tie with numbers: the second key decides",
+       {{Cell(), 2}, {7, 1}, {7, 3}, {Cell(), 0}},
+       L"1,TK_COMPASCAUTO 2,TK_COMPASCAUTO",
+       1,
+       {4, 2, 1, 3}},
+      {"kinds ordered by VarCmp alone: dates, a Currency, a Double, a boolean",
+       {{Cell::Date(2)}, {Cell::Currency(30000)}, {1.5}, {true}, {Cell::Date(-1.5)}},
+       L"1,TK_COMPASCAUTO",
+       0,
+       {5, 4, 3, 1, 2}},
+      {"a NaN, which only VarCmp orders, before empty cells as any number",
+       {{Cell(), 0}, {std::nan(""), 1}, {Cell(), -1}},
+       L"1,TK_COMPDESAUTO 2,TK_COMPASCAUTO",
+       0,
+       {2, 3, 1}},
+      {"text as number: a text and a number of one value tie, texts after numbers",
+       {{"2.5", 2}, {2.5, 1}, {"abc", 0}, {"-1", 0}, {2, 0}, {"ABC", -1}},
+       L"1,TK_COMPASCNUMTEXT 2,TK_COMPASCAUTO",
+       0,
+       {4, 5, 2, 1, 6, 3}},
+      {"text as number descending, equal texts by the second key descending",
+       {{"2.5", 2}, {2.5, 1}, {"abc", 0}, {"-1", 0}, {Cell(), 5}, {"ABC", -1}},
+       L"1,TK_COMPDESNUMTEXT 2,TK_COMPDESAUTO",
+       0,
+       {3, 6, 1, 2, 4, 5}},
   };
+  // Each table sorted with the first key carried beside the row index and without it: the
+  // same order both ways.
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Engine engine;
-    Record r;
-    tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(c.rows));
-    tkt::PutText(r.comm.SortCmd, c.sortCmd);
-    r.comm.IgnoreEmpty = c.ignoreEmpty;
-    std::int32_t code = tk::kSelect;
-    EXPECT_EQ(engine.Call(&code, &r.comm), 0);
-    EXPECT_EQ(code, 2);
-    EXPECT_EQ(Order(engine), c.order);
+    for (const bool carried : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (carried ? ", first key carried" : ", not carried"));
+      Engine engine;
+      engine.compare.CarryFirstKey = carried;
+      Record r;
+      tkt::PutArray(r.comm.Source.Data, tkt::MakeTable(c.rows));
+      tkt::PutText(r.comm.SortCmd, c.sortCmd);
+      r.comm.IgnoreEmpty = c.ignoreEmpty;
+      std::int32_t code = tk::kSelect;
+      EXPECT_EQ(engine.Call(&code, &r.comm), 0);
+      EXPECT_EQ(code, 2);
+      EXPECT_EQ(Order(engine), c.order);
+    }
   }
 }
 
@@ -566,6 +628,25 @@ TEST(SortRandom, MixedCellsAnyKeys) {
                        tkt::CellAt(table, b.rowB, b.column));
     };
     const std::int32_t code = caller.Run(tk::kSelect, r.comm);
+
+    // The same table and keys sorted without the carried first key: the same ending, the
+    // same break-outs in the same order, the same permutation.
+    Engine uncarried;
+    uncarried.compare.CarryFirstKey = false;
+    Record same;
+    tkt::PutArray(same.comm.Source.Data, tkt::MakeTable(rows, firstRow));
+    tkt::PutText(same.comm.SortCmd, cmd.c_str());
+    same.comm.IgnoreEmpty = ignoreEmpty;
+    same.comm.Source.HeaderLines = headers;
+    SAFEARRAY* sameTable = same.comm.Source.Data.parray;
+    Caller sameCaller(uncarried);
+    sameCaller.compare = [&](const BreakOut& b, tk::TKCOMM&) {
+      return keyResult(3, tkt::CellAt(sameTable, b.rowA, b.column),
+                       tkt::CellAt(sameTable, b.rowB, b.column));
+    };
+    ASSERT_EQ(sameCaller.Run(tk::kSelect, same.comm), code);
+    ASSERT_EQ(sameCaller.seen, caller.seen);
+    ASSERT_EQ(Order(uncarried), Order(engine));
     if (code == 714) continue;  // few distinct keys on many rows: a legitimate ending
     ASSERT_EQ(code, 2) << "command " << std::string(cmd.begin(), cmd.end());
     std::vector<std::int32_t> order = Order(engine);

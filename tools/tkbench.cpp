@@ -40,6 +40,9 @@
 //   --prefix ROWS        200-character texts, random against ones that share a 190-character
 //                        prefix (the paths of one folder);
 //   --many SMALL LARGE   short random texts, time per row at both counts.
+//   --select ROWS LINE   SELECT alone on the goal's table with the sort line LINE, its seconds;
+//   --floor SMALL LARGE  SELECT on the goal's table against std::sort of precomputed (key, row)
+//                        pairs and of a row index reading scattered keys, at both counts.
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
@@ -49,6 +52,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <random>
 #include <string>
 #include <vector>
@@ -74,6 +78,7 @@ double Seconds() {
 SAFEARRAY* MakeTable(std::uint32_t rows, unsigned seed) {
   SAFEARRAYBOUND bounds[2] = {{rows, 1}, {4, 1}};
   SAFEARRAY* table = SafeArrayCreate(VT_VARIANT, 2, bounds);
+  if (table == nullptr) return nullptr;  // out of memory (ten million rows in 32 bits)
   auto* cells = static_cast<VARIANT*>(table->pvData);
   std::mt19937 gen(seed);
   auto below = [&](unsigned n) { return static_cast<unsigned>(gen() % n); };
@@ -102,6 +107,7 @@ SAFEARRAY* MakeTable(std::uint32_t rows, unsigned seed) {
 struct Result {
   double seconds = 0;
   std::uint64_t comparisons = 0;
+  bool ended = false;  // SELECT ended with 2
 };
 
 Result EngineSort(tkr::TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sortCmd,
@@ -129,6 +135,7 @@ Result EngineSort(tkr::TKselectFn tkselect, SAFEARRAY* table, const wchar_t* sor
     returned = tkselect(&code, &comm);
   }
   result.seconds = Seconds() - start;
+  result.ended = code == kDone;
   if (code != kDone) std::fprintf(stderr, "tkbench: SELECT ended with %d\n", code);
 
   code = tk::kReset;  // RESET frees the selection
@@ -817,6 +824,88 @@ bool WriteSampleCsv(const char* path, std::uint32_t rows) {
   return std::fclose(file) == 0;
 }
 
+// The floor under SELECT: what ordering the goal's table costs when every row's key is already
+// a number in memory. For each count, on the table of the goal (the word ascending, then the
+// real descending), in one process: std::sort of (key, row) pairs, the key the word's first
+// eight letters packed into 64 bits before the clock starts and the row the tie-break;
+// std::sort of a row index whose comparator reads the same keys from an array by row, so that
+// its reads scatter as the index is reordered; then SELECT through the library, first on the
+// real alone (no text to rank: the sort itself), then on the goal's keys. The ratios divide
+// SELECT on the goal's keys by each floor; the last column divides it by rows x log2(rows).
+int Floor(tkr::TKselectFn tkselect, std::uint32_t small, std::uint32_t large) {
+  std::printf(
+      "| rows | SELECT s | SELECT, the real alone s | std::sort (key, row) pairs s | std::sort row "
+      "index, scattered keys s | SELECT / pairs | SELECT / row index | SELECT ns per row and "
+      "log2(rows) |\n");
+  std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  int failures = 0;
+  for (const std::uint32_t rows : {small, large}) {
+    SAFEARRAY* table = MakeTable(rows, rows);
+    if (table == nullptr) {
+      std::printf("| %u | no memory for the table | | | | | | |\n", rows);
+      continue;
+    }
+    const auto* cells = static_cast<const VARIANT*>(table->pvData);
+    std::vector<std::uint64_t> keys(rows);
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      std::uint64_t key = 0;
+      const BSTR word = cells[r].bstrVal;
+      const UINT length = SysStringLen(word);
+      for (UINT i = 0; i < 8; ++i) {
+        key = (key << 8) |
+              (i < length ? static_cast<std::uint64_t>(std::towupper(word[i]) & 0xFF) : 0u);
+      }
+      keys[r] = key;
+    }
+    double pairsSeconds = 0;
+    {
+      std::vector<std::pair<std::uint64_t, std::uint32_t>> pairs(rows);
+      for (std::uint32_t r = 0; r < rows; ++r) pairs[r] = {keys[r], r};
+      const double start = Seconds();
+      std::sort(pairs.begin(), pairs.end());
+      pairsSeconds = Seconds() - start;
+    }
+    double indexSeconds = 0;
+    {
+      std::vector<std::uint32_t> index(rows);
+      for (std::uint32_t r = 0; r < rows; ++r) index[r] = r;
+      const double start = Seconds();
+      std::sort(index.begin(), index.end(), [&keys](std::uint32_t a, std::uint32_t b) {
+        return keys[a] != keys[b] ? keys[a] < keys[b] : a < b;
+      });
+      indexSeconds = Seconds() - start;
+    }
+    std::vector<std::uint64_t>().swap(keys);
+
+    // SELECT leaves the cells where they are: both lines sort the same table.
+    double realAlone = 0;
+    double select = 0;
+    for (const wchar_t* line : {L"3,TK_COMPDESAUTO", L"1,TK_COMPASCAUTO 3,TK_COMPDESAUTO"}) {
+      const Result result = EngineSort(tkselect, table, line, false);
+      (line[0] == L'3' ? realAlone : select) = result.seconds;
+      failures += result.ended ? 0 : 1;
+    }
+    SafeArrayDestroy(table);
+    std::printf("| %u | %.3f | %.3f | %.3f | %.3f | %.2f | %.2f | %.1f |\n", rows, select,
+                realAlone, pairsSeconds, indexSeconds, select / pairsSeconds, select / indexSeconds,
+                select * 1e9 / rows / std::log2(static_cast<double>(rows)));
+    std::fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+// SELECT alone on the goal's table with the sort line `sortCmd`, timed: one line, the seconds.
+int SelectOnce(tkr::TKselectFn tkselect, std::uint32_t rows, const char* sortCmd) {
+  SAFEARRAY* table = MakeTable(rows, rows);
+  if (table == nullptr) return 1;
+  const std::string narrow = sortCmd;
+  const Result result =
+      EngineSort(tkselect, table, std::wstring(narrow.begin(), narrow.end()).c_str(), false);
+  SafeArrayDestroy(table);
+  std::printf("%.3f\n", result.seconds);
+  return 0;
+}
+
 // A count from the command line.
 std::uint32_t Count(const char* text) {
   return static_cast<std::uint32_t>(std::atol(text));
@@ -839,6 +928,10 @@ constexpr Mode kModes[] = {
     {"--prefix", 3, [](tkr::TKselectFn f, char** argv) { return SharedPrefix(f, Count(argv[2])); }},
     {"--many", 4,
      [](tkr::TKselectFn f, char** argv) { return ManyRows(f, Count(argv[2]), Count(argv[3])); }},
+    {"--select", 4,
+     [](tkr::TKselectFn f, char** argv) { return SelectOnce(f, Count(argv[2]), argv[3]); }},
+    {"--floor", 4,
+     [](tkr::TKselectFn f, char** argv) { return Floor(f, Count(argv[2]), Count(argv[3])); }},
 };
 
 // The figures of a full run, table by table, and what the later tables and the

@@ -37,9 +37,9 @@ std::int32_t Engine::Call(std::int32_t* code, TKCOMM* comm) noexcept {
   inCall_ = true;
   inside_ = comm;
   const std::int32_t returned = Run(ctx, Dispatch(ctx, received), *code);
-  // Text keys serve one sort within one call: no call may find them, for the caller can
-  // change the cells in between.
-  compare.Text.Clear();
+  // Text keys and the carried first key serve one sort within one call: no call may find
+  // them, for the caller can change the cells in between.
+  compare.EndCall();
   inCall_ = false;
   inside_ = nullptr;
   return returned;

@@ -164,6 +164,7 @@ void TextKeys::Clear() noexcept {
   firstRow_ = 0;
   rows_ = 0;
   keyed_ = 0;
+  settled_ = false;
 }
 
 namespace {
@@ -186,11 +187,22 @@ struct ShareEntry {
   std::uint32_t Row;     // data row
 };
 
+// memcmp's order of two keys, the shorter first where one begins the other. Eight bytes at a
+// time and inline: the share's sort compares keys that share their first eight bytes millions
+// of times, and a call into the C library for each cost a fifth of SELECT on a million words.
 int CompareBytes(const unsigned char* a, std::uint32_t lengthA, const unsigned char* b,
                  std::uint32_t lengthB) noexcept {
   const std::uint32_t shorter = lengthA < lengthB ? lengthA : lengthB;
-  const int order = shorter > 0 ? std::memcmp(a, b, shorter) : 0;
-  if (order != 0) return order;
+  std::uint32_t i = 0;
+  for (; i + 8 <= shorter; i += 8) {
+    std::uint64_t x = 0, y = 0;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+  }
+  for (; i < shorter; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  }
   return lengthA < lengthB ? -1 : lengthA == lengthB ? 0 : 1;
 }
 
@@ -460,7 +472,13 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
   // A table's cells already bound slots x rows well below this; checked all the same, so that
   // no product below can wrap.
   const std::size_t mostSlots = static_cast<std::size_t>(-1) / sizeof(double) / rows;
-  if (slots == 0 || slots > mostSlots || !numbersOfSlot_.Allocate(slots) ||
+  if (slots == 0) {
+    // No texts to rank, but the cells cannot change before the sort ends.
+    Clear();
+    settled_ = true;
+    return;
+  }
+  if (slots > mostSlots || !numbersOfSlot_.Allocate(slots) ||
       !ranks_.AllocateZeroed(slots * rows) ||
       (numberColumns > 0 && !numbers_.Allocate(numberColumns * rows))) {
     return Clear();
@@ -480,6 +498,7 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
     }
   }
   for (std::size_t i = 0; i < ranks_.size(); ++i) keyed_ += ranks_[i] != kNoRank ? 1u : 0u;
+  settled_ = true;
 }
 
 bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,

@@ -115,6 +115,31 @@ class TextKeys {
     return 1;
   }
 
+  // What was made for the cell of array row `row` under sort key `key`: kMadeRank with its
+  // `rank` (1 up), kMadeNumber with the `number` the text reads as, or kMadeNothing.
+  static constexpr int kMadeNothing = 0;
+  static constexpr int kMadeRank = 1;
+  static constexpr int kMadeNumber = 2;
+  int Made(std::int32_t key, std::int32_t row, std::uint32_t& rank, double& number) const noexcept {
+    std::uint32_t a = 0, b = 0;
+    const std::int32_t slot = Locate(key, row, row, a, b);
+    if (slot < 0) return kMadeNothing;
+    const std::uint32_t made = ranks_[static_cast<std::size_t>(slot) * rows_ + a];
+    if (made == kNoRank) return kMadeNothing;
+    if (made != kReadsNumber) {
+      rank = made;
+      return kMadeRank;
+    }
+    const double* numbers = NumbersOf(slot);
+    if (numbers == nullptr) return kMadeNothing;
+    number = numbers[a];
+    return kMadeNumber;
+  }
+
+  // True when the last Build found the sort cannot be interrupted (no key hands comparisons
+  // out, no key cell may run the caller's code), whether or not any column had texts to rank.
+  bool Settled() const noexcept { return settled_; }
+
   // Frees the ranks; safe twice.
   void Clear() noexcept;
 
@@ -150,6 +175,7 @@ class TextKeys {
   std::int32_t firstRow_ = 0;              // array row of the first data row
   std::uint32_t rows_ = 0;                 // data rows
   std::uint32_t keyed_ = 0;
+  bool settled_ = false;  // see Settled
 };
 
 }  // namespace tk

@@ -99,6 +99,7 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
 
 void CompareState::Clear() noexcept {
   Text.Clear();
+  Carried.Clear();
   StepRowA = 0;
   StepRowB = 0;
   Then = Continuation::Idle;
@@ -106,21 +107,22 @@ void CompareState::Clear() noexcept {
 }
 
 Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection,
-                 Continuation asking, std::int32_t rowA, std::int32_t rowB) noexcept {
+                 Continuation asking, std::int32_t rowA, std::int32_t rowB,
+                 std::int32_t firstKey) noexcept {
   compare.StepRowA = rowA;
   compare.StepRowB = rowB;
   compare.Then = asking;
-  compare.CompareKeyIndex = 0;
+  compare.CompareKeyIndex = firstKey;
   return CompareKeys(ctx, compare, selection, 0);
 }
 
-void PrefetchRow(const CompareState& compare, const Selection& selection,
-                 std::int32_t row) noexcept {
+void PrefetchRow(const CompareState& compare, const Selection& selection, std::int32_t row,
+                 std::int32_t key) noexcept {
   const KeyTable& keys = selection.keys.SortKeys;
-  if (keys.size() == 0) return;
+  if (static_cast<std::uint32_t>(key) >= keys.size()) return;
   // An address is only computed, never read: a row or table that changed cannot fault here.
-  __builtin_prefetch(ColumnCell(keys[0].Cells, row));
-  compare.Text.Prefetch(0, row);
+  __builtin_prefetch(ColumnCell(keys[static_cast<std::size_t>(key)].Cells, row));
+  compare.Text.Prefetch(key, row);
 }
 
 Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selection,

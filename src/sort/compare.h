@@ -32,6 +32,7 @@
 #include "input/selection.h"
 #include "protocol/step.h"
 #include "sort/cell_order.h"
+#include "sort/first_key.h"
 
 namespace tk {
 
@@ -41,23 +42,34 @@ struct CompareState {
   std::int32_t StepRowB = 0;               // the pivot row or the row being inserted
   Continuation Then = Continuation::Idle;  // the sort step that asked: 1, 2 or 3
   std::int32_t CompareKeyIndex = 0;        // 0-based index of the key being compared
-  TextKeys Text;  // the text keys of a sort that runs within the call; freed when it ends
+  TextKeys Text;      // the text keys of a sort that runs within the call; freed when it ends
+  FirstKeys Carried;  // the first key beside the row index, likewise; freed when it ends
+  // A setting, not state (Clear keeps it): false makes every sort compare every pair with
+  // CompareRows, as the tests do to hold the carried first key against it.
+  bool CarryFirstKey = true;
 
-  void Clear() noexcept;  // frees the text keys, then zeroes; safe twice
+  void Clear() noexcept;  // frees the text keys and the carried key, then zeroes; safe twice
+  // The call ends: what served one sort within it goes (the cells may change before the next).
+  void EndCall() noexcept {
+    Text.Clear();
+    Carried.Clear();
+  }
 };
 
 // Compares `rowA` with `rowB` on the selection's sort keys for the sort step `asking`, which
 // the result goes back to. Compared with the result, handed out at a break-out key, or ended
-// with 710 (or 718, see above).
+// with 710 (or 718, see above). `firstKey` 1: the carried first key found that the rows tie on
+// the first key for certain, and the comparison starts at the second.
 Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection,
-                 Continuation asking, std::int32_t rowA, std::int32_t rowB) noexcept;
+                 Continuation asking, std::int32_t rowA, std::int32_t rowB,
+                 std::int32_t firstKey = 0) noexcept;
 
-// Asks the processor for what comparing `row` on the first sort key will read (its cell and
-// its rank), a few comparisons ahead: the rows of a large table are compared in an order
+// Asks the processor for what comparing `row` on sort key `key` (0-based) will read (its cell
+// and its rank), a few comparisons ahead: the rows of a large table are compared in an order
 // scattered over memory, and a cache miss waited for at every comparison made ten million
 // rows cost half again as much per row as one million. Reads nothing itself.
-void PrefetchRow(const CompareState& compare, const Selection& selection,
-                 std::int32_t row) noexcept;
+void PrefetchRow(const CompareState& compare, const Selection& selection, std::int32_t row,
+                 std::int32_t key = 0) noexcept;
 
 // The caller answered a compare break-out: `answer` (its code) is the key's result, used as
 // it stands; the comparison goes on with the next key.

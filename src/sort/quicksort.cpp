@@ -29,13 +29,35 @@ enum class SortStep : std::uint8_t {
 };
 
 // The comparison a step asked for: the step that asks (where a caller's answer comes back
-// to), the two rows, and the step that takes the result.
+// to), the two rows, the step that takes the result, and what the carried first key says of
+// the two rows (-1 or 1 decide; FirstKeys::kTie and kUndecided leave it to CompareRows).
 struct Question {
   Continuation asking;
   std::int32_t rowA;
   std::int32_t rowB;
   SortStep decide;
+  int carried;
 };
+
+// The carried first key's order of two rows from their values `a` and `b`, as
+// FirstKeys::Order says it, or kUndecided when the sort carries no first key.
+int CarriedOrder(const FirstKeys& carried, const std::uint64_t* keys, std::uint64_t a,
+                 std::uint64_t b) noexcept {
+  return keys != nullptr ? carried.Order(a, b) : FirstKeys::kUndecided;
+}
+
+// Asks the processor for what CompareRows will read for the row at `position` a few scans
+// ahead. With a carried first key, only for a row whose value equals the pivot's, the one
+// kind that the carried key leaves to CompareRows often (many rows of one value); a row it
+// decides needs no cell at all.
+void PrefetchAhead(const CompareState& compare, const Selection& selection,
+                   const std::uint64_t* keys, std::uint64_t pivotKey, std::int32_t row,
+                   std::uint32_t position) noexcept {
+  if (keys == nullptr) return PrefetchRow(compare, selection, row);
+  if (keys[position] != pivotKey) return;
+  PrefetchRow(compare, selection, row,
+              compare.Carried.Order(pivotKey, pivotKey) == FirstKeys::kTie ? 1 : 0);
+}
 
 // How far ahead of a partition's scans the rows they will compare are asked for.
 constexpr std::uint32_t kScanAhead = 8;
@@ -60,7 +82,8 @@ constexpr std::int8_t kLeftPushedSecond = 4;
 // Sets up the current frame: its partition around the middle position (the lower middle of
 // two), or, for a range of at most kSmallRangeSpan positions' span, its insertion pass.
 // Returns the step that begins it.
-SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index) noexcept {
+SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index,
+                    const std::uint64_t* keys) noexcept {
   if (f.High - f.Low <= kSmallRangeSpan) {
     f.Right = f.Low + 1;
     return SortStep::InsertOuter;
@@ -69,36 +92,67 @@ SortStep BeginFrame(SortState& sort, SortFrame& f, const std::int32_t* index) no
   f.Right = f.High;
   sort.PivotIndex = ((f.High - f.Low) >> 1) + f.Low;
   f.PivotRow = index[sort.PivotIndex];
+  if (keys != nullptr) sort.PivotKey = keys[sort.PivotIndex];
   return SortStep::Partition;
 }
 
 // The left scan's next question: the row at Left against the pivot row, unless the scan has
-// reached the pivot's position (the right scan's turn) or left its frame.
+// reached the pivot's position (the right scan's turn) or left its frame. Rows the carried
+// first key decides are passed over here, as AfterLeftCompare would with that answer.
 SortStep AskLeft(const CompareState& compare, const Selection& selection, const SortState& sort,
-                 const SortFrame& f, const std::int32_t* index, Question& q) noexcept {
-  if (f.Left == sort.PivotIndex) return SortStep::RightScan;
-  if (f.Left < f.Low || f.Left > f.High) return SortStep::OutOfFrame;
-  if (f.High - f.Left > kScanAhead) PrefetchRow(compare, selection, index[f.Left + kScanAhead]);
-  q = Question{Continuation::LeftScan, index[f.Left], f.PivotRow, SortStep::LeftDecide};
-  return SortStep::Compare;
+                 SortFrame& f, const std::int32_t* index, const std::uint64_t* keys,
+                 Question& q) noexcept {
+  for (;;) {
+    if (f.Left == sort.PivotIndex) return SortStep::RightScan;
+    if (f.Left < f.Low || f.Left > f.High) return SortStep::OutOfFrame;
+    const int order =
+        CarriedOrder(compare.Carried, keys, keys != nullptr ? keys[f.Left] : 0, sort.PivotKey);
+    if (order == -1) {
+      ++f.Left;
+      continue;
+    }
+    if (order == 1) return SortStep::RightScan;
+    if (f.High - f.Left > kScanAhead) {
+      PrefetchAhead(compare, selection, keys, sort.PivotKey, index[f.Left + kScanAhead],
+                    f.Left + kScanAhead);
+    }
+    q = Question{Continuation::LeftScan, index[f.Left], f.PivotRow, SortStep::LeftDecide, order};
+    return SortStep::Compare;
+  }
 }
 
 // The right scan's likewise: the row at Right against the pivot row.
 SortStep AskRight(const CompareState& compare, const Selection& selection, const SortState& sort,
-                  const SortFrame& f, const std::int32_t* index, Question& q) noexcept {
-  if (f.Right == sort.PivotIndex) return SortStep::Exchange;
-  if (f.Right < f.Low || f.Right > f.High) return SortStep::OutOfFrame;
-  if (f.Right - f.Low > kScanAhead) PrefetchRow(compare, selection, index[f.Right - kScanAhead]);
-  q = Question{Continuation::RightScan, index[f.Right], f.PivotRow, SortStep::RightDecide};
-  return SortStep::Compare;
+                  SortFrame& f, const std::int32_t* index, const std::uint64_t* keys,
+                  Question& q) noexcept {
+  for (;;) {
+    if (f.Right == sort.PivotIndex) return SortStep::Exchange;
+    if (f.Right < f.Low || f.Right > f.High) return SortStep::OutOfFrame;
+    const int order =
+        CarriedOrder(compare.Carried, keys, keys != nullptr ? keys[f.Right] : 0, sort.PivotKey);
+    if (order == 1) {
+      --f.Right;
+      continue;
+    }
+    if (order == -1) return SortStep::Exchange;
+    if (f.Right - f.Low > kScanAhead) {
+      PrefetchAhead(compare, selection, keys, sort.PivotKey, index[f.Right - kScanAhead],
+                    f.Right - kScanAhead);
+    }
+    q = Question{Continuation::RightScan, index[f.Right], f.PivotRow, SortStep::RightDecide, order};
+    return SortStep::Compare;
+  }
 }
 
 // The insertion pass's: the row left of the gap against the row being placed, unless the gap
 // is at the frame's start.
-SortStep AskInsert(const SortState& sort, const SortFrame& f, const std::int32_t* index,
-                   Question& q) noexcept {
+SortStep AskInsert(const CompareState& compare, const SortState& sort, const SortFrame& f,
+                   const std::int32_t* index, const std::uint64_t* keys, Question& q) noexcept {
   if (f.Left < f.Low + 1) return SortStep::InsertPlace;
-  q = Question{Continuation::InsertPass, index[f.Left - 1], sort.InsertRow, SortStep::InsertDecide};
+  const int order =
+      CarriedOrder(compare.Carried, keys, keys != nullptr ? keys[f.Left - 1] : 0, sort.InsertKey);
+  q = Question{Continuation::InsertPass, index[f.Left - 1], sort.InsertRow, SortStep::InsertDecide,
+               order};
   return SortStep::Compare;
 }
 
@@ -123,12 +177,18 @@ SortStep AfterRightCompare(SortFrame& f, std::uint32_t pivot, std::int32_t answe
   return SortStep::Exchange;
 }
 
-// Swaps the two rows the scans stopped at, unless they have crossed, and moves both scans on.
-void ExchangeScanned(SortFrame& f, std::int32_t* index) noexcept {
+// Swaps the two rows the scans stopped at (and their carried keys), unless they have
+// crossed, and moves both scans on.
+void ExchangeScanned(SortFrame& f, std::int32_t* index, std::uint64_t* keys) noexcept {
   if (f.Left > f.Right) return;
   const std::int32_t row = index[f.Left];
   index[f.Left] = index[f.Right];
   index[f.Right] = row;
+  if (keys != nullptr) {
+    const std::uint64_t key = keys[f.Left];
+    keys[f.Left] = keys[f.Right];
+    keys[f.Right] = key;
+  }
   ++f.Left;
   --f.Right;
 }
@@ -172,9 +232,11 @@ SortStep PopFrame(SortState& sort, const SortFrame& f) noexcept {
 }
 
 // The insertion pass takes up the row at Right, or, past the frame's end, is done.
-SortStep NextToInsert(SortState& sort, SortFrame& f, const std::int32_t* index) noexcept {
+SortStep NextToInsert(SortState& sort, SortFrame& f, const std::int32_t* index,
+                      const std::uint64_t* keys) noexcept {
   if (f.Right > f.High) return SortStep::Pop;
   sort.InsertRow = index[f.Right];
+  if (keys != nullptr) sort.InsertKey = keys[f.Right];
   f.Left = f.Right;
   return SortStep::InsertInner;
 }
@@ -182,16 +244,20 @@ SortStep NextToInsert(SortState& sort, SortFrame& f, const std::int32_t* index) 
 // The insertion pass after the row left of the gap was compared with the row being placed as
 // `answer`: a row that comes after it moves into the gap, which moves left; else the gap is
 // the place.
-SortStep AfterInsertCompare(SortFrame& f, std::int32_t* index, std::int32_t answer) noexcept {
+SortStep AfterInsertCompare(SortFrame& f, std::int32_t* index, std::uint64_t* keys,
+                            std::int32_t answer) noexcept {
   if (answer <= 0) return SortStep::InsertPlace;
   index[f.Left] = index[f.Left - 1];
+  if (keys != nullptr) keys[f.Left] = keys[f.Left - 1];
   --f.Left;
   return SortStep::InsertInner;
 }
 
 // Puts the row being placed into the gap; the pass goes on with the next row.
-SortStep PlaceInserted(const SortState& sort, SortFrame& f, std::int32_t* index) noexcept {
+SortStep PlaceInserted(const SortState& sort, SortFrame& f, std::int32_t* index,
+                       std::uint64_t* keys) noexcept {
   index[f.Left] = sort.InsertRow;
+  if (keys != nullptr) keys[f.Left] = sort.InsertKey;
   ++f.Right;
   return SortStep::InsertOuter;
 }
@@ -209,6 +275,9 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
              SortStep step, std::int32_t answer) noexcept {
   SortFrame* const stack = sort.SortStack.get();
   std::int32_t* const index = selection.RowIndex.get();
+  // The carried first key moves with the row index; none when the sort compares every pair
+  // with CompareRows.
+  std::uint64_t* const keys = compare.Carried.Values();
   if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
   Question q{};
 
@@ -216,16 +285,16 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
     assert(sort.StackDepth >= 0 && static_cast<std::uint32_t>(sort.StackDepth) < kSortStackFrames);
     SortFrame& f = stack[sort.StackDepth];
     switch (step) {
-      case SortStep::StartFrame: step = BeginFrame(sort, f, index); break;
+      case SortStep::StartFrame: step = BeginFrame(sort, f, index, keys); break;
       case SortStep::Partition:
         step = f.Left >= f.Right ? SortStep::Split : SortStep::LeftScan;
         break;
-      case SortStep::LeftScan: step = AskLeft(compare, selection, sort, f, index, q); break;
+      case SortStep::LeftScan: step = AskLeft(compare, selection, sort, f, index, keys, q); break;
       case SortStep::LeftDecide: step = AfterLeftCompare(f, sort.PivotIndex, answer); break;
-      case SortStep::RightScan: step = AskRight(compare, selection, sort, f, index, q); break;
+      case SortStep::RightScan: step = AskRight(compare, selection, sort, f, index, keys, q); break;
       case SortStep::RightDecide: step = AfterRightCompare(f, sort.PivotIndex, answer); break;
       case SortStep::Exchange:
-        ExchangeScanned(f, index);
+        ExchangeScanned(f, index, keys);
         step = SortStep::Partition;
         break;
       case SortStep::Split: step = SplitFrame(sort, stack, f); break;
@@ -236,14 +305,21 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         step = PushPart(sort, stack, f.Low, f.Right, kLeftPushedSecond, SortStep::Pop);
         break;
       case SortStep::Pop: step = PopFrame(sort, f); break;
-      case SortStep::InsertOuter: step = NextToInsert(sort, f, index); break;
-      case SortStep::InsertInner: step = AskInsert(sort, f, index, q); break;
-      case SortStep::InsertDecide: step = AfterInsertCompare(f, index, answer); break;
-      case SortStep::InsertPlace: step = PlaceInserted(sort, f, index); break;
+      case SortStep::InsertOuter: step = NextToInsert(sort, f, index, keys); break;
+      case SortStep::InsertInner: step = AskInsert(compare, sort, f, index, keys, q); break;
+      case SortStep::InsertDecide: step = AfterInsertCompare(f, index, keys, answer); break;
+      case SortStep::InsertPlace: step = PlaceInserted(sort, f, index, keys); break;
       case SortStep::Compare: {
-        // Decided at once, the answer goes to the step that takes it; handed out, it comes
-        // back through ResumeSort at the step that asked.
-        const Step asked = CompareRows(ctx, compare, selection, q.asking, q.rowA, q.rowB);
+        // The carried first key's answer is the one CompareRows would give; else decided at
+        // once, the answer goes to the step that takes it; handed out, it comes back through
+        // ResumeSort at the step that asked.
+        if (q.carried == -1 || q.carried == 1) {
+          answer = q.carried;
+          step = q.decide;
+          break;
+        }
+        const Step asked = CompareRows(ctx, compare, selection, q.asking, q.rowA, q.rowB,
+                                       q.carried == FirstKeys::kTie ? 1 : 0);
         if (!asked.decided()) return asked;
         answer = asked.result();
         step = q.decide;
@@ -266,6 +342,8 @@ void SortState::Clear() noexcept {
   StackDepth = 0;
   PivotIndex = 0;
   InsertRow = 0;
+  PivotKey = 0;
+  InsertKey = 0;
   Then = Continuation::Idle;
 }
 
@@ -281,8 +359,11 @@ Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& 
                Continuation then) noexcept {
   sort.Then = then;
   sort.StackDepth = 0;
-  // Keys for the text cells, when nothing can change them before the sort ends.
+  // Keys for the text cells, and the first key beside the row index, when nothing can change
+  // them before the sort ends.
   compare.Text.Build(selection);
+  compare.Carried.Clear();
+  if (compare.CarryFirstKey) compare.Carried.Build(selection, compare.Text, ctx.comm);
   return RunSort(ctx, sort, compare, selection, SortStep::StartFrame, 0);
 }
 

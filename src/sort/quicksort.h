@@ -56,6 +56,8 @@ struct SortState {
   std::int32_t StackDepth = 0;             // index of the current frame
   std::uint32_t PivotIndex = 0;            // RowIndex position of the current partition's pivot
   std::int32_t InsertRow = 0;              // the row the insertion pass is placing
+  std::uint64_t PivotKey = 0;              // the pivot row's carried first key, when carried
+  std::uint64_t InsertKey = 0;             // InsertRow's carried first key, likewise
   Continuation Then = Continuation::Idle;  // where the call goes on once the order is complete
 
   void Clear() noexcept;  // frees the stack, then zeroes; safe twice
