@@ -24,6 +24,22 @@ namespace {
 
 using tkr::CsvRows;
 
+// `text` `count` times over: a large file of a few lines.
+std::string Times(const std::string& text, std::size_t count) {
+  std::string out;
+  out.reserve(text.size() * count);
+  for (std::size_t k = 0; k < count; ++k) out += text;
+  return out;
+}
+
+// `row` `count` times, after the rows `first`: what such a file reads as.
+std::vector<std::vector<std::wstring>> RowsOf(const std::vector<std::wstring>& row,
+                                              std::size_t count,
+                                              std::vector<std::vector<std::wstring>> first = {}) {
+  first.insert(first.end(), count, row);
+  return first;
+}
+
 std::vector<std::vector<std::wstring>> Texts(const CsvRows& rows) {
   std::vector<std::vector<std::wstring>> out;
   for (const auto& row : rows) {
@@ -89,6 +105,13 @@ TEST(Csv, RecordsAndFields) {
        "Name;Price\r\nx;1,5\r\ny;2,25\r\nz;3\r\n",
        {{L"Name", L"Price"}, {L"x", L"1,5"}, {L"y", L"2,25"}, {L"z", L"3"}},
        0},
+      // Large files are scanned in two parts at once, the second from the first line end past
+      // the middle that lies outside quotes.
+      {"two parts: the line end past the middle inside quotes is passed over",
+       Times("ab,\"c\r\nd\"\r\n", 40000), RowsOf({L"ab", L"c\r\nd"}, 40000)},
+      {"two parts: a stray quote misleads the guess, and the file is read as one part",
+       "5\" disk,x\r\n" + Times("ab,\"c\r\nd\"\r\n", 40000),
+       RowsOf({L"ab", L"c\r\nd"}, 40000, {{L"5\" disk", L"x"}})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -148,6 +171,10 @@ TEST(Csv, MalformedInputNamesItsLine) {
        932},
       {"k\r\n", "code page 65000 changes meaning with escapes", 65000},
       {"k\r\n", "code page 4242 is not available on this system", 4242},
+      // Large files, scanned in two parts at once: the first fault in the file is named.
+      {Times("a,b\r\n", 60000) + "\"open,c\r\nd\r\n", "line 60001: quoted field never closed"},
+      {"\"x\"y,z\r\n" + Times("a,b\r\n", 60000) + "\"open\r\n",
+       "line 1: text after a closing quote"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
