@@ -70,6 +70,22 @@ replace_doc_section() {
   mv "$2.md" "$TK_ROOT/docs/performance.md"
 }
 
+# Runs the function $2, which prints a section of docs/performance.md headed $1, shows it and
+# writes it in place of that section; stops the script when the function fails.
+rewrite_section() {
+  local section
+  section=$(mktemp)
+  if ! "$2" >"$section"; then
+    tk_log "$2 failed: docs/performance.md is left as it was"
+    rm -f "$section"
+    exit 1
+  fi
+  cat "$section"
+  replace_doc_section "$1" "$section"
+  rm -f "$section"
+  tk_log "rewrote the section \"$1\" of docs/performance.md"
+}
+
 # The section of docs/performance.md headed $1 as it stands, from its heading to the next.
 doc_section() {
   awk -v heading="$1" '$0 == heading { keep = 1; print; next }
@@ -107,12 +123,7 @@ SECTION
 
 tk_install
 if $sheet_only; then
-  section=$(mktemp)
-  sheet_section >"$section" || { tk_log "sheet_bench.py failed"; exit 1; }
-  cat "$section"
-  replace_doc_section "$SHEET_HEADING" "$section"
-  rm -f "$section"
-  tk_log "rewrote the section on TKSortRange on the sheet of docs/performance.md"
+  rewrite_section "$SHEET_HEADING" sheet_section
   exit 0
 fi
 need=()
@@ -564,12 +575,7 @@ SECTION
 
 if $keys_only; then
   wineserver -p 2>/dev/null || true
-  section=$(mktemp)
-  key_orders_section >"$section" || exit 1
-  cat "$section"
-  replace_doc_section "$KEYS_HEADING" "$section"
-  rm -f "$section"
-  tk_log "rewrote the section on tkrun's orders of a key of docs/performance.md"
+  rewrite_section "$KEYS_HEADING" key_orders_section
   exit 0
 fi
 
@@ -695,12 +701,7 @@ SECTION
 }
 
 if $floor_only; then
-  section=$(mktemp)
-  floor_section >"$section" || { tk_log "the floor's measurement failed"; exit 1; }
-  cat "$section"
-  replace_doc_section "$FLOOR_HEADING" "$section"
-  rm -f "$section"
-  tk_log "rewrote the section on SELECT against the floor of docs/performance.md"
+  rewrite_section "$FLOOR_HEADING" floor_section
   exit 0
 fi
 
