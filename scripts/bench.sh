@@ -678,7 +678,7 @@ shared with other work (load average $(cut -d' ' -f1-3 /proc/loadavg) at the end
 each.
 
 SELECT sorts the rows by every key as \`VarCmp\` orders the cells, and before the sort it ranks
-the words with the system locale's sort keys (\`LCMapStringEx\`), which the floor does not.
+the words with the system locale's sort keys (\`LCMapStringW\`), which the floor does not.
 "SELECT, the real alone" sorts the same table on the real only, with no text to rank: the
 sort itself, which carries each row's first key beside the row index (8 bytes a row), so that
 its scans compare neighbours in one array; the difference between the two SELECT columns is
@@ -827,7 +827,7 @@ $goal64
 The engine gives \`VarCmp\`'s result without calling it wherever that result is certain:
 two numbers of one of the macro language's types compare by value, and each text cell of a
 key column gets its rank among the column's texts once per SELECT, made from the system
-locale's sort keys (\`LCMapStringEx\` with \`LCMAP_SORTKEY\` and the key's flags); two texts
+locale's sort keys (\`LCMapStringW\` with \`LCMAP_SORTKEY\` and the key's flags); two texts
 compare by rank. Everything else still goes to \`VarCmp\`. A differential test compares every
 shortcut with \`VarCmp\` on hostile cells under seven system locales. What a SELECT costs in
 memory, measured as the peak working set it adds over the table, in a process that does

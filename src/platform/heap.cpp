@@ -1,6 +1,7 @@
 // The counted C heap and the fault-injection hook (see heap.h).
 #include "platform/heap.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <limits>
 
@@ -13,14 +14,16 @@ AtomicCounters g_counters;
 #ifdef TK_FAULT_INJECTION
 namespace {
 
-std::int64_t g_failCountdown = 0;  // > 0: allocations left until the one that fails
+// > 0: allocations left until the one that fails. Atomic, as a column's sort keys may be made on
+// two threads: exactly one allocation fails, on whichever thread takes the last count.
+std::atomic<std::int64_t> g_failCountdown{0};
 
 }  // namespace
 
 // True when the test hook says this allocation is the one to fail.
 bool InjectedFailure() noexcept {
-  if (g_failCountdown <= 0) return false;
-  return --g_failCountdown == 0;
+  if (g_failCountdown.load() <= 0) return false;
+  return g_failCountdown.fetch_sub(1) == 1;
 }
 #endif
 

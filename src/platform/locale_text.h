@@ -23,7 +23,7 @@ constexpr std::uint32_t kTextIgnoreCase = NORM_IGNORECASE;
 constexpr std::uint32_t kTextDigitsAsNumbers = 0x8;  // SORT_DIGITSASNUMBERS
 
 // The system locale's sort key of the `length` characters at `text` under `flags`
-// (LCMapStringEx with LCMAP_SORTKEY): byte strings that order, compared byte by byte with the
+// (LCMapStringW with LCMAP_SORTKEY): byte strings that order, compared byte by byte with the
 // shorter first on a tie, as CompareTexts with the same flags orders the texts. Writes at most
 // `capacity` bytes to `key`.
 // Returns the key's length in bytes, its final zero included; 0 when it does not fit, with

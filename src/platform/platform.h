@@ -28,6 +28,9 @@
 //   clock.h        LocalNowOleDate, OleDateYear, TickCount, SeedRandom, Random; a test clock
 //                  can replace the real one (SetTestClock) so that time windows are tested
 //                  without sleeping.
+//   threads.h      RunBoth: two pieces of work at once, one on a thread of its own and one on
+//                  the calling thread (both in turn when no thread can be had); used to make a
+//                  large column's sort keys in two halves.
 //
 // Nothing here keeps state besides the counters, the call's owner, record and holdings, the
 // records refusals are writing into, and the test hooks, which the DLL never sets. All functions
@@ -41,3 +44,4 @@
 #include "platform/heap.h"
 #include "platform/locale_text.h"
 #include "platform/ole.h"
+#include "platform/threads.h"

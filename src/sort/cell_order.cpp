@@ -206,79 +206,43 @@ int CompareBytes(const unsigned char* a, std::uint32_t lengthA, const unsigned c
   return lengthA < lengthB ? -1 : lengthA == lengthB ? 0 : 1;
 }
 
-// Ranks the texts of one column under one order: equal texts get equal ranks, from 1 up, in
-// the order of their sort keys. The keys are made for a share of the texts at a time, as many
-// as the budget holds; each share is sorted; the shares are then merged, each holding
-// only the key of its next text, made once more. Nothing here throws or fails a sort: a false
-// return only means that the column keeps no ranks.
-class Ranker {
+// The order of two share entries whose keys are in `bytesA` and `bytesB`: by prefix, then by
+// the whole keys.
+int CompareEntries(const ShareEntry& a, const unsigned char* bytesA, const ShareEntry& b,
+                   const unsigned char* bytesB) noexcept {
+  if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix ? -1 : 1;
+  return CompareBytes(bytesA + a.Offset, a.Length, bytesB + b.Offset, b.Length);
+}
+
+// The sort keys of a run of a column's texts, made one after the other into one block within a
+// budget, then sorted.
+class Share {
  public:
-  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
+  Share(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
       : cells_(cells), firstRow_(firstRow), flags_(flags), budget_(budget) {}
 
-  // `rows` (data rows of keyable texts, `count` of them) is reordered; ranks[row] is set.
-  bool Rank(std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
-    if (count == 0) return true;
+  // Room for the entries of `count` texts, or of as many as a fourth of the budget holds.
+  bool Prepare(std::uint32_t count) noexcept {
     const std::size_t most = budget_ / 4 / sizeof(ShareEntry);
     if (most == 0) return false;
-    if (!entries_.Allocate(count < most ? count : most)) return false;
-    std::uint32_t done = 0;
-    while (done < count) {
-      const std::uint32_t start = done;
-      std::uint32_t longest = 0;
-      if (!MakeShare(rows, count, done, longest)) return false;
-      const std::uint32_t taken = done - start;
-      ShareEntry* entries = entries_.get();
-      const unsigned char* bytes = bytes_.get();
-      std::sort(entries, entries + taken, [bytes](const ShareEntry& a, const ShareEntry& b) {
-        if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix;
-        return CompareBytes(bytes + a.Offset, a.Length, bytes + b.Offset, b.Length) < 0;
-      });
-      if (start == 0 && done == count) {
-        // One share holds every text: the ranks follow from it.
-        std::uint32_t rank = 0;
-        for (std::uint32_t i = 0; i < taken; ++i) {
-          const ShareEntry& e = entries[i];
-          if (i == 0 || e.Prefix != entries[i - 1].Prefix ||
-              CompareBytes(bytes + e.Offset, e.Length, bytes + entries[i - 1].Offset,
-                           entries[i - 1].Length) != 0) {
-            ++rank;
-          }
-          ranks[e.Row] = rank;
-        }
-        return true;
-      }
-      for (std::uint32_t i = 0; i < taken; ++i) rows[start + i] = entries[i].Row;
-      if (!AddRun(start, done, longest)) return false;
-    }
-    entries_.Release();
-    bytes_.Release();
-    return Merge(rows, ranks);
+    return entries_.Allocate(count < most ? count : most);
   }
-
- private:
-  struct Run {
-    std::uint32_t Next;    // position in rows of the text whose key the run holds
-    std::uint32_t End;     // one past its last position
-    std::uint32_t Room;    // bytes of its key room (its longest key)
-    std::uint32_t Length;  // bytes of the key it holds
-    std::size_t Offset;    // where its room starts in heads_
-  };
+  std::size_t Room() const noexcept { return entries_.size(); }
 
   // Makes the keys of rows[done...] while they fit; false when not even one does.
-  bool MakeShare(const std::uint32_t* rows, std::uint32_t count, std::uint32_t& done,
-                 std::uint32_t& longest) noexcept {
+  bool Make(const std::uint32_t* rows, std::uint32_t count, std::uint32_t& done,
+            std::uint32_t& longest) noexcept {
     used_ = 0;
-    std::uint32_t taken = 0;
-    while (done < count && taken < entries_.size()) {
+    taken_ = 0;
+    while (done < count && taken_ < entries_.size()) {
       const std::uint32_t row = rows[done];
       std::uint32_t length = 0;
       if (!KeyInto(row, length)) {
-        if (taken == 0) return false;
+        if (taken_ == 0) return false;
         break;
       }
       const unsigned char* key = bytes_.get() + used_;
-      entries_[taken++] =
+      entries_[taken_++] =
           ShareEntry{BigEndianPrefix(key, length), static_cast<std::uint32_t>(used_), length, row};
       used_ += length;
       if (length > longest) longest = length;
@@ -287,6 +251,26 @@ class Ranker {
     return true;
   }
 
+  void Sort() noexcept {
+    const unsigned char* bytes = bytes_.get();
+    std::sort(entries_.get(), entries_.get() + taken_,
+              [bytes](const ShareEntry& a, const ShareEntry& b) {
+                return CompareEntries(a, bytes, b, bytes) < 0;
+              });
+  }
+
+  const ShareEntry* Entries() const noexcept { return entries_.get(); }
+  std::uint32_t Taken() const noexcept { return taken_; }
+  const unsigned char* Bytes() const noexcept { return bytes_.get(); }
+
+  void Release() noexcept {
+    entries_.Release();
+    bytes_.Release();
+    used_ = 0;
+    taken_ = 0;
+  }
+
+ private:
   // Appends the key of data row `row` to the share's bytes, within the budget.
   bool KeyInto(std::uint32_t row, std::uint32_t& length) noexcept {
     const VARIANT& cell = *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(row));
@@ -320,6 +304,124 @@ class Ranker {
     if (size < 4096) size = 4096;
     if (size > budget) size = budget;
     return bytes_.Resize(size);
+  }
+
+  VARIANT* cells_;
+  std::int32_t firstRow_;
+  std::uint32_t flags_;
+  std::size_t budget_;
+  HeapArray<ShareEntry> entries_;
+  HeapArray<unsigned char> bytes_;  // the keys, one after the other
+  std::size_t used_ = 0;            // key bytes written
+  std::uint32_t taken_ = 0;         // entries made
+};
+
+// Ranks from shares that hold every text of a column, each sorted: equal keys get equal ranks,
+// from 1 up, in the order of the keys, taking the least next entry of the shares in turn.
+void RankSorted(const Share* shares, std::size_t count, std::uint32_t* ranks) noexcept {
+  std::uint32_t next[2] = {0, 0};
+  const ShareEntry* previous = nullptr;
+  const unsigned char* previousBytes = nullptr;
+  std::uint32_t rank = 0;
+  for (;;) {
+    std::size_t least = count;
+    for (std::size_t s = 0; s < count; ++s) {
+      if (next[s] == shares[s].Taken()) continue;
+      if (least == count ||
+          CompareEntries(shares[s].Entries()[next[s]], shares[s].Bytes(),
+                         shares[least].Entries()[next[least]], shares[least].Bytes()) < 0) {
+        least = s;
+      }
+    }
+    if (least == count) return;
+    const ShareEntry& e = shares[least].Entries()[next[least]++];
+    const unsigned char* bytes = shares[least].Bytes();
+    if (previous == nullptr || CompareEntries(*previous, previousBytes, e, bytes) != 0) ++rank;
+    ranks[e.Row] = rank;
+    previous = &e;
+    previousBytes = bytes;
+  }
+}
+
+// Ranks the texts of one column under one order: equal texts get equal ranks, from 1 up, in
+// the order of their sort keys. The keys are made for a share of the texts at a time, as many
+// as the budget holds; each share is sorted; the shares are then merged, each holding
+// only the key of its next text, made once more. From `inTwoFrom` texts on, a column whose
+// halves each fit in half the budget has its halves made and sorted at once on two threads
+// (making the keys is most of the work), then merged as they stand. Nothing here throws or
+// fails a sort: a false return only means that the column keeps no ranks.
+class Ranker {
+ public:
+  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget,
+         std::uint32_t inTwoFrom) noexcept
+      : cells_(cells),
+        firstRow_(firstRow),
+        flags_(flags),
+        budget_(budget),
+        inTwoFrom_(inTwoFrom),
+        share_(cells, firstRow, flags, budget) {}
+
+  // `rows` (data rows of keyable texts, `count` of them) is reordered; ranks[row] is set.
+  bool Rank(std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
+    if (count == 0) return true;
+    if (count >= inTwoFrom_ && count >= 2 && RankInTwo(rows, count, ranks)) return true;
+    if (!share_.Prepare(count)) return false;
+    std::uint32_t done = 0;
+    while (done < count) {
+      const std::uint32_t start = done;
+      std::uint32_t longest = 0;
+      if (!share_.Make(rows, count, done, longest)) return false;
+      share_.Sort();
+      if (start == 0 && done == count) {
+        // One share holds every text: the ranks follow from it.
+        RankSorted(&share_, 1, ranks);
+        return true;
+      }
+      const ShareEntry* entries = share_.Entries();
+      for (std::uint32_t i = 0; i < share_.Taken(); ++i) rows[start + i] = entries[i].Row;
+      if (!AddRun(start, done, longest)) return false;
+    }
+    share_.Release();
+    return Merge(rows, ranks);
+  }
+
+ private:
+  struct Run {
+    std::uint32_t Next;    // position in rows of the text whose key the run holds
+    std::uint32_t End;     // one past its last position
+    std::uint32_t Room;    // bytes of its key room (its longest key)
+    std::uint32_t Length;  // bytes of the key it holds
+    std::size_t Offset;    // where its room starts in heads_
+  };
+
+  // One half of the texts, made into one share and sorted on a thread of its own.
+  struct Half {
+    Share* share;
+    const std::uint32_t* rows;
+    std::uint32_t count;
+    bool made;
+  };
+  static void MakeHalf(void* argument) noexcept {
+    Half& half = *static_cast<Half*>(argument);
+    std::uint32_t done = 0;
+    std::uint32_t longest = 0;
+    half.made = half.share->Prepare(half.count) && half.share->Room() == half.count &&
+                half.share->Make(half.rows, half.count, done, longest) && done == half.count;
+    if (half.made) half.share->Sort();
+  }
+
+  // Both halves made and sorted at once, then ranked together; false, with `rows` as it
+  // was, when either half does not fit in half the budget or memory is short.
+  bool RankInTwo(const std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
+    Share shares[2] = {Share(cells_, firstRow_, flags_, budget_ / 2),
+                       Share(cells_, firstRow_, flags_, budget_ - budget_ / 2)};
+    const std::uint32_t first = count / 2;
+    Half halves[2] = {{&shares[0], rows, first, false},
+                      {&shares[1], rows + first, count - first, false}};
+    platform::RunBoth(MakeHalf, &halves[0], MakeHalf, &halves[1]);
+    if (!halves[0].made || !halves[1].made) return false;
+    RankSorted(shares, 2, ranks);
+    return true;
   }
 
   bool AddRun(std::uint32_t start, std::uint32_t end, std::uint32_t longest) noexcept {
@@ -406,9 +508,8 @@ class Ranker {
   std::int32_t firstRow_;
   std::uint32_t flags_;
   std::size_t budget_;
-  HeapArray<ShareEntry> entries_;
-  HeapArray<unsigned char> bytes_;  // the share's keys, one after the other
-  std::size_t used_ = 0;            // key bytes written
+  std::uint32_t inTwoFrom_;
+  Share share_;
   HeapArray<Run> runs_;
   std::uint32_t runCount_ = 0;
   HeapArray<unsigned char> heads_;  // the merge: each run's room for its next key
@@ -416,7 +517,8 @@ class Ranker {
 
 }  // namespace
 
-void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
+void TextKeys::Build(const Selection& selection, std::size_t budget,
+                     std::uint32_t inTwoFrom) noexcept {
   Clear();
   const KeyTable& keys = selection.keys.SortKeys;
   const ArrayBounds& bounds = selection.SourceBounds;
@@ -489,7 +591,7 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
   for (std::size_t slot = 0; slot < slots; ++slot) {
     const TextRule rule = TextRuleOf(slotMode[slot]);
     numbersOfSlot_[slot] = rule.ReadsNumbers ? numberColumn++ : -1;
-    if (!BuildSlot(slot, slotCells[slot], rule, budget)) {
+    if (!BuildSlot(slot, slotCells[slot], rule, budget, inTwoFrom)) {
       // No ranks for this column: what was read as a number stays.
       std::uint32_t* ranks = ranks_.get() + slot * rows_;
       for (std::uint32_t r = 0; r < rows_; ++r) {
@@ -501,8 +603,8 @@ void TextKeys::Build(const Selection& selection, std::size_t budget) noexcept {
   settled_ = true;
 }
 
-bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
-                         std::size_t budget) noexcept {
+bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule, std::size_t budget,
+                         std::uint32_t inTwoFrom) noexcept {
   std::uint32_t* ranks = ranks_.get() + slot * rows_;
   double* numbers = rule.ReadsNumbers
                         ? numbers_.get() + static_cast<std::size_t>(numbersOfSlot_[slot]) * rows_
@@ -523,7 +625,7 @@ bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
     const VARIANT& cell = *ColumnCell(cells, firstRow_ + static_cast<std::int32_t>(r));
     if (ranks[r] != kReadsNumber && IsKeyableText(cell)) texts[count++] = r;
   }
-  return Ranker(cells, firstRow_, rule.Flags, budget).Rank(texts.get(), count, ranks);
+  return Ranker(cells, firstRow_, rule.Flags, budget, inTwoFrom).Rank(texts.get(), count, ranks);
 }
 
 }  // namespace tk

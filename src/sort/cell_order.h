@@ -23,9 +23,11 @@
 // kept until the call ends. The ranks are made from the sort keys in shares that fit
 // kTextKeyBudget: each share is sorted, and shares are merged with the keys made once more,
 // so that long texts with long common beginnings (paths, addresses) cost at most about
-// twice the keys of texts that differ early, however many rows there are. A column whose
-// ranks cannot be made (memory) is compared by the platform functions: the fast path never
-// makes a sort fail.
+// twice the keys of texts that differ early, however many rows there are. A column of many
+// texts whose two halves each fit half the budget has them made and sorted on two threads at
+// once, then merged; making the keys is most of a text column's cost. A column whose ranks
+// cannot be made (memory) is compared by the platform functions: the fast path never makes a
+// sort fail.
 #pragma once
 
 #include <cstddef>
@@ -62,14 +64,21 @@ bool IsPlainCell(const VARIANT& cell) noexcept;
 constexpr std::size_t kTextKeyBudget =
     sizeof(void*) >= 8 ? std::size_t{1} << 30 : std::size_t{128} << 20;
 
+// From how many texts on a column's keys are made on two threads at once, each half into one
+// share of half the budget: below it, starting a thread costs more than it saves.
+constexpr std::uint32_t kTextKeysInTwoFrom = 32768;
+
 class TextKeys {
  public:
   // Makes the ranks for the selection's data rows in the columns of its sort keys (each
   // column once per order), when the sort cannot be interrupted: no key of the table hands
   // comparisons out and no key column holds an object or a reference. Otherwise none; where
   // memory is short, fewer. Replaces what was there. `budget` bounds each share of keys
-  // (tests make it small, so that every column is merged from many shares).
-  void Build(const Selection& selection, std::size_t budget = kTextKeyBudget) noexcept;
+  // (tests make it small, so that every column is merged from many shares); `inTwoFrom` is
+  // the number of texts from which a column's keys are made on two threads (tests make it
+  // small too). The ranks are the same either way.
+  void Build(const Selection& selection, std::size_t budget = kTextKeyBudget,
+             std::uint32_t inTwoFrom = kTextKeysInTwoFrom) noexcept;
 
   // The result VarCmp gives under sort key `key`'s order (0-based) for the cells of array rows
   // `rowA` and `rowB`, when both have a rank, or both were read as numbers, or one each.
@@ -165,8 +174,8 @@ class TextKeys {
   }
   // Ranks (and numbers) for one slot; false when memory ran out (the slot then has numbers
   // at most, and the platform functions compare its texts).
-  bool BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
-                 std::size_t budget) noexcept;
+  bool BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule, std::size_t budget,
+                 std::uint32_t inTwoFrom) noexcept;
 
   HeapArray<std::int32_t> slotOfKey_;      // per sort key: its slot, or -1
   HeapArray<std::int32_t> numbersOfSlot_;  // per slot: its column of numbers, or -1
