@@ -682,7 +682,10 @@ the words with the system locale's sort keys (\`LCMapStringW\`), which the floor
 "SELECT, the real alone" sorts the same table on the real only, with no text to rank: the
 sort itself, which carries each row's first key beside the row index (8 bytes a row), so that
 its scans compare neighbours in one array; the difference between the two SELECT columns is
-mostly the ranking of the words.
+mostly the ranking of the words. SELECT uses both cores: the words' sort keys are made and
+sorted in two halves at once, and once a partition leaves two large parts, the second is
+sorted on another thread (on a copy of its positions, put back when the first is done, so that
+the order and every ending are those of one thread). The floor runs on one core.
 
 32-bit:
 
@@ -837,14 +840,15 @@ nothing else:
 - 64-bit: $memory64
 
 The sort keys are made for as many texts at a time as 128 MiB holds (1 GiB in the 64-bit
-build); each share is sorted, and the shares are merged with their keys made once more. The
-peak includes the keys of a share while they are made; what stays for the sort is 4 bytes
-per row and key column (8 more for text as number), and 8 bytes per row for the first key
-carried beside the row index, freed when the call ends. That array is made after the ranks'
-shares are freed, so on this table it adds nothing to the peak (71.0 and 71.2 bytes per row
-with the library before it, measured in turn on 2026-12-08); on a table whose first key is a
-number, with no text to rank, it adds its 8 bytes. Only a column whose ranks cannot be
-had for lack of memory is compared with \`VarCmp\`.
+build); each share is sorted, and the shares are merged with their keys made once more. A
+column of 32,768 texts or more whose halves each fit half that room has them made and sorted
+on two threads at once, then merged. The peak includes the keys of a share while they are
+made; what stays for the sort is 4 bytes per row and key column (8 more for text as number),
+and 8 bytes per row for the first key carried beside the row index, freed when the call ends;
+while the sort runs, the parts sorted on other threads take 12 bytes per row of theirs. These
+are made after the ranks' shares are freed, so on this table they add nothing to the peak; on
+a table whose first key is a number, with no text to rank, the carried key adds its 8 bytes.
+Only a column whose ranks cannot be had for lack of memory is compared with \`VarCmp\`.
 
 ## The four orders of a key
 

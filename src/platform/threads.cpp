@@ -1,4 +1,4 @@
-// Two pieces of work at once (see threads.h).
+// Work on a second thread (see threads.h).
 #include "platform/threads.h"
 
 #include "platform/ole.h"
@@ -6,33 +6,36 @@
 namespace tk::platform {
 namespace {
 
-struct Work {
-  void (*run)(void*);
-  void* argument;
-};
-
 DWORD WINAPI RunWork(LPVOID parameter) {
-  const Work* work = static_cast<const Work*>(parameter);
+  const auto* work = static_cast<const WorkBeside::Work*>(parameter);
   work->run(work->argument);
   return 0;
 }
 
 }  // namespace
 
+bool WorkBeside::Start(void (*run)(void*), void* argument) noexcept {
+  Join();
+  work_ = Work{run, argument};
+  // The process's default stack: the work sorts, with recursion bounded by about 2 log2(n)
+  // frames (std::sort) or none (the engine's sort keeps its own stack).
+  thread_ = CreateThread(nullptr, 0, RunWork, &work_, 0, nullptr);
+  return thread_ != nullptr;
+}
+
+void WorkBeside::Join() noexcept {
+  if (thread_ == nullptr) return;
+  WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+  thread_ = nullptr;
+}
+
 void RunBoth(void (*first)(void*), void* firstArgument, void (*second)(void*),
              void* secondArgument) noexcept {
-  Work work{first, firstArgument};
-  // The default stack of the process: the work sorts with std::sort, whose recursion is
-  // bounded by 2 log2(n) frames.
-  const HANDLE thread = CreateThread(nullptr, 0, RunWork, &work, 0, nullptr);
-  if (thread == nullptr) {
-    first(firstArgument);
-    second(secondArgument);
-    return;
-  }
+  WorkBeside beside;
+  if (!beside.Start(first, firstArgument)) first(firstArgument);
   second(secondArgument);
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+  beside.Join();
 }
 
 }  // namespace tk::platform

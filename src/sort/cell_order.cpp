@@ -243,6 +243,7 @@ class Share {
             std::uint32_t& longest) noexcept {
     used_ = 0;
     taken_ = 0;
+    if (bytes_.size() == 0) Presize(rows + done, count - done);
     while (done < count && taken_ < entries_.size()) {
       const std::uint32_t row = rows[done];
       std::uint32_t length = 0;
@@ -300,6 +301,23 @@ class Share {
       length = write();
     }
     return length != 0 && used_ + length <= 0xFFFFFFFFu;
+  }
+
+  // Room for the keys of the next texts the entries take, from their lengths: two bytes a
+  // character and eight a text hold the key of a word of most scripts. One block from the
+  // start needs no growth, whose copies cost time and, while the old block and the new both
+  // stand, memory; a text whose key is longer still grows it (Reserve). Nothing when memory
+  // is short: Reserve then grows the block as it can.
+  void Presize(const std::uint32_t* rows, std::uint32_t count) noexcept {
+    const std::size_t texts = count < entries_.size() ? count : entries_.size();
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < texts; ++i) {
+      const VARIANT& cell = *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(rows[i]));
+      size += std::size_t{SysStringLen(cell.bstrVal)} * 2 + 8;
+    }
+    const std::size_t budget = budget_ - entries_.size() * sizeof(ShareEntry);
+    if (size > budget) size = budget;
+    if (size > 0) static_cast<void>(bytes_.Resize(size));
   }
 
   // Room for `more` key bytes after the used ones, within the budget.

@@ -15,26 +15,26 @@ bool IsObject(const VARIANT& cell) noexcept {
 // The cell a key of `rule` compares: a text the system locale reads as a number becomes that
 // number (in `number`) for a key that reads numbers in text; any other cell is itself. The
 // number read when the sort began is taken where there is one.
-VARIANT* AsCompared(const CompareState& compare, std::int32_t row, VARIANT* cell,
+VARIANT* AsCompared(const TextKeys& text, std::int32_t key, std::int32_t row, VARIANT* cell,
                     const TextRule& rule, VARIANT& number) noexcept {
   if (!rule.ReadsNumbers) return cell;
   double value = 0;
-  const int read = compare.Text.ReadNumber(compare.CompareKeyIndex, row, value);
+  const int read = text.ReadNumber(key, row, value);
   if (read == 0) return cell;
   if (read < 0) {
-    BSTR text = nullptr;
-    if (cell->vt == VT_BSTR) text = cell->bstrVal;
-    if (cell->vt == (VT_BSTR | VT_BYREF) && cell->pbstrVal != nullptr) text = *cell->pbstrVal;
-    if (text == nullptr || !platform::TextAsNumber(text, value)) return cell;
+    BSTR string = nullptr;
+    if (cell->vt == VT_BSTR) string = cell->bstrVal;
+    if (cell->vt == (VT_BSTR | VT_BYREF) && cell->pbstrVal != nullptr) string = *cell->pbstrVal;
+    if (string == nullptr || !platform::TextAsNumber(string, value)) return cell;
   }
   number.vt = VT_R8;
   number.dblVal = value;
   return &number;
 }
 
-// The key loop from CompareKeyIndex on, with the result so far.
-Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection,
-                 std::int32_t result) noexcept {
+// The key loop from the cursor's CompareKeyIndex on, with the result so far.
+Step CompareKeys(Context& ctx, CompareCursor& compare, const TextKeys& text,
+                 const Selection& selection, std::int32_t result) noexcept {
   const KeyTable& keys = selection.keys.SortKeys;
   const TKCOMM& c = ctx.comm;
   // The record's count, bounded by the table SELECT built: a caller that changes
@@ -52,14 +52,14 @@ Step CompareKeys(Context& ctx, CompareState& compare, const Selection& selection
     HRESULT v = VARCMP_EQ;
     bool emptyA = false;
     bool emptyB = false;
-    if (!compare.Text.Compare(compare.CompareKeyIndex, compare.StepRowA, compare.StepRowB, v)) {
+    if (!text.Compare(compare.CompareKeyIndex, compare.StepRowA, compare.StepRowB, v)) {
       const TextRule rule = TextRuleOf(key.Mode);
       VARIANT numberA;
       VARIANT numberB;
-      VARIANT* a = AsCompared(compare, compare.StepRowA, ColumnCell(key.Cells, compare.StepRowA),
-                              rule, numberA);
-      VARIANT* b = AsCompared(compare, compare.StepRowB, ColumnCell(key.Cells, compare.StepRowB),
-                              rule, numberB);
+      VARIANT* a = AsCompared(text, compare.CompareKeyIndex, compare.StepRowA,
+                              ColumnCell(key.Cells, compare.StepRowA), rule, numberA);
+      VARIANT* b = AsCompared(text, compare.CompareKeyIndex, compare.StepRowB,
+                              ColumnCell(key.Cells, compare.StepRowB), rule, numberB);
       emptyA = a->vt == VT_EMPTY;
       emptyB = b->vt == VT_EMPTY;
       // Against an empty cell only a null matters (710): the empty-cell rule below replaces
@@ -106,14 +106,20 @@ void CompareState::Clear() noexcept {
   CompareKeyIndex = 0;
 }
 
+Step CompareRowsWith(Context& ctx, CompareCursor& cursor, const TextKeys& text,
+                     const Selection& selection, Continuation asking, std::int32_t rowA,
+                     std::int32_t rowB, std::int32_t firstKey) noexcept {
+  cursor.StepRowA = rowA;
+  cursor.StepRowB = rowB;
+  cursor.Then = asking;
+  cursor.CompareKeyIndex = firstKey;
+  return CompareKeys(ctx, cursor, text, selection, 0);
+}
+
 Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection,
                  Continuation asking, std::int32_t rowA, std::int32_t rowB,
                  std::int32_t firstKey) noexcept {
-  compare.StepRowA = rowA;
-  compare.StepRowB = rowB;
-  compare.Then = asking;
-  compare.CompareKeyIndex = firstKey;
-  return CompareKeys(ctx, compare, selection, 0);
+  return CompareRowsWith(ctx, compare, compare.Text, selection, asking, rowA, rowB, firstKey);
 }
 
 void PrefetchRow(const CompareState& compare, const Selection& selection, std::int32_t row,
@@ -130,7 +136,7 @@ Step ResumeCompare(Context& ctx, CompareState& compare, const Selection& selecti
   // The answer is used as it stands: the caller owns direction and empty cells of its keys.
   ctx.GoOnAt(compare.Then);
   ++compare.CompareKeyIndex;
-  return CompareKeys(ctx, compare, selection, answer);
+  return CompareKeys(ctx, compare, compare.Text, selection, answer);
 }
 
 }  // namespace tk

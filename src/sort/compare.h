@@ -36,12 +36,17 @@
 
 namespace tk {
 
-// The comparison in progress, kept while a compare break-out waits for its answer.
-struct CompareState {
+// Where one comparison stands: its rows, the step that asked, the key being compared.
+struct CompareCursor {
   std::int32_t StepRowA = 0;               // the row being scanned or shifted
   std::int32_t StepRowB = 0;               // the pivot row or the row being inserted
   Continuation Then = Continuation::Idle;  // the sort step that asked: 1, 2 or 3
   std::int32_t CompareKeyIndex = 0;        // 0-based index of the key being compared
+};
+
+// The comparison in progress, kept while a compare break-out waits for its answer, and what
+// a sort that runs within the call compares with.
+struct CompareState : CompareCursor {
   TextKeys Text;      // the text keys of a sort that runs within the call; freed when it ends
   FirstKeys Carried;  // the first key beside the row index, likewise; freed when it ends
   // A setting, not state (Clear keeps it): false makes every sort compare every pair with
@@ -63,6 +68,14 @@ struct CompareState {
 Step CompareRows(Context& ctx, CompareState& compare, const Selection& selection,
                  Continuation asking, std::int32_t rowA, std::int32_t rowB,
                  std::int32_t firstKey = 0) noexcept;
+
+// CompareRows for a part of a sort that runs on a second thread beside the first: the
+// comparison stands in the part's own `cursor`, and the text keys are `text`, which both
+// threads only read. Only for a sort that runs within the call (TextKeys::Settled), which
+// hands nothing out: its comm is only read.
+Step CompareRowsWith(Context& ctx, CompareCursor& cursor, const TextKeys& text,
+                     const Selection& selection, Continuation asking, std::int32_t rowA,
+                     std::int32_t rowB, std::int32_t firstKey) noexcept;
 
 // Asks the processor for what comparing `row` on sort key `key` (0-based) will read (its cell
 // and its rank), a few comparisons ahead: the rows of a large table are compared in an order

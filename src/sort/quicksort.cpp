@@ -3,6 +3,8 @@
 
 #include <cassert>
 
+#include "platform/platform.h"
+
 namespace tk {
 namespace {
 
@@ -200,7 +202,7 @@ void ExchangeScanned(SortFrame& f, std::int32_t* index, std::uint64_t* keys) noe
 SortStep PushPart(SortState& sort, SortFrame* stack, std::uint32_t low, std::uint32_t high,
                   std::int8_t returnCode, SortStep otherwise) noexcept {
   if (low >= high) return otherwise;
-  if (static_cast<std::uint32_t>(sort.StackDepth) + 1 >= kSortStackFrames) {
+  if (static_cast<std::uint32_t>(sort.StackDepth) + 1 >= sort.FrameLimit) {
     return SortStep::Overflow;
   }
   SortFrame& child = stack[sort.StackDepth + 1];
@@ -269,15 +271,23 @@ bool SentinelsHeld(const Selection& selection, const std::int32_t* index) noexce
          index[selection.RowIndexLength - 1] == selection.RightSentinel;
 }
 
+struct SortBeside;
+void StartBeside(SortBeside& beside, Context& ctx, const SortState& sort,
+                 const CompareState& compare, const Selection& selection, const SortFrame& f,
+                 const std::int32_t* index, const std::uint64_t* keys) noexcept;
+Step FinishBeside(SortBeside& beside, std::int32_t* index, std::uint64_t* keys) noexcept;
+bool BesideStarted(const SortBeside* beside) noexcept;
+bool BesideStartedAt(const SortBeside* beside, std::int32_t depth) noexcept;
+
 // The sort from `step` on, until it hands the call out, ends it, or completes. `answer`: the
-// result of the comparison a Decide step goes on from.
-Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
-             SortStep step, std::int32_t answer) noexcept {
+// result of the comparison a Decide step goes on from. `index` and `keys` are the row index
+// and the carried first key that move with it (none when the sort compares every pair with
+// CompareRows); `cursor` is where a comparison stands, `compare` what it compares with.
+// `beside`: where a frame's second part may be sorted on a second thread (null: never).
+Step RunSort(Context& ctx, SortState& sort, CompareCursor& cursor, const CompareState& compare,
+             const Selection& selection, std::int32_t* const index, std::uint64_t* const keys,
+             SortStep step, std::int32_t answer, SortBeside* beside) noexcept {
   SortFrame* const stack = sort.SortStack.get();
-  std::int32_t* const index = selection.RowIndex.get();
-  // The carried first key moves with the row index; none when the sort compares every pair
-  // with CompareRows.
-  std::uint64_t* const keys = compare.Carried.Values();
   if (stack == nullptr || index == nullptr) return Step::Ended(Status::StackFailure);
   Question q{};
 
@@ -297,12 +307,25 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
         ExchangeScanned(f, index, keys);
         step = SortStep::Partition;
         break;
-      case SortStep::Split: step = SplitFrame(sort, stack, f); break;
-      case SortStep::AfterFirstLeft:
-        step = PushPart(sort, stack, f.Left, f.High, kRightPushedSecond, SortStep::Pop);
+      case SortStep::Split:
+        if (beside != nullptr && !BesideStarted(beside)) {
+          StartBeside(*beside, ctx, sort, compare, selection, f, index, keys);
+        }
+        step = SplitFrame(sort, stack, f);
         break;
+      case SortStep::AfterFirstLeft:
       case SortStep::AfterFirstRight:
-        step = PushPart(sort, stack, f.Low, f.Right, kLeftPushedSecond, SortStep::Pop);
+        if (BesideStartedAt(beside, sort.StackDepth)) {
+          // The second part was sorted beside this thread: it takes its place now, as
+          // far as it went, and ends the sort as it ended.
+          const Step part = FinishBeside(*beside, index, keys);
+          if (!part.decided()) return part;
+          step = SortStep::Pop;
+        } else if (step == SortStep::AfterFirstLeft) {
+          step = PushPart(sort, stack, f.Left, f.High, kRightPushedSecond, SortStep::Pop);
+        } else {
+          step = PushPart(sort, stack, f.Low, f.Right, kLeftPushedSecond, SortStep::Pop);
+        }
         break;
       case SortStep::Pop: step = PopFrame(sort, f); break;
       case SortStep::InsertOuter: step = NextToInsert(sort, f, index, keys); break;
@@ -318,14 +341,15 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
           step = q.decide;
           break;
         }
-        const Step asked = CompareRows(ctx, compare, selection, q.asking, q.rowA, q.rowB,
-                                       q.carried == FirstKeys::kTie ? 1 : 0);
+        const Step asked = CompareRowsWith(ctx, cursor, compare.Text, selection, q.asking, q.rowA,
+                                           q.rowB, q.carried == FirstKeys::kTie ? 1 : 0);
         if (!asked.decided()) return asked;
         answer = asked.result();
         step = q.decide;
         break;
       }
       case SortStep::Complete:
+        if (sort.Part) return Step::Completed(Status::Success);  // the thread beside is done
         ctx.GoOnAt(sort.Then);
         return Step::Completed(SentinelsHeld(selection, index) ? Status::Success
                                                                : Status::IndexCorrupted);
@@ -333,6 +357,114 @@ Step RunSort(Context& ctx, SortState& sort, CompareState& compare, Selection& se
       case SortStep::Overflow: return Step::Ended(Status::StackOverflow);
     }
   }
+}
+
+// The second part of a frame of a large sort that runs within the call, sorted on a second
+// thread while this one sorts the first part. It works on copies of the part's positions of
+// the row index and of the carried keys, which reach the row index only once this thread is
+// done with the first part: the order, and how a sort that ends early leaves the row index
+// (714, 710), are those of one thread sorting the first part, then the second. The part's
+// positions are renumbered from 1; a frame's pivot and the side an equal row goes to follow
+// from positions within the frame, so they are the same. Its frames stand below the frame it
+// came from: its stack holds as many frames fewer.
+//
+// A part's thread hands parts on likewise, `levels` generations deep, and each thread has
+// at most one part beside it at a time: a few threads at most, and since a pivot may split
+// its frame far from the middle, the threads that are left with work share both cores.
+struct SortBeside {
+  Context* ctx = nullptr;  // the call's, whose record the comparisons only read
+  const CompareState* compare = nullptr;
+  const Selection* selection = nullptr;
+  std::int32_t depth = 0;         // the depth of the frame the part came from
+  int levels = 0;                 // generations of parts the part's thread may hand on
+  std::uint32_t low = 0;          // the part's first position in its owner's row index
+  std::uint32_t high = 0;         // and its last
+  HeapArray<std::int32_t> index;  // the part's row index entries at 1..m, m = high - low + 1
+  HeapArray<std::uint64_t> keys;  // their carried keys, likewise
+  SortState sort;                 // the part's own stack
+  CompareCursor cursor;           // the part's own comparison
+  Continuation resume = Continuation::Idle;
+  Step result = Step::Ended(Status::StackFailure);
+  platform::WorkBeside thread;  // last: joined before anything it reads goes
+
+  void Release() noexcept {
+    index.Release();
+    keys.Release();
+    sort.Clear();
+  }
+};
+
+// Generations of parts beside the calling thread's: at most four threads at once.
+constexpr int kBesideLevels = 3;
+
+void SortPart(void* argument) noexcept {
+  SortBeside& b = *static_cast<SortBeside*>(argument);
+  Context ctx{b.ctx->comm, b.resume};
+  SortBeside next;
+  next.levels = b.levels - 1;
+  b.result = RunSort(ctx, b.sort, b.cursor, *b.compare, *b.selection, b.index.get(), b.keys.get(),
+                     SortStep::StartFrame, 0, b.levels > 0 ? &next : nullptr);
+}
+
+bool BesideStarted(const SortBeside* beside) noexcept {
+  return beside != nullptr && beside->thread.Started();
+}
+
+// True when the part beside came from the frame at `depth`, the one whose first part is done.
+bool BesideStartedAt(const SortBeside* beside, std::int32_t depth) noexcept {
+  return BesideStarted(beside) && beside->depth == depth;
+}
+
+// Starts the second part of frame `f` (the one SplitFrame pushes second) beside this thread
+// when the sort carries its first key (so that it runs within the call), the parts share no
+// position, both hold sort.BesideFrom positions or more, both can be pushed (no 714 between),
+// and memory and a thread can be had. Else nothing: this thread sorts both parts in turn.
+void StartBeside(SortBeside& b, Context& ctx, const SortState& sort, const CompareState& compare,
+                 const Selection& selection, const SortFrame& f, const std::int32_t* index,
+                 const std::uint64_t* keys) noexcept {
+  // Scans that stopped on one position leave it in both parts: the second then sorts the row
+  // the first left there, so it cannot start before the first ends.
+  if (keys == nullptr || f.Left <= f.Right || f.Right < f.Low || f.Left > f.High) return;
+  if (f.Right - f.Low + 1 < sort.BesideFrom || f.High - f.Left + 1 < sort.BesideFrom) return;
+  const auto below = static_cast<std::uint32_t>(sort.StackDepth) + 1;  // the parts' depth
+  if (below >= sort.FrameLimit) return;
+  const bool leftFirst = f.Right < sort.PivotIndex;  // as SplitFrame chooses
+  b.low = leftFirst ? f.Left : f.Low;
+  b.high = leftFirst ? f.High : f.Right;
+  const std::uint32_t m = b.high - b.low + 1;
+  if (!b.index.Allocate(std::size_t{m} + 2) || !b.keys.Allocate(std::size_t{m} + 2) ||
+      !PrepareSort(b.sort, m)) {
+    return b.Release();
+  }
+  b.index[0] = b.index[m + 1] = 0;
+  b.keys[0] = b.keys[m + 1] = 0;
+  for (std::uint32_t i = 0; i < m; ++i) {
+    b.index[i + 1] = index[b.low + i];
+    b.keys[i + 1] = keys[b.low + i];
+  }
+  b.sort.FrameLimit = sort.FrameLimit - below;
+  b.sort.Part = true;
+  b.sort.BesideFrom = sort.BesideFrom;
+  b.depth = sort.StackDepth;
+  b.ctx = &ctx;
+  b.compare = &compare;
+  b.selection = &selection;
+  if (!b.thread.Start(SortPart, &b)) b.Release();
+}
+
+// Waits for the part, puts its positions back as far as its sort went, and gives its ending.
+Step FinishBeside(SortBeside& b, std::int32_t* index, std::uint64_t* keys) noexcept {
+  b.thread.Join();
+  const std::uint32_t m = b.high - b.low + 1;
+  for (std::uint32_t i = 0; i < m; ++i) {
+    index[b.low + i] = b.index[i + 1];
+    keys[b.low + i] = b.keys[i + 1];
+  }
+  const Step ended = b.result;
+  b.Release();
+  // A part that runs within the call hands nothing out; were it ever to, the call could not
+  // take it back.
+  return ended.handedOut() ? Step::Ended(Status::StackFailure) : ended;
 }
 
 }  // namespace
@@ -345,6 +477,8 @@ void SortState::Clear() noexcept {
   PivotKey = 0;
   InsertKey = 0;
   Then = Continuation::Idle;
+  FrameLimit = kSortStackFrames;
+  Part = false;
 }
 
 bool PrepareSort(SortState& sort, std::uint32_t n) noexcept {
@@ -364,18 +498,25 @@ Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& 
   compare.Text.Build(selection);
   compare.Carried.Clear();
   if (compare.CarryFirstKey) compare.Carried.Build(selection, compare.Text, ctx.comm);
-  return RunSort(ctx, sort, compare, selection, SortStep::StartFrame, 0);
+  // With the first key carried the sort runs to its end here: a part beside it ends with it.
+  SortBeside beside;
+  beside.levels = kBesideLevels - 1;
+  return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
+                 compare.Carried.Values(), SortStep::StartFrame, 0, &beside);
 }
 
 Step ResumeSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
                 Continuation at, std::int32_t answer) noexcept {
   switch (at) {
     case Continuation::LeftScan:
-      return RunSort(ctx, sort, compare, selection, SortStep::LeftDecide, answer);
+      return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
+                     compare.Carried.Values(), SortStep::LeftDecide, answer, nullptr);
     case Continuation::RightScan:
-      return RunSort(ctx, sort, compare, selection, SortStep::RightDecide, answer);
+      return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
+                     compare.Carried.Values(), SortStep::RightDecide, answer, nullptr);
     case Continuation::InsertPass:
-      return RunSort(ctx, sort, compare, selection, SortStep::InsertDecide, answer);
+      return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
+                     compare.Carried.Values(), SortStep::InsertDecide, answer, nullptr);
     default: return Step::Ended(Status::StackFailure);
   }
 }

@@ -19,6 +19,13 @@
 // from a caller (always -1, random values) cannot drive a scan out of its frame: a scan that
 // would compare outside Low..High ends the sort with 711 instead. With a consistent order no
 // scan ever gets there, so the guard never changes a result.
+//
+// A sort that runs within the call (its first key carried: no key hands comparisons out, no
+// caller code can run) sorts the second part of its first partition on a second thread while
+// this one sorts the first, when both are large: the parts share no position, so each is
+// sorted as one thread would sort it. The second part works on copies of its positions and
+// takes its place only when the first is done, so a sort that ends early (714, 710) leaves the
+// row index, and the call, as one thread would have left them.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +57,11 @@ struct SortFrame {
 // position as the last key, stays near 2 log2(n) on any layout.
 constexpr std::uint32_t kSortStackFrames = 516;
 
+// From how many positions in each part of the first partition the second is sorted on a second
+// thread: a thread costs a fraction of a millisecond to start, about what sorting a few
+// thousand rows takes.
+constexpr std::uint32_t kSortBesideFrom = 65536;
+
 // The quicksort's working state.
 struct SortState {
   HeapArray<SortFrame> SortStack;          // kSortStackFrames frames while a sort may run
@@ -59,6 +71,11 @@ struct SortState {
   std::uint64_t PivotKey = 0;              // the pivot row's carried first key, when carried
   std::uint64_t InsertKey = 0;             // InsertRow's carried first key, likewise
   Continuation Then = Continuation::Idle;  // where the call goes on once the order is complete
+  std::uint32_t FrameLimit = kSortStackFrames;  // a push that needs this frame ends with 714
+  bool Part = false;  // the part sorted on a second thread: done when its frames are
+  // A setting, not state (Clear keeps it): the positions each part of the first partition
+  // needs for the second to be sorted beside the first (tests make it small).
+  std::uint32_t BesideFrom = kSortBesideFrom;
 
   void Clear() noexcept;  // frees the stack, then zeroes; safe twice
 };
