@@ -209,6 +209,40 @@ bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uin
   return true;
 }
 
+bool OrderFromIndex(const tk::TKCOMM& comm, const Job& job, std::size_t headers,
+                    std::vector<std::uint32_t>& order) {
+  const std::size_t records = job.Records();
+  SAFEARRAY* index = comm.SortIndex;
+  if (headers > records || index == nullptr || index->cDims != 1 ||
+      index->rgsabound[0].cElements != records - headers) {
+    return false;
+  }
+  std::vector<bool> seen(records, false);
+  order.clear();
+  order.reserve(records);
+  for (std::size_t row = 0; row < headers; ++row) {
+    seen[row] = true;
+    order.push_back(static_cast<std::uint32_t>(row));
+  }
+  const auto* rows = static_cast<const std::int32_t*>(index->pvData);
+  for (std::size_t k = 0; k < records - headers; ++k) {
+    if (rows[k] <= static_cast<std::int32_t>(headers) ||
+        static_cast<std::size_t>(rows[k]) > records) {
+      return false;
+    }
+    const VARIANT& cell =
+        tkr::CellAt(comm.Source.Data.parray, rows[k], static_cast<std::int32_t>(job.idColumn));
+    const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
+    if (fileRow < 0 || static_cast<std::size_t>(fileRow) >= records ||
+        seen[static_cast<std::size_t>(fileRow)]) {
+      return false;
+    }
+    seen[static_cast<std::size_t>(fileRow)] = true;
+    order.push_back(static_cast<std::uint32_t>(fileRow));
+  }
+  return true;
+}
+
 namespace {
 
 // The sorted table written as --output-encoding asks, or in the input's encoding.

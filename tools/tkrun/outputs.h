@@ -103,6 +103,12 @@ std::string CheckOutputs(const Options& o, const Job& job);
 // when a row is not there exactly once.
 bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order);
 
+// Which file row stands where after SORTINDEX: the `headers` first rows as they were, then the
+// hidden column's file row of each array row the index names; false when a row is not there
+// exactly once.
+bool OrderFromIndex(const tk::TKCOMM& comm, const Job& job, std::size_t headers,
+                    std::vector<std::uint32_t>& order);
+
 // Why the sorted table cannot be written in --output-encoding (the line that has no form
 // there), or "".
 std::string OutputEncodingProblem(const Options& o, const Job& job);
