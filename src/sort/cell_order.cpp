@@ -371,28 +371,39 @@ void RankSorted(const Share* shares, std::size_t count, std::uint32_t* ranks) no
   }
 }
 
+// The data rows from `begin` to `end` whose cells are texts to rank, into `texts` (those whose
+// rank is `readsNumber` were read as numbers); how many.
+std::uint32_t CollectTexts(VARIANT* cells, std::int32_t firstRow, const std::uint32_t* ranks,
+                           std::uint32_t readsNumber, std::uint32_t begin, std::uint32_t end,
+                           std::uint32_t* texts) noexcept {
+  std::uint32_t count = 0;
+  for (std::uint32_t r = begin; r < end; ++r) {
+    const VARIANT& cell = *ColumnCell(cells, firstRow + static_cast<std::int32_t>(r));
+    if (ranks[r] != readsNumber && IsKeyableText(cell)) texts[count++] = r;
+  }
+  return count;
+}
+
 // Ranks the texts of one column under one order: equal texts get equal ranks, from 1 up, in
 // the order of their sort keys. The keys are made for a share of the texts at a time, as many
 // as the budget holds; each share is sorted; the shares are then merged, each holding
-// only the key of its next text, made once more. From `inTwoFrom` texts on, a column whose
-// halves each fit in half the budget has its halves made and sorted at once on two threads
-// (making the keys is most of the work), then merged as they stand. Nothing here throws or
-// fails a sort: a false return only means that the column keeps no ranks.
+// only the key of its next text, made once more. A large column whose halves each fit in
+// half the budget (RankInTwo) has the texts of each half of its rows found, their keys made
+// and sorted on two threads at once (making the keys is most of the work), then merged as
+// they stand. Nothing here throws or fails a sort: a false return only means that the column
+// keeps no ranks.
 class Ranker {
  public:
-  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget,
-         std::uint32_t inTwoFrom) noexcept
+  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
       : cells_(cells),
         firstRow_(firstRow),
         flags_(flags),
         budget_(budget),
-        inTwoFrom_(inTwoFrom),
         share_(cells, firstRow, flags, budget) {}
 
   // `rows` (data rows of keyable texts, `count` of them) is reordered; ranks[row] is set.
   bool Rank(std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
     if (count == 0) return true;
-    if (count >= inTwoFrom_ && count >= 2 && RankInTwo(rows, count, ranks)) return true;
     if (!share_.Prepare(count)) return false;
     std::uint32_t done = 0;
     while (done < count) {
@@ -413,6 +424,22 @@ class Ranker {
     return Merge(rows, ranks);
   }
 
+  // The texts of the data rows `rows` of the column, whose ranks are `ranks` (`readsNumber`
+  // for a cell read as a number), ranked from two halves at once; false when either half does
+  // not fit in half the budget or memory is short. `texts` is room for `rows` data rows.
+  bool RankInTwo(std::uint32_t* texts, std::uint32_t rows, std::uint32_t* ranks,
+                 std::uint32_t readsNumber) noexcept {
+    Share shares[2] = {Share(cells_, firstRow_, flags_, budget_ / 2),
+                       Share(cells_, firstRow_, flags_, budget_ - budget_ / 2)};
+    const std::uint32_t first = rows / 2;
+    Half halves[2] = {{this, &shares[0], ranks, readsNumber, 0, first, texts, false},
+                      {this, &shares[1], ranks, readsNumber, first, rows, texts + first, false}};
+    platform::RunBoth(MakeHalf, &halves[0], MakeHalf, &halves[1]);
+    if (!halves[0].made || !halves[1].made) return false;
+    RankSorted(shares, 2, ranks);
+    return true;
+  }
+
  private:
   struct Run {
     std::uint32_t Next;    // position in rows of the text whose key the run holds
@@ -422,34 +449,28 @@ class Ranker {
     std::size_t Offset;    // where its room starts in heads_
   };
 
-  // One half of the texts, made into one share and sorted on a thread of its own.
+  // One half of the rows: its texts found, their keys made into one share and sorted, on a
+  // thread of its own.
   struct Half {
+    const Ranker* ranker;
     Share* share;
-    const std::uint32_t* rows;
-    std::uint32_t count;
+    const std::uint32_t* ranks;
+    std::uint32_t readsNumber;
+    std::uint32_t begin;  // the half's first data row
+    std::uint32_t end;    // one past its last
+    std::uint32_t* texts;
     bool made;
   };
   static void MakeHalf(void* argument) noexcept {
     Half& half = *static_cast<Half*>(argument);
+    const Ranker& ranker = *half.ranker;
+    const std::uint32_t count = CollectTexts(ranker.cells_, ranker.firstRow_, half.ranks,
+                                             half.readsNumber, half.begin, half.end, half.texts);
     std::uint32_t done = 0;
     std::uint32_t longest = 0;
-    half.made = half.share->Prepare(half.count) && half.share->Room() == half.count &&
-                half.share->Make(half.rows, half.count, done, longest) && done == half.count;
+    half.made = half.share->Prepare(count) && half.share->Room() == count &&
+                half.share->Make(half.texts, count, done, longest) && done == count;
     if (half.made) half.share->Sort();
-  }
-
-  // Both halves made and sorted at once, then ranked together; false, with `rows` as it
-  // was, when either half does not fit in half the budget or memory is short.
-  bool RankInTwo(const std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
-    Share shares[2] = {Share(cells_, firstRow_, flags_, budget_ / 2),
-                       Share(cells_, firstRow_, flags_, budget_ - budget_ / 2)};
-    const std::uint32_t first = count / 2;
-    Half halves[2] = {{&shares[0], rows, first, false},
-                      {&shares[1], rows + first, count - first, false}};
-    platform::RunBoth(MakeHalf, &halves[0], MakeHalf, &halves[1]);
-    if (!halves[0].made || !halves[1].made) return false;
-    RankSorted(shares, 2, ranks);
-    return true;
   }
 
   bool AddRun(std::uint32_t start, std::uint32_t end, std::uint32_t longest) noexcept {
@@ -536,7 +557,6 @@ class Ranker {
   std::int32_t firstRow_;
   std::uint32_t flags_;
   std::size_t budget_;
-  std::uint32_t inTwoFrom_;
   Share share_;
   HeapArray<Run> runs_;
   std::uint32_t runCount_ = 0;
@@ -648,12 +668,14 @@ bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
   }
   HeapArray<std::uint32_t> texts;
   if (!texts.Allocate(rows_)) return false;
-  std::uint32_t count = 0;
-  for (std::uint32_t r = 0; r < rows_; ++r) {
-    const VARIANT& cell = *ColumnCell(cells, firstRow_ + static_cast<std::int32_t>(r));
-    if (ranks[r] != kReadsNumber && IsKeyableText(cell)) texts[count++] = r;
+  Ranker ranker(cells, firstRow_, rule.Flags, budget);
+  if (rows_ >= inTwoFrom && rows_ >= 2 &&
+      ranker.RankInTwo(texts.get(), rows_, ranks, kReadsNumber)) {
+    return true;
   }
-  return Ranker(cells, firstRow_, rule.Flags, budget, inTwoFrom).Rank(texts.get(), count, ranks);
+  const std::uint32_t count =
+      CollectTexts(cells, firstRow_, ranks, kReadsNumber, 0, rows_, texts.get());
+  return ranker.Rank(texts.get(), count, ranks);
 }
 
 }  // namespace tk
