@@ -371,6 +371,18 @@ void RankSorted(const Share* shares, std::size_t count, std::uint32_t* ranks) no
   }
 }
 
+// The texts of the data rows from `begin` to `end` that the locale reads as numbers, into
+// `numbers`, their ranks marked `readsNumber`.
+void ReadNumbers(VARIANT* cells, std::int32_t firstRow, std::uint32_t begin, std::uint32_t end,
+                 double* numbers, std::uint32_t* ranks, std::uint32_t readsNumber) noexcept {
+  for (std::uint32_t r = begin; r < end; ++r) {
+    const VARIANT& cell = *ColumnCell(cells, firstRow + static_cast<std::int32_t>(r));
+    if (cell.vt == VT_BSTR && platform::TextAsNumber(cell.bstrVal, numbers[r])) {
+      ranks[r] = readsNumber;
+    }
+  }
+}
+
 // The data rows from `begin` to `end` whose cells are texts to rank, into `texts` (those whose
 // rank is `readsNumber` were read as numbers); how many.
 std::uint32_t CollectTexts(VARIANT* cells, std::int32_t firstRow, const std::uint32_t* ranks,
@@ -384,14 +396,64 @@ std::uint32_t CollectTexts(VARIANT* cells, std::int32_t firstRow, const std::uin
   return count;
 }
 
+// A sorted run of positions in a column's list of texts: a share's worth, in key order.
+struct Run {
+  std::uint32_t Next;    // position in rows of the text whose key the run holds
+  std::uint32_t End;     // one past its last position
+  std::uint32_t Room;    // bytes of its key room (its longest key)
+  std::uint32_t Length;  // bytes of the key it holds
+  std::size_t Offset;    // where its room starts in the merge's heads
+};
+
+struct RunList {
+  HeapArray<Run> runs;
+  std::uint32_t count = 0;
+
+  bool Add(std::uint32_t start, std::uint32_t end, std::uint32_t longest) noexcept {
+    if (count == runs.size() && !runs.Resize(runs.size() < 8 ? 8 : runs.size() * 2)) return false;
+    runs[count++] = Run{start, end, longest, 0, 0};
+    return true;
+  }
+};
+
+// What making the keys of a list of texts gave.
+enum class Made : std::uint8_t {
+  Failed,    // memory ran out
+  OneShare,  // one share holds every key, sorted
+  Runs,      // the list is in sorted runs, a share's worth each, the share released
+};
+
+// Makes the keys of rows[0..count) a share at a time and sorts each; a share that does not hold
+// them all has its rows written back in key order and becomes a run of positions base + its
+// place in `rows`. `longest`: the longest key made.
+Made MakeShares(Share& share, std::uint32_t* rows, std::uint32_t count, std::uint32_t base,
+                RunList& runs, std::uint32_t& longest) noexcept {
+  if (count == 0) return Made::OneShare;
+  if (!share.Prepare(count)) return Made::Failed;
+  std::uint32_t done = 0;
+  while (done < count) {
+    const std::uint32_t start = done;
+    std::uint32_t longestHere = 0;
+    if (!share.Make(rows, count, done, longestHere)) return Made::Failed;
+    share.Sort();
+    if (longestHere > longest) longest = longestHere;
+    if (start == 0 && done == count) return Made::OneShare;
+    const ShareEntry* entries = share.Entries();
+    for (std::uint32_t i = 0; i < share.Taken(); ++i) rows[start + i] = entries[i].Row;
+    if (!runs.Add(base + start, base + done, longestHere)) return Made::Failed;
+  }
+  share.Release();
+  return Made::Runs;
+}
+
 // Ranks the texts of one column under one order: equal texts get equal ranks, from 1 up, in
 // the order of their sort keys. The keys are made for a share of the texts at a time, as many
 // as the budget holds; each share is sorted; the shares are then merged, each holding
-// only the key of its next text, made once more. A large column whose halves each fit in
-// half the budget (RankInTwo) has the texts of each half of its rows found, their keys made
-// and sorted on two threads at once (making the keys is most of the work), then merged as
-// they stand. Nothing here throws or fails a sort: a false return only means that the column
-// keeps no ranks.
+// only the key of its next text, made once more. A large column (RankInTwo) has each half of
+// its rows searched for texts and their keys made and sorted on a thread of its own, within half
+// the budget each (making the keys is most of the work); two halves that each fit one share are
+// merged as they stand, others from their runs. Nothing here throws or fails a sort: a false return
+// only means that the column keeps no ranks.
 class Ranker {
  public:
   Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
@@ -403,82 +465,73 @@ class Ranker {
 
   // `rows` (data rows of keyable texts, `count` of them) is reordered; ranks[row] is set.
   bool Rank(std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
-    if (count == 0) return true;
-    if (!share_.Prepare(count)) return false;
-    std::uint32_t done = 0;
-    while (done < count) {
-      const std::uint32_t start = done;
-      std::uint32_t longest = 0;
-      if (!share_.Make(rows, count, done, longest)) return false;
-      share_.Sort();
-      if (start == 0 && done == count) {
-        // One share holds every text: the ranks follow from it.
-        RankSorted(&share_, 1, ranks);
-        return true;
-      }
-      const ShareEntry* entries = share_.Entries();
-      for (std::uint32_t i = 0; i < share_.Taken(); ++i) rows[start + i] = entries[i].Row;
-      if (!AddRun(start, done, longest)) return false;
+    std::uint32_t longest = 0;
+    switch (MakeShares(share_, rows, count, 0, runs_, longest)) {
+      case Made::Failed: return false;
+      case Made::OneShare: RankSorted(&share_, 1, ranks); return true;
+      case Made::Runs: return Merge(rows, ranks);
     }
-    share_.Release();
-    return Merge(rows, ranks);
+    return false;
   }
 
-  // The texts of the data rows `rows` of the column, whose ranks are `ranks` (`readsNumber`
-  // for a cell read as a number), ranked from two halves at once; false when either half does
-  // not fit in half the budget or memory is short. `texts` is room for `rows` data rows.
+  // The texts of the column's `rows` data rows (those whose rank is `readsNumber` were read as
+  // numbers) ranked from two halves at once; `texts` is room for `rows` data rows. False when
+  // memory ran out.
   bool RankInTwo(std::uint32_t* texts, std::uint32_t rows, std::uint32_t* ranks,
                  std::uint32_t readsNumber) noexcept {
     Share shares[2] = {Share(cells_, firstRow_, flags_, budget_ / 2),
                        Share(cells_, firstRow_, flags_, budget_ - budget_ / 2)};
     const std::uint32_t first = rows / 2;
-    Half halves[2] = {{this, &shares[0], ranks, readsNumber, 0, first, texts, false},
-                      {this, &shares[1], ranks, readsNumber, first, rows, texts + first, false}};
+    Half halves[2] = {
+        {this, &shares[0], ranks, readsNumber, 0, first, texts, 0, 0, {}, Made::Failed},
+        {this, &shares[1], ranks, readsNumber, first, rows, texts, 0, 0, {}, Made::Failed}};
     platform::RunBoth(MakeHalf, &halves[0], MakeHalf, &halves[1]);
-    if (!halves[0].made || !halves[1].made) return false;
-    RankSorted(shares, 2, ranks);
-    return true;
+    if (halves[0].made == Made::Failed || halves[1].made == Made::Failed) return false;
+    if (halves[0].made == Made::OneShare && halves[1].made == Made::OneShare) {
+      RankSorted(shares, 2, ranks);
+      return true;
+    }
+    // A half in one share becomes one run; then every run of both halves is merged.
+    for (Half& half : halves) {
+      if (half.made == Made::OneShare) {
+        const ShareEntry* entries = half.share->Entries();
+        for (std::uint32_t i = 0; i < half.count; ++i) texts[half.begin + i] = entries[i].Row;
+        half.share->Release();
+        if (half.count > 0 && !half.runs.Add(half.begin, half.begin + half.count, half.longest)) {
+          return false;
+        }
+      }
+      for (std::uint32_t r = 0; r < half.runs.count; ++r) {
+        const Run& run = half.runs.runs[r];
+        if (!runs_.Add(run.Next, run.End, run.Room)) return false;
+      }
+    }
+    return Merge(texts, ranks);
   }
 
  private:
-  struct Run {
-    std::uint32_t Next;    // position in rows of the text whose key the run holds
-    std::uint32_t End;     // one past its last position
-    std::uint32_t Room;    // bytes of its key room (its longest key)
-    std::uint32_t Length;  // bytes of the key it holds
-    std::size_t Offset;    // where its room starts in heads_
-  };
-
-  // One half of the rows: its texts found, their keys made into one share and sorted, on a
-  // thread of its own.
+  // One half of the rows: its texts found (into the list at positions from `begin`), their
+  // keys made and sorted, on a thread of its own.
   struct Half {
     const Ranker* ranker;
     Share* share;
     const std::uint32_t* ranks;
     std::uint32_t readsNumber;
-    std::uint32_t begin;  // the half's first data row
-    std::uint32_t end;    // one past its last
+    std::uint32_t begin;  // the half's first data row, and its first place in the list
+    std::uint32_t end;    // one past its last data row
     std::uint32_t* texts;
-    bool made;
+    std::uint32_t count = 0;    // texts found
+    std::uint32_t longest = 0;  // the longest key made
+    RunList runs;
+    Made made = Made::Failed;
   };
   static void MakeHalf(void* argument) noexcept {
     Half& half = *static_cast<Half*>(argument);
     const Ranker& ranker = *half.ranker;
-    const std::uint32_t count = CollectTexts(ranker.cells_, ranker.firstRow_, half.ranks,
-                                             half.readsNumber, half.begin, half.end, half.texts);
-    std::uint32_t done = 0;
-    std::uint32_t longest = 0;
-    half.made = half.share->Prepare(count) && half.share->Room() == count &&
-                half.share->Make(half.texts, count, done, longest) && done == count;
-    if (half.made) half.share->Sort();
-  }
-
-  bool AddRun(std::uint32_t start, std::uint32_t end, std::uint32_t longest) noexcept {
-    if (runCount_ == runs_.size() && !runs_.Resize(runs_.size() < 8 ? 8 : runs_.size() * 2)) {
-      return false;
-    }
-    runs_[runCount_++] = Run{start, end, longest, 0, 0};
-    return true;
+    half.count = CollectTexts(ranker.cells_, ranker.firstRow_, half.ranks, half.readsNumber,
+                              half.begin, half.end, half.texts + half.begin);
+    half.made = MakeShares(*half.share, half.texts + half.begin, half.count, half.begin, half.runs,
+                           half.longest);
   }
 
   // The key of the run's next text, made again into its room.
@@ -492,8 +545,8 @@ class Ranker {
   }
 
   bool Less(std::uint32_t a, std::uint32_t b) const noexcept {
-    const Run& x = runs_[a];
-    const Run& y = runs_[b];
+    const Run& x = runs_.runs[a];
+    const Run& y = runs_.runs[b];
     return CompareBytes(heads_.get() + x.Offset, x.Length, heads_.get() + y.Offset, y.Length) < 0;
   }
 
@@ -516,26 +569,26 @@ class Ranker {
   bool Merge(const std::uint32_t* rows, std::uint32_t* ranks) noexcept {
     std::size_t room = 0;
     std::uint32_t longest = 0;
-    for (std::uint32_t r = 0; r < runCount_; ++r) {
-      runs_[r].Offset = room;
-      room += runs_[r].Room;
-      if (runs_[r].Room > longest) longest = runs_[r].Room;
+    for (std::uint32_t r = 0; r < runs_.count; ++r) {
+      runs_.runs[r].Offset = room;
+      room += runs_.runs[r].Room;
+      if (runs_.runs[r].Room > longest) longest = runs_.runs[r].Room;
     }
     HeapArray<std::uint32_t> heap;
     HeapArray<unsigned char> previous;
-    if (!heads_.Allocate(room) || !heap.Allocate(runCount_) || !previous.Allocate(longest)) {
+    if (!heads_.Allocate(room) || !heap.Allocate(runs_.count) || !previous.Allocate(longest)) {
       return false;
     }
     std::uint32_t size = 0;
-    for (std::uint32_t r = 0; r < runCount_; ++r) {
-      if (!Refill(runs_[r], rows)) return false;
+    for (std::uint32_t r = 0; r < runs_.count; ++r) {
+      if (!Refill(runs_.runs[r], rows)) return false;
       heap[size++] = r;
     }
     for (std::uint32_t i = size / 2; i-- > 0;) SiftDown(heap.get(), size, i);
     std::uint32_t rank = 0;
     std::uint32_t previousLength = 0;
     while (size > 0) {
-      Run& run = runs_[heap[0]];
+      Run& run = runs_.runs[heap[0]];
       const unsigned char* key = heads_.get() + run.Offset;
       if (rank == 0 || CompareBytes(previous.get(), previousLength, key, run.Length) != 0) {
         ++rank;
@@ -558,8 +611,7 @@ class Ranker {
   std::uint32_t flags_;
   std::size_t budget_;
   Share share_;
-  HeapArray<Run> runs_;
-  std::uint32_t runCount_ = 0;
+  RunList runs_;
   HeapArray<unsigned char> heads_;  // the merge: each run's room for its next key
 };
 
@@ -657,25 +709,21 @@ bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
   double* numbers = rule.ReadsNumbers
                         ? numbers_.get() + static_cast<std::size_t>(numbersOfSlot_[slot]) * rows_
                         : nullptr;
-  // Every number first, so that a column whose ranks fail still has all of them.
-  if (numbers != nullptr) {
-    for (std::uint32_t r = 0; r < rows_; ++r) {
-      const VARIANT& cell = *ColumnCell(cells, firstRow_ + static_cast<std::int32_t>(r));
-      if (cell.vt == VT_BSTR && platform::TextAsNumber(cell.bstrVal, numbers[r])) {
-        ranks[r] = kReadsNumber;
-      }
-    }
-  }
+  // Every number first, so that a column whose ranks fail still has all of them. On one thread:
+  // the locale's reading of numbers took half again as long on two as on one.
+  if (numbers != nullptr) ReadNumbers(cells, firstRow_, 0, rows_, numbers, ranks, kReadsNumber);
   HeapArray<std::uint32_t> texts;
   if (!texts.Allocate(rows_)) return false;
-  Ranker ranker(cells, firstRow_, rule.Flags, budget);
   if (rows_ >= inTwoFrom && rows_ >= 2 &&
-      ranker.RankInTwo(texts.get(), rows_, ranks, kReadsNumber)) {
+      Ranker(cells, firstRow_, rule.Flags, budget)
+          .RankInTwo(texts.get(), rows_, ranks, kReadsNumber)) {
     return true;
   }
+  // A small column, or memory ran out in a half: the column is ranked in shares of the whole
+  // budget, one after the other.
   const std::uint32_t count =
       CollectTexts(cells, firstRow_, ranks, kReadsNumber, 0, rows_, texts.get());
-  return ranker.Rank(texts.get(), count, ranks);
+  return Ranker(cells, firstRow_, rule.Flags, budget).Rank(texts.get(), count, ranks);
 }
 
 }  // namespace tk

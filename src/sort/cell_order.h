@@ -24,8 +24,9 @@
 // kTextKeyBudget: each share is sorted, and shares are merged with the keys made once more,
 // so that long texts with long common beginnings (paths, addresses) cost at most about
 // twice the keys of texts that differ early, however many rows there are. A column of many
-// texts whose two halves each fit half the budget has them made and sorted on two threads at
-// once, then merged; making the keys is most of a text column's cost. A column whose ranks
+// rows has each half's texts found and their keys made and sorted on a thread of its own,
+// within half the budget each (in shares of it when they do not fit one), then merged; making
+// the keys is most of a text column's cost. A column whose ranks
 // cannot be made (memory) is compared by the platform functions: the fast path never makes a
 // sort fail.
 #pragma once
@@ -64,8 +65,8 @@ bool IsPlainCell(const VARIANT& cell) noexcept;
 constexpr std::size_t kTextKeyBudget =
     sizeof(void*) >= 8 ? std::size_t{1} << 30 : std::size_t{128} << 20;
 
-// From how many texts on a column's keys are made on two threads at once, each half into one
-// share of half the budget: below it, starting a thread costs more than it saves.
+// From how many data rows on a column's keys are made on two threads at once, each half of its
+// rows within half the budget: below it, starting a thread costs more than it saves.
 constexpr std::uint32_t kTextKeysInTwoFrom = 32768;
 
 class TextKeys {
@@ -75,7 +76,7 @@ class TextKeys {
   // comparisons out and no key column holds an object or a reference. Otherwise none; where
   // memory is short, fewer. Replaces what was there. `budget` bounds each share of keys
   // (tests make it small, so that every column is merged from many shares); `inTwoFrom` is
-  // the number of texts from which a column's keys are made on two threads (tests make it
+  // the number of data rows from which a column's keys are made on two threads (tests make it
   // small too). The ranks are the same either way.
   void Build(const Selection& selection, std::size_t budget = kTextKeyBudget,
              std::uint32_t inTwoFrom = kTextKeysInTwoFrom) noexcept;
