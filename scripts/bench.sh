@@ -228,9 +228,9 @@ refusal() {
 
 # One line per row count and program, tab-separated: rows, program, file bytes, then for the
 # stable run (GNU sort's only run) exit status, wall s, peak KiB, own total s, SELECT s,
-# MOVE s, refusal; then for --unstable exit status, own total s, refusal; then Wine's start
-# of the program (the whole run of `--version`, the fastest of three). "-" where there is no
-# figure.
+# arranging s (its "arranged" line), refusal; then for --unstable exit status, own total s,
+# refusal; then Wine's start of the program (the whole run of `--version`, the fastest of
+# three). "-" where there is no figure.
 records=$(mktemp)
 end_to_end() {
   mkdir -p "$work"
@@ -310,7 +310,7 @@ runner_table() {
   awk -F'\t' '
     NR == FNR { if ($2 == "GNU sort") reference[$1] = $5; next }
     FNR == 1 {
-      print "| rows | program | file MB | whole run s | Wine start s | own total s | SELECT s | MOVE s | own / (SELECT + MOVE) | --unstable own total s | stable / unstable | peak MB | peak / file size | (whole run - Wine start) / GNU sort |"
+      print "| rows | program | file MB | whole run s | Wine start s | own total s | SELECT s | arranging s | own / (SELECT + arranging) | --unstable own total s | stable / unstable | peak MB | peak / file size | (whole run - Wine start) / GNU sort |"
       print "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     }
     {
@@ -377,7 +377,7 @@ runner_goals() {
       }
       goal("stable at most 1.2 times --unstable, own totals (tkrun64, " b " rows)",
            t, ((t, b) in own) && ((t, b) in unstable), own[t, b], unstable[t, b], 1.2, "%.3f s")
-      goal("own total at most 1.5 times SELECT + MOVE (tkrun64, " b " rows)",
+      goal("own total at most 1.5 times SELECT + arranging (tkrun64, " b " rows)",
            t, (t, b) in own, own[t, b], engine[t, b], 1.5, "%.3f s")
     }' "$records"
 }
@@ -495,9 +495,10 @@ Whole run s is the wall-clock time of the command, Wine's start of the program i
 Wine start s is the whole run of \`tkrun64 --version\` (\`tkrun --version\`), the fastest of
 three, which the last column takes off the whole run before dividing it by GNU sort's.
 Own total s is tkrun --verbose's "done: N rows in X s" line, its own clock from start to
-end: reading and checking the file, typing the key cells, SELECT, MOVE and writing every row
-back exactly as it was read; SELECT s and MOVE s are the engine's calls within it, from
-its "sorted" and "arranged" lines; --unstable own total s is the same line of the --unstable run. Peak
+end: reading and checking the file, typing the key cells, SELECT, the order taken from the
+engine and writing every row back exactly as it was read; SELECT s and arranging s are the
+engine's calls within it, from its "sorted" and "arranged" lines (SORTINDEX, which hands the
+order over; MOVE only with --move or --export-to); --unstable own total s is the same line of the --unstable run. Peak
 MB is the peak resident memory of the process (GNU time's %M: Wine runs the program in the
 process started for it, so it is the program's own peak); MB are 10^6 bytes. Below
 10,000,000 rows each row of the table is the fastest of three runs by whole run, every
@@ -841,8 +842,8 @@ nothing else:
 
 The sort keys are made for as many texts at a time as 128 MiB holds (1 GiB in the 64-bit
 build); each share is sorted, and the shares are merged with their keys made once more. A
-column of 32,768 texts or more whose halves each fit half that room has them made and sorted
-on two threads at once, then merged. The peak includes the keys of a share while they are
+column of 32,768 rows or more has its halves' keys made and sorted on two threads at once, each
+within half that room, then merged. The peak includes the keys of a share while they are
 made; what stays for the sort is 4 bytes per row and key column (8 more for text as number),
 and 8 bytes per row for the first key carried beside the row index, freed when the call ends;
 while the sort runs, the parts sorted on other threads take 12 bytes per row of theirs. These
