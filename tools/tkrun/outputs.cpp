@@ -190,21 +190,33 @@ bool WriteInEncoding(const CsvFile& table, const std::wstring& path, const std::
 
 // Which file row stands where after MOVE, from the hidden column moved with the rows; false
 // when a row is not there exactly once.
+namespace {
+
+// Appends the file row that the hidden cell of table row `row` names to `order`; false when
+// it names none, or one already taken.
+bool TakeRow(const tk::TKCOMM& comm, const Job& job, std::int32_t row, std::vector<bool>& seen,
+             std::vector<std::uint32_t>& order) {
+  const VARIANT& cell =
+      tkr::CellAt(comm.Source.Data.parray, row, static_cast<std::int32_t>(job.idColumn));
+  const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
+  if (fileRow < 0 || static_cast<std::size_t>(fileRow) >= seen.size() ||
+      seen[static_cast<std::size_t>(fileRow)]) {
+    return false;
+  }
+  seen[static_cast<std::size_t>(fileRow)] = true;
+  order.push_back(static_cast<std::uint32_t>(fileRow));
+  return true;
+}
+
+}  // namespace
+
 bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order) {
   const std::size_t records = job.Records();
   std::vector<bool> seen(records, false);
   order.clear();
   order.reserve(records);
   for (std::size_t row = 0; row < records; ++row) {
-    const VARIANT& cell = tkr::CellAt(comm.Source.Data.parray, static_cast<std::int32_t>(row + 1),
-                                      static_cast<std::int32_t>(job.idColumn));
-    const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
-    if (fileRow < 0 || static_cast<std::size_t>(fileRow) >= records ||
-        seen[static_cast<std::size_t>(fileRow)]) {
-      return false;
-    }
-    seen[static_cast<std::size_t>(fileRow)] = true;
-    order.push_back(static_cast<std::uint32_t>(fileRow));
+    if (!TakeRow(comm, job, static_cast<std::int32_t>(row + 1), seen, order)) return false;
   }
   return true;
 }
@@ -236,18 +248,9 @@ bool OrderFromIndex(const tk::TKCOMM& comm, const Job& job, std::size_t headers,
                                       static_cast<std::int32_t>(job.idColumn)));
     }
     if (rows[k] <= static_cast<std::int32_t>(headers) ||
-        static_cast<std::size_t>(rows[k]) > records) {
+        static_cast<std::size_t>(rows[k]) > records || !TakeRow(comm, job, rows[k], seen, order)) {
       return false;
     }
-    const VARIANT& cell =
-        tkr::CellAt(comm.Source.Data.parray, rows[k], static_cast<std::int32_t>(job.idColumn));
-    const long fileRow = cell.vt == VT_I4 ? cell.lVal - 1 : -1;
-    if (fileRow < 0 || static_cast<std::size_t>(fileRow) >= records ||
-        seen[static_cast<std::size_t>(fileRow)]) {
-      return false;
-    }
-    seen[static_cast<std::size_t>(fileRow)] = true;
-    order.push_back(static_cast<std::uint32_t>(fileRow));
   }
   return true;
 }
