@@ -236,7 +236,6 @@ class Share {
     if (most == 0) return false;
     return entries_.Allocate(count < most ? count : most);
   }
-  std::size_t Room() const noexcept { return entries_.size(); }
 
   // Makes the keys of rows[done...] while they fit; false when not even one does.
   bool Make(const std::uint32_t* rows, std::uint32_t count, std::uint32_t& done,
