@@ -183,16 +183,21 @@ int VariantOf(const TextRule& rule) noexcept {
 }
 constexpr std::uint32_t kVariants = 4;
 
-// One text's sort key in a share: where its bytes are, and the first 12 of them. Twelve bytes
+// One text's sort key in a share: its first 12 bytes, and where the rest is. Twelve bytes
 // are six letters of most scripts: a million words rarely tie on them, so the sort and the
-// merge of the halves seldom read the key itself, scattered over the share's bytes (the four
-// bytes after the first eight take the room the entry's alignment leaves).
+// merge of the halves seldom read the rest, scattered over the share's bytes (the four bytes
+// after the first eight take the room the entry's alignment leaves). Only the rest is kept in
+// the share's bytes: the key of a short word is all in its entry, and a share of a million
+// such words is twelve megabytes smaller.
+constexpr std::uint32_t kInEntry = 12;
 struct ShareEntry {
   std::uint64_t Prefix;     // the key's first 8 bytes, big-endian, zero-padded
   std::uint32_t Following;  // the next 4, likewise
-  std::uint32_t Offset;     // where the key starts in the share's bytes
-  std::uint32_t Length;     // bytes, the final zero included
+  std::uint32_t Offset;     // where the key's bytes after its first 12 are in the share's bytes
+  std::uint32_t Length;     // bytes of the whole key, the final zero included
   std::uint32_t Row;        // data row
+
+  std::uint32_t Rest() const noexcept { return Length > kInEntry ? Length - kInEntry : 0; }
 };
 
 // memcmp's order of two keys, the shorter first where one begins the other. Eight bytes at a
@@ -214,13 +219,16 @@ int CompareBytes(const unsigned char* a, std::uint32_t lengthA, const unsigned c
   return lengthA < lengthB ? -1 : lengthA == lengthB ? 0 : 1;
 }
 
-// The order of two share entries whose keys are in `bytesA` and `bytesB`: by their first 12
-// bytes, then by the whole keys.
+// The order of two share entries whose keys' rests are in `bytesA` and `bytesB`: memcmp's order
+// of the whole keys. By their first 12 bytes, then by the rests; keys equal that far and both no
+// longer than 12 bytes differ only in zeros past the shorter one's end, which comes first.
 int CompareEntries(const ShareEntry& a, const unsigned char* bytesA, const ShareEntry& b,
                    const unsigned char* bytesB) noexcept {
   if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix ? -1 : 1;
   if (a.Following != b.Following) return a.Following < b.Following ? -1 : 1;
-  return CompareBytes(bytesA + a.Offset, a.Length, bytesB + b.Offset, b.Length);
+  const int rests = CompareBytes(bytesA + a.Offset, a.Rest(), bytesB + b.Offset, b.Rest());
+  if (rests != 0) return rests;
+  return a.Length < b.Length ? -1 : a.Length == b.Length ? 0 : 1;
 }
 
 // The sort keys of a run of a column's texts, made one after the other into one block within a
@@ -250,11 +258,14 @@ class Share {
         if (taken_ == 0) return false;
         break;
       }
-      const unsigned char* key = bytes_.get() + used_;
+      unsigned char* key = bytes_.get() + used_;
       entries_[taken_++] = ShareEntry{BigEndianBytes(key, length, 0, 8),
                                       static_cast<std::uint32_t>(BigEndianBytes(key, length, 8, 4)),
                                       static_cast<std::uint32_t>(used_), length, row};
-      used_ += length;
+      // The entry holds the first bytes: only the rest stays.
+      const std::uint32_t rest = entries_[taken_ - 1].Rest();
+      if (rest != 0) std::memmove(key, key + kInEntry, rest);
+      used_ += rest;
       if (length > longest) longest = length;
       ++done;
     }
@@ -302,18 +313,22 @@ class Share {
     return length != 0 && used_ + length <= 0xFFFFFFFFu;
   }
 
-  // Room for the keys of the next texts the entries take, from their lengths: two bytes a
-  // character and eight a text hold the key of a word of most scripts. One block from the
-  // start needs no growth, whose copies cost time and, while the old block and the new both
-  // stand, memory; a text whose key is longer still grows it (Reserve). Nothing when memory
-  // is short: Reserve then grows the block as it can.
+  // Room for the rests of the keys of the next texts the entries take, from their lengths: two
+  // bytes a character and eight a text hold the key of a word of most scripts, less the twelve
+  // its entry holds, and room to make the longest whole. One block from the start needs no
+  // growth, whose copies cost time and, while the old block and the new both stand, memory; a
+  // text whose key is longer still grows it (Reserve). Nothing when memory is short: Reserve
+  // then grows the block as it can.
   void Presize(const std::uint32_t* rows, std::uint32_t count) noexcept {
     const std::size_t texts = count < entries_.size() ? count : entries_.size();
-    std::size_t size = 0;
+    std::size_t size = 0, longest = 0;
     for (std::size_t i = 0; i < texts; ++i) {
       const VARIANT& cell = *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(rows[i]));
-      size += std::size_t{SysStringLen(cell.bstrVal)} * 2 + 8;
+      const std::size_t key = std::size_t{SysStringLen(cell.bstrVal)} * 2 + 8;
+      if (key > kInEntry) size += key - kInEntry;
+      if (key > longest) longest = key;
     }
+    size += longest + 8;  // KeyInto's room for the whole key, made before the entry takes it
     const std::size_t budget = budget_ - entries_.size() * sizeof(ShareEntry);
     if (size > budget) size = budget;
     if (size > 0) static_cast<void>(bytes_.Resize(size));
