@@ -330,10 +330,18 @@ TEST(Csv, CellTypes) {
       {L"na", false, VT_BSTR, missing},
       {L"NAN", false, VT_BSTR, missing},
   };
+  tkr::TextBlocks blocks;
   for (const auto& c : cases) {
     SCOPED_TRACE(tkr::ToUtf8(c.text));
     VARIANT cell = tkr::CellFromField(tkr::CsvField{c.text, c.quoted}, c.typing);
     EXPECT_EQ(cell.vt, c.vt);
+    // The same cell with its text in the runner's own blocks: the system reads it alike.
+    VARIANT own = tkr::CellFromField(tkr::CsvField{c.text, c.quoted}, c.typing, &blocks);
+    EXPECT_EQ(own.vt, cell.vt);
+    if (own.vt == VT_BSTR) {
+      EXPECT_EQ(SysStringByteLen(own.bstrVal), SysStringByteLen(cell.bstrVal));
+      EXPECT_EQ(VarCmp(&own, &cell, LOCALE_USER_DEFAULT, 0), VARCMP_EQ);
+    }
     if (c.number != 0) {
       EXPECT_EQ(cell.vt == VT_I4 ? cell.lVal : cell.vt == VT_R8 ? cell.dblVal : -0.5, c.number);
     }
@@ -384,6 +392,18 @@ TEST(Csv, CellTypes) {
           << text << " " << cell.dblVal << " " << asReal;
     }
     VariantClear(&cell);
+  }
+  // Texts of every length from 0 to 600 characters, over many blocks' ends, and one longer
+  // than a block: each its own length and characters, a zero after them, none overwritten.
+  std::vector<std::pair<std::wstring, BSTR>> made;
+  for (std::size_t k = 0; k < 12000; ++k) {
+    const std::wstring text(k == 6000 ? 700000 : k % 601, static_cast<wchar_t>(L'a' + k % 26));
+    made.emplace_back(text, blocks.Add(text.data(), text.size()));
+  }
+  for (const auto& [text, bstr] : made) {
+    ASSERT_EQ(SysStringLen(bstr), text.size());
+    ASSERT_EQ(std::wstring(bstr, SysStringLen(bstr)), text);
+    ASSERT_EQ(bstr[text.size()], L'\0');
   }
   // Where the wide conversion went wrong: the nearest double, 651480203.30725944...
   VARIANT nearest = tkr::CellFromField(tkr::CsvField{L"651480203.3072595", false});

@@ -339,11 +339,12 @@ DateOrder SystemDateOrder() {
                             : DateOrder::MonthDayYear;
 }
 
-VARIANT TextCell(const std::wstring& text) {
+VARIANT TextCell(const std::wstring& text, TextBlocks* blocks) {
   VARIANT cell;
   VariantInit(&cell);
   cell.vt = VT_BSTR;
-  cell.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  cell.bstrVal = blocks != nullptr ? blocks->Add(text.data(), text.size())
+                                   : SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   return cell;
 }
 
@@ -354,14 +355,14 @@ bool IsMissing(const CsvField& field, const CellTyping& typing) {
   return std::find(typing.missing.begin(), typing.missing.end(), text) != typing.missing.end();
 }
 
-VARIANT CellFromField(const CsvField& field, const CellTyping& typing) {
-  if (field.quoted && typing.quotedText) return TextCell(field.text);
+VARIANT CellFromField(const CsvField& field, const CellTyping& typing, TextBlocks* blocks) {
+  if (field.quoted && typing.quotedText) return TextCell(field.text, blocks);
   VARIANT cell;
   VariantInit(&cell);
   if (field.text.empty()) return cell;
   std::wstring room;
   const std::wstring& text = WithoutBlanks(field.text, room);
-  if (text.empty()) return TextCell(field.text);  // blanks alone: text as written
+  if (text.empty()) return TextCell(field.text, blocks);  // blanks alone: text as written
   if (!typing.missing.empty() &&
       std::find(typing.missing.begin(), typing.missing.end(), text) != typing.missing.end()) {
     return cell;
@@ -385,7 +386,7 @@ VARIANT CellFromField(const CsvField& field, const CellTyping& typing) {
     return cell;
   }
   if (ParseDressedNumber(text, typing, cell)) return cell;
-  return TextCell(field.text);
+  return TextCell(field.text, blocks);
 }
 
 }  // namespace tkr

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_blocks.h"
 #include "platform/ole.h"
 
 namespace tkr {
@@ -60,10 +61,12 @@ DateOrder SystemDateOrder();
 // not counted, unless it is quoted and quoted fields stay text.
 bool IsMissing(const CsvField& field, const CellTyping& typing);
 
-// The typed VARIANT for one field (the caller clears it).
-VARIANT CellFromField(const CsvField& field, const CellTyping& typing = {});
+// The typed VARIANT for one field (the caller clears it). Its text, if it is one, is made in
+// `blocks` when given (then nothing may clear it: see text_blocks.h).
+VARIANT CellFromField(const CsvField& field, const CellTyping& typing = {},
+                      TextBlocks* blocks = nullptr);
 
-// A text cell holding `text` as it stands (the caller clears it).
-VARIANT TextCell(const std::wstring& text);
+// A text cell holding `text` as it stands (the caller clears it), made in `blocks` when given.
+VARIANT TextCell(const std::wstring& text, TextBlocks* blocks = nullptr);
 
 }  // namespace tkr

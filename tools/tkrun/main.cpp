@@ -278,7 +278,7 @@ bool RunCommand(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOM
 // with the rows. False, having said why, when either fails.
 bool SortedOrder(const Options& o, const Job& job, tkr::Caller& caller, tk::TKCOMM& comm,
                  const Destination* destRange, std::vector<std::uint32_t>& order) {
-  const bool moved = !o.move.empty() || destRange != nullptr;
+  const bool moved = !OrderByIndex(o);
   if (!RunCommand(o, job, caller, comm, destRange, moved ? tk::kMove : tk::kSortIndex)) {
     return false;
   }
@@ -396,7 +396,7 @@ int Run(const Options& o) {
            "the rows' own order is too deep for --unstable's quick pass; sorting "
            "them in the default, stable order instead");
     mode.stable = true;
-    SafeArrayDestroy(comm.Source.Data.parray);
+    DropSourceTable(comm.Source.Data.parray, job);
     comm.Source.Data.parray = SourceTable(mode, job);
     for (VARIANT* line : {&comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) VariantClear(line);
     PutCommandLines(mode, job, comm);
@@ -414,7 +414,7 @@ int Run(const Options& o) {
     // Sorted once more, rows with equal keys in reverse file order this time: a row that now
     // comes before the row it followed has keys equal to that row's, as the sort compares them.
     Report(o, "--unique: sorting once more, equal rows the other way round, to find them");
-    SafeArrayDestroy(comm.Source.Data.parray);
+    DropSourceTable(comm.Source.Data.parray, job);
     comm.Source.Data.parray = SourceTable(mode, job);
     for (VARIANT* line : {&comm.SortCmd, &comm.MoveCmd, &comm.ExportCmd}) VariantClear(line);
     PutCommandLines(mode, job, comm, true);

@@ -71,7 +71,10 @@ int SlotOf(const Entry& key, bool automaticToo, bool rankTexts) {
 }
 
 void RankTexts(VARIANT* cells, std::size_t count, const TextRanking& how,
-               const std::wstring& locale) {
+               const std::wstring& locale, tkr::TextBlocks* blocks) {
+  const auto drop = [blocks](BSTR text) {
+    if (blocks == nullptr) SysFreeString(text);
+  };
   if (how.kind == TextRanking::Kind::None) return;
   if (how.readsNumbers) {
     // As the library reads a numtext key's texts, but in the chosen locale.
@@ -81,7 +84,7 @@ void RankTexts(VARIANT* cells, std::size_t count, const TextRanking& how,
       double value = 0;
       if (cell.vt == VT_BSTR && SysStringLen(cell.bstrVal) > 0 &&
           SUCCEEDED(VarR8FromStr(cell.bstrVal, lcid, 0, &value))) {
-        SysFreeString(cell.bstrVal);
+        drop(cell.bstrVal);
         cell.vt = VT_R8;
         cell.dblVal = value;
       }
@@ -153,15 +156,16 @@ void RankTexts(VARIANT* cells, std::size_t count, const TextRanking& how,
   }
   for (std::size_t i = 0; i < texts.size(); ++i) {
     VARIANT& cell = cells[texts[i]];
-    SysFreeString(cell.bstrVal);
+    drop(cell.bstrVal);
     if (codePoints) {
       cell.vt = VT_I4;
       cell.lVal = static_cast<LONG>(rank[i]);
       continue;
     }
     wchar_t text[16];
-    std::swprintf(text, 16, L"r%010u", rank[i]);
-    cell.bstrVal = SysAllocString(text);
+    const int length = std::swprintf(text, 16, L"r%010u", rank[i]);
+    cell.bstrVal = blocks != nullptr ? blocks->Add(text, static_cast<std::size_t>(length))
+                                     : SysAllocString(text);
     if (cell.bstrVal == nullptr) {
       cell.vt = VT_EMPTY;
       throw std::bad_alloc();

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/text_blocks.h"
 #include "platform/ole.h"
 #include "tkrun/command_lines.h"
 
@@ -36,8 +37,10 @@ TextRanking RankingOf(const Entry& key, bool rankTexts);
 int SlotOf(const Entry& key, bool automaticToo, bool rankTexts);
 
 // Replaces the text cells among the `count` cells at `cells` by their ranks under `how`
-// (`locale`: the collation's name); std::bad_alloc when memory runs out.
+// (`locale`: the collation's name); std::bad_alloc when memory runs out. With `blocks`, the
+// texts are there (see text_blocks.h): they are left as they are, and the ranks' texts go there
+// too.
 void RankTexts(VARIANT* cells, std::size_t count, const TextRanking& how,
-               const std::wstring& locale);
+               const std::wstring& locale, tkr::TextBlocks* blocks = nullptr);
 
 }  // namespace tkrun

@@ -96,7 +96,12 @@ std::string PlanTables(const Options& o, Job& job) {
 // The engine's source table: the file's rows (data rows shuffled in the stable mode), the
 // used columns (typed cells for automatic keys, each field's text for text keys, nothing for
 // keys this program compares) and the hidden column with each row's number in the file.
+// Where the order comes from SORTINDEX nothing rewrites a cell (no MOVE, no copy handed to
+// this program), so the strings go to the job's own blocks: for a file of short fields that
+// is a fraction of the system's strings, the largest saving in a run's peak memory.
 SAFEARRAY* SourceTable(const Options& o, Job& job) {
+  job.textsInBlocks = OrderByIndex(o);
+  tkr::TextBlocks* blocks = job.textsInBlocks ? &job.texts : nullptr;
   const std::size_t records = job.Records();
   const auto headers = static_cast<std::size_t>(o.header);
   const CsvFile& file = job.file;
@@ -152,12 +157,12 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
       text.quoted = field.quoted;
       VARIANT& cell = cells[c * records + row];
       if (held[c] == KeyCells::Typed) {
-        cell = tkr::CellFromField(text, o.typing);
+        cell = tkr::CellFromField(text, o.typing, blocks);
       } else if ((!text.text.empty() || (field.quoted && o.typing.quotedText)) &&
                  !tkr::IsMissing(text, o.typing)) {
         // The text as it stands, whatever it reads as; "" is an empty cell unless quoted
         // fields stay text, and so is a missing-value word of --na.
-        cell = tkr::TextCell(text.text);
+        cell = tkr::TextCell(text.text, blocks);
       }
       if (cell.vt == VT_BSTR && cell.bstrVal == nullptr) throw std::bad_alloc();
     }
@@ -166,9 +171,18 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
     id.lVal = static_cast<LONG>(fileRow + 1);
   }
   for (std::size_t c = 0; c < used.size(); ++c) {
-    RankTexts(&cells[c * records], records, ranked[c], o.localeName);
+    RankTexts(&cells[c * records], records, ranked[c], o.localeName, blocks);
   }
   return table;
+}
+
+void DropSourceTable(SAFEARRAY* table, Job& job) {
+  if (job.textsInBlocks) {
+    // The cells' strings are not the system's to free: they go with the blocks.
+    tkr::EmptyCells(table);
+    job.texts = tkr::TextBlocks();
+  }
+  SafeArrayDestroy(table);
 }
 
 // The three command lines in the record, renumbered to the engine's tables, with the hidden

@@ -18,6 +18,7 @@
 
 #include "common/csv.h"
 #include "common/range_object.h"
+#include "common/text_blocks.h"
 #include "protocol/record.h"
 #include "tkrun/command_lines.h"
 #include "tkrun/options.h"
@@ -68,6 +69,10 @@ struct Job {
   // comparison.
   std::vector<std::vector<FieldSpan>> comparedFields;
   double readSeconds = 0;  // reading the file and filling the engine's table: the sort's gauge
+  // The source table's strings, where nothing rewrites its cells (see SourceTable): freed with
+  // the job.
+  tkr::TextBlocks texts;
+  bool textsInBlocks = false;
 
   std::size_t Records() const { return file.records.size(); }
 };
@@ -96,8 +101,17 @@ class Destination final : public tkr::RangeObject {
 // why the tables cannot be made.
 std::string PlanTables(const Options& o, Job& job);
 
+// Whether the sorted order comes from SORTINDEX: every run but those that move rows, with
+// --move, or export them, with --export-to (the index then holds only the destination's rows).
+inline bool OrderByIndex(const Options& o) {
+  return o.move.empty() && o.exportTo.empty();
+}
+
 // The engine's source table, filled from the file (see SourceTable in tables.cpp).
 SAFEARRAY* SourceTable(const Options& o, Job& job);
+
+// The source table destroyed, its strings with it (to be filled anew).
+void DropSourceTable(SAFEARRAY* table, Job& job);
 
 // The three command lines in the record, renumbered to the engine's tables. With
 // `positionsDescending`, the stable mode's last key (each row's position) is descending:
