@@ -13,8 +13,9 @@
 // the hidden column, read after MOVE, then says which file row stands where, and each one is
 // written back byte for byte.
 //
-// Stable by default: the rows go to the engine in a random order drawn afresh on every run,
-// with the hidden column as the last key. The order that comes back is exactly the stable
+// Stable by default: the rows go to the engine in a random order drawn afresh on every run
+// (blocks of rows in a random order, each shuffled: see SourceTable), with the hidden column
+// as the last key. The order that comes back is exactly the stable
 // one (ties keep their file order), and the random order, which no file can anticipate,
 // keeps the sort's depth near 2 log2 n whatever the file's layout. --unstable hands the rows
 // over as they are and adds no key; where their order takes that sort to its depth limit, they
