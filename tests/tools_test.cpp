@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 
@@ -1244,6 +1245,15 @@ TEST(Tkrun, RowsComeBackByteForByteInTheirOrder) {
       EXPECT_TRUE(got == want);
     }
   }
+  // By the names, texts from both halves of the file (filled on two threads), descending.
+  std::vector<std::string> lines;
+  for (const auto& row : rows) lines.push_back(row.second);
+  std::sort(lines.begin(), lines.end(), std::greater<>());
+  std::string byName = "Row,Amount\r\n";
+  for (const std::string& line : lines) byName += line;
+  const Outcome named = RunTool("-k Row:desc --quiet big.csv");
+  EXPECT_EQ(named.exitCode, 0u) << named.err;
+  EXPECT_TRUE(named.out == byName);
 
   WriteAll(L"no_data.csv", "Name,Amount\r\n");
   const Outcome badKey = RunTool("--sort \"3,TK_COMPASCAUTO\" no_data.csv");

@@ -69,9 +69,9 @@ struct Job {
   // comparison.
   std::vector<std::vector<FieldSpan>> comparedFields;
   double readSeconds = 0;  // reading the file and filling the engine's table: the sort's gauge
-  // The source table's strings, where nothing rewrites its cells (see SourceTable): freed with
-  // the job.
-  tkr::TextBlocks texts;
+  // The source table's strings, where nothing rewrites its cells (see SourceTable), the second
+  // half's filled on a thread of its own: freed with the job.
+  tkr::TextBlocks texts, moreTexts;
   bool textsInBlocks = false;
 
   std::size_t Records() const { return file.records.size(); }
