@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <functional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -46,20 +48,46 @@ std::string WriteReason(DWORD error) {
   return tkr::LastErrorText();
 }
 
-// Writes every part `next` gives (an empty part: nothing more) to `file`; the system's error
-// when a write fails, else 0.
-DWORD WriteAll(HANDLE file, const std::function<std::string_view()>& next) {
+// Writes `part` to `file`; the system's error when a write fails, else 0.
+DWORD WritePart(HANDLE file, std::string_view part) {
   constexpr std::size_t kChunk = std::size_t{1} << 20;
-  for (std::string_view part = next(); !part.empty(); part = next()) {
-    while (!part.empty()) {
-      const auto want = static_cast<DWORD>(std::min(part.size(), kChunk));
-      DWORD wrote = 0;
-      if (!WriteFile(file, part.data(), want, &wrote, nullptr)) return GetLastError();
-      if (wrote == 0) return ERROR_WRITE_FAULT;
-      part.remove_prefix(wrote);
-    }
+  while (!part.empty()) {
+    const auto want = static_cast<DWORD>(std::min(part.size(), kChunk));
+    DWORD wrote = 0;
+    if (!WriteFile(file, part.data(), want, &wrote, nullptr)) return GetLastError();
+    if (wrote == 0) return ERROR_WRITE_FAULT;
+    part.remove_prefix(wrote);
   }
   return 0;
+}
+
+// Writes every part `next` gives (an empty part: nothing more) to `file`; the system's error
+// when a write fails, else 0. Each part is written on another thread while `next` makes the
+// following one: a sorted file's rows come from all over the one read, and gathering them
+// took about as long as the system took to take them (two seconds each for ten million rows).
+// The part is copied first, for `next` makes the following one in the same room.
+DWORD WriteAll(HANDLE file, const std::function<std::string_view()>& next) {
+  std::string writing;  // the part the other thread writes
+  DWORD failed = 0;     // its error
+  std::thread other;
+  struct Join {  // the write ends before what it reads can go, however this ends
+    std::thread& thread;
+    ~Join() {
+      if (thread.joinable()) thread.join();
+    }
+  } join{other};
+  for (std::string_view part = next(); !part.empty(); part = next()) {
+    if (other.joinable()) other.join();
+    if (failed != 0) return failed;
+    writing.assign(part);
+    try {
+      other = std::thread([&] { failed = WritePart(file, writing); });
+    } catch (const std::system_error&) {
+      failed = WritePart(file, writing);  // no thread: this one writes it
+    }
+  }
+  if (other.joinable()) other.join();
+  return failed;
 }
 
 // Writes the parts `next` gives to `path` through a temporary file (PartFiles). An empty path
