@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <exception>
 #include <map>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "common/beside.h"
 #include "common/byte_words.h"
 
 namespace tkr {
@@ -356,34 +354,16 @@ bool ScanCsv(std::string utf8, wchar_t separator, CsvFile& file, std::string& er
     split = PastLineEnd(b, k);
   }
   PartScan second;
-  std::exception_ptr failed;  // the second part's (memory ran out), thrown here
-  std::thread other;
-  if (split < size) {
-    try {
-      other = std::thread([&] {
-        try {
-          second.Run(b, file.separatorBytes, split, size);
-        } catch (...) {
-          failed = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      split = size;  // no thread: the first part goes on to the end
-    }
+  Beside other;
+  if (split < size && !other.Start([&] { second.Run(b, file.separatorBytes, split, size); })) {
+    split = size;  // no thread: the first part goes on to the end
   }
-  struct Join {  // the second part ends before what it reads can go, however the first ends
-    std::thread& thread;
-    ~Join() {
-      if (thread.joinable()) thread.join();
-    }
-  } join{other};
   PartScan first;
   first.lineEnd = file.lineEnd;  // the skipped lines' first, when they had one
   first.kept = &file.kept;
   first.comment = kept.comment;
   first.Run(b, file.separatorBytes, start, split);
-  if (other.joinable()) other.join();
-  if (failed) std::rethrow_exception(failed);
+  other.Join();
   if (first.ok && first.at == split && split < size) {
     first.Append(second);  // the guess held
   } else if (first.ok && first.at < size) {

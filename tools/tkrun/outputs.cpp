@@ -7,11 +7,10 @@
 #include <cstdio>
 #include <functional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/beside.h"
 #include "common/cells.h"
 #include "common/file_bytes.h"
 #include "tkrun/progress.h"
@@ -69,24 +68,16 @@ DWORD WritePart(HANDLE file, std::string_view part) {
 DWORD WriteAll(HANDLE file, const std::function<std::string_view()>& next) {
   std::string writing;  // the part the other thread writes
   DWORD failed = 0;     // its error
-  std::thread other;
-  struct Join {  // the write ends before what it reads can go, however this ends
-    std::thread& thread;
-    ~Join() {
-      if (thread.joinable()) thread.join();
-    }
-  } join{other};
+  tkr::Beside other;
   for (std::string_view part = next(); !part.empty(); part = next()) {
-    if (other.joinable()) other.join();
+    other.Join();
     if (failed != 0) return failed;
     writing.assign(part);
-    try {
-      other = std::thread([&] { failed = WritePart(file, writing); });
-    } catch (const std::system_error&) {
+    if (!other.Start([&] { failed = WritePart(file, writing); })) {
       failed = WritePart(file, writing);  // no thread: this one writes it
     }
   }
-  if (other.joinable()) other.join();
+  other.Join();
   return failed;
 }
 

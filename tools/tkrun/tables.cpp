@@ -3,12 +3,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <exception>
 #include <new>
 #include <random>
-#include <system_error>
-#include <thread>
 
+#include "common/beside.h"
 #include "common/cells.h"
 #include "tkrun/progress.h"
 #include "tkrun/ranks.h"
@@ -234,30 +232,12 @@ SAFEARRAY* SourceTable(const Options& o, Job& job) {
   // filled on another thread meanwhile, its strings in blocks of its own. With the system's
   // strings a second thread only waited on its heap: the halves took longer than one thread.
   std::size_t half = blocks != nullptr && records >= kFilledInTwo ? records / 2 : records;
-  std::exception_ptr failed;  // the other half's (memory ran out), thrown here
-  std::thread other;
-  if (half < records) {
-    try {
-      other = std::thread([&] {
-        try {
-          FillRows(filling, half, records, &job.moreTexts);
-        } catch (...) {
-          failed = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      half = records;  // no thread: this one fills every row
-    }
+  tkr::Beside other;
+  if (half < records && !other.Start([&] { FillRows(filling, half, records, &job.moreTexts); })) {
+    half = records;  // no thread: this one fills every row
   }
-  struct Join {  // the other half ends before what it writes into can go, however this ends
-    std::thread& thread;
-    ~Join() {
-      if (thread.joinable()) thread.join();
-    }
-  } join{other};
   FillRows(filling, 0, half, blocks);
-  if (other.joinable()) other.join();
-  if (failed) std::rethrow_exception(failed);
+  other.Join();
   for (std::size_t c = 0; c < used.size(); ++c) {
     RankTexts(&cells[c * records], records, ranked[c], o.localeName, blocks);
   }
