@@ -139,8 +139,9 @@ void FillRows(const Filling& f, std::size_t from, std::size_t to, tkr::TextBlock
     }
     const std::size_t row = f.drawn[fileRow];
     if (fileRow + kAhead < to) {
-      // The drawn rows are scattered over the table: ask for the cells a few rows ahead, so
-      // that their cache misses overlap instead of coming one after the other.
+      // The drawn rows are scattered over their block's rows (over the table for a file of
+      // one block): ask for the cells a few rows ahead, so that their cache misses overlap
+      // instead of coming one after the other.
       const std::size_t later = f.drawn[fileRow + kAhead];
       for (std::size_t c = 0; c <= used.size(); ++c) {
         __builtin_prefetch(&f.cells[c * records + later], 1);
