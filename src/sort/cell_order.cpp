@@ -466,8 +466,8 @@ Made MakeShares(Share& share, std::uint32_t* rows, std::uint32_t count, std::uin
 // only the key of its next text, made once more. A large column (RankInTwo) has each half of
 // its rows searched for texts and their keys made and sorted on a thread of its own, within half
 // the budget each (making the keys is most of the work); two halves that each fit one share are
-// merged as they stand, others from their runs. Nothing here throws or fails a sort: a false return
-// only means that the column keeps no ranks.
+// merged as they stand, others from their runs, on two threads (Merge). Nothing here throws or
+// fails a sort: a false return only means that the column keeps no ranks.
 class Ranker {
  public:
   Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
@@ -483,7 +483,7 @@ class Ranker {
     switch (MakeShares(share_, rows, count, 0, runs_, longest)) {
       case Made::Failed: return false;
       case Made::OneShare: RankSorted(&share_, 1, ranks); return true;
-      case Made::Runs: return Merge(rows, ranks);
+      case Made::Runs: return Merge(rows, ranks, false);
     }
     return false;
   }
@@ -520,7 +520,7 @@ class Ranker {
         if (!runs_.Add(run.Next, run.End, run.Room)) return false;
       }
     }
-    return Merge(texts, ranks);
+    return Merge(texts, ranks, true);
   }
 
  private:
@@ -548,87 +548,159 @@ class Ranker {
                            half.longest);
   }
 
-  // The key of the run's next text, made again into its room.
-  bool Refill(Run& run, const std::uint32_t* rows) noexcept {
-    const VARIANT& cell =
-        *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(rows[run.Next]));
+  // The key of data row `row` into `key` (room for `room` bytes): its length, 0 when none was
+  // made.
+  std::uint32_t KeyOf(std::uint32_t row, unsigned char* key, std::uint32_t room) const noexcept {
+    const VARIANT& cell = *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(row));
     std::uint32_t needed = 0;
-    run.Length = platform::TextSortKey(cell.bstrVal, SysStringLen(cell.bstrVal), flags_,
-                                       heads_.get() + run.Offset, run.Room, needed);
-    // A run's texts are scattered over the column: the cell two texts on and the string of
-    // the next are asked for now, and are there when the merge comes back to this run (each
-    // a cache miss, a third of the merge's time on ten million words).
-    if (run.Next + 2 < run.End) {
-      __builtin_prefetch(
-          ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(rows[run.Next + 2])));
-    }
-    if (run.Next + 1 < run.End) {
-      const VARIANT& next =
-          *ColumnCell(cells_, firstRow_ + static_cast<std::int32_t>(rows[run.Next + 1]));
-      if (next.vt == VT_BSTR && next.bstrVal != nullptr) __builtin_prefetch(next.bstrVal - 2);
-    }
-    return run.Length != 0;
+    return platform::TextSortKey(cell.bstrVal, SysStringLen(cell.bstrVal), flags_, key, room,
+                                 needed);
   }
 
-  bool Less(std::uint32_t a, std::uint32_t b) const noexcept {
-    const Run& x = runs_.runs[a];
-    const Run& y = runs_.runs[b];
-    return CompareBytes(heads_.get() + x.Offset, x.Length, heads_.get() + y.Offset, y.Length) < 0;
-  }
+  // A merge of sorted runs (the column's, or the part of each below or from a key): each run's
+  // room for its next key, and how many ranks it gave.
+  struct Merging {
+    const Ranker* ranker;
+    Run* runs;
+    std::uint32_t count;
+    const std::uint32_t* rows;
+    std::uint32_t* ranks;
+    HeapArray<unsigned char> heads;  // each run's room for its next key
+    std::uint32_t given = 0;         // ranks given, from 1
+    bool ok = false;
 
-  void SiftDown(std::uint32_t* heap, std::uint32_t size, std::uint32_t at) const noexcept {
-    for (;;) {
-      std::uint32_t least = at;
-      const std::uint32_t left = 2 * at + 1;
-      if (left < size && Less(heap[left], heap[least])) least = left;
-      if (left + 1 < size && Less(heap[left + 1], heap[least])) least = left + 1;
-      if (least == at) return;
-      const std::uint32_t swap = heap[at];
-      heap[at] = heap[least];
-      heap[least] = swap;
-      at = least;
-    }
-  }
-
-  // Merges the sorted runs: the least key of all the runs' next texts gets the next rank, or
-  // the same rank as the text before when their keys are equal.
-  bool Merge(const std::uint32_t* rows, std::uint32_t* ranks) noexcept {
-    std::size_t room = 0;
-    std::uint32_t longest = 0;
-    for (std::uint32_t r = 0; r < runs_.count; ++r) {
-      runs_.runs[r].Offset = room;
-      room += runs_.runs[r].Room;
-      if (runs_.runs[r].Room > longest) longest = runs_.runs[r].Room;
-    }
-    HeapArray<std::uint32_t> heap;
-    HeapArray<unsigned char> previous;
-    if (!heads_.Allocate(room) || !heap.Allocate(runs_.count) || !previous.Allocate(longest)) {
-      return false;
-    }
-    std::uint32_t size = 0;
-    for (std::uint32_t r = 0; r < runs_.count; ++r) {
-      if (!Refill(runs_.runs[r], rows)) return false;
-      heap[size++] = r;
-    }
-    for (std::uint32_t i = size / 2; i-- > 0;) SiftDown(heap.get(), size, i);
-    std::uint32_t rank = 0;
-    std::uint32_t previousLength = 0;
-    while (size > 0) {
-      Run& run = runs_.runs[heap[0]];
-      const unsigned char* key = heads_.get() + run.Offset;
-      if (rank == 0 || CompareBytes(previous.get(), previousLength, key, run.Length) != 0) {
-        ++rank;
-        std::memcpy(previous.get(), key, run.Length);
-        previousLength = run.Length;
+    // The key of the run's next text, made again into its room.
+    bool Refill(Run& run) noexcept {
+      const VARIANT* cells = ranker->cells_;
+      const std::int32_t first = ranker->firstRow_;
+      run.Length = ranker->KeyOf(rows[run.Next], heads.get() + run.Offset, run.Room);
+      // A run's texts are scattered over the column: the cell two texts on and the string of
+      // the next are asked for now, and are there when the merge comes back to this run (each
+      // a cache miss, a third of the merge's time on ten million words).
+      if (run.Next + 2 < run.End) {
+        __builtin_prefetch(cells + first + static_cast<std::int32_t>(rows[run.Next + 2]));
       }
-      ranks[rows[run.Next]] = rank;
-      if (++run.Next < run.End) {
-        if (!Refill(run, rows)) return false;
-        __builtin_prefetch(&ranks[rows[run.Next]], 1);
-      } else {
-        heap[0] = heap[--size];
+      if (run.Next + 1 < run.End) {
+        const VARIANT& next = cells[first + static_cast<std::int32_t>(rows[run.Next + 1])];
+        if (next.vt == VT_BSTR && next.bstrVal != nullptr) __builtin_prefetch(next.bstrVal - 2);
       }
-      SiftDown(heap.get(), size, 0);
+      return run.Length != 0;
+    }
+
+    bool Less(std::uint32_t a, std::uint32_t b) const noexcept {
+      const Run& x = runs[a];
+      const Run& y = runs[b];
+      return CompareBytes(heads.get() + x.Offset, x.Length, heads.get() + y.Offset, y.Length) < 0;
+    }
+
+    void SiftDown(std::uint32_t* heap, std::uint32_t size, std::uint32_t at) const noexcept {
+      for (;;) {
+        std::uint32_t least = at;
+        const std::uint32_t left = 2 * at + 1;
+        if (left < size && Less(heap[left], heap[least])) least = left;
+        if (left + 1 < size && Less(heap[left + 1], heap[least])) least = left + 1;
+        if (least == at) return;
+        const std::uint32_t swap = heap[at];
+        heap[at] = heap[least];
+        heap[least] = swap;
+        at = least;
+      }
+    }
+
+    // The least key of all the runs' next texts gets the next rank, or the same rank as the
+    // text before when their keys are equal.
+    void Work() noexcept {
+      std::size_t room = 0;
+      std::uint32_t longest = 0;
+      for (std::uint32_t r = 0; r < count; ++r) {
+        runs[r].Offset = room;
+        room += runs[r].Room;
+        if (runs[r].Room > longest) longest = runs[r].Room;
+      }
+      HeapArray<std::uint32_t> heap;
+      HeapArray<unsigned char> previous;
+      if (!heads.Allocate(room) || !heap.Allocate(count) || !previous.Allocate(longest)) return;
+      std::uint32_t size = 0;
+      for (std::uint32_t r = 0; r < count; ++r) {
+        if (runs[r].Next == runs[r].End) continue;
+        if (!Refill(runs[r])) return;
+        heap[size++] = r;
+      }
+      for (std::uint32_t i = size / 2; i-- > 0;) SiftDown(heap.get(), size, i);
+      std::uint32_t previousLength = 0;
+      while (size > 0) {
+        Run& run = runs[heap[0]];
+        const unsigned char* key = heads.get() + run.Offset;
+        if (given == 0 || CompareBytes(previous.get(), previousLength, key, run.Length) != 0) {
+          ++given;
+          std::memcpy(previous.get(), key, run.Length);
+          previousLength = run.Length;
+        }
+        ranks[rows[run.Next]] = given;
+        if (++run.Next < run.End) {
+          if (!Refill(run)) return;
+          __builtin_prefetch(&ranks[rows[run.Next]], 1);
+        } else {
+          heap[0] = heap[--size];
+        }
+        SiftDown(heap.get(), size, 0);
+      }
+      ok = true;
+    }
+    static void Start(void* argument) noexcept { static_cast<Merging*>(argument)->Work(); }
+  };
+
+  // Merges the sorted runs into ranks. With `inTwo`, on two threads: the runs' texts whose keys
+  // come before the middle key of the longest run on this one, the others on another (found in
+  // each run by halving it, a few keys made each), and the second part's ranks then raised by
+  // as many as the first gave. No key is on both sides, so the ranks are those of one merge.
+  bool Merge(const std::uint32_t* rows, std::uint32_t* ranks, bool inTwo) noexcept {
+    Merging all{this, runs_.runs.get(), runs_.count, rows, ranks, {}, 0, false};
+    if (!inTwo || runs_.count < 2) {
+      all.Work();
+      return all.ok;
+    }
+    std::uint32_t longest = 0, room = 0;
+    for (std::uint32_t r = 0; r < runs_.count; ++r) {
+      const Run& run = runs_.runs[r];
+      if (run.End - run.Next > runs_.runs[longest].End - runs_.runs[longest].Next) longest = r;
+      if (run.Room > room) room = run.Room;
+    }
+    HeapArray<unsigned char> middle, probe;
+    HeapArray<Run> below, from;
+    if (!middle.Allocate(room) || !probe.Allocate(room) || !below.Allocate(runs_.count) ||
+        !from.Allocate(runs_.count)) {
+      all.Work();
+      return all.ok;
+    }
+    const Run& split = runs_.runs[longest];
+    const std::uint32_t middleLength =
+        KeyOf(rows[split.Next + (split.End - split.Next) / 2], middle.get(), room);
+    for (std::uint32_t r = 0; r < runs_.count && middleLength != 0; ++r) {
+      const Run& run = runs_.runs[r];
+      std::uint32_t low = run.Next, high = run.End;  // the first key not below the middle one
+      while (low < high) {
+        const std::uint32_t at = low + (high - low) / 2;
+        const std::uint32_t length = KeyOf(rows[at], probe.get(), room);
+        if (length == 0) return false;  // no key: as the one merge would have found
+        if (CompareBytes(probe.get(), length, middle.get(), middleLength) < 0) {
+          low = at + 1;
+        } else {
+          high = at;
+        }
+      }
+      below[r] = Run{run.Next, low, run.Room, 0, 0};
+      from[r] = Run{low, run.End, run.Room, 0, 0};
+    }
+    if (middleLength == 0) return false;
+    Merging first{this, below.get(), runs_.count, rows, ranks, {}, 0, false};
+    Merging second{this, from.get(), runs_.count, rows, ranks, {}, 0, false};
+    platform::RunBoth(Merging::Start, &first, Merging::Start, &second);
+    if (!first.ok || !second.ok) return false;
+    for (std::uint32_t r = 0; r < runs_.count; ++r) {
+      for (std::uint32_t at = below[r].End; at < runs_.runs[r].End; ++at) {
+        ranks[rows[at]] += first.given;
+      }
     }
     return true;
   }
@@ -639,7 +711,6 @@ class Ranker {
   std::size_t budget_;
   Share share_;
   RunList runs_;
-  HeapArray<unsigned char> heads_;  // the merge: each run's room for its next key
 };
 
 }  // namespace

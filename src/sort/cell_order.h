@@ -25,8 +25,9 @@
 // so that long texts with long common beginnings (paths, addresses) cost at most about
 // twice the keys of texts that differ early, however many rows there are. A column of many
 // rows has each half's texts found and their keys made and sorted on a thread of its own,
-// within half the budget each (in shares of it when they do not fit one), then merged; making
-// the keys is most of a text column's cost. A column whose ranks
+// within half the budget each (in shares of it when they do not fit one), then merged (the
+// merge of its shares' runs on two threads too, split at a key); making the keys is most of a
+// text column's cost. A column whose ranks
 // cannot be made (memory) is compared by the platform functions: the fast path never makes a
 // sort fail.
 #pragma once
