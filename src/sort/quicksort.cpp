@@ -507,18 +507,15 @@ Step StartSort(Context& ctx, SortState& sort, CompareState& compare, Selection& 
 
 Step ResumeSort(Context& ctx, SortState& sort, CompareState& compare, Selection& selection,
                 Continuation at, std::int32_t answer) noexcept {
+  SortStep step = SortStep::LeftDecide;
   switch (at) {
-    case Continuation::LeftScan:
-      return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
-                     compare.Carried.Values(), SortStep::LeftDecide, answer, nullptr);
-    case Continuation::RightScan:
-      return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
-                     compare.Carried.Values(), SortStep::RightDecide, answer, nullptr);
-    case Continuation::InsertPass:
-      return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
-                     compare.Carried.Values(), SortStep::InsertDecide, answer, nullptr);
+    case Continuation::LeftScan: step = SortStep::LeftDecide; break;
+    case Continuation::RightScan: step = SortStep::RightDecide; break;
+    case Continuation::InsertPass: step = SortStep::InsertDecide; break;
     default: return Step::Ended(Status::StackFailure);
   }
+  return RunSort(ctx, sort, compare, compare, selection, selection.RowIndex.get(),
+                 compare.Carried.Values(), step, answer, nullptr);
 }
 
 }  // namespace tk
