@@ -205,12 +205,6 @@ bool WriteInEncoding(const CsvFile& table, const std::wstring& path, const std::
   return WriteBytes(path, bytes, error);
 }
 
-}  // namespace
-
-// Which file row stands where after MOVE, from the hidden column moved with the rows; false
-// when a row is not there exactly once.
-namespace {
-
 // Appends the file row that the hidden cell of table row `row` names to `order`; false when
 // it names none, or one already taken.
 bool TakeRow(const tk::TKCOMM& comm, const Job& job, std::int32_t row, std::vector<bool>& seen,
@@ -229,6 +223,8 @@ bool TakeRow(const tk::TKCOMM& comm, const Job& job, std::int32_t row, std::vect
 
 }  // namespace
 
+// Which file row stands where after MOVE, from the hidden column moved with the rows; false
+// when a row is not there exactly once.
 bool OrderAfterMove(const tk::TKCOMM& comm, const Job& job, std::vector<std::uint32_t>& order) {
   const std::size_t records = job.Records();
   std::vector<bool> seen(records, false);
