@@ -305,11 +305,12 @@ void Batch(const Order& order, std::uint32_t seed, int kind, VARTYPE numeric, lo
   // Every other batch makes its ranks from keys in shares of a few kilobytes, so that they
   // are merged from dozens of sorted runs, as a million long texts are; every other pair of
   // batches makes them on two threads, as for a large column (a small budget then leaves
-  // no room for the halves, and the shares take over).
+  // no room for the halves, and the shares take over); every other four merge with every key
+  // made again, as when there is no memory for the keys' heads.
   tk::CompareState compare;
   const std::size_t budget = seed % 2 == 0 ? tk::kTextKeyBudget : 4096 + make.Below(16384);
   const std::uint32_t inTwoFrom = seed % 4 < 2 ? 2u : tk::kTextKeysInTwoFrom;
-  compare.Text.Build(engine.selection, budget, inTwoFrom);
+  compare.Text.Build(engine.selection, budget, inTwoFrom, seed % 8 < 4);
   if (kind == 0) {
     ASSERT_GT(compare.Text.KeyedCells(), kRows / 2) << "the texts got no keys";
   }

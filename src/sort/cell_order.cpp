@@ -410,22 +410,86 @@ std::uint32_t CollectTexts(VARIANT* cells, std::int32_t firstRow, const std::uin
   return count;
 }
 
+// What the merge of a column's runs keeps of each text's key: its first 14 bytes, and its length
+// where the key ends within them (kLongKey where it does not). Seven letters of most scripts:
+// most keys differ in them, or end within them, so the merge orders most texts by these two
+// numbers alone and makes a key again only where two heads tie on long keys (which costs a cell
+// and a string scattered over the column, and the key itself, most of a text's cost to rank).
+constexpr std::uint32_t kInHead = 14;
+constexpr std::uint32_t kLongKey = kInHead + 1;
+struct KeyHead {
+  std::uint64_t Prefix;  // the key's first 8 bytes, big-endian
+  std::uint64_t Then;    // the next 6, and below them the length or kLongKey
+
+  // The head of a share entry whose key's rest is in `bytes`.
+  static KeyHead Of(const ShareEntry& e, const unsigned char* bytes) noexcept {
+    const std::uint32_t length = e.Length <= kInHead ? e.Length : kLongKey;
+    const std::uint64_t next = BigEndianBytes(bytes + e.Offset, e.Rest(), 0, kInHead - kInEntry);
+    return KeyHead{e.Prefix, (std::uint64_t{e.Following} << 32) | (next << 16) | length};
+  }
+  // memcmp's order of the two keys where their heads tell it: by the first 14 bytes, then a key
+  // that ends within them comes first (two such by length). False for two long keys that begin
+  // alike.
+  static bool Order(const KeyHead& a, const KeyHead& b, int& order) noexcept {
+    if (a.Prefix != b.Prefix) {
+      order = a.Prefix < b.Prefix ? -1 : 1;
+      return true;
+    }
+    if (a.Then != b.Then) {
+      order = a.Then < b.Then ? -1 : 1;
+      return true;
+    }
+    order = 0;
+    return (a.Then & 0xFFFFu) != kLongKey;
+  }
+};
+
 // A sorted run of positions in a column's list of texts: a share's worth, in key order.
 struct Run {
   std::uint32_t Next;    // position in rows of the text whose key the run holds
   std::uint32_t End;     // one past its last position
   std::uint32_t Room;    // bytes of its key room (its longest key)
-  std::uint32_t Length;  // bytes of the key it holds
+  std::uint32_t Length;  // bytes of the key it holds, when Made
   std::size_t Offset;    // where its room starts in the merge's heads
+  const KeyHead* Heads;  // the heads of positions from HeadsFrom on; none: every key made again
+  std::uint32_t HeadsFrom;
+  bool Made;  // the key of the text at Next is in its room
 };
 
 struct RunList {
   HeapArray<Run> runs;
   std::uint32_t count = 0;
+  HeapArray<KeyHead> heads;  // of the list's positions from `first`, once a run is made
+  std::uint32_t first = 0;
+  bool keepHeads = true;  // false: none are kept, as when memory is short (tests)
 
-  bool Add(std::uint32_t start, std::uint32_t end, std::uint32_t longest) noexcept {
+  // The run of positions `start` to `end` (of the `texts` from `base`), whose sorted share's
+  // entries are `entries`. Where there is no memory for the heads, the merge makes every key of
+  // the run again instead.
+  bool Add(const ShareEntry* entries, const unsigned char* bytes, std::uint32_t start,
+           std::uint32_t end, std::uint32_t longest, std::uint32_t base,
+           std::uint32_t texts) noexcept {
     if (count == runs.size() && !runs.Resize(runs.size() < 8 ? 8 : runs.size() * 2)) return false;
-    runs[count++] = Run{start, end, longest, 0, 0};
+    if (!heads && keepHeads) {
+      first = base;
+      static_cast<void>(heads.Allocate(texts));
+    }
+    const KeyHead* kept = nullptr;
+    if (heads) {
+      KeyHead* at = heads.get() + (start - first);
+      for (std::uint32_t i = 0; i < end - start; ++i) {
+        at[i] = KeyHead::Of(entries[i], bytes);
+      }
+      kept = heads.get();
+    }
+    runs[count++] = Run{start, end, longest, 0, 0, kept, first, false};
+    return true;
+  }
+
+  // Another list's run, as it stands.
+  bool Take(const Run& run) noexcept {
+    if (count == runs.size() && !runs.Resize(runs.size() < 8 ? 8 : runs.size() * 2)) return false;
+    runs[count++] = run;
     return true;
   }
 };
@@ -454,28 +518,34 @@ Made MakeShares(Share& share, std::uint32_t* rows, std::uint32_t count, std::uin
     if (start == 0 && done == count) return Made::OneShare;
     const ShareEntry* entries = share.Entries();
     for (std::uint32_t i = 0; i < share.Taken(); ++i) rows[start + i] = entries[i].Row;
-    if (!runs.Add(base + start, base + done, longestHere)) return Made::Failed;
+    if (!runs.Add(entries, share.Bytes(), base + start, base + done, longestHere, base, count)) {
+      return Made::Failed;
+    }
   }
   share.Release();
   return Made::Runs;
 }
 
 // Ranks the texts of one column under one order: equal texts get equal ranks, from 1 up, in
-// the order of their sort keys. The keys are made for a share of the texts at a time, as many
-// as the budget holds; each share is sorted; the shares are then merged, each holding
-// only the key of its next text, made once more. A large column (RankInTwo) has each half of
+// the order of their sort keys (a merge split in two leaves a gap). The keys are made for a
+// share of the texts at a time, as many as the budget holds; each share is sorted; the shares
+// are then merged by the heads of their keys, with a key made once more where two heads tie
+// (KeyHead). A large column (RankInTwo) has each half of
 // its rows searched for texts and their keys made and sorted on a thread of its own, within half
 // the budget each (making the keys is most of the work); two halves that each fit one share are
 // merged as they stand, others from their runs, on two threads (Merge). Nothing here throws or
 // fails a sort: a false return only means that the column keeps no ranks.
 class Ranker {
  public:
-  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
+  Ranker(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget,
+         bool keepHeads) noexcept
       : cells_(cells),
         firstRow_(firstRow),
         flags_(flags),
         budget_(budget),
-        share_(cells, firstRow, flags, budget) {}
+        share_(cells, firstRow, flags, budget) {
+    runs_.keepHeads = keepHeads;
+  }
 
   // `rows` (data rows of keyable texts, `count` of them) is reordered; ranks[row] is set.
   bool Rank(std::uint32_t* rows, std::uint32_t count, std::uint32_t* ranks) noexcept {
@@ -499,6 +569,7 @@ class Ranker {
     Half halves[2] = {
         {this, &shares[0], ranks, readsNumber, 0, first, texts, 0, 0, {}, Made::Failed},
         {this, &shares[1], ranks, readsNumber, first, rows, texts, 0, 0, {}, Made::Failed}};
+    halves[0].runs.keepHeads = halves[1].runs.keepHeads = runs_.keepHeads;
     platform::RunBoth(MakeHalf, &halves[0], MakeHalf, &halves[1]);
     if (halves[0].made == Made::Failed || halves[1].made == Made::Failed) return false;
     if (halves[0].made == Made::OneShare && halves[1].made == Made::OneShare) {
@@ -510,14 +581,15 @@ class Ranker {
       if (half.made == Made::OneShare) {
         const ShareEntry* entries = half.share->Entries();
         for (std::uint32_t i = 0; i < half.count; ++i) texts[half.begin + i] = entries[i].Row;
-        half.share->Release();
-        if (half.count > 0 && !half.runs.Add(half.begin, half.begin + half.count, half.longest)) {
+        if (half.count > 0 &&
+            !half.runs.Add(entries, half.share->Bytes(), half.begin, half.begin + half.count,
+                           half.longest, half.begin, half.count)) {
           return false;
         }
+        half.share->Release();
       }
       for (std::uint32_t r = 0; r < half.runs.count; ++r) {
-        const Run& run = half.runs.runs[r];
-        if (!runs_.Add(run.Next, run.End, run.Room)) return false;
+        if (!runs_.Take(half.runs.runs[r])) return false;
       }
     }
     return Merge(texts, ranks, true);
@@ -565,21 +637,29 @@ class Ranker {
   // A merge of sorted runs (the column's, or the part of each below or from a key): each run's
   // room for its next key, and how many ranks it gave.
   struct Merging {
+    Merging(const Ranker* r, Run* list, std::uint32_t n, const std::uint32_t* positions,
+            std::uint32_t* into, std::uint32_t before) noexcept
+        : ranker(r), runs(list), count(n), rows(positions), ranks(into), given(before) {}
+
     const Ranker* ranker;
     Run* runs;
     std::uint32_t count;
     const std::uint32_t* rows;
     std::uint32_t* ranks;
-    HeapArray<unsigned char> heads;  // each run's room for its next key
-    std::uint32_t given = 0;         // ranks given, from 1
+    HeapArray<unsigned char> keys;  // each run's room for its next key, then the last text's
+    Run last{};                     // the text that got the last rank, as a run of its own
+    std::uint32_t given;            // the last rank given (the ranks start after it)
+    bool failed = false;            // a key could not be made again
     bool ok = false;
 
-    // The key of the run's next text, made again into its room.
-    bool Refill(Run& run) noexcept {
-      run.Length = ranker->KeyOf(rows[run.Next], heads.get() + run.Offset, run.Room);
-      // A run's texts are scattered over the column: the cell two texts on and the string of
-      // the next are asked for now, and are there when the merge comes back to this run (each
-      // a cache miss, a third of the merge's time on ten million words).
+    // The run's next text: its key is made when two heads cannot tell its order. A run without
+    // heads has every key made now, and its next texts asked for ahead: they are scattered over
+    // the column, and the cell two texts on and the string of the next are there when the merge
+    // comes back to this run (each a cache miss, a third of such a merge's time on ten million
+    // words).
+    void Refill(Run& run) noexcept {
+      run.Made = false;
+      if (run.Heads != nullptr) return;
       if (run.Next + 2 < run.End) {
         __builtin_prefetch(&ranker->Cell(rows[run.Next + 2]));
       }
@@ -587,31 +667,43 @@ class Ranker {
         const VARIANT& next = ranker->Cell(rows[run.Next + 1]);
         if (next.vt == VT_BSTR && next.bstrVal != nullptr) __builtin_prefetch(next.bstrVal - 2);
       }
+      MakeKey(run);
+    }
+
+    // The key of the run's next text, made again into its room.
+    bool MakeKey(Run& run) noexcept {
+      if (!run.Made) {
+        run.Length = ranker->KeyOf(rows[run.Next], keys.get() + run.Offset, run.Room);
+        run.Made = true;
+        if (run.Length == 0) failed = true;
+      }
       return run.Length != 0;
     }
 
-    bool Less(std::uint32_t a, std::uint32_t b) const noexcept {
-      const Run& x = runs[a];
-      const Run& y = runs[b];
-      return CompareBytes(heads.get() + x.Offset, x.Length, heads.get() + y.Offset, y.Length) < 0;
+    // memcmp's order of the keys of two runs' next texts: by their heads where those tell it
+    // (KeyHead::Order), else by the keys made again.
+    int Order(Run& x, Run& y) noexcept {
+      if (x.Heads != nullptr && y.Heads != nullptr) {
+        int order = 0;
+        if (KeyHead::Order(x.Heads[x.Next - x.HeadsFrom], y.Heads[y.Next - y.HeadsFrom], order)) {
+          return order;
+        }
+      }
+      if (!MakeKey(x) || !MakeKey(y)) return 0;
+      return CompareBytes(keys.get() + x.Offset, x.Length, keys.get() + y.Offset, y.Length);
     }
 
-    void SiftDown(std::uint32_t* heap, std::uint32_t size, std::uint32_t at) const noexcept {
-      for (;;) {
-        std::uint32_t least = at;
-        const std::uint32_t left = 2 * at + 1;
-        if (left < size && Less(heap[left], heap[least])) least = left;
-        if (left + 1 < size && Less(heap[left + 1], heap[least])) least = left + 1;
-        if (least == at) return;
-        const std::uint32_t swap = heap[at];
-        heap[at] = heap[least];
-        heap[least] = swap;
-        at = least;
-      }
+    // Whether run `a`'s next text comes before run `b`'s; a run at its end comes after all.
+    bool Before(std::uint32_t a, std::uint32_t b) noexcept {
+      if (runs[a].Next == runs[a].End) return false;
+      if (runs[b].Next == runs[b].End) return true;
+      return Order(runs[a], runs[b]) < 0;
     }
 
     // The least key of all the runs' next texts gets the next rank, or the same rank as the
-    // text before when their keys are equal.
+    // text before when their keys are equal. The runs meet in a tree of losers: each inner node
+    // keeps the run that lost the match there, so a run that moves on plays one match a level on
+    // its way to the root, where a heap plays two.
     void Work() noexcept {
       std::size_t room = 0;
       std::uint32_t longest = 0;
@@ -620,45 +712,62 @@ class Ranker {
         room += runs[r].Room;
         if (runs[r].Room > longest) longest = runs[r].Room;
       }
-      HeapArray<std::uint32_t> heap;
-      HeapArray<unsigned char> previous;
-      if (!heads.Allocate(room) || !heap.Allocate(count) || !previous.Allocate(longest)) return;
-      std::uint32_t size = 0;
-      for (std::uint32_t r = 0; r < count; ++r) {
-        if (runs[r].Next == runs[r].End) continue;
-        if (!Refill(runs[r])) return;
-        heap[size++] = r;
+      // Inner nodes 1 to count - 1 (run r is the leaf count + r), the winner at 0.
+      HeapArray<std::uint32_t> losers, winners;
+      if (count == 0 || !keys.Allocate(room + longest) || !losers.Allocate(count) ||
+          !winners.Allocate(2 * std::size_t{count})) {
+        return;
       }
-      for (std::uint32_t i = size / 2; i-- > 0;) SiftDown(heap.get(), size, i);
-      std::uint32_t previousLength = 0;
-      while (size > 0) {
-        Run& run = runs[heap[0]];
-        const unsigned char* key = heads.get() + run.Offset;
-        if (given == 0 || CompareBytes(previous.get(), previousLength, key, run.Length) != 0) {
-          ++given;
-          std::memcpy(previous.get(), key, run.Length);
-          previousLength = run.Length;
-        }
+      for (std::uint32_t r = 0; r < count; ++r) {
+        if (runs[r].Next != runs[r].End) Refill(runs[r]);
+        winners[count + r] = r;
+      }
+      for (std::uint32_t node = count - 1; node > 0; --node) {
+        const std::uint32_t left = winners[2 * node], right = winners[2 * node + 1];
+        const bool leftWins = !Before(right, left);
+        winners[node] = leftWins ? left : right;
+        losers[node] = leftWins ? right : left;
+      }
+      losers[0] = count > 1 ? winners[1] : 0;
+      winners.Release();
+      last.Offset = room;
+      last.Room = longest;
+      bool first = true;
+      while (!failed) {
+        const std::uint32_t least = losers[0];
+        Run& run = runs[least];
+        if (run.Next == run.End) break;
+        if (first || Order(last, run) != 0) ++given;
+        first = false;
+        // The text becomes the last one: its place, its heads, and its key where it was made.
+        last.Next = run.Next;
+        last.Heads = run.Heads;
+        last.HeadsFrom = run.HeadsFrom;
+        last.Made = run.Made;
+        last.Length = run.Length;
+        if (run.Made) std::memcpy(keys.get() + last.Offset, keys.get() + run.Offset, run.Length);
         ranks[rows[run.Next]] = given;
         if (++run.Next < run.End) {
-          if (!Refill(run)) return;
+          Refill(run);
           __builtin_prefetch(&ranks[rows[run.Next]], 1);
-        } else {
-          heap[0] = heap[--size];
         }
-        SiftDown(heap.get(), size, 0);
+        std::uint32_t winner = least;
+        for (std::uint32_t node = (count + least) / 2; node > 0; node /= 2) {
+          if (Before(losers[node], winner)) std::swap(losers[node], winner);
+        }
+        losers[0] = winner;
       }
-      ok = true;
+      ok = !failed;
     }
     static void Start(void* argument) noexcept { static_cast<Merging*>(argument)->Work(); }
   };
 
   // Merges the sorted runs into ranks. With `inTwo`, on two threads: the runs' texts whose keys
   // come before the middle key of the longest run on this one, the others on another (found in
-  // each run by halving it, a few keys made each), and the second part's ranks then raised by
-  // as many as the first gave. No key is on both sides, so the ranks are those of one merge.
+  // each run by halving it, a few keys made each), the second part's ranks after all the first
+  // part's. No key is on both sides, so the ranks order the texts as those of one merge.
   bool Merge(const std::uint32_t* rows, std::uint32_t* ranks, bool inTwo) noexcept {
-    Merging all{this, runs_.runs.get(), runs_.count, rows, ranks, {}, 0, false};
+    Merging all(this, runs_.runs.get(), runs_.count, rows, ranks, 0);
     if (!inTwo || runs_.count < 2) {
       all.Work();
       return all.ok;
@@ -692,20 +801,21 @@ class Ranker {
           high = at;
         }
       }
-      below[r] = Run{run.Next, low, run.Room, 0, 0};
-      from[r] = Run{low, run.End, run.Room, 0, 0};
+      below[r] = run;
+      below[r].End = low;
+      from[r] = run;
+      from[r].Next = low;
     }
     if (middleLength == 0) return false;
-    Merging first{this, below.get(), runs_.count, rows, ranks, {}, 0, false};
-    Merging second{this, from.get(), runs_.count, rows, ranks, {}, 0, false};
+    // The second part's ranks start after as many as the first part has texts, which it cannot
+    // exceed: ranks only order texts, so the gap between the parts changes no comparison, and
+    // no pass over the second part's ranks (scattered over the column) raises them afterwards.
+    std::uint32_t textsBelow = 0;
+    for (std::uint32_t r = 0; r < runs_.count; ++r) textsBelow += below[r].End - below[r].Next;
+    Merging first(this, below.get(), runs_.count, rows, ranks, 0);
+    Merging second(this, from.get(), runs_.count, rows, ranks, textsBelow);
     platform::RunBoth(Merging::Start, &first, Merging::Start, &second);
-    if (!first.ok || !second.ok) return false;
-    for (std::uint32_t r = 0; r < runs_.count; ++r) {
-      for (std::uint32_t at = below[r].End; at < runs_.runs[r].End; ++at) {
-        ranks[rows[at]] += first.given;
-      }
-    }
-    return true;
+    return first.ok && second.ok;
   }
 
   VARIANT* cells_;
@@ -718,8 +828,8 @@ class Ranker {
 
 }  // namespace
 
-void TextKeys::Build(const Selection& selection, std::size_t budget,
-                     std::uint32_t inTwoFrom) noexcept {
+void TextKeys::Build(const Selection& selection, std::size_t budget, std::uint32_t inTwoFrom,
+                     bool keepHeads) noexcept {
   Clear();
   const KeyTable& keys = selection.keys.SortKeys;
   const ArrayBounds& bounds = selection.SourceBounds;
@@ -792,7 +902,7 @@ void TextKeys::Build(const Selection& selection, std::size_t budget,
   for (std::size_t slot = 0; slot < slots; ++slot) {
     const TextRule rule = TextRuleOf(slotMode[slot]);
     numbersOfSlot_[slot] = rule.ReadsNumbers ? numberColumn++ : -1;
-    if (!BuildSlot(slot, slotCells[slot], rule, budget, inTwoFrom)) {
+    if (!BuildSlot(slot, slotCells[slot], rule, budget, inTwoFrom, keepHeads)) {
       // No ranks for this column: what was read as a number stays.
       std::uint32_t* ranks = ranks_.get() + slot * rows_;
       for (std::uint32_t r = 0; r < rows_; ++r) {
@@ -805,7 +915,7 @@ void TextKeys::Build(const Selection& selection, std::size_t budget,
 }
 
 bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule, std::size_t budget,
-                         std::uint32_t inTwoFrom) noexcept {
+                         std::uint32_t inTwoFrom, bool keepHeads) noexcept {
   std::uint32_t* ranks = ranks_.get() + slot * rows_;
   double* numbers = rule.ReadsNumbers
                         ? numbers_.get() + static_cast<std::size_t>(numbersOfSlot_[slot]) * rows_
@@ -816,7 +926,7 @@ bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
   HeapArray<std::uint32_t> texts;
   if (!texts.Allocate(rows_)) return false;
   if (rows_ >= inTwoFrom && rows_ >= 2 &&
-      Ranker(cells, firstRow_, rule.Flags, budget)
+      Ranker(cells, firstRow_, rule.Flags, budget, keepHeads)
           .RankInTwo(texts.get(), rows_, ranks, kReadsNumber)) {
     return true;
   }
@@ -824,7 +934,7 @@ bool TextKeys::BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule,
   // budget, one after the other.
   const std::uint32_t count =
       CollectTexts(cells, firstRow_, ranks, kReadsNumber, 0, rows_, texts.get());
-  return Ranker(cells, firstRow_, rule.Flags, budget).Rank(texts.get(), count, ranks);
+  return Ranker(cells, firstRow_, rule.Flags, budget, keepHeads).Rank(texts.get(), count, ranks);
 }
 
 }  // namespace tk

@@ -21,15 +21,15 @@
 //
 // Memory: 4 bytes per data row for each key column and order (8 more for text as number),
 // kept until the call ends. The ranks are made from the sort keys in shares that fit
-// kTextKeyBudget: each share is sorted, and shares are merged with the keys made once more,
-// so that long texts with long common beginnings (paths, addresses) cost at most about
+// kTextKeyBudget: each share is sorted, and shares are merged from the first 14 bytes of each
+// key, kept while the merge runs (16 bytes a text), with the keys made once more only where
+// those tie: long texts with long common beginnings (paths, addresses) cost at most about
 // twice the keys of texts that differ early, however many rows there are. A column of many
 // rows has each half's texts found and their keys made and sorted on a thread of its own,
 // within half the budget each (in shares of it when they do not fit one), then merged (the
 // merge of its shares' runs on two threads too, split at a key); making the keys is most of a
-// text column's cost. A column whose ranks
-// cannot be made (memory) is compared by the platform functions: the fast path never makes a
-// sort fail.
+// text column's cost. A column whose ranks cannot be made (memory) is compared by the
+// platform functions: the fast path never makes a sort fail.
 #pragma once
 
 #include <cstddef>
@@ -78,9 +78,11 @@ class TextKeys {
   // memory is short, fewer. Replaces what was there. `budget` bounds each share of keys
   // (tests make it small, so that every column is merged from many shares); `inTwoFrom` is
   // the number of data rows from which a column's keys are made on two threads (tests make it
-  // small too). The ranks are the same either way.
+  // small too); `keepHeads` false has the merge of shares make every key again, as it does
+  // when there is no memory for the heads of the keys (tests). The ranks are the same either
+  // way.
   void Build(const Selection& selection, std::size_t budget = kTextKeyBudget,
-             std::uint32_t inTwoFrom = kTextKeysInTwoFrom) noexcept;
+             std::uint32_t inTwoFrom = kTextKeysInTwoFrom, bool keepHeads = true) noexcept;
 
   // The result VarCmp gives under sort key `key`'s order (0-based) for the cells of array rows
   // `rowA` and `rowB`, when both have a rank, or both were read as numbers, or one each.
@@ -177,7 +179,7 @@ class TextKeys {
   // Ranks (and numbers) for one slot; false when memory ran out (the slot then has numbers
   // at most, and the platform functions compare its texts).
   bool BuildSlot(std::size_t slot, VARIANT* cells, const TextRule& rule, std::size_t budget,
-                 std::uint32_t inTwoFrom) noexcept;
+                 std::uint32_t inTwoFrom, bool keepHeads) noexcept;
 
   HeapArray<std::int32_t> slotOfKey_;      // per sort key: its slot, or -1
   HeapArray<std::int32_t> numbersOfSlot_;  // per slot: its column of numbers, or -1
