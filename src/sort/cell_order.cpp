@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "sort/letter_keys.h"
 
 namespace tk {
 namespace {
@@ -235,8 +236,10 @@ int CompareEntries(const ShareEntry& a, const unsigned char* bytesA, const Share
 // budget, then sorted.
 class Share {
  public:
-  Share(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget) noexcept
-      : cells_(cells), firstRow_(firstRow), flags_(flags), budget_(budget) {}
+  // `letters`: the keys of plain words, where they were learned (or nullptr).
+  Share(VARIANT* cells, std::int32_t firstRow, std::uint32_t flags, std::size_t budget,
+        const LetterKeys* letters = nullptr) noexcept
+      : cells_(cells), firstRow_(firstRow), flags_(flags), budget_(budget), letters_(letters) {}
 
   // Room for the entries of `count` texts, or of as many as a fourth of the budget holds.
   bool Prepare(std::uint32_t count) noexcept {
@@ -298,6 +301,11 @@ class Share {
     const std::uint32_t characters = SysStringLen(cell.bstrVal);
     // About two bytes a character for letters; more when a text needs it.
     if (!Reserve(std::size_t{characters} * 2 + 16)) return false;
+    if (letters_ != nullptr) {
+      length = letters_->Make(cell.bstrVal, characters, bytes_.get() + used_,
+                              static_cast<std::uint32_t>(std::size_t{characters} * 2 + 16));
+      if (length != 0) return used_ + length <= 0xFFFFFFFFu;
+    }
     std::uint32_t needed = 0;
     auto write = [&] {
       const std::size_t room = bytes_.size() - used_;
@@ -352,6 +360,7 @@ class Share {
   std::int32_t firstRow_;
   std::uint32_t flags_;
   std::size_t budget_;
+  const LetterKeys* letters_;
   HeapArray<ShareEntry> entries_;
   HeapArray<unsigned char> bytes_;  // the keys, one after the other
   std::size_t used_ = 0;            // key bytes written
@@ -563,8 +572,11 @@ class Ranker {
   // memory ran out.
   bool RankInTwo(std::uint32_t* texts, std::uint32_t rows, std::uint32_t* ranks,
                  std::uint32_t readsNumber) noexcept {
-    Share shares[2] = {Share(cells_, firstRow_, flags_, budget_ / 2),
-                       Share(cells_, firstRow_, flags_, budget_ - budget_ / 2)};
+    // A column this large has its plain words' keys made from the locale's weights, learned
+    // once for it: the keys of a few thousand pairs cost what a few thousand of its texts do.
+    const LetterKeys* letters = letters_.Learn(flags_) ? &letters_ : nullptr;
+    Share shares[2] = {Share(cells_, firstRow_, flags_, budget_ / 2, letters),
+                       Share(cells_, firstRow_, flags_, budget_ - budget_ / 2, letters)};
     const std::uint32_t first = rows / 2;
     Half halves[2] = {
         {this, &shares[0], ranks, readsNumber, 0, first, texts, 0, 0, {}, Made::Failed},
@@ -629,6 +641,8 @@ class Ranker {
   // made.
   std::uint32_t KeyOf(std::uint32_t row, unsigned char* key, std::uint32_t room) const noexcept {
     const VARIANT& cell = Cell(row);
+    const std::uint32_t plain = letters_.Make(cell.bstrVal, SysStringLen(cell.bstrVal), key, room);
+    if (plain != 0) return plain;
     std::uint32_t needed = 0;
     return platform::TextSortKey(cell.bstrVal, SysStringLen(cell.bstrVal), flags_, key, room,
                                  needed);
@@ -822,6 +836,7 @@ class Ranker {
   std::int32_t firstRow_;
   std::uint32_t flags_;
   std::size_t budget_;
+  LetterKeys letters_;  // learned for a column ranked in two halves
   Share share_;
   RunList runs_;
 };
