@@ -840,10 +840,14 @@ nothing else:
 - 32-bit: $memory32
 - 64-bit: $memory64
 
-The sort keys are made for as many texts at a time as 128 MiB holds (1 GiB in the 64-bit
-build); each share is sorted, and the shares are merged with their keys made once more. A
-column of 32,768 rows or more has its halves' keys made and sorted on two threads at once, each
-within half that room, then merged. The peak includes the keys of a share while they are
+The sort keys are made for as many texts at a time as 128 MiB holds (256 MiB in the 64-bit
+build); each share is sorted, and the shares are merged by the first 14 bytes of each key, kept
+for the merge (16 bytes a text), with a key made once more only where those tie. A column of
+32,768 rows or more has its halves' keys made and sorted on two threads at once, each within
+half that room, then merged (where the halves made runs, the runs' texts below a middle key on
+one thread and the others on a second); there, a word of the basic Latin letters and digits
+alone has its key made from the letters' weights, learned from the locale for the column and
+checked on every pair of them, instead of by the locale. The peak includes the keys of a share while they are
 made; what stays for the sort is 4 bytes per row and key column (8 more for text as number),
 and 8 bytes per row for the first key carried beside the row index, freed when the call ends;
 while the sort runs, the parts sorted on other threads take 12 bytes per row of theirs. These
