@@ -840,7 +840,7 @@ nothing else:
 - 32-bit: $memory32
 - 64-bit: $memory64
 
-The sort keys are made for as many texts at a time as 128 MiB holds (256 MiB in the 64-bit
+The sort keys are made for as many texts at a time as 128 MiB holds (512 MiB in the 64-bit
 build); each share is sorted, and the shares are merged by the first 14 bytes of each key, kept
 for the merge (16 bytes a text), with a key made once more only where those tie. A column of
 32,768 rows or more has its halves' keys made and sorted on two threads at once, each within

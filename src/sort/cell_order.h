@@ -61,11 +61,12 @@ bool IsPlainCell(const VARIANT& cell) noexcept;
 
 // The most the sort keys of one share of a column's texts may take, with their entries,
 // while the ranks are made: 128 MiB in a 32-bit process, whose few gigabytes of address space
-// the caller's workbook shares; 256 MiB in a 64-bit one. Not more: the shares' runs are merged
-// from the heads of their keys, which costs less than sorting shares larger than the
-// processor's caches (ten million words: 1 GiB took 4.7 to 5.0 s, 256 MiB 4.2 s).
+// the caller's workbook shares; 512 MiB in a 64-bit one. Not more: the shares' runs are merged
+// from the heads of their keys, which costs less than sorting shares far beyond the processor's
+// caches (ten million words: 1 GiB took 4.7 to 5.0 s, 512 MiB 3.9 s); and not less, so that a
+// million long texts that begin alike, whose heads tie, still fit one share a half.
 constexpr std::size_t kTextKeyBudget =
-    sizeof(void*) >= 8 ? std::size_t{256} << 20 : std::size_t{128} << 20;
+    sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20;
 
 // From how many data rows on a column's keys are made on two threads at once, each half of its
 // rows within half the budget: below it, starting a thread costs more than it saves.
