@@ -301,17 +301,19 @@ class Share {
     const std::uint32_t characters = SysStringLen(cell.bstrVal);
     // About two bytes a character for letters; more when a text needs it.
     if (!Reserve(std::size_t{characters} * 2 + 16)) return false;
-    if (letters_ != nullptr) {
-      length = letters_->Make(cell.bstrVal, characters, bytes_.get() + used_,
-                              static_cast<std::uint32_t>(std::size_t{characters} * 2 + 16));
-      if (length != 0) return used_ + length <= 0xFFFFFFFFu;
-    }
+    auto room = [&] {
+      const std::size_t left = bytes_.size() - used_;
+      return left > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(left);
+    };
+    // A plain word's key from the learned weights, where it can be; else the locale's.
+    length = letters_ != nullptr
+                 ? letters_->Make(cell.bstrVal, characters, bytes_.get() + used_, room())
+                 : 0;
+    if (length != 0) return used_ + length <= 0xFFFFFFFFu;
     std::uint32_t needed = 0;
     auto write = [&] {
-      const std::size_t room = bytes_.size() - used_;
-      return platform::TextSortKey(
-          cell.bstrVal, characters, flags_, bytes_.get() + used_,
-          room > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(room), needed);
+      return platform::TextSortKey(cell.bstrVal, characters, flags_, bytes_.get() + used_, room(),
+                                   needed);
     };
     length = write();
     if (length == 0 && needed > 0) {
