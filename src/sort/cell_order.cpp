@@ -461,7 +461,7 @@ struct Run {
   std::uint32_t End;     // one past its last position
   std::uint32_t Room;    // bytes of its key room (its longest key)
   std::uint32_t Length;  // bytes of the key it holds, when Made
-  std::size_t Offset;    // where its room starts in the merge's heads
+  std::size_t Offset;    // where its room starts in the merge's room for keys
   const KeyHead* Heads;  // the heads of positions from HeadsFrom on; none: every key made again
   std::uint32_t HeadsFrom;
   bool Made;  // the key of the text at Next is in its room
@@ -480,7 +480,6 @@ struct RunList {
   bool Add(const ShareEntry* entries, const unsigned char* bytes, std::uint32_t start,
            std::uint32_t end, std::uint32_t longest, std::uint32_t base,
            std::uint32_t texts) noexcept {
-    if (count == runs.size() && !runs.Resize(runs.size() < 8 ? 8 : runs.size() * 2)) return false;
     if (!heads && keepHeads) {
       first = base;
       static_cast<void>(heads.Allocate(texts));
@@ -493,11 +492,10 @@ struct RunList {
       }
       kept = heads.get();
     }
-    runs[count++] = Run{start, end, longest, 0, 0, kept, first, false};
-    return true;
+    return Take(Run{start, end, longest, 0, 0, kept, first, false});
   }
 
-  // Another list's run, as it stands.
+  // A run as it stands: one just made, or another list's.
   bool Take(const Run& run) noexcept {
     if (count == runs.size() && !runs.Resize(runs.size() < 8 ? 8 : runs.size() * 2)) return false;
     runs[count++] = run;
