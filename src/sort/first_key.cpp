@@ -106,6 +106,11 @@ bool IsReal(Class c) noexcept {
   return c == kNumber || c == kNumberPrefix || c == kTextNumber;
 }
 
+// The bits of a rank's value below the rank: a rank takes 32 of the 60, and the second key's
+// number the 28 below it (see FirstKeys::CarrySecondKey).
+constexpr unsigned kThenBits = 28;
+constexpr std::uint64_t kThenMask = (std::uint64_t{1} << kThenBits) - 1;
+
 }  // namespace
 
 std::uint64_t FirstKeys::ValueOf(const VARIANT& cell, int made, std::uint32_t rank, double number,
@@ -219,6 +224,46 @@ void FirstKeys::Build(const Selection& selection, const TextKeys& text,
     double number = 0;
     const int made = text.Made(0, row, rank, number);
     values[j] = ValueOf(*ColumnCell(key.Cells, row), made, rank, number, lowestExponent);
+  }
+  CarrySecondKey(selection, text, comm);
+}
+
+// A column of many short words holds each word many times: at ten million rows every third
+// comparison of a sort on a word, then an amount, met two equal words and read both rows'
+// amounts, each a cache miss far away in the table. Where every row of a text holds a number
+// in the second key (the doubles' family, as CompareRows orders them by value), each rank's
+// value carries the 28 highest of the number's ordered bits below the rank, turned where the
+// two keys' orders differ, so that the value's order is the first key's, then the second's.
+// Equal ranks with different bits are then decided here as CompareRows decides them on the
+// second key; equal values still tie on the first key for certain (the second may tie or
+// not), and CompareRows starts at the second key as before. Any row of a text whose second
+// key holds something else (a text, an empty cell, a date, NaN) leaves the ranks alone.
+void FirstKeys::CarrySecondKey(const Selection& selection, const TextKeys& text,
+                               const TKCOMM& comm) noexcept {
+  const KeyTable& keys = selection.keys.SortKeys;
+  if (comm.SortKeyCount < 2 || keys.size() < 2) return;
+  const KeyEntry& then = keys[1];
+  if (then.Cells == nullptr || then.Mode == kCompareBreakOut) return;
+  const bool turned = IsDescending(then.Mode) != descending_;
+  const std::int32_t* index = selection.RowIndex.get();
+  const std::uint32_t length = selection.RowIndexLength;
+  std::uint64_t* values = values_.get();
+  std::uint32_t j = 1;
+  for (; j + 1 < length; ++j) {
+    if (ClassOf(values[j]) != kRank) continue;
+    const std::int32_t row = index[j];
+    std::uint32_t rank = 0;
+    double number = 0;
+    double real = 0;
+    const int made = text.Made(1, row, rank, number);
+    if (!RealOf(*ColumnCell(then.Cells, row), made, number, real)) break;
+    const std::uint64_t bits = OrderedBits(real) >> (64 - kThenBits);
+    values[j] =
+        Make(kRank, ((values[j] & kValueMask) << kThenBits) | (turned ? ~bits & kThenMask : bits));
+  }
+  if (j + 1 >= length) return;
+  for (std::uint32_t k = 1; k < j; ++k) {
+    if (ClassOf(values[k]) == kRank) values[k] = Make(kRank, (values[k] & kValueMask) >> kThenBits);
   }
 }
 

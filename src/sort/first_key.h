@@ -17,6 +17,9 @@
 // rank, a boolean, a Single, a number of a column whose numbers fit 60 bits whole or whose
 // prefix lost nothing, an empty cell), the first key
 // is certain to tie and CompareRows starts at the second key; otherwise it starts at the first.
+// Below a rank a value may also carry the highest bits of the row's number in the second key
+// (CarrySecondKey), which then orders rows of equal texts as CompareRows does on that key;
+// equal values still tie on the first key for certain.
 // So the comparison outcomes, and the permutation, depth and 714 that follow from them, are
 // those of CompareRows alone.
 //
@@ -74,6 +77,9 @@ class FirstKeys {
   static std::uint64_t ValueOf(const VARIANT& cell, int made, std::uint32_t rank, double number,
                                unsigned lowestExponent) noexcept;
   int Across(std::uint64_t a, std::uint64_t b) const noexcept;
+  // The second key's number below each rank, where every text's row has one (first_key.cpp).
+  void CarrySecondKey(const Selection& selection, const TextKeys& text,
+                      const TKCOMM& comm) noexcept;
 
   HeapArray<std::uint64_t> values_;
   bool descending_ = false;   // the first key's order is descending
