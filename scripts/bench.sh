@@ -152,6 +152,26 @@ fi
 tk_wine_ready
 trap tk_wine_done EXIT
 
+# Writes to as much memory as half of what the machine has available (at most 8 GiB) once and
+# lets it go, before anything is measured. On a virtual machine, memory the guest system has
+# never used costs several times as much on its first touch as memory it has used before (here
+# 8 GiB took 22 s to write the first time and 7.5 s the second), and only the first large run
+# of a bench would pay for it: a ten-million-row tkrun64 run that met it took a third again as
+# long as the same run after it. A real machine has no such first touch, and every program
+# measured here (GNU sort included) then meets the same memory.
+warm_memory() {
+  local kib
+  kib=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
+  [ -n "$kib" ] || return 0
+  /usr/bin/python3 -c '
+import sys
+size = min(8 << 30, int(sys.argv[1]) * 1024 // 2)
+block = bytearray(size)
+block[::4096] = b"\1" * len(range(0, size, 4096))
+' "$kib" || true
+}
+warm_memory
+
 # Whether every row of a table meets a goal: the figure in column `column` (1 for the first)
 # at most `limit`. Prints "met" or the keys whose figure is above it.
 goal_met() {
@@ -489,7 +509,9 @@ Amount descending, and writes the rows to a file:
 Measured by \`scripts/bench.sh$($runner_only && echo " --runner")\` on $(date -u +%Y-%m-%d):
 $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(wine --version),
 Wine's server kept running between runs; the machine's load average (1, 5 and 15 minutes)
-was $load_before before the runs and $load_after after them.
+was $load_before before the runs and $load_after after them. Before the runs the bench writes
+to half the machine's available memory (at most 8 GiB) once, so that no run pays a virtual
+machine's first touch of memory it has never used (see warm_memory in scripts/bench.sh).
 
 Whole run s is the wall-clock time of the command, Wine's start of the program included;
 Wine start s is the whole run of \`tkrun64 --version\` (\`tkrun --version\`), the fastest of
@@ -675,8 +697,8 @@ word's first eight letters in 64 bits, was made before the clock started, and st
 row index whose comparator reads those keys from an array by row, as they scatter while the
 index is reordered; then SELECT through the library on the same cells. Measured by
 \`scripts/bench.sh$($floor_only && echo " --floor")\` on $(date -u +%Y-%m-%d), $(nproc) cores
-shared with other work (load average $(cut -d' ' -f1-3 /proc/loadavg) at the end). One run
-each.
+shared with other work (load average $(cut -d' ' -f1-3 /proc/loadavg) at the end), its memory
+written once before (see warm_memory in scripts/bench.sh). One run each.
 
 SELECT sorts the rows by every key as \`VarCmp\` orders the cells, and before the sort it ranks
 the words with the system locale's sort keys (\`LCMapStringW\`), which the floor does not.
