@@ -511,8 +511,9 @@ Measured by \`scripts/bench.sh$($runner_only && echo " --runner")\` on $(date -u
 $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(wine --version),
 Wine's server kept running between runs; the machine's load average (1, 5 and 15 minutes)
 was $load_before before the runs and $load_after after them. Before the runs the bench writes
-to half the machine's available memory (at most 8 GiB) once, so that no run pays a virtual
-machine's first touch of memory it has never used (see warm_memory in scripts/bench.sh).
+to half the machine's available memory (at most 8 GiB) once: on a virtual machine the first
+touch of memory the guest has not used lately costs several times a later one, which a large
+run still meets in part (see warm_memory in scripts/bench.sh).
 
 Whole run s is the wall-clock time of the command, Wine's start of the program included;
 Wine start s is the whole run of \`tkrun64 --version\` (\`tkrun --version\`), the fastest of
