@@ -25,7 +25,8 @@
 // which stays flat while the work grows in proportion to the input.
 //
 // With --data FILE it also writes the figures as columns for a plot. tkbench --csv FILE ROWS
-// writes a sample CSV file for the runner's end-to-end figures instead; tkbench --memory
+// writes a sample CSV file for the runner's end-to-end figures instead, and tkbench --copy-floor
+// FILE OUT what reading it and writing its records in a random order take (CopyFloor); --memory
 // ROWS reports the memory one SELECT adds, in a process that has done nothing else.
 //
 // The four ascending orders of a key (automatic, with case, natural, numbers in text), each
@@ -57,8 +58,10 @@
 #include <string>
 #include <vector>
 
+#include "common/file_bytes.h"
 #include "common/library.h"
 #include "common/range_object.h"
+#include "common/text_encoding.h"
 #include "protocol/codes.h"
 #include "protocol/record.h"
 #include "protocol/status.h"
@@ -824,6 +827,69 @@ bool WriteSampleCsv(const char* path, std::uint32_t rows) {
   return std::fclose(file) == 0;
 }
 
+// Writes the records of `bytes` that start at `begins` (the last entry: the end) to a new file
+// at `out` in `order`, gathered into parts of 4 MB as tkrun gathers them, the bytes of the
+// records a few places on asked for ahead. The seconds, or -1 when the file cannot be written.
+double WriteRecords(const std::string& bytes, const std::vector<std::uint32_t>& begins,
+                    const std::vector<std::uint32_t>& order, const std::wstring& out) {
+  constexpr std::size_t kPart = std::size_t{1} << 22;
+  constexpr std::size_t kAhead = 16;
+  const double start = Seconds();
+  const HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  std::string part;
+  bool ok = true;
+  for (std::size_t k = 0; ok && k < order.size();) {
+    part.clear();
+    while (k < order.size() && part.size() < kPart) {
+      if (k + kAhead < order.size()) __builtin_prefetch(bytes.data() + begins[order[k + kAhead]]);
+      const std::uint32_t r = order[k++];
+      part.append(bytes, begins[r], begins[r + 1] - begins[r]);
+    }
+    DWORD wrote = 0;
+    ok = WriteFile(file, part.data(), static_cast<DWORD>(part.size()), &wrote, nullptr) &&
+         wrote == part.size();
+  }
+  ok = CloseHandle(file) && ok;
+  return ok ? Seconds() - start : -1;
+}
+
+// The floor under tkrun's reading and writing: what the system and the memory take to read the
+// CSV file at `path` into memory and to write its records to `out`, with nothing parsed,
+// typed or sorted. Records end at a line feed outside quotes. They are written once in file
+// order, then in a random order, as a sort's order stands to the file's, one thread doing
+// both the gathering and the writing. One line, tab-separated: the records, then the seconds
+// of the read, of the write in file order and of the write in a random order.
+int CopyFloor(const char* path, const char* out) {
+  std::string bytes, error;
+  const double start = Seconds();
+  if (!tkr::ReadWholeFile(tkr::FromUtf8(path), bytes, error)) {
+    std::fprintf(stderr, "tkbench: cannot read %s: %s\n", path, error.c_str());
+    return 1;
+  }
+  const double read = Seconds() - start;
+  std::vector<std::uint32_t> begins{0};
+  bool quoted = false;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '"') quoted = !quoted;
+    if (bytes[i] == '\n' && !quoted) begins.push_back(static_cast<std::uint32_t>(i + 1));
+  }
+  if (begins.back() != bytes.size()) begins.push_back(static_cast<std::uint32_t>(bytes.size()));
+  std::vector<std::uint32_t> order(begins.size() - 1);
+  for (std::size_t r = 0; r < order.size(); ++r) order[r] = static_cast<std::uint32_t>(r);
+  const std::wstring target = tkr::FromUtf8(out);
+  const double inFileOrder = WriteRecords(bytes, begins, order, target);
+  std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(order.size())));
+  const double inRandomOrder = WriteRecords(bytes, begins, order, target);
+  if (inFileOrder < 0 || inRandomOrder < 0) {
+    std::fprintf(stderr, "tkbench: cannot write %s\n", out);
+    return 1;
+  }
+  std::printf("%zu\t%.3f\t%.3f\t%.3f\n", order.size(), read, inFileOrder, inRandomOrder);
+  return 0;
+}
+
 // The floor under SELECT: what ordering the goal's table costs when every row's key is already
 // a number in memory. For each count, on the table of the goal (the word ascending, then the
 // real descending), in one process: std::sort of (key, row) pairs, the key the word's first
@@ -1068,6 +1134,7 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--csv") {
     return WriteSampleCsv(argv[2], Count(argv[3])) ? 0 : 1;
   }
+  if (argc == 4 && std::string(argv[1]) == "--copy-floor") return CopyFloor(argv[2], argv[3]);
   const tkr::Library dll(tkr::kLibraryName);
   const tkr::TKselectFn tkselect = dll.entry();
   if (tkselect == nullptr) {
