@@ -584,7 +584,8 @@ line feed outside quotes) written to a file in file order, and again in a random
 sort's order stands to the file's: gathered into parts of 4 MB, the bytes of the record
 sixteen places on asked for ahead, each part written before the next is gathered, on one
 thread; nothing parsed, typed or sorted. The fastest of three by the write in a random order.
-tkrun writes the sorted rows the same way, gathering on one thread while a second writes.
+tkrun gathers the sorted rows the same way, on two threads that take turns: each gathers
+every other part and writes it once the part before it is written.
 
 $(runner_floor_table)
 

@@ -504,14 +504,26 @@ TEST(Csv, EncodingsRoundTripByteForByte) {
     }
     EXPECT_TRUE(tkr::WriteCsv(file, reversed) == mark + body);
     // Written a record or a few bytes at a time, the parts add up to the same bytes: the mark
-    // once, no character split.
-    for (const std::size_t part : {std::size_t{1}, std::size_t{9}}) {
+    // once, no character split. So do the parts by number, made in any order (as two threads
+    // make them), each handed over in pieces of whole records.
+    for (const std::size_t part : {std::size_t{1}, std::size_t{9}, std::size_t{40}}) {
       tkr::CsvWriter writer(file, reversed, part);
       std::string parts;
       for (std::string_view next = writer.Next(); !next.empty(); next = writer.Next()) {
         parts += next;
       }
       EXPECT_TRUE(parts == mark + body) << part;
+      std::vector<std::string> numbered(writer.Parts());
+      tkr::CsvWriter::Room room;
+      for (std::size_t k = numbered.size(); k-- > 0;) {
+        EXPECT_TRUE(writer.MakePart(k, room, [&](std::string_view piece) {
+          numbered[k] += piece;
+          return true;
+        }));
+      }
+      std::string joined;
+      for (const std::string& piece : numbered) joined += piece;
+      EXPECT_TRUE(joined == mark + body) << part;
     }
   }
   // A cell with no form in a destination's code page is refused, not written as '?'.

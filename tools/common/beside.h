@@ -1,6 +1,6 @@
 // Work on a second thread beside the calling one, for the tools: the scan of a large file's
-// second part, the second half of the runner's table, an output's part written while the next
-// one is gathered.
+// second part, the second half of the runner's table, every other part of an output gathered
+// and written in turn with the calling thread's.
 //
 // Start hands `work` to a new thread, or says that none could be had (the caller then does the
 // work itself); only when nothing runs, so after Join. Join waits for it and throws what it

@@ -455,42 +455,79 @@ std::size_t FirstLineWithoutForm(const CsvFile& file, CodePage page) {
   return 0;
 }
 
+void CsvWriter::Append(std::size_t at, std::size_t n, std::string& out) const {
+  const std::size_t kept = file_.kept.size();
+  if (at < kept) {
+    const RecordSpan& line = file_.kept[at];
+    out.append(file_.bytes, line.begin, line.end - line.begin);
+    out += file_.EndWritten(line, at + 1 == n);
+    return;
+  }
+  const std::size_t k = at - kept;  // in order_
+  // The records come from all over the file: their places and their first bytes are asked
+  // for ahead (the place first, then the bytes), so that the cache misses overlap.
+  if (at + 2 * kAhead < n) __builtin_prefetch(&file_.records[order_[k + 2 * kAhead]]);
+  if (at + kAhead < n) {
+    const RecordSpan& later = file_.records[order_[k + kAhead]];
+    __builtin_prefetch(file_.bytes.data() + later.begin);
+    __builtin_prefetch(file_.bytes.data() + later.begin + 64);
+  }
+  const RecordSpan& record = file_.records[order_[k]];
+  out.append(file_.bytes, record.begin, record.end - record.begin);
+  out += file_.EndWritten(record, at + 1 == n);
+}
+
+std::string_view CsvWriter::Encoded(bool first, const std::string& utf8,
+                                    std::string& encoded) const {
+  if (encoding_ == kUtf8) return utf8;
+  // Every character of the file read back as itself when it was read: its rows convert. The
+  // parts hold whole records, so no character is split between two of them.
+  encoded.clear();
+  if (first) encoded = mark_;
+  std::string error;
+  if (!utf8.empty()) Utf8ToPage(utf8, encoding_, encoded, error);
+  return encoded;
+}
+
 std::string_view CsvWriter::Next() {
   const bool first = !started_;
   started_ = true;
-  const bool utf8 = encoding_ == kUtf8;
   utf8_.clear();  // its room is kept from part to part
-  if (first && utf8) utf8_ = mark_;
+  if (first && encoding_ == kUtf8) utf8_ = mark_;
   // The kept lines first, then the records in order: place k of n written.
   const std::size_t n = file_.kept.size() + order_.size();
-  for (; next_ < file_.kept.size() && utf8_.size() < part_; ++next_) {
-    const RecordSpan& line = file_.kept[next_];
-    utf8_.append(file_.bytes, line.begin, line.end - line.begin);
-    utf8_ += file_.EndWritten(line, next_ + 1 == n);
-  }
-  while (next_ < n && utf8_.size() < part_) {
-    const std::size_t at = next_ - file_.kept.size();  // in order_
-    // The records come from all over the file: their places and their first bytes are asked
-    // for ahead (the place first, then the bytes), so that the cache misses overlap.
-    if (next_ + 2 * kAhead < n) __builtin_prefetch(&file_.records[order_[at + 2 * kAhead]]);
-    if (next_ + kAhead < n) {
-      const RecordSpan& later = file_.records[order_[at + kAhead]];
-      __builtin_prefetch(file_.bytes.data() + later.begin);
-      __builtin_prefetch(file_.bytes.data() + later.begin + 64);
-    }
-    const RecordSpan& record = file_.records[order_[at]];
-    ++next_;
-    utf8_.append(file_.bytes, record.begin, record.end - record.begin);
-    utf8_ += file_.EndWritten(record, next_ == n);
-  }
-  if (utf8) return utf8_;
-  // Every character of the file read back as itself when it was read: its rows convert. The
-  // parts hold whole records, so no character is split between two of them.
-  encoded_.clear();
-  if (first) encoded_ = mark_;
-  std::string error;
-  if (!utf8_.empty()) Utf8ToPage(utf8_, encoding_, encoded_, error);
-  return encoded_;
+  for (; next_ < n && utf8_.size() < part_; ++next_) Append(next_, n, utf8_);
+  return Encoded(first, utf8_, encoded_);
+}
+
+std::size_t CsvWriter::PerPart() const noexcept {
+  const std::size_t lines = file_.records.size() + file_.kept.size();
+  const std::size_t average = lines == 0 ? 1 : std::max<std::size_t>(1, file_.bytes.size() / lines);
+  return std::max<std::size_t>(1, part_ / average);
+}
+
+std::size_t CsvWriter::Parts() const noexcept {
+  const std::size_t n = file_.kept.size() + order_.size();
+  if (n == 0) return mark_.empty() ? 0 : 1;
+  return (n + PerPart() - 1) / PerPart();
+}
+
+bool CsvWriter::MakePart(std::size_t k, Room& room,
+                         const std::function<bool(std::string_view)>& take) const {
+  const std::size_t n = file_.kept.size() + order_.size();
+  const std::size_t per = PerPart();
+  std::size_t at = std::min(n, k * per);
+  const std::size_t end = std::min(n, at + per);
+  bool first = k == 0;
+  do {
+    room.utf8.clear();
+    if (first && encoding_ == kUtf8) room.utf8 = mark_;
+    for (; at < end && room.utf8.size() < part_; ++at) Append(at, n, room.utf8);
+    const std::string_view piece = Encoded(first, room.utf8, room.encoded);
+    if (!piece.empty() && !take(piece)) return false;
+    first = false;
+  } while (at < end);
+  return true;
 }
 
 std::string WriteCsv(const CsvFile& file, const std::vector<std::uint32_t>& order) {

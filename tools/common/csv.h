@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,8 +142,29 @@ class CsvWriter {
   // The next part; empty when all is written.
   std::string_view Next();
 
+  // Room for making parts by number: one for each thread that makes them.
+  struct Room {
+    std::string utf8, encoded;
+  };
+  // The parts by number, for writers on two threads: part k holds the kept lines and records
+  // from k x the records that `part` bytes hold on average over the file on, as many again
+  // (at least one), the byte-order mark first in part 0. Together they are the bytes Next
+  // gives.
+  std::size_t Parts() const noexcept;
+  // Makes part `k` in `room` and hands it to `take` in pieces of whole records, each of about
+  // `part` bytes or one longer record (a part whose records are longer than the file's
+  // average comes in more than one); false as soon as `take` returns false.
+  bool MakePart(std::size_t k, Room& room, const std::function<bool(std::string_view)>& take) const;
+
  private:
   static constexpr std::size_t kAhead = 16;  // records looked ahead at
+  std::size_t PerPart() const noexcept;
+  // Appends place `at` of the kept lines and then the records in order (`n` in all), its
+  // line end with it, asking for the records further on ahead.
+  void Append(std::size_t at, std::size_t n, std::string& out) const;
+  // `utf8` (the mark first when `first`) in the writer's encoding: `utf8` itself, or
+  // `encoded` made from it.
+  std::string_view Encoded(bool first, const std::string& utf8, std::string& encoded) const;
   const CsvFile& file_;
   const std::vector<std::uint32_t>& order_;
   std::size_t part_;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -60,34 +62,74 @@ DWORD WritePart(HANDLE file, std::string_view part) {
   return 0;
 }
 
-// Writes every part `next` gives (an empty part: nothing more) to `file`; the system's error
-// when a write fails, else 0. Each part is written on another thread while `next` makes the
-// following one: a sorted file's rows come from all over the one read, and gathering them
-// took about as long as the system took to take them (two seconds each for ten million rows).
-// The part is copied first, for `next` makes the following one in the same room.
-DWORD WriteAll(HANDLE file, const std::function<std::string_view()>& next) {
-  std::string writing;  // the part the other thread writes
-  DWORD failed = 0;     // its error
-  tkr::Beside other;
-  for (std::string_view part = next(); !part.empty(); part = next()) {
-    other.Join();
-    if (failed != 0) return failed;
-    writing.assign(part);
-    if (!other.Start([&] { failed = WritePart(file, writing); })) {
-      failed = WritePart(file, writing);  // no thread: this one writes it
+// Writes the writer's parts to `file` in order, made on two threads: each makes every other
+// part in a room of its own and writes it once the part before it is written, so that one
+// thread gathers rows while the other writes. A sorted file's rows come from all over the one
+// read, and gathering them takes longer than the system takes to write them (ten million
+// rows: about two seconds against one and a half); with the gathering on one thread and the
+// writing on the other, the gathering alone set the pace. The system's error when a write
+// fails, else 0.
+DWORD WriteInTurns(HANDLE file, const tkr::CsvWriter& writer) {
+  const std::size_t parts = writer.Parts();
+  std::mutex lock;
+  std::condition_variable turn;
+  std::size_t written = 0;  // parts written
+  DWORD failed = 0;         // the first write's error
+  bool stopped = false;     // a write failed or a thread threw: the other stops as well
+  const auto stop = [&] {
+    const std::lock_guard<std::mutex> hold(lock);
+    stopped = true;
+    turn.notify_all();
+  };
+  // Parts `first`, `first` + `step` and so on.
+  const auto writeFrom = [&](std::size_t first, std::size_t step) {
+    try {
+      tkr::CsvWriter::Room room;
+      for (std::size_t k = first; k < parts; k += step) {
+        bool mine = false;  // the parts before k are written: the turn is this thread's
+        const auto myTurn = [&] {
+          std::unique_lock<std::mutex> hold(lock);
+          turn.wait(hold, [&] { return written == k || stopped; });
+          mine = !stopped;
+          return mine;
+        };
+        const bool made = writer.MakePart(k, room, [&](std::string_view piece) {
+          if (!mine && !myTurn()) return false;
+          const DWORD error = WritePart(file, piece);
+          if (error != 0) {
+            const std::lock_guard<std::mutex> hold(lock);
+            if (failed == 0) failed = error;
+          }
+          return error == 0;
+        });
+        // A part may hand over no piece at all (an empty last record): its turn still comes.
+        if (!made || (!mine && !myTurn())) return stop();
+        const std::lock_guard<std::mutex> hold(lock);
+        written = k + 1;
+        turn.notify_all();
+      }
+    } catch (...) {
+      stop();
+      throw;
     }
+  };
+  tkr::Beside other;  // after what its work uses: it ends before they go
+  if (parts < 2 || !other.Start([&] { writeFrom(1, 2); })) {
+    writeFrom(0, 1);  // no thread: this one makes and writes every part
+    return failed;
   }
+  writeFrom(0, 2);
   other.Join();
   return failed;
 }
 
-// Writes the parts `next` gives to `path` through a temporary file (PartFiles). An empty path
-// is standard output.
-bool WriteParts(const std::wstring& path, const std::function<std::string_view()>& next,
+// Writes to `path` what `write` writes to a handle (its system error, or 0) through a
+// temporary file (PartFiles). An empty path is standard output.
+bool WriteParts(const std::wstring& path, const std::function<DWORD(HANDLE)>& write,
                 std::string& error) {
   if (path.empty()) {
     std::fflush(stdout);
-    const DWORD failed = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), next);
+    const DWORD failed = write(GetStdHandle(STD_OUTPUT_HANDLE));
     if (failed == 0) return true;
     // A pipe whose reader has gone: broken, being closed, or (a Unix pipe under Wine, as
     // `| head` leaves it) no longer connected.
@@ -105,7 +147,7 @@ bool WriteParts(const std::wstring& path, const std::function<std::string_view()
     error = "cannot write '" + Utf8(path) + "': " + WriteReason(GetLastError());
     return false;
   }
-  DWORD failed = WriteAll(file, next);
+  DWORD failed = write(file);
   if (!CloseHandle(file) && failed == 0) failed = GetLastError();
   if (failed == 0 && !partFiles.Place(part, path)) failed = GetLastError();
   if (failed != 0) {
@@ -119,23 +161,28 @@ bool WriteParts(const std::wstring& path, const std::function<std::string_view()
 
 // `bytes` written as WriteParts writes.
 bool WriteBytes(const std::wstring& path, const std::string& bytes, std::string& error) {
-  bool given = false;
   return WriteParts(
-      path,
-      [&]() {
-        const std::string_view all = given ? std::string_view() : std::string_view(bytes);
-        given = true;
-        return all;
-      },
-      error);
+      path, [&](HANDLE file) { return WritePart(file, bytes); }, error);
+}
+
+// The size of the parts in which a table of `bytes` bytes is written: a sixteenth of it,
+// from 64 KiB to 4 MiB, so that a table of a few hundred kilobytes is made on both threads
+// too, and a large one in few writes.
+std::size_t PartSize(std::size_t bytes) {
+  return std::clamp(bytes / 16, std::size_t{1} << 16, std::size_t{1} << 22);
+}
+
+// The records of a table in `order`, written as WriteParts writes.
+bool WriteRecords(const std::wstring& path, const tkr::CsvWriter& writer, std::string& error) {
+  return WriteParts(
+      path, [&](HANDLE file) { return WriteInTurns(file, writer); }, error);
 }
 
 // The table's records in `order`, written as WriteParts writes.
 bool WriteTable(const std::wstring& path, const CsvFile& table,
                 const std::vector<std::uint32_t>& order, std::string& error) {
-  tkr::CsvWriter writer(table, order);
-  return WriteParts(
-      path, [&]() { return writer.Next(); }, error);
+  const tkr::CsvWriter writer(table, order, PartSize(table.bytes.size()));
+  return WriteRecords(path, writer, error);
 }
 
 // Whether `a` and `b` name one file. Both are resolved to full paths first, so that ".\x.csv",
@@ -283,9 +330,8 @@ bool WriteSorted(const Options& o, const CsvFile& file, const std::vector<std::u
                            : page == tkr::kUtf16Be                             ? "\xFE\xFF"
                            : page == tkr::kUtf8 && !file.byteOrderMark.empty() ? "\xEF\xBB\xBF"
                                                                                : "";
-  tkr::CsvWriter writer(file, order, page, mark);
-  return WriteParts(
-      o.output, [&]() { return writer.Next(); }, error);
+  const tkr::CsvWriter writer(file, order, page, mark, PartSize(file.bytes.size()));
+  return WriteRecords(o.output, writer, error);
 }
 
 // The destination as the export left it, written to `path`: exported rows rebuilt from the
